@@ -1,0 +1,203 @@
+// The nine method entries. Each binds and converts its arguments to owned
+// strings, runs the core operation with no interpreter call in between, and
+// builds the Python result only after the operation has dropped its locks.
+#include <array>
+#include <string>
+#include <utility>
+
+#include "boundary/args.hpp"
+#include "boundary/convert.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/guard.hpp"
+#include "boundary/type.hpp"
+#include "claims/claims.hpp"
+#include "messaging/messaging.hpp"
+
+namespace halvex::py {
+namespace {
+
+template <std::size_t N>
+using Args = std::array<std::string, N>;
+
+// Runs one method call: bind, check self, convert, then op(record, args).
+template <std::size_t N, class Op>
+PyObject* call(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs, Op op) {
+  return guarded_call([&]() -> PyObject* {
+    PyObject* bound[N];
+    if (!bind_arguments(sig, args, kwargs, bound)) return nullptr;
+    PyObject* type = coordination_state_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+      Ref name(type_qualname(self));
+      if (name) {
+        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'CoordinationState'",
+                     name.get());
+      }
+      return nullptr;
+    }
+    Ref keep_self((Py_INCREF(self), self));
+    Args<N> text;
+    for (std::size_t i = 0; i < N; ++i) {
+      if (!to_owned_utf8(bound[i], sig.params[i], text[i])) return nullptr;
+    }
+    return op(reinterpret_cast<Instance*>(self)->record, text);
+  });
+}
+
+// Turns an operation outcome into a result or RuntimeError(message).
+template <class T, class Make>
+PyObject* finish(Outcome<T>& outcome, Make make) {
+  if (!outcome.ok()) {
+    set_error(PyExc_RuntimeError, outcome.error());
+    return nullptr;
+  }
+  PyObject* result = make(outcome.value());
+  if (result == nullptr) raise_result_failure();
+  return result;
+}
+
+PyObject* checked(PyObject* result) {
+  if (result == nullptr) raise_result_failure();
+  return result;
+}
+
+constexpr const char* kClaimFileParams[] = {"agent_id", "path"};
+constexpr const char* kClaimTaskParams[] = {"agent_id", "task_id"};
+constexpr const char* kKeyParams[] = {"agent_id", "resource_key"};
+constexpr const char* kSendParams[] = {"from_agent", "to_agent", "content"};
+constexpr const char* kBroadcastParams[] = {"from_agent", "content"};
+constexpr const char* kAgentParams[] = {"agent_id"};
+
+const Signature kClaimFile{"CoordinationState.claim_file()", kClaimFileParams, 2};
+const Signature kClaimTask{"CoordinationState.claim_task()", kClaimTaskParams, 2};
+const Signature kRelease{"CoordinationState.release()", kKeyParams, 2};
+const Signature kRenew{"CoordinationState.renew_claim()", kKeyParams, 2};
+const Signature kSend{"CoordinationState.send_message()", kSendParams, 3};
+const Signature kBroadcast{"CoordinationState.broadcast()", kBroadcastParams, 2};
+const Signature kInbox{"CoordinationState.inbox()", kAgentParams, 1};
+const Signature kDrain{"CoordinationState.drain_inbox()", kAgentParams, 1};
+const Signature kStatus{"CoordinationState.status()", kAgentParams, 1};
+
+PyObject* holder_str(const Claim& c) { return make_str(c.holder); }
+
+PyObject* claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<2>(kClaimFile, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+    auto out = claim_resource(s, ClaimKind::File, std::move(a[0]), std::move(a[1]));
+    return finish(out, holder_str);
+  });
+}
+
+PyObject* claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<2>(kClaimTask, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+    auto out = claim_resource(s, ClaimKind::Task, std::move(a[0]), std::move(a[1]));
+    return finish(out, holder_str);
+  });
+}
+
+PyObject* release(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<2>(kRelease, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+    auto out = release_claim(s, std::move(a[0]), std::move(a[1]));
+    return finish(out, [](Unit) {
+      Py_INCREF(Py_None);
+      return Py_None;
+    });
+  });
+}
+
+PyObject* renew(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<2>(kRenew, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+    auto out = renew_claim(s, std::move(a[0]), std::move(a[1]));
+    return finish(out, holder_str);
+  });
+}
+
+PyObject* send(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<3>(kSend, self, args, kwargs, [](const CoordinationState& s, Args<3>& a) {
+    const Message m = send_message(s, std::move(a[0]), std::move(a[1]), std::move(a[2]));
+    Ref to(make_str(*m.to_agent));
+    if (!to) return checked(nullptr);
+    return checked(make_message_tuple(m, to.get()));
+  });
+}
+
+PyObject* broadcast_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<2>(kBroadcast, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+    const Message m = broadcast(s, std::move(a[0]), std::move(a[1]));
+    Ref star(make_str("*"));
+    if (!star) return checked(nullptr);
+    return checked(make_message_tuple(m, star.get()));
+  });
+}
+
+PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<1>(kInbox, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
+    const std::vector<Message> messages = read_inbox(s, a[0]);
+    Ref owner(make_str(a[0]));
+    if (!owner) return checked(nullptr);
+    return checked(make_message_list(messages, messages.size(), owner.get()));
+  });
+}
+
+PyObject* drain(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<1>(kDrain, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
+    Inbox drained = drain_inbox(s, a[0]);
+    Ref owner(make_str(a[0]));
+    PyObject* list = owner ? make_message_list(drained, drained.size(), owner.get()) : nullptr;
+    if (list == nullptr) {
+      // The messages are still ours: put them back before reporting, so a
+      // failed drain loses nothing.
+      restore_inbox(s, a[0], std::move(drained));
+      raise_result_failure();
+    }
+    return list;
+  });
+}
+
+PyObject* status(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<1>(kStatus, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
+    const AgentStatus st = agent_status(s, a[0]);  // read lock already released
+    return checked(make_str(status_word(st)));
+  });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+}  // namespace
+
+PyMethodDef kMethods[] = {
+    {"claim_file", as_cfunction(claim_file), METH_VARARGS | METH_KEYWORDS,
+     "claim_file($self, agent_id, path)\n--\n\n"
+     "Claims a file for `agent_id`. Raises `RuntimeError` if another agent\n"
+     "already holds it. Returns the claiming agent's id back on success \xe2\x80\x94\n"
+     "a no-op value, useful mainly to confirm the call didn't raise."},
+    {"claim_task", as_cfunction(claim_task), METH_VARARGS | METH_KEYWORDS,
+     "claim_task($self, agent_id, task_id)\n--\n\n"},
+    {"release", as_cfunction(release), METH_VARARGS | METH_KEYWORDS,
+     "release($self, agent_id, resource_key)\n--\n\n"
+     "Releases a claim keyed by e.g. `\"file:src/lib.rs\"` or `\"task:phase-7\"`.\n"
+     "Only the holder may release it."},
+    {"renew_claim", as_cfunction(renew), METH_VARARGS | METH_KEYWORDS,
+     "renew_claim($self, agent_id, resource_key)\n--\n\n"
+     "Renews a claim keyed by e.g. `\"file:src/lib.rs\"` or `\"task:phase-7\"`,\n"
+     "extending its lease so a long-running task isn't lost to the TTL.\n"
+     "Only the holder may renew."},
+    {"send_message", as_cfunction(send), METH_VARARGS | METH_KEYWORDS,
+     "send_message($self, from_agent, to_agent, content)\n--\n\n"},
+    {"broadcast", as_cfunction(broadcast_entry), METH_VARARGS | METH_KEYWORDS,
+     "broadcast($self, from_agent, content)\n--\n\n"},
+    {"inbox", as_cfunction(inbox), METH_VARARGS | METH_KEYWORDS,
+     "inbox($self, agent_id)\n--\n\n"
+     "Pending messages for `agent_id`, oldest first. Does not clear them \xe2\x80\x94\n"
+     "use `drain_inbox` for that."},
+    {"drain_inbox", as_cfunction(drain), METH_VARARGS | METH_KEYWORDS,
+     "drain_inbox($self, agent_id)\n--\n\n"},
+    {"status", as_cfunction(status), METH_VARARGS | METH_KEYWORDS,
+     "status($self, agent_id)\n--\n\n"
+     "One of `\"idle\"`, `\"busy\"`, `\"completed\"`, `\"error\"`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace halvex::py

@@ -1,0 +1,75 @@
+#include "boundary/type.hpp"
+
+#include <new>
+#include <utility>
+
+#include "boundary/args.hpp"
+#include "boundary/errors.hpp"
+#include "boundary/guard.hpp"
+
+namespace halvex::py {
+namespace {
+
+PyObject* g_type = nullptr;  // created once, never released
+
+const Signature kNewSignature{"CoordinationState.__new__()", nullptr, 0};
+
+PyObject* instance_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded_call([&]() -> PyObject* {
+    if (!bind_arguments(kNewSignature, args, kwargs, nullptr)) return nullptr;
+    CoordinationState record;
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+      ensure_error_set();
+      return nullptr;  // `record` is destroyed on the way out
+    }
+    ::new (static_cast<void*>(&reinterpret_cast<Instance*>(self)->record))
+        CoordinationState(std::move(record));
+    return self;
+  });
+}
+
+void instance_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  try {
+    reinterpret_cast<Instance*>(self)->record.~CoordinationState();
+  } catch (...) {
+    PyErr_WriteUnraisable(self);
+  }
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  // An instance of a heap type holds a reference to its type.
+  Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+// The name must outlive the type: interpreters before 3.11 keep the pointer.
+constexpr const char kTypeName[] = "builtins.CoordinationState";
+char kTypeDoc[] = "CoordinationState()\n--\n\n";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, kTypeDoc},
+    {Py_tp_new, reinterpret_cast<void*>(instance_new)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    kTypeName,
+    static_cast<int>(sizeof(Instance)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* coordination_state_type() {
+  if (g_type == nullptr) g_type = PyType_FromSpec(&kSpec);
+  return g_type;
+}
+
+}  // namespace halvex::py

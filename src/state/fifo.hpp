@@ -1,0 +1,97 @@
+// First-in-first-out queue on one growable ring buffer. An empty queue owns
+// no storage, so the many inboxes that are only ever read cost nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+namespace halvex {
+
+template <class T>
+class Fifo {
+ public:
+  Fifo() noexcept = default;
+  Fifo(Fifo&& o) noexcept : buf_(o.buf_), cap_(o.cap_), head_(o.head_), len_(o.len_) {
+    o.buf_ = nullptr;
+    o.cap_ = o.head_ = o.len_ = 0;
+  }
+  Fifo& operator=(Fifo&& o) noexcept {
+    if (this != &o) {
+      clear_and_free();
+      buf_ = o.buf_;
+      cap_ = o.cap_;
+      head_ = o.head_;
+      len_ = o.len_;
+      o.buf_ = nullptr;
+      o.cap_ = o.head_ = o.len_ = 0;
+    }
+    return *this;
+  }
+  Fifo(const Fifo&) = delete;
+  Fifo& operator=(const Fifo&) = delete;
+  ~Fifo() { clear_and_free(); }
+
+  std::size_t size() const noexcept { return len_; }
+  bool empty() const noexcept { return len_ == 0; }
+
+  // i-th element from the front (oldest).
+  T& operator[](std::size_t i) noexcept { return buf_[wrap(head_ + i)]; }
+  const T& operator[](std::size_t i) const noexcept { return buf_[wrap(head_ + i)]; }
+
+  void push_back(T value) {
+    if (len_ == cap_) grow(cap_ == 0 ? 4 : cap_ * 2);
+    ::new (static_cast<void*>(buf_ + wrap(head_ + len_))) T(std::move(value));
+    ++len_;
+  }
+
+  // Everything queued, moved out in one step; this queue is left empty.
+  Fifo take_all() noexcept { return std::move(*this); }
+
+  // Puts `front` back ahead of what is queued now, keeping both orders.
+  void prepend(Fifo&& front) {
+    if (front.empty()) return;
+    if (empty()) {
+      *this = std::move(front);
+      return;
+    }
+    front.reserve(front.len_ + len_);
+    for (std::size_t i = 0; i < len_; ++i) front.push_back(std::move((*this)[i]));
+    *this = std::move(front);
+  }
+
+  void reserve(std::size_t n) {
+    if (n > cap_) grow(n);
+  }
+
+ private:
+  std::size_t wrap(std::size_t i) const noexcept { return i >= cap_ ? i - cap_ : i; }
+
+  void grow(std::size_t new_cap) {
+    T* nb = static_cast<T*>(::operator new(new_cap * sizeof(T), std::align_val_t{alignof(T)}));
+    for (std::size_t i = 0; i < len_; ++i) {
+      T& src = (*this)[i];
+      ::new (static_cast<void*>(nb + i)) T(std::move(src));
+      src.~T();
+    }
+    if (buf_ != nullptr) ::operator delete(buf_, std::align_val_t{alignof(T)});
+    buf_ = nb;
+    cap_ = new_cap;
+    head_ = 0;
+  }
+
+  void clear_and_free() noexcept {
+    for (std::size_t i = 0; i < len_; ++i) (*this)[i].~T();
+    if (buf_ != nullptr) ::operator delete(buf_, std::align_val_t{alignof(T)});
+    buf_ = nullptr;
+    cap_ = head_ = len_ = 0;
+  }
+
+  T* buf_ = nullptr;
+  std::size_t cap_ = 0;
+  std::size_t head_ = 0;
+  std::size_t len_ = 0;
+};
+
+}  // namespace halvex

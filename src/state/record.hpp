@@ -1,0 +1,37 @@
+// The record that one CoordinationState object owns: four concurrent maps and
+// the lease constants. Operations use it through shared access only; all
+// mutation goes through the maps' shard locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "state/clock.hpp"
+#include "state/sharded_map.hpp"
+#include "state/types.hpp"
+
+namespace halvex {
+
+using ClaimsMap = ShardedMap<std::string, Claim>;
+using StatusMap = ShardedMap<std::string, AgentStatus>;
+using InboxMap = ShardedMap<std::string, Inbox>;
+using ActivityLog = ShardedMap<UnixSeconds, ActivityBucket>;
+
+struct CoordinationState {
+  CoordinationState();
+  ~CoordinationState();
+  CoordinationState(const CoordinationState&) = delete;
+  CoordinationState& operator=(const CoordinationState&) = delete;
+  CoordinationState(CoordinationState&&) noexcept = default;
+  CoordinationState& operator=(CoordinationState&&) noexcept = default;
+
+  std::shared_ptr<ClaimsMap> claims;
+  std::shared_ptr<StatusMap> statuses;
+  std::shared_ptr<InboxMap> inboxes;
+  std::shared_ptr<ActivityLog> activity_log;
+  std::uint64_t lease_secs = 300;
+  std::uint64_t lease_grace_secs = 0;
+};
+
+}  // namespace halvex

@@ -1,0 +1,260 @@
+// The open-addressing hash table that lives inside one map shard.
+//
+// One hash per operation: its top 7 bits are a tag kept in a control byte per
+// slot, and its low bits pick where probing starts. Probing looks at 16
+// control bytes at a time (one SSE2 compare where available) and moves in a
+// triangular sequence of 16-slot windows, which visits every window of a
+// power-of-two table. The control array carries a mirror of its first 16
+// bytes after the end, so a window that runs off the end can be read in one
+// load. The table is not thread-safe; the shard's lock guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace halvex {
+
+namespace table_detail {
+
+using ctrl_t = std::int8_t;
+constexpr ctrl_t kEmpty = -128;   // 0b10000000
+constexpr ctrl_t kDeleted = -2;   // 0b11111110
+constexpr ctrl_t kSentinel = -1;  // padding past a small table's mirror; matches nothing
+constexpr std::size_t kGroupWidth = 16;
+
+inline ctrl_t tag_of(std::uint64_t hash) noexcept { return static_cast<ctrl_t>(hash >> 57); }
+
+// A bit mask with one bit per control byte of a 16-byte window.
+class Group {
+ public:
+  explicit Group(const ctrl_t* p) noexcept {
+#if defined(__SSE2__)
+    ctrl_ = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+#else
+    std::memcpy(bytes_, p, kGroupWidth);
+#endif
+  }
+
+  std::uint32_t match(ctrl_t tag) const noexcept {
+#if defined(__SSE2__)
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_set1_epi8(tag), ctrl_)));
+#else
+    std::uint32_t m = 0;
+    for (std::size_t i = 0; i < kGroupWidth; ++i) m |= std::uint32_t{bytes_[i] == tag} << i;
+    return m;
+#endif
+  }
+
+  std::uint32_t match_empty() const noexcept { return match(kEmpty); }
+
+  // Empty or deleted: every control byte below the sentinel.
+  std::uint32_t match_free() const noexcept {
+#if defined(__SSE2__)
+    return static_cast<std::uint32_t>(
+        _mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(kSentinel), ctrl_)));
+#else
+    std::uint32_t m = 0;
+    for (std::size_t i = 0; i < kGroupWidth; ++i) m |= std::uint32_t{bytes_[i] < kSentinel} << i;
+    return m;
+#endif
+  }
+
+ private:
+#if defined(__SSE2__)
+  __m128i ctrl_;
+#else
+  ctrl_t bytes_[kGroupWidth];
+#endif
+};
+
+}  // namespace table_detail
+
+// KeyOps<K> supplies View (the borrowed form of K), view(), equal() and hash().
+template <class K, class V, class KeyOps>
+class Table {
+ public:
+  using View = typename KeyOps::View;
+  struct Slot {
+    K key;
+    V value;
+  };
+  static constexpr std::size_t kNotFound = ~std::size_t{0};
+
+  Table() noexcept = default;
+  Table(const Table&) = delete;
+  Table& operator=(const Table&) = delete;
+  ~Table() { destroy(); }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  // Makes sure one more entry fits without growing. Called before every
+  // lookup that may insert, so that the insert never moves slots.
+  template <class Hasher>
+  void reserve_one(const Hasher& hasher) {
+    if (growth_left_ > 0) return;
+    // Mostly tombstones: rebuild at the same size. Otherwise double.
+    std::size_t new_cap = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
+    if (capacity_ >= table_detail::kGroupWidth && size_ <= max_load(capacity_) / 2) new_cap = capacity_;
+    rehash(new_cap, hasher);
+  }
+
+  struct Probe {
+    std::size_t index;  // the found slot, or the slot an insert would use
+    bool found;
+  };
+
+  // One probe that both finds the key and remembers where it would go.
+  // Requires reserve_one() first when the caller may insert.
+  Probe find_or_prepare(std::uint64_t hash, View key) const noexcept {
+    using namespace table_detail;
+    const ctrl_t tag = tag_of(hash);
+    const std::size_t mask = capacity_ - 1;
+    std::size_t pos = static_cast<std::size_t>(hash) & mask;
+    std::size_t free_slot = kNotFound;
+    for (std::size_t step = kGroupWidth;; step += kGroupWidth) {
+      const Group g(ctrl_ + pos);
+      for (std::uint32_t m = g.match(tag); m != 0; m &= m - 1) {
+        const std::size_t i = (pos + static_cast<std::size_t>(__builtin_ctz(m))) & mask;
+        if (KeyOps::equal(slots_[i].key, key)) return {i, true};
+      }
+      if (free_slot == kNotFound) {
+        const std::uint32_t f = g.match_free();
+        if (f != 0) free_slot = (pos + static_cast<std::size_t>(__builtin_ctz(f))) & mask;
+      }
+      if (g.match_empty() != 0) return {free_slot, false};
+      pos = (pos + step) & mask;
+    }
+  }
+
+  std::size_t find(std::uint64_t hash, View key) const noexcept {
+    if (size_ == 0) return kNotFound;
+    const Probe p = find_or_prepare(hash, key);
+    return p.found ? p.index : kNotFound;
+  }
+
+  // Stores a new entry at the slot find_or_prepare chose.
+  V& emplace_at(std::size_t index, std::uint64_t hash, K&& key, V&& value) {
+    Slot* s = ::new (static_cast<void*>(slots_ + index)) Slot{std::move(key), std::move(value)};
+    if (ctrl_[index] == table_detail::kEmpty) --growth_left_;
+    set_ctrl(index, table_detail::tag_of(hash));
+    ++size_;
+    return s->value;
+  }
+
+  Slot& slot(std::size_t index) noexcept { return slots_[index]; }
+  const Slot& slot(std::size_t index) const noexcept { return slots_[index]; }
+
+  // Moves the value out, destroys the slot and frees it.
+  V take(std::size_t index) {
+    using namespace table_detail;
+    V out = std::move(slots_[index].value);
+    slots_[index].~Slot();
+    --size_;
+    // If no probe window through this slot was ever full, no probe sequence
+    // depends on it and it can go back to empty; otherwise leave a tombstone.
+    bool never_full = false;
+    if (capacity_ >= kGroupWidth) {
+      const std::size_t before = (index - kGroupWidth) & (capacity_ - 1);
+      const std::uint32_t empty_after = Group(ctrl_ + index).match_empty();
+      const std::uint32_t empty_before = Group(ctrl_ + before).match_empty();
+      never_full = empty_after != 0 && empty_before != 0 &&
+                   static_cast<std::size_t>(__builtin_ctz(empty_after)) +
+                           static_cast<std::size_t>(__builtin_clz(empty_before) - 16) <
+                       kGroupWidth;
+    }
+    if (never_full) {
+      set_ctrl(index, kEmpty);
+      ++growth_left_;
+    } else {
+      set_ctrl(index, kDeleted);
+    }
+    return out;
+  }
+
+  // Index of the first full slot at or after `from`, or capacity().
+  std::size_t next_full(std::size_t from) const noexcept {
+    while (from < capacity_ && ctrl_[from] < 0) ++from;
+    return from;
+  }
+
+ private:
+  static constexpr std::size_t kMinCapacity = 4;
+  static std::size_t max_load(std::size_t cap) noexcept { return cap - cap / 8 - (cap < 8 ? 1 : 0); }
+
+  static std::size_t ctrl_bytes(std::size_t cap) noexcept { return cap + table_detail::kGroupWidth; }
+  static std::size_t alloc_bytes(std::size_t cap) noexcept { return cap * sizeof(Slot) + ctrl_bytes(cap); }
+
+  void set_ctrl(std::size_t i, table_detail::ctrl_t c) noexcept {
+    ctrl_[i] = c;
+    if (i < table_detail::kGroupWidth) ctrl_[capacity_ + i] = c;  // the mirror
+  }
+
+  template <class Hasher>
+  void rehash(std::size_t new_cap, const Hasher& hasher) {
+    using namespace table_detail;
+    // Allocate first: if this throws, the table is untouched.
+    void* mem = ::operator new(alloc_bytes(new_cap), std::align_val_t{alignof(Slot)});
+    Slot* old_slots = slots_;
+    ctrl_t* old_ctrl = ctrl_;
+    const std::size_t old_cap = capacity_;
+
+    slots_ = static_cast<Slot*>(mem);
+    ctrl_ = reinterpret_cast<ctrl_t*>(static_cast<char*>(mem) + new_cap * sizeof(Slot));
+    capacity_ = new_cap;
+    std::memset(ctrl_, kEmpty, new_cap);
+    // Bytes past the mirror of a table smaller than a window never match.
+    std::memset(ctrl_ + new_cap, kSentinel, kGroupWidth);
+    std::memcpy(ctrl_ + new_cap, ctrl_, new_cap < kGroupWidth ? new_cap : kGroupWidth);
+    growth_left_ = max_load(new_cap) - size_;
+
+    for (std::size_t i = 0; i < old_cap; ++i) {
+      if (old_ctrl[i] < 0) continue;
+      Slot& s = old_slots[i];
+      const std::uint64_t h = hasher(KeyOps::view(s.key));
+      const std::size_t target = free_slot_for(h);
+      ::new (static_cast<void*>(slots_ + target)) Slot{std::move(s.key), std::move(s.value)};
+      s.~Slot();
+      set_ctrl(target, tag_of(h));
+    }
+    if (old_slots != nullptr) ::operator delete(old_slots, std::align_val_t{alignof(Slot)});
+  }
+
+  // First free slot on h's probe sequence (used while rebuilding, no deletes).
+  std::size_t free_slot_for(std::uint64_t h) const noexcept {
+    using namespace table_detail;
+    const std::size_t mask = capacity_ - 1;
+    std::size_t pos = static_cast<std::size_t>(h) & mask;
+    for (std::size_t step = kGroupWidth;; step += kGroupWidth) {
+      const std::uint32_t f = Group(ctrl_ + pos).match_free();
+      if (f != 0) return (pos + static_cast<std::size_t>(__builtin_ctz(f))) & mask;
+      pos = (pos + step) & mask;
+    }
+  }
+
+  void destroy() noexcept {
+    if (slots_ == nullptr) return;
+    for (std::size_t i = 0; i < capacity_; ++i) {
+      if (ctrl_[i] >= 0) slots_[i].~Slot();
+    }
+    ::operator delete(slots_, std::align_val_t{alignof(Slot)});
+    slots_ = nullptr;
+    ctrl_ = nullptr;
+    capacity_ = size_ = growth_left_ = 0;
+  }
+
+  Slot* slots_ = nullptr;
+  table_detail::ctrl_t* ctrl_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+  std::size_t growth_left_ = 0;
+};
+
+}  // namespace halvex
