@@ -47,34 +47,28 @@ inline std::uint64_t load_le(const unsigned char* p) noexcept {
   return v;
 }
 
-// Hashes data[0..len) followed by `extra` trailing bytes taken from `tail`
-// (0 or 1 byte), without copying the input.
-template <int C, int D>
+// Hashes data[0..len), followed by the byte 0xFF when Terminated, without
+// copying the input.
+template <int C, int D, bool Terminated>
 inline std::uint64_t hash_impl(std::uint64_t k0, std::uint64_t k1, const unsigned char* p,
-                               std::size_t len, const unsigned char* tail,
-                               std::size_t extra) noexcept {
+                               std::size_t len) noexcept {
   State s(k0, k1);
-  const std::size_t total = len + extra;
+  const std::size_t total = len + (Terminated ? 1 : 0);
   const std::size_t whole = len & ~static_cast<std::size_t>(7);
   for (std::size_t i = 0; i < whole; i += 8) s.compress<C>(load_le(p + i));
-  // Last block: the leftover input bytes, then the extra bytes, then the
-  // total length in the top byte.
+  // The leftover bytes, then the terminator; the total length goes in the
+  // top byte of the final block.
   unsigned char last[8] = {0, 0, 0, 0, 0, 0, 0, 0};
   std::size_t n = len - whole;
   if (n != 0) std::memcpy(last, p + whole, n);
-  std::uint64_t b = static_cast<std::uint64_t>(total) << 56;
-  if (n + extra >= 8) {
-    // The extra byte completes a full block (len % 8 == 7 with one extra).
-    std::memcpy(last + n, tail, 8 - n);
-    s.compress<C>(load_le(last));
-    std::memset(last, 0, sizeof last);
-    std::size_t rest = n + extra - 8;
-    std::memcpy(last, tail + (8 - n), rest);
-    n = rest;
-  } else {
-    if (extra != 0) std::memcpy(last + n, tail, extra);
-    n += extra;
+  if (Terminated) {
+    last[n++] = 0xff;
+    if (n == 8) {  // the terminator completed a block
+      s.compress<C>(load_le(last));
+      n = 0;
+    }
   }
+  std::uint64_t b = static_cast<std::uint64_t>(total) << 56;
   for (std::size_t i = 0; i < n; ++i) b |= static_cast<std::uint64_t>(last[i]) << (8 * i);
   s.compress<C>(b);
   return s.finish<D>();
@@ -84,24 +78,23 @@ inline std::uint64_t hash_impl(std::uint64_t k0, std::uint64_t k1, const unsigne
 
 std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
                         std::size_t len) noexcept {
-  return hash_impl<1, 3>(k0, k1, static_cast<const unsigned char*>(data), len, nullptr, 0);
+  return hash_impl<1, 3, false>(k0, k1, static_cast<const unsigned char*>(data), len);
 }
 
 std::uint64_t siphash24(std::uint64_t k0, std::uint64_t k1, const void* data,
                         std::size_t len) noexcept {
-  return hash_impl<2, 4>(k0, k1, static_cast<const unsigned char*>(data), len, nullptr, 0);
+  return hash_impl<2, 4, false>(k0, k1, static_cast<const unsigned char*>(data), len);
 }
 
 std::uint64_t siphash13_str(std::uint64_t k0, std::uint64_t k1, std::string_view str) noexcept {
-  static const unsigned char kTerminator = 0xff;
-  return hash_impl<1, 3>(k0, k1, reinterpret_cast<const unsigned char*>(str.data()), str.size(),
-                         &kTerminator, 1);
+  return hash_impl<1, 3, true>(k0, k1, reinterpret_cast<const unsigned char*>(str.data()),
+                               str.size());
 }
 
 std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1, std::uint64_t v) noexcept {
   unsigned char bytes[8];
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(v >> (8 * i));
-  return hash_impl<1, 3>(k0, k1, bytes, 8, nullptr, 0);
+  return hash_impl<1, 3, false>(k0, k1, bytes, 8);
 }
 
 }  // namespace halvex

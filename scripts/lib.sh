@@ -1,0 +1,51 @@
+# Shared helpers for the scripts in this folder (sourced, not run).
+
+step() { printf '\n=== %s ===\n' "$*"; }
+
+# Installs the named Debian packages that are missing.
+ensure_debs() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# Path of a CPython X.Y interpreter: pyenv's, then PATH's; empty if none.
+find_python() {
+  local v=$1 c
+  for c in /root/.pyenv/versions/"$v".*/bin/python"$v" "$(command -v "python$v" 2>/dev/null)"; do
+    [ -x "$c" ] && "$c" -c 'import sys' 2>/dev/null && { echo "$c"; return 0; }
+  done
+  return 1
+}
+
+# The interpreter used to build: python3 if it is 3.8 or newer.
+build_python() {
+  local c
+  for c in python3 "$(find_python 3.11)" "$(find_python 3.12)"; do
+    [ -n "$c" ] && "$c" -c 'import sys; assert sys.version_info >= (3, 8)' 2>/dev/null && { echo "$c"; return 0; }
+  done
+  return 1
+}
+
+# Builds the abi3 wheel into $1 and prints its path.
+build_wheel() {
+  local out=$1 py
+  py=$(build_python) || return 1
+  rm -rf "$out" && mkdir -p "$out"
+  "$py" -m pip wheel -q --no-deps -w "$out" . >&2 || return 1
+  ls "$out"/halvex_core-*-cp38-abi3-*.whl
+}
+
+# Creates (or refreshes) a venv at $2 for interpreter $1 with the wheel $3
+# and the test requirements installed.
+make_test_venv() {
+  local py=$1 venv=$2 wheel=$3
+  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" || return 1
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/tests/requirements.txt" || return 1
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+}

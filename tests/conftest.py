@@ -1,0 +1,8 @@
+import pytest
+
+import halvex_core
+
+
+@pytest.fixture
+def state():
+    return halvex_core.CoordinationState()
