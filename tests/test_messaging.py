@@ -1,0 +1,203 @@
+"""Direct messages, broadcasts, and reading or draining inboxes."""
+
+import threading
+import time
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from halvex_core import CoordinationState
+
+from _support import broadcast_reach
+
+
+def assert_now(t):
+    assert type(t) is int
+    assert abs(t - time.time()) <= 1.5
+
+
+def test_send_message_result_and_effects(state):
+    result = state.send_message("agent-a", "agent-b", "hi")
+    assert type(result) is tuple and len(result) == 4
+    assert result[:3] == ("agent-a", "agent-b", "hi")
+    assert_now(result[3])
+    assert state.inbox("agent-b") == [result]
+    assert state.inbox("agent-a") == []
+    assert state.status("agent-b") == "idle"
+    # The recipient became known, the sender did not.
+    assert broadcast_reach(state, ["agent-a", "agent-b"]) == {"agent-b": 1}
+
+
+def test_send_to_self(state):
+    result = state.send_message("agent-a", "agent-a", "note to self")
+    assert state.inbox("agent-a") == [result]
+    assert broadcast_reach(state, ["agent-a"]) == {"agent-a": 1}
+
+
+def test_send_to_busy_agent(state):
+    state.claim_file("agent-b", "p")
+    state.send_message("agent-a", "agent-b", "hi")
+    assert state.status("agent-b") == "busy"
+
+
+def test_broadcast_on_fresh_object(state):
+    result = state.broadcast("agent-a", "x")
+    assert type(result) is tuple and len(result) == 4
+    assert result[:3] == ("agent-a", "*", "x")
+    assert_now(result[3])
+    # The sender receives its own broadcast, listed under its own id.
+    assert state.inbox("agent-a") == [("agent-a", "agent-a", "x", result[3])]
+    assert state.inbox("*") == []
+    assert state.status("agent-a") == "idle"
+
+
+def test_broadcast_reaches_each_known_agent_once(state):
+    state.claim_file("claimer", "p")                 # known by a claim
+    state.claim_file("releaser", "q")
+    state.release("releaser", "file:q")               # ... and a release
+    state.send_message("talker", "receiver", "m")     # receiver known, talker not
+    state.broadcast("earlier", "first")               # a previous broadcaster
+    state.inbox("reader")                             # reading registers no one
+    state.drain_inbox("drainer")
+    state.status("asker")
+    with pytest.raises(RuntimeError):
+        state.claim_file("refused", "p")              # nor does a refused claim
+    state.send_message("talker", "receiver", "again")  # a second message adds nothing
+
+    result = state.broadcast("sender", "hello all")
+    everyone = ["claimer", "releaser", "receiver", "earlier", "sender",
+                "talker", "reader", "drainer", "asker", "refused"]
+    got = {}
+    for agent in everyone:
+        copies = [m for m in state.inbox(agent) if m[2] == "hello all"]
+        if copies:
+            got[agent] = copies
+    assert sorted(got) == sorted(["claimer", "releaser", "receiver", "earlier", "sender"])
+    for agent, copies in got.items():
+        assert copies == [("sender", agent, "hello all", result[3])]
+
+
+def test_broadcast_after_direct_messages(state):
+    state.send_message("a", "b", "to b")
+    state.send_message("a", "c", "to c")
+    result = state.broadcast("a", "all")
+    stamps = set()
+    for agent in ("a", "b", "c"):
+        copies = [m for m in state.inbox(agent) if m[2] == "all"]
+        assert copies == [("a", agent, "all", result[3])]
+        stamps.add(copies[0][3])
+    assert stamps == {result[3]}
+
+
+def test_inbox_is_oldest_first_and_not_cleared(state):
+    first = state.send_message("a", "b", "one")
+    second = state.send_message("c", "b", "two")
+    third = state.broadcast("b", "three")
+    expected = [first, second, ("b", "b", "three", third[3])]
+    assert state.inbox("b") == expected
+    assert state.inbox("b") == expected
+    assert [m[1] for m in expected] == ["b", "b", "b"]
+    assert state.drain_inbox("b") == expected
+    assert state.inbox("b") == []
+    assert state.drain_inbox("b") == []
+    later = state.send_message("a", "b", "later")
+    assert state.inbox("b") == [later]
+    assert state.drain_inbox("b") == [later]
+
+
+def test_reading_never_seen_inboxes(state):
+    for agent in ("never", "", "\x00", "*"):
+        assert state.inbox(agent) == []
+        assert state.drain_inbox(agent) == []
+    # Reading left the agents unknown.
+    assert broadcast_reach(state, ["never", "", "\x00"]) == {}
+
+
+def test_results_are_fresh_lists_of_tuples(state):
+    state.send_message("a", "b", "x")
+    one, two = state.inbox("b"), state.inbox("b")
+    assert type(one) is list and one == two and one is not two
+    one.clear()
+    assert state.inbox("b") == two
+    assert all(type(m) is tuple for m in two)
+
+
+def test_many_messages_kept_whole_and_in_order(state):
+    n = 20000
+    for i in range(n):
+        state.send_message("s%d" % (i % 7), "bulk", str(i))
+    listed = state.inbox("bulk")
+    assert len(listed) == n
+    assert [m[2] for m in listed] == [str(i) for i in range(n)]
+    assert all(m[0] == "s%d" % (i % 7) and m[1] == "bulk" for i, m in enumerate(listed))
+    assert state.drain_inbox("bulk") == listed
+    assert state.inbox("bulk") == []
+
+
+def test_same_second_messages_keep_arrival_order(state):
+    sent = [state.send_message("a", "b", "m%d" % i) for i in range(50)]
+    assert state.inbox("b") == sent
+    # The clock runs: stamps never decrease across the queue.
+    stamps = [m[3] for m in sent]
+    assert stamps == sorted(stamps)
+
+
+@pytest.mark.parametrize("sender, recipient, content", [
+    ("", "", ""),
+    ("a\x00b", "c\x00d", "e\x00f\x00"),
+    ("агент", "エージェント", "контент 🤖 \u2014 \U0010ffff"),
+    ("*", "*", "*"),
+])
+def test_texts_round_trip(state, sender, recipient, content):
+    sent = state.send_message(sender, recipient, content)
+    assert sent[:3] == (sender, recipient, content)
+    cast = state.broadcast(sender, content)
+    assert cast[:3] == (sender, "*", content)
+    assert state.inbox(recipient) == [sent] + (
+        [(sender, recipient, content, cast[3])])
+    assert state.drain_inbox(sender)[-1] == (sender, sender, content, cast[3])
+
+
+def test_nul_makes_a_different_agent(state):
+    state.send_message("x", "a\x00b", "for a-nul-b")
+    state.send_message("x", "a", "for a")
+    assert [m[2] for m in state.inbox("a\x00b")] == ["for a-nul-b"]
+    assert [m[2] for m in state.inbox("a")] == ["for a"]
+    assert state.inbox("a\x00") == []
+
+
+def test_threads_share_one_object():
+    s = CoordinationState()
+    per_thread = 400
+
+    def worker(k):
+        for i in range(per_thread):
+            s.send_message("t%d" % k, "shared", "%d:%d" % (k, i))
+            s.claim_task("t%d" % k, "job-%d-%d" % (k, i))
+
+    threads = [threading.Thread(target=worker, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+    assert not any(t.is_alive() for t in threads)
+    got = s.drain_inbox("shared")
+    assert len(got) == 4 * per_thread
+    for k in range(4):
+        mine = [m[2] for m in got if m[0] == "t%d" % k]
+        assert mine == ["%d:%d" % (k, i) for i in range(per_thread)]
+        assert s.status("t%d" % k) == "busy"
+
+
+_text = st.text(max_size=16)
+
+
+@settings(max_examples=60, deadline=None)
+@given(sender=_text, recipient=_text, content=_text)
+def test_message_texts_round_trip(sender, recipient, content):
+    s = CoordinationState()
+    sent = s.send_message(sender, recipient, content)
+    assert sent[:3] == (sender, recipient, content)
+    assert s.inbox(recipient) == [sent]
+    assert s.drain_inbox(recipient) == [sent]
+    assert s.inbox(recipient) == []
