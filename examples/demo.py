@@ -1,0 +1,392 @@
+#!/usr/bin/env python3
+"""A small team of agents working through a shared plan, coordinated by halvex_core.
+
+Each worker is a thread. It takes a task by claiming "task:<id>", claims every
+file the task edits, works for a while (renewing its leases as it goes,
+broadcasting progress and reading the others' news), then releases the files,
+reports to the coordinator's inbox and releases the task. When a file is held
+by someone else it backs off: it picks other work if there is any, otherwise it
+waits for the holder's release broadcast and tries again.
+
+    python examples/demo.py --agents 4 --tasks 12 --seed 7
+"""
+
+import argparse
+import random
+import sys
+import threading
+import time
+from typing import Callable, Counter, Dict, List, Optional, Set, Tuple, Union
+
+from halvex_core import CoordinationState
+
+COORDINATOR = "coordinator"
+CLAIM_CONFLICT = " already holds claim on "
+
+# Files most tasks end up touching: they are where the conflicts come from.
+HOTSPOTS = ["src/config.py", "src/api/routes.py"]
+MODULES = [
+    "src/parser.py", "src/lexer.py", "src/cache.py", "src/auth/tokens.py",
+    "src/auth/session.py", "src/db/models.py", "src/db/migrations.py",
+    "src/cli.py", "src/http/client.py", "src/http/retry.py", "src/report.py",
+    "docs/usage.md", "tests/test_parser.py", "tests/test_cache.py",
+]
+VERBS = ["add retries to", "refactor", "document", "speed up", "fix a bug in",
+         "add tests for", "tidy up", "type-annotate"]
+
+
+class Task:
+    def __init__(self, task_id: str, title: str, files: List[str], steps: int) -> None:
+        self.task_id = task_id
+        self.title = title
+        self.files = sorted(files)  # one global order: no two workers wait on each other in a cycle
+        self.steps = steps
+
+
+def make_plan(n_tasks: int, rng: random.Random) -> List[Task]:
+    pool = MODULES[: max(3, min(len(MODULES), n_tasks))]
+    plan = []
+    for i in range(1, n_tasks + 1):
+        main = rng.choice(pool)
+        files = {main}
+        if rng.random() < 0.6:
+            files.add(rng.choice(HOTSPOTS))
+        if rng.random() < 0.25:
+            files.add(rng.choice(pool))
+        title = f"{rng.choice(VERBS)} {main.rsplit('/', 1)[-1]}"
+        plan.append(Task(f"T{i:02d}", title, sorted(files), rng.randint(3, 7)))
+    return plan
+
+
+class Board:
+    """What the team shares besides the coordination state: which tasks are done."""
+
+    def __init__(self, plan: List[Task]) -> None:
+        self.plan = plan
+        self._lock = threading.Lock()
+        self._done: Dict[str, str] = {}
+
+    def pending(self) -> List[Task]:
+        with self._lock:
+            return [t for t in self.plan if t.task_id not in self._done]
+
+    def is_done(self, task: Task) -> bool:
+        with self._lock:
+            return task.task_id in self._done
+
+    def mark_done(self, task: Task, agent: str) -> None:
+        with self._lock:
+            self._done[task.task_id] = agent
+
+    def all_done(self) -> bool:
+        with self._lock:
+            return len(self._done) == len(self.plan)
+
+
+class Log:
+    def __init__(self, quiet: bool) -> None:
+        self.start = time.monotonic()
+        self.quiet = quiet
+        self._lock = threading.Lock()
+
+    def elapsed(self) -> float:
+        return time.monotonic() - self.start
+
+    def __call__(self, who: str, text: str) -> None:
+        if self.quiet:
+            return
+        with self._lock:
+            print(f"  {self.elapsed():5.2f}s  {who:<12} {text}", flush=True)
+
+
+class Worker(threading.Thread):
+    def __init__(self, name: str, state: CoordinationState, board: Board, log: Log,
+                 pace: float, rng: random.Random) -> None:
+        super().__init__(name=name, daemon=True)
+        self.agent = name
+        self.state = state
+        self.board = board
+        self.log = log
+        self.pace = pace
+        self.rng = rng
+        self.completed: List[str] = []
+        self.conflicts: List[Tuple[float, str, str, str, str, str]] = []  # when, who, task, file, holder, resolution
+        self.task_races = 0  # task claims refused because a teammate took it first
+        self.renewals = 0
+        self.broadcasts_sent = 0
+        self.reports_sent = 0
+        self.received: Counter[str] = Counter()  # sender -> messages read from our inbox
+        self.error: Optional[BaseException] = None
+        self._skip: Set[str] = set()  # set aside after a conflict, until we finish a task or run dry
+
+    # -- messages ---------------------------------------------------------
+    def read_news(self) -> List[str]:
+        news = self.state.drain_inbox(self.agent)
+        for sender, _owner, _content, _stamp in news:
+            self.received[sender] += 1
+        return [content for _s, _o, content, _t in news]
+
+    def announce(self, text: str) -> None:
+        self.state.broadcast(self.agent, text)
+        self.broadcasts_sent += 1
+
+    # -- work -------------------------------------------------------------
+    def run(self) -> None:
+        try:
+            while not self.board.all_done():
+                task = self.take_task(self.fresh)
+                if task is not None:
+                    blocker = self.claim_files(task)
+                    if blocker is None:
+                        self.work_on(task)
+                        continue
+                    # Another task may be free: set this one aside and look again.
+                    path, holder = blocker
+                    self.note_conflict(task, path, holder, "picks other work")
+                    self.state.release(self.agent, "task:" + task.task_id)
+                    self._skip.add(task.task_id)
+                    continue
+                task = self.take_task(lambda t: t.task_id in self._skip)
+                if task is None:
+                    # Everything left is in a teammate's hands: wait for news of a finish.
+                    self._skip.clear()
+                    self.wait_for("done", timeout=5 * self.pace)
+                    continue
+                self.wait_and_work(task)
+        except BaseException as err:  # the main thread reports it
+            self.error = err
+
+    def fresh(self, task: Task) -> bool:
+        return task.task_id not in self._skip
+
+    def take_task(self, wanted: Callable[[Task], bool]) -> Optional[Task]:
+        pending = [t for t in self.board.pending() if wanted(t)]
+        # Start at a different place for each worker so they spread out.
+        offset = self.rng.randrange(len(pending)) if pending else 0
+        for task in pending[offset:] + pending[:offset]:
+            try:
+                self.state.claim_task(self.agent, task.task_id)
+            except RuntimeError:
+                self.task_races += 1  # a teammate is on it
+                continue
+            if self.board.is_done(task):  # finished between our look and our claim
+                self.state.release(self.agent, "task:" + task.task_id)
+                continue
+            return task
+        return None
+
+    def claim_files(self, task: Task) -> Optional[Tuple[str, str]]:
+        """Claims every file of the task, or none: returns (path, holder) of the first refusal."""
+        held: List[str] = []
+        for path in task.files:
+            try:
+                self.state.claim_file(self.agent, path)
+            except RuntimeError as err:
+                # Never sit on some files while waiting for another.
+                for mine in held:
+                    self.state.release(self.agent, "file:" + mine)
+                return path, holder_of(err, path)
+            held.append(path)
+        self.log(self.agent, f"took {task.task_id} ({task.title}): {', '.join(task.files)}")
+        return None
+
+    def wait_and_work(self, task: Task) -> None:
+        """Keeps the task and waits for its files: every other task is taken or blocked too."""
+        blocker = self.claim_files(task)
+        if blocker is not None:
+            self.note_conflict(task, *blocker, "waits")
+        while blocker is not None:
+            self.wait_for(f"released {blocker[0]}.", timeout=5 * self.pace)
+            blocker = self.claim_files(task)
+        self.work_on(task)
+
+    def note_conflict(self, task: Task, path: str, holder: str, resolution: str) -> None:
+        self.conflicts.append((self.log.elapsed(), self.agent, task.task_id, path, holder, resolution))
+        self.log(self.agent, f"{task.task_id}: {path} is held by {holder}; {resolution}")
+
+    def wait_for(self, phrase: str, timeout: float) -> None:
+        """Reads the inbox until a message mentions `phrase` or time runs out."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(phrase in content for content in self.read_news()):
+                return
+            time.sleep(self.pace / 5)
+
+    def work_on(self, task: Task) -> None:
+        keys = ["task:" + task.task_id] + ["file:" + p for p in task.files]
+        started = time.monotonic()
+        for step in range(1, task.steps + 1):
+            time.sleep(self.pace * self.rng.uniform(0.5, 1.5))
+            self.read_news()
+            if step % 2 == 0:
+                # Long work keeps its leases fresh, so nobody can take them over.
+                for key in keys:
+                    self.state.renew_claim(self.agent, key)
+                    self.renewals += 1
+            if step == (task.steps + 1) // 2:
+                self.announce(f"{task.task_id} half done")
+        self.board.mark_done(task, self.agent)
+        for path in task.files:
+            self.state.release(self.agent, "file:" + path)
+        self.announce(f"{task.task_id} done; " + " ".join(f"released {p}." for p in task.files))
+        took = time.monotonic() - started
+        self.state.send_message(self.agent, COORDINATOR,
+                                f"done {task.task_id} in {took:.2f}s: {task.title}")
+        self.reports_sent += 1
+        self.state.release(self.agent, "task:" + task.task_id)
+        self.completed.append(task.task_id)
+        self._skip.clear()
+        self.log(self.agent, f"finished {task.task_id} in {took:.2f}s")
+
+
+def holder_of(err: RuntimeError, path: str) -> str:
+    """The holder named in a claim conflict ("<holder> already holds claim on <path>")."""
+    text = str(err)
+    suffix = CLAIM_CONFLICT + path
+    return text[: -len(suffix)] if text.endswith(suffix) else "?"
+
+
+class Coordinator(threading.Thread):
+    """Collects the workers' reports from its inbox and samples their status words."""
+
+    def __init__(self, state: CoordinationState, board: Board, workers: List[Worker], log: Log,
+                 pace: float) -> None:
+        super().__init__(name=COORDINATOR, daemon=True)
+        self.state = state
+        self.board = board
+        self.workers = workers
+        self.log = log
+        self.pace = pace
+        self.reports: List[Tuple[str, str]] = []
+        self.received: Counter[str] = Counter()
+        self.busy_sightings: Counter[str] = Counter()
+        self.samples = 0
+        self.error: Optional[BaseException] = None
+
+    def run(self) -> None:
+        try:
+            while len(self.reports) < len(self.board.plan):
+                for sender, _me, content, _stamp in self.state.drain_inbox(COORDINATOR):
+                    self.received[sender] += 1
+                    if content.startswith("done "):
+                        self.reports.append((sender, content))
+                self.samples += 1
+                for w in self.workers:
+                    if self.state.status(w.agent) == "busy":
+                        self.busy_sightings[w.agent] += 1
+                time.sleep(self.pace / 2)
+            self.log(COORDINATOR, f"all {len(self.reports)} reports in")
+        except BaseException as err:
+            self.error = err
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    ap = argparse.ArgumentParser(description="Several agents work through a shared plan, coordinated by halvex_core.")
+    ap.add_argument("--agents", type=int, default=4, help="number of worker agents (default 4)")
+    ap.add_argument("--tasks", type=int, default=12, help="number of tasks in the plan (default 12)")
+    ap.add_argument("--seed", type=int, default=7, help="seed for the plan and the workers (default 7)")
+    ap.add_argument("--pace", type=float, default=0.04,
+                    help="seconds per unit of work (default 0.04)")
+    ap.add_argument("--quiet", action="store_true", help="print the summary only")
+    args = ap.parse_args(argv)
+    if args.agents < 1 or args.tasks < 1 or args.pace <= 0:
+        ap.error("--agents and --tasks must be at least 1, --pace above 0")
+
+    rng = random.Random(args.seed)
+    plan = make_plan(args.tasks, rng)
+    state = CoordinationState()
+    board = Board(plan)
+    log = Log(args.quiet)
+    names = [f"agent-{i}" for i in range(1, args.agents + 1)]
+
+    print(f"Plan: {len(plan)} tasks for {len(names)} agents (seed {args.seed})")
+    for t in plan:
+        print(f"  {t.task_id}  {t.title:<34} {', '.join(t.files)}")
+
+    # Welcoming every worker makes it a known agent, so it hears every broadcast
+    # from now on; the coordinator's own broadcast makes it known too.
+    for name in names:
+        state.send_message(COORDINATOR, name, f"welcome {name}: {len(plan)} tasks on the board")
+    state.broadcast(COORDINATOR, "plan published")
+    direct_sent = len(names)
+    broadcasts_sent = 1
+
+    workers = [Worker(n, state, board, log, args.pace, random.Random(f"{args.seed}/{n}")) for n in names]
+    coordinator = Coordinator(state, board, workers, log, args.pace)
+    if not args.quiet:
+        print("\nRun")
+    coordinator.start()
+    for w in workers:
+        w.start()
+    limit = time.monotonic() + 60 + len(plan) * 40 * args.pace
+    team: List[Union[Coordinator, Worker]] = [coordinator, *workers]
+    for member in team:
+        member.join(max(0.0, limit - time.monotonic()))
+    stuck = [m.name for m in team if m.is_alive()]
+    failed = [(m.name, m.error) for m in team if m.error is not None]
+    for name, err in failed:
+        print(f"{name} failed: {type(err).__name__}: {err}", file=sys.stderr)
+    if stuck:
+        print(f"still running after the time limit: {', '.join(stuck)}", file=sys.stderr)
+    if failed or stuck:
+        return 1
+    state.broadcast(COORDINATOR, "all tasks done")
+    broadcasts_sent += 1
+    elapsed = log.elapsed()
+
+    # Whatever is still queued is read now, so every message is accounted for.
+    for w in workers:
+        w.read_news()
+    for sender, *_ in state.drain_inbox(COORDINATOR):
+        coordinator.received[sender] += 1
+
+    # Nothing may be left claimed: the coordinator can take and give back every file and task.
+    leftovers = []
+    for key, claim in [("file:" + f, state.claim_file) for f in sorted({f for t in plan for f in t.files})] + \
+                      [("task:" + t.task_id, state.claim_task) for t in plan]:
+        try:
+            claim(COORDINATOR, key.split(":", 1)[1])
+            state.release(COORDINATOR, key)
+        except RuntimeError as err:
+            leftovers.append(f"{key}: {err}")
+
+    print("\nWho did what")
+    print(f"  {'agent':<10} {'tasks done':<28} {'conflicts':>9} {'renewals':>8} "
+          f"{'broadcasts':>10} {'msgs read':>9} {'seen busy':>9}")
+    for w in workers:
+        print(f"  {w.agent:<10} {' '.join(w.completed) or '-':<28} {len(w.conflicts):>9} {w.renewals:>8} "
+              f"{w.broadcasts_sent:>10} {sum(w.received.values()):>9} "
+              f"{coordinator.busy_sightings[w.agent]:>4}/{coordinator.samples:<4}")
+
+    conflicts = sorted(c for w in workers for c in w.conflicts)
+    how = Counter(c[5] for c in conflicts)
+    print(f"\nConflicts: {len(conflicts)} on files "
+          f"({how['waits']} resolved by waiting, {how['picks other work']} by picking other work), "
+          f"{sum(w.task_races for w in workers)} task claims lost to a teammate")
+    for when, who, task_id, path, holder, resolution in conflicts[:8]:
+        print(f"  {when:5.2f}s  {who:<10} {task_id}: {path} held by {holder} -> {resolution}")
+    if len(conflicts) > 8:
+        print(f"  ... and {len(conflicts) - 8} more")
+
+    direct_sent += sum(w.reports_sent for w in workers)
+    broadcasts_sent += sum(w.broadcasts_sent for w in workers)
+    audience = len(names) + 1  # every worker and the coordinator are known before the first broadcast
+    delivered = direct_sent + broadcasts_sent * audience
+    read = sum(sum(w.received.values()) for w in workers) + sum(coordinator.received.values())
+    print(f"\nMessages: {direct_sent} direct (welcomes and {len(coordinator.reports)} reports), "
+          f"{broadcasts_sent} broadcasts to {audience} agents each; "
+          f"{delivered} delivered, {read} read{'' if read == delivered else '  <-- MISMATCH'}")
+    for sender, report in coordinator.reports[:3]:
+        print(f"  coordinator's inbox: {sender}: {report}")
+
+    print("\nStatus words at the end")
+    print("  " + "  ".join(f"{a}={state.status(a)}" for a in [COORDINATOR, *names]))
+    done = sorted(tid for w in workers for tid in w.completed)
+    ok = done == [t.task_id for t in plan] and not leftovers and read == delivered
+    print(f"\n{len(done)}/{len(plan)} tasks done in {elapsed:.2f}s; "
+          f"{'no claim left behind' if not leftovers else 'LEFT CLAIMED: ' + '; '.join(leftovers)}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
