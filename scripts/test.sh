@@ -2,7 +2,8 @@
 # Builds everything once and runs every test:
 #   1. the C++ core's unit tests (GoogleTest, run by CTest, real threads, no interpreter);
 #   2. the abi3 wheel, built once, installed into a fresh virtual environment of every
-#      CPython 3.8 … 3.13 found, each running the whole Python suite against it.
+#      CPython 3.8 … 3.13 found, each running the whole Python suite against it;
+#   3. the packaging checks (sdist, manylinux repair, abi3audit, stubtest, mypy --strict).
 # Installs what it needs (Debian packages through apt-get, Python packages through pip).
 # Exits non-zero when any suite fails.
 set -uo pipefail
@@ -44,6 +45,10 @@ for v in $VERSIONS; do
     && (cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
   record "python $v" $?
 done
+
+step "packaging: sdist, manylinux wheel, abi3audit, stubs, fresh venvs"
+bash scripts/check_package.sh
+record "package" $?
 
 step "summary"
 echo "suites: $passed passed, $failed failed"
