@@ -1,0 +1,175 @@
+// The CoordinationState record, the per-thread hash keys of its maps, the
+// clock, and the activity log append.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "state/activity_log.hpp"
+#include "state/clock.hpp"
+#include "state/fault.hpp"
+#include "state/record.hpp"
+#include "test_support.hpp"
+
+namespace halvex {
+namespace {
+
+TEST(Record, NewRecordIsEmptyWithLeaseConstants) {
+  CoordinationState s;
+  EXPECT_EQ(s.lease_secs, 300u);
+  EXPECT_EQ(s.lease_grace_secs, 0u);
+  EXPECT_EQ(s.claims->len(), 0u);
+  EXPECT_EQ(s.statuses->len(), 0u);
+  EXPECT_EQ(s.inboxes->len(), 0u);
+  EXPECT_EQ(s.activity_log->len(), 0u);
+  // Each map is held once, by the record alone.
+  EXPECT_EQ(s.claims.use_count(), 1);
+  EXPECT_EQ(s.activity_log.use_count(), 1);
+}
+
+// ---------------------------------------------------------------- hash keys
+
+std::vector<HashKeys> keys_of(const CoordinationState& s) {
+  return {s.claims->hash_keys(), s.statuses->hash_keys(), s.inboxes->hash_keys(),
+          s.activity_log->hash_keys()};
+}
+
+TEST(HashKeys, ConsecutiveK0InFieldOrderAcrossRecords) {
+  CoordinationState a;
+  CoordinationState b;
+  const auto ka = keys_of(a);
+  const auto kb = keys_of(b);
+  for (std::uint64_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(ka[i].k0, ka[0].k0 + i) << "map " << i;
+    EXPECT_EQ(ka[i].k1, ka[0].k1) << "map " << i;
+    EXPECT_EQ(kb[i].k0, ka[0].k0 + 4 + i) << "map " << i;
+    EXPECT_EQ(kb[i].k1, ka[0].k1) << "map " << i;
+  }
+}
+
+TEST(HashKeys, RecordsBuiltOneAfterAnotherNeverShareKeys) {
+  CoordinationState a;
+  CoordinationState b;
+  for (const HashKeys& x : keys_of(a)) {
+    for (const HashKeys& y : keys_of(b)) EXPECT_FALSE(x.k0 == y.k0 && x.k1 == y.k1);
+  }
+  // With different keys the same string hashes differently in each map.
+  EXPECT_NE(a.statuses->hash("agent-a"), b.statuses->hash("agent-a"));
+}
+
+TEST(HashKeys, AnotherThreadDrawsItsOwnPair) {
+  CoordinationState here;
+  std::vector<HashKeys> there;
+  std::thread([&] {
+    CoordinationState s;
+    there = keys_of(s);
+  }).join();
+  const HashKeys mine = here.claims->hash_keys();
+  ASSERT_EQ(there.size(), 4u);
+  // Drawn independently: the k1 halves differ, and the other thread's k0
+  // does not continue this thread's sequence.
+  EXPECT_NE(there[0].k1, mine.k1);
+  EXPECT_FALSE(there[0].k0 - mine.k0 < 64);
+  for (std::uint64_t i = 0; i < 4; ++i) EXPECT_EQ(there[i].k0, there[0].k0 + i);
+}
+
+TEST(HashKeys, ThreadsBuildingMapsAtOnceAgreeOnShardCount) {
+  std::vector<std::size_t> counts(4);
+  test::Crowd crowd(4, [&](int i) {
+    CoordinationState s;
+    counts[static_cast<std::size_t>(i)] = s.inboxes->shard_count();
+  });
+  crowd.join();
+  for (std::size_t c : counts) EXPECT_EQ(c, shard_amount());
+}
+
+// ---------------------------------------------------------------- clock
+
+TEST(Clock, TicksRoundDownToWholeSeconds) {
+  EXPECT_EQ(unix_seconds_from_ticks(0), 0u);
+  EXPECT_EQ(unix_seconds_from_ticks(9'999'999), 0u);
+  EXPECT_EQ(unix_seconds_from_ticks(10'000'000), 1u);
+  EXPECT_EQ(unix_seconds_from_ticks(19'999'999), 1u);
+  EXPECT_EQ(unix_seconds_from_ticks(INT64_MAX), static_cast<UnixSeconds>(INT64_MAX / 10'000'000));
+}
+
+void expect_before_epoch(std::int64_t ticks) {
+  try {
+    (void)unix_seconds_from_ticks(ticks);
+    ADD_FAILURE() << ticks << " ticks did not fail";
+  } catch (const Fault& f) {
+    const std::string prefix = "system clock before unix epoch: ";
+    const std::string msg = f.what();
+    EXPECT_EQ(msg.compare(0, prefix.size(), prefix), 0) << msg;
+    EXPECT_GT(msg.size(), prefix.size()) << "no description after the colon";
+  }
+}
+
+TEST(Clock, AnyTimeBeforeTheEpochFails) {
+  expect_before_epoch(-1);          // 100 ns before
+  expect_before_epoch(-5'000'000);  // half a second: would truncate to 0
+  expect_before_epoch(-10'000'000);
+  expect_before_epoch(INT64_MIN);
+}
+
+TEST(Clock, NowIsPlausibleAndMovesForward) {
+  const UnixSeconds a = now_secs();
+  EXPECT_GT(a, 1577836800u);  // after 2020-01-01
+  EXPECT_LT(a, 4102444800u);  // before 2100-01-01
+  const UnixSeconds b = now_secs();
+  EXPECT_GE(b, a);
+  EXPECT_LE(b - a, 1u);
+}
+
+// ---------------------------------------------------------------- activity log
+
+TEST(ActivityLog, AppendsFileInTheCurrentSecondsBucketInOrder) {
+  CoordinationState s;
+  const UnixSeconds before = now_secs();
+  for (int i = 0; i < 5; ++i) {
+    append_activity(*s.activity_log,
+                    event::BroadcastSent{test::numbered("agent-", i), "x", now_secs()});
+  }
+  const UnixSeconds after = now_secs();
+  const auto events = test::activity_events(s);
+  ASSERT_EQ(events.size(), 5u);
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    EXPECT_GE(events[i].bucket, before);
+    EXPECT_LE(events[i].bucket, after);
+    const auto* e = std::get_if<event::BroadcastSent>(&events[i].event);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->from_agent, test::numbered("agent-", i));
+    // `at` is read before the bucket key: equal, or one second less.
+    EXPECT_LE(e->at, events[i].bucket);
+    EXPECT_LE(events[i].bucket - e->at, 1u);
+  }
+  EXPECT_LE(s.activity_log->len(), 2u);  // one bucket, two if a second ended meanwhile
+}
+
+TEST(ActivityLog, ConcurrentAppendsAllLand) {
+  CoordinationState s;
+  constexpr int kThreads = 4;
+  constexpr int kEach = 3000;
+  test::Crowd crowd(kThreads, [&](int id) {
+    for (int i = 0; i < kEach; ++i) {
+      append_activity(*s.activity_log,
+                      event::MessageSent{std::to_string(id), "to", std::to_string(i), 0});
+    }
+  });
+  crowd.join();
+  const auto events = test::activity_events(s);
+  ASSERT_EQ(events.size(), static_cast<std::size_t>(kThreads * kEach));
+  // Each thread's records keep their order (buckets come in key order).
+  std::vector<int> next(kThreads, 0);
+  for (const auto& le : events) {
+    const auto& m = std::get<event::MessageSent>(le.event);
+    const int id = std::stoi(m.from_agent);
+    EXPECT_EQ(std::stoi(m.content), next[static_cast<std::size_t>(id)]++);
+  }
+  EXPECT_TRUE(test::all_shards_free(s));
+}
+
+}  // namespace
+}  // namespace halvex

@@ -1,0 +1,133 @@
+// Helpers shared by the core's unit tests.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "state/record.hpp"
+#include "state/shard_lock.hpp"
+#include "state/types.hpp"
+
+namespace halvex::test {
+
+using namespace std::chrono_literals;
+
+// "<prefix><n>". Built by appending: GCC 12 at -O3 warns (-Wrestrict, a
+// false positive) on "literal" + std::to_string(n).
+template <class N>
+std::string numbered(std::string_view prefix, N n) {
+  std::string s(prefix);
+  s += std::to_string(n);
+  return s;
+}
+
+// Polls `pred` until it holds or `timeout` has passed; returns its last value.
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return pred();
+    std::this_thread::sleep_for(100us);
+  }
+  return true;
+}
+
+// Some thread gave up spinning and sleeps on the lock's word.
+inline bool has_parked_waiter(const ShardLock& l) {
+  return (l.raw_state() & ShardLock::kParked) != 0;
+}
+
+// Runs fn(i) on n threads that all start together, to make them collide.
+class Crowd {
+ public:
+  Crowd(int n, std::function<void(int)> fn) {
+    threads_.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      threads_.emplace_back([this, i, fn, n] {
+        arrived_.fetch_add(1);
+        while (arrived_.load() < n) std::this_thread::yield();
+        fn(i);
+        finished_.fetch_add(1);
+      });
+    }
+  }
+  Crowd(const Crowd&) = delete;
+  Crowd& operator=(const Crowd&) = delete;
+  ~Crowd() { join(); }
+
+  int finished() const { return finished_.load(); }
+
+  void join() {
+    for (auto& t : threads_) {
+      if (t.joinable()) t.join();
+    }
+  }
+
+  // For tests where a lost wake-up would hang the threads for ever: a crowd
+  // that is not done in time ends this test process with a message instead.
+  void join_or_abort(std::chrono::milliseconds timeout = 10000ms) {
+    const int n = static_cast<int>(threads_.size());
+    if (!eventually([&] { return finished() == n; }, timeout)) {
+      std::fprintf(stderr, "threads still blocked after %lld ms: %d of %d finished\n",
+                   static_cast<long long>(timeout.count()), finished(), n);
+      std::abort();
+    }
+    join();
+  }
+
+ private:
+  std::vector<std::thread> threads_;
+  std::atomic<int> arrived_{0};
+  std::atomic<int> finished_{0};
+};
+
+// Every activity record, bucket by bucket in key order, each bucket in the
+// order of its appends.
+struct LoggedEvent {
+  UnixSeconds bucket;
+  ActivityEvent event;
+};
+
+inline std::vector<LoggedEvent> activity_events(const CoordinationState& s) {
+  std::vector<std::pair<UnixSeconds, ActivityBucket>> buckets;
+  s.activity_log->for_each(
+      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, b); });
+  std::sort(buckets.begin(), buckets.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<LoggedEvent> out;
+  for (auto& [k, b] : buckets) {
+    for (ActivityEvent& e : b) out.push_back(LoggedEvent{k, std::move(e)});
+  }
+  return out;
+}
+
+// A key "<prefix><n>" that `map` files in shard `shard`.
+template <class Map>
+std::string key_in_shard(const Map& map, std::size_t shard, std::string_view prefix = "key-") {
+  for (unsigned n = 0;; ++n) {
+    std::string k = numbered(prefix, n);
+    if (map.shard_index_of(k) == shard) return k;
+  }
+}
+
+// True when no shard of any of the record's maps is locked.
+inline bool all_shards_free(const CoordinationState& s) {
+  auto free = [](const auto& map) {
+    for (std::size_t i = 0; i < map.shard_count(); ++i) {
+      if (map.shard_lock(i).is_locked()) return false;
+    }
+    return true;
+  };
+  return free(*s.claims) && free(*s.statuses) && free(*s.inboxes) && free(*s.activity_log);
+}
+
+}  // namespace halvex::test
