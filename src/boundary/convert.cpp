@@ -6,30 +6,20 @@ PyObject* make_str(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 
-PyObject* make_message_tuple(const Message& m, PyObject* second) {
-  PyObject* t = PyTuple_New(4);
-  if (t == nullptr) return nullptr;
-  PyObject* from = make_str(m.from_agent);
-  if (from == nullptr) {
-    Py_DECREF(t);
-    return nullptr;
-  }
-  PyTuple_SetItem(t, 0, from);
+PyObject* make_message_tuple(std::string_view from_agent, PyObject* second,
+                             std::string_view content, UnixSeconds timestamp) {
+  Ref t(PyTuple_New(4));
+  if (!t) return nullptr;
+  PyObject* item = make_str(from_agent);
+  if (item == nullptr) return nullptr;
+  PyTuple_SetItem(t.get(), 0, item);  // steals item
   Py_INCREF(second);
-  PyTuple_SetItem(t, 1, second);
-  PyObject* content = make_str(m.content);
-  if (content == nullptr) {
-    Py_DECREF(t);
-    return nullptr;
-  }
-  PyTuple_SetItem(t, 2, content);
-  PyObject* ts = PyLong_FromUnsignedLongLong(m.timestamp);
-  if (ts == nullptr) {
-    Py_DECREF(t);
-    return nullptr;
-  }
-  PyTuple_SetItem(t, 3, ts);
-  return t;
+  PyTuple_SetItem(t.get(), 1, second);
+  if ((item = make_str(content)) == nullptr) return nullptr;
+  PyTuple_SetItem(t.get(), 2, item);
+  if ((item = PyLong_FromUnsignedLongLong(timestamp)) == nullptr) return nullptr;
+  PyTuple_SetItem(t.get(), 3, item);
+  return t.release();
 }
 
 }  // namespace halvex::py

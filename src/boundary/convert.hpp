@@ -13,7 +13,15 @@ namespace halvex::py {
 PyObject* make_str(std::string_view utf8);
 
 // (from_agent, <second>, content, timestamp): three str and one int.
-PyObject* make_message_tuple(const Message& m, PyObject* second);
+PyObject* make_message_tuple(std::string_view from_agent, PyObject* second,
+                             std::string_view content, UnixSeconds timestamp);
+
+inline PyObject* make_message_tuple(const Message& m, PyObject* second) {
+  return make_message_tuple(m.from_agent, second, m.content, m.timestamp);
+}
+inline PyObject* make_message_tuple(const StoredMessage& m, PyObject* second) {
+  return make_message_tuple(m.from_agent(), second, m.content(), m.timestamp());
+}
 
 // A list of (from_agent, owner, content, timestamp), oldest first, created at
 // its final length and filled by index. `owner` is shared by every tuple.

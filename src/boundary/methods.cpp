@@ -131,7 +131,7 @@ PyObject* broadcast_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<1>(kInbox, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
-    const std::vector<Message> messages = read_inbox(s, a[0]);
+    const std::vector<StoredMessage> messages = read_inbox(s, a[0]);
     Ref owner(make_str(a[0]));
     if (!owner) return checked(nullptr);
     return checked(make_message_list(messages, messages.size(), owner.get()));

@@ -17,30 +17,27 @@ std::uint64_t liveness_threshold(const CoordinationState& s) noexcept {
   return sum < s.lease_secs ? ~std::uint64_t{0} : sum;  // saturate
 }
 
-// Claim records are always built whole: holder and target, then two fresh
-// clock readings.
-Claim build_claim(std::string holder, ClaimTarget target) {
+// Claim records are always built whole: the holder, then two fresh clock
+// readings.
+Claim build_claim(SmallString holder) {
   const UnixSeconds claimed_at = now_secs();
   const UnixSeconds renewed_at = now_secs();
-  return Claim{std::move(holder), target, claimed_at, renewed_at};
+  return Claim{std::move(holder), claimed_at, renewed_at};
 }
 
-std::string concat(std::string_view a, std::string_view b) {
+std::string concat(std::string_view a, std::string_view b, std::string_view c = {}) {
   std::string out;
-  out.reserve(a.size() + b.size());
-  out.append(a).append(b);
-  return out;
-}
-
-std::string concat(std::string_view a, std::string_view b, std::string_view c,
-                   std::string_view d = {}) {
-  std::string out;
-  out.reserve(a.size() + b.size() + c.size() + d.size());
-  out.append(a).append(b).append(c).append(d);
+  out.reserve(a.size() + b.size() + c.size());
+  out.append(a).append(b).append(c);
   return out;
 }
 
 }  // namespace
+
+ClaimKind claim_kind_of(std::string_view resource_key) noexcept {
+  return resource_key.substr(0, kTaskPrefix.size()) == kTaskPrefix ? ClaimKind::Task
+                                                                   : ClaimKind::File;
+}
 
 bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold) noexcept {
   const UnixSeconds latest = std::max(claim.claimed_at, claim.renewed_at);
@@ -50,24 +47,24 @@ bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold)
 
 Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
                               std::string agent_id, std::string name) {
-  std::string key = concat(kind == ClaimKind::File ? kFilePrefix : kTaskPrefix, name);
-  Claim candidate = build_claim(agent_id, ClaimTarget{kind});
+  const std::string_view prefix = kind == ClaimKind::File ? kFilePrefix : kTaskPrefix;
+  SmallString key = SmallString::concat(prefix, name);
+  Claim candidate = build_claim(SmallString(agent_id));
 
   auto e = state.claims->entry(std::move(key));
   if (!e.occupied()) {
     // Grant: the claims lock covers the insert only.
     e.insert(candidate);
-    std::string key_text = e.key();
     e.release();
     state.statuses->insert_ref(agent_id, AgentStatus::Busy);
     append_activity(*state.activity_log,
-                    event::Claimed{std::move(agent_id), std::move(key_text), now_secs()});
+                    EventView::claimed(agent_id, Text(prefix, name), now_secs()));
     return candidate;
   }
 
   Claim& stored = e.get();
   if (claim_is_live(stored, now_secs(), liveness_threshold(state))) {
-    std::string holder = stored.holder;
+    std::string holder = stored.holder.str();
     e.release();
     if (kind == ClaimKind::File) return Failure{concat(holder, " already holds claim on ", name)};
     return Failure{concat(holder, " already holds claim on task ", name)};
@@ -75,13 +72,12 @@ Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
 
   // Takeover of an expired claim: the claims lock stays held while the status
   // and both records are written, so nobody sees the key half taken over.
-  std::string previous = std::move(stored.holder);
+  const SmallString previous = std::move(stored.holder);
   stored = candidate;
-  const std::string& key_text = e.key();
+  const std::string_view key_text = e.key();
   state.statuses->insert_ref(agent_id, AgentStatus::Busy);
-  append_activity(*state.activity_log, event::Claimed{std::move(agent_id), key_text, now_secs()});
-  append_activity(*state.activity_log,
-                  event::Released{std::move(previous), key_text, now_secs()});
+  append_activity(*state.activity_log, EventView::claimed(agent_id, key_text, now_secs()));
+  append_activity(*state.activity_log, EventView::released(previous.view(), key_text, now_secs()));
   return candidate;  // `e` releases the claims lock last
 }
 
@@ -93,13 +89,13 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string agent_id,
     return Failure{concat("no claim on ", resource_key, " to renew")};
   }
   Claim& stored = e.get();
-  if (stored.holder != agent_id) {
-    std::string holder = stored.holder;
+  if (!(stored.holder == agent_id)) {
+    std::string holder = stored.holder.str();
     e.release();
     return Failure{concat(agent_id, " cannot renew a claim held by ", holder)};
   }
   // A clock fault here leaves the stored claim untouched.
-  Claim renewed = build_claim(stored.holder, stored.target);
+  Claim renewed = build_claim(stored.holder);
   stored = renewed;
   return renewed;
 }
@@ -112,15 +108,14 @@ Outcome<Unit> release_claim(const CoordinationState& state, std::string agent_id
     return Failure{concat("no claim found for ", agent_id)};
   }
   const Claim& stored = e.get();
-  if (stored.holder != agent_id) {
-    std::string holder = stored.holder;
+  if (!(stored.holder == agent_id)) {
+    std::string holder = stored.holder.str();
     e.release();
     return Failure{concat(agent_id, " cannot release a claim held by ", holder)};
   }
   e.remove();  // releases the claims lock
   state.statuses->insert_ref(agent_id, AgentStatus::Idle);
-  append_activity(*state.activity_log,
-                  event::Released{std::move(agent_id), std::move(resource_key), now_secs()});
+  append_activity(*state.activity_log, EventView::released(agent_id, resource_key, now_secs()));
   return Unit{};
 }
 

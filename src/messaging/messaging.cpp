@@ -14,10 +14,10 @@ void register_agent(const CoordinationState& state, std::string_view agent_id) {
 }
 
 // Look-up, creation of an empty inbox and the append under one hold of the
-// inbox shard's write lock.
-void deliver(const CoordinationState& state, std::string_view agent_id, const Message& m) {
+// inbox shard's write lock. The copy was made before the lock was taken.
+void deliver(const CoordinationState& state, std::string_view agent_id, StoredMessage copy) {
   auto e = state.inboxes->entry_ref(agent_id);
-  e.or_insert(Inbox{}).push_back(m);
+  e.or_insert(Inbox{}).push_back(std::move(copy));
 }
 
 }  // namespace
@@ -25,11 +25,11 @@ void deliver(const CoordinationState& state, std::string_view agent_id, const Me
 Message send_message(const CoordinationState& state, std::string from_agent,
                      std::string to_agent, std::string content) {
   Message m{std::move(from_agent), std::move(to_agent), std::move(content), now_secs()};
-  const std::string& to = *m.to_agent;
-  deliver(state, to, m);
+  const std::string_view to = *m.to_agent;
+  deliver(state, to, StoredMessage(m.from_agent, &to, m.content, m.timestamp));
   register_agent(state, to);
   append_activity(*state.activity_log,
-                  event::MessageSent{m.from_agent, to, m.content, now_secs()});
+                  EventView::message_sent(m.from_agent, to, m.content, now_secs()));
   return m;
 }
 
@@ -37,19 +37,28 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
   Message m{std::move(from_agent), std::nullopt, std::move(content), now_secs()};
   register_agent(state, m.from_agent);  // released before statuses is iterated
 
-  std::vector<std::string> recipients;
+  std::vector<SmallString> recipients;
   state.statuses->for_each(
-      [&](const std::string& agent, AgentStatus) { recipients.push_back(agent); });
+      [&](const SmallString& agent, AgentStatus) { recipients.push_back(agent); });
 
-  for (const std::string& agent : recipients) deliver(state, agent, m);
-  append_activity(*state.activity_log, event::BroadcastSent{m.from_agent, m.content, now_secs()});
+  // Built once; every recipient gets its own copy, the last one the original.
+  StoredMessage stored(m.from_agent, nullptr, m.content, m.timestamp);
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    if (i + 1 < recipients.size()) {
+      deliver(state, recipients[i], stored);
+    } else {
+      deliver(state, recipients[i], std::move(stored));
+    }
+  }
+  append_activity(*state.activity_log,
+                  EventView::broadcast_sent(m.from_agent, m.content, now_secs()));
   return m;
 }
 
-std::vector<Message> read_inbox(const CoordinationState& state, std::string_view agent_id) {
+std::vector<StoredMessage> read_inbox(const CoordinationState& state, std::string_view agent_id) {
   auto e = state.inboxes->entry_ref(agent_id);
   const Inbox& inbox = e.or_insert(Inbox{});
-  std::vector<Message> out;
+  std::vector<StoredMessage> out;
   out.reserve(inbox.size());
   for (std::size_t i = 0; i < inbox.size(); ++i) out.push_back(inbox[i]);
   return out;

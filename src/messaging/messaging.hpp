@@ -20,7 +20,7 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
 
 // Copies of the queued messages, oldest first; the inbox entry is created if
 // absent.
-std::vector<Message> read_inbox(const CoordinationState& state, std::string_view agent_id);
+std::vector<StoredMessage> read_inbox(const CoordinationState& state, std::string_view agent_id);
 
 // Moves every queued message out, oldest first, leaving the inbox empty.
 Inbox drain_inbox(const CoordinationState& state, std::string_view agent_id);

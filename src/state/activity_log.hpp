@@ -1,13 +1,17 @@
 #pragma once
 
+#include "state/journal.hpp"
 #include "state/record.hpp"
-#include "state/types.hpp"
 
 namespace halvex {
 
 // Files one record in the bucket of the current second. Reads the clock
 // first (throws Fault before 1970, appending nothing), then holds the
-// bucket's shard write lock only for the push.
-void append_activity(ActivityLog& log, ActivityEvent event);
+// bucket's shard write lock only for the copy into the bucket.
+void append_activity(ActivityLog& log, const EventView& event);
+
+inline void append_activity(ActivityLog& log, const ActivityEvent& event) {
+  append_activity(log, EventView::of(event));
+}
 
 }  // namespace halvex

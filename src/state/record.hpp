@@ -8,14 +8,16 @@
 #include <string>
 
 #include "state/clock.hpp"
+#include "state/journal.hpp"
 #include "state/sharded_map.hpp"
 #include "state/types.hpp"
 
 namespace halvex {
 
-using ClaimsMap = ShardedMap<std::string, Claim>;
-using StatusMap = ShardedMap<std::string, AgentStatus>;
-using InboxMap = ShardedMap<std::string, Inbox>;
+using ActivityBucket = Journal;
+using ClaimsMap = ShardedMap<SmallString, Claim>;
+using StatusMap = ShardedMap<SmallString, AgentStatus>;
+using InboxMap = ShardedMap<SmallString, Inbox>;
 using ActivityLog = ShardedMap<UnixSeconds, ActivityBucket>;
 
 struct CoordinationState {

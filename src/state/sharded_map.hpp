@@ -18,6 +18,7 @@
 #include "state/hash_keys.hpp"
 #include "state/shard_lock.hpp"
 #include "state/siphash.hpp"
+#include "state/small_string.hpp"
 #include "state/table.hpp"
 
 namespace halvex {
@@ -32,6 +33,16 @@ struct KeyOps<std::string> {
   static bool equal(const std::string& stored, View k) noexcept {
     return stored.size() == k.size() && std::memcmp(stored.data(), k.data(), k.size()) == 0;
   }
+  static std::uint64_t hash(const HashKeys& keys, View k) noexcept {
+    return siphash13_str(keys.k0, keys.k1, k);
+  }
+};
+
+template <>
+struct KeyOps<SmallString> {
+  using View = std::string_view;
+  static View view(const SmallString& k) noexcept { return k.view(); }
+  static bool equal(const SmallString& stored, View k) noexcept { return stored == k; }
   static std::uint64_t hash(const HashKeys& keys, View k) noexcept {
     return siphash13_str(keys.k0, keys.k1, k);
   }

@@ -1,35 +1,37 @@
-// The plain records that the maps hold. Every string is owned UTF-8 and is
-// compared byte for byte.
+// The plain records that the operations exchange and the maps hold. Every
+// string is owned UTF-8 and is compared byte for byte.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "state/clock.hpp"
 #include "state/fifo.hpp"
+#include "state/packed.hpp"
+#include "state/small_string.hpp"
 
 namespace halvex {
 
 enum class AgentStatus : std::uint8_t { Idle = 0, Busy = 1, Completed = 2, Error = 3 };
 
+// What a claim is on: a file path or a task id. The claimed name is the text
+// of the resource key after its 5-byte prefix, so a stored claim carries its
+// target in its key and keeps it through renewals without a second copy.
 enum class ClaimKind : std::uint8_t { File = 0, Task = 1 };
 
-// What a claim is on. The name is the resource key minus its 5-byte prefix
-// ("file:" / "task:"), so it is not stored a second time.
-struct ClaimTarget {
-  ClaimKind kind;
-};
+ClaimKind claim_kind_of(std::string_view resource_key) noexcept;
 
+// Built whole: holder, then two clock readings.
 struct Claim {
-  std::string holder;
-  ClaimTarget target;
+  SmallString holder;
   UnixSeconds claimed_at;
   UnixSeconds renewed_at;
 };
 
+// A message as an operation hands it back to its caller. Inboxes keep their
+// copies packed (StoredMessage).
 struct Message {
   std::string from_agent;
   std::optional<std::string> to_agent;  // absent for a broadcast
@@ -37,8 +39,10 @@ struct Message {
   UnixSeconds timestamp;
 };
 
-using Inbox = Fifo<Message>;
+using Inbox = Fifo<StoredMessage>;
 
+// The activity log's records in decoded form; the log itself keeps them
+// packed (Journal).
 namespace event {
 struct Claimed {
   std::string agent_id;
@@ -65,7 +69,5 @@ struct BroadcastSent {
 
 using ActivityEvent =
     std::variant<event::Claimed, event::Released, event::MessageSent, event::BroadcastSent>;
-
-using ActivityBucket = std::vector<ActivityEvent>;
 
 }  // namespace halvex

@@ -25,15 +25,15 @@ bool known(const CoordinationState& s, const std::string& agent) {
   return static_cast<bool>(s.statuses->get(agent));
 }
 
-std::vector<std::string> contents(const std::vector<Message>& ms) {
+std::vector<std::string> contents(const std::vector<StoredMessage>& ms) {
   std::vector<std::string> out;
-  for (const auto& m : ms) out.push_back(m.content);
+  for (const auto& m : ms) out.push_back(std::string(m.content()));
   return out;
 }
 
 std::vector<std::string> contents(const Inbox& q) {
   std::vector<std::string> out;
-  for (std::size_t i = 0; i < q.size(); ++i) out.push_back(q[i].content);
+  for (std::size_t i = 0; i < q.size(); ++i) out.push_back(std::string(q[i].content()));
   return out;
 }
 
@@ -53,9 +53,9 @@ TEST(Send, DeliversToRecipientAndMakesOnlyItKnown) {
 
   const auto inbox = read_inbox(s, "b");
   ASSERT_EQ(inbox.size(), 1u);
-  EXPECT_EQ(inbox[0].from_agent, "a");
-  EXPECT_EQ(inbox[0].to_agent, std::optional<std::string>("b"));
-  EXPECT_EQ(inbox[0].timestamp, m.timestamp);
+  EXPECT_EQ(inbox[0].from_agent(), "a");
+  EXPECT_EQ(inbox[0].to_agent(), std::optional<std::string>("b"));
+  EXPECT_EQ(inbox[0].timestamp(), m.timestamp);
   EXPECT_EQ(agent_status(s, "b"), AgentStatus::Idle);
   EXPECT_TRUE(known(s, "b"));
   EXPECT_FALSE(known(s, "a"));  // sending does not make the sender known
@@ -93,13 +93,13 @@ TEST(Send, AnyBytesArePassedThroughUnchanged) {
 
   const auto empty_box = read_inbox(s, "");
   ASSERT_EQ(empty_box.size(), 1u);
-  EXPECT_EQ(empty_box[0].content, "");
+  EXPECT_EQ(empty_box[0].content(), "");
   EXPECT_TRUE(known(s, ""));  // the empty id is an agent like any other
 
   const auto nul_box = read_inbox(s, nul_agent);
   ASSERT_EQ(nul_box.size(), 1u);
-  EXPECT_EQ(nul_box[0].from_agent, utf8);
-  EXPECT_EQ(nul_box[0].content, nul_content);
+  EXPECT_EQ(nul_box[0].from_agent(), utf8);
+  EXPECT_EQ(nul_box[0].content(), nul_content);
   // "b" and "b\0c" are different agents.
   EXPECT_EQ(contents(read_inbox(s, "b")), Strings{utf8});
 }
@@ -114,8 +114,8 @@ TEST(Broadcast, OnFreshStateReachesOnlyTheSender) {
   EXPECT_EQ(m.content, "x");
   const auto box = read_inbox(s, "a");
   ASSERT_EQ(box.size(), 1u);
-  EXPECT_FALSE(box[0].to_agent.has_value());
-  EXPECT_EQ(box[0].timestamp, m.timestamp);
+  EXPECT_FALSE(box[0].to_agent().has_value());
+  EXPECT_EQ(box[0].timestamp(), m.timestamp);
   EXPECT_EQ(agent_status(s, "a"), AgentStatus::Idle);
   EXPECT_EQ(s.statuses->len(), 1u);
 }
@@ -137,9 +137,9 @@ TEST(Broadcast, ReachesEveryKnownAgentOnceWithOneTimestamp) {
   for (const char* who : {"a", "b", "c", "d"}) {
     const auto box = read_inbox(s, who);
     ASSERT_EQ(box.size(), 1u) << who;
-    EXPECT_EQ(box[0].content, "all");
-    EXPECT_EQ(box[0].from_agent, "a");
-    EXPECT_EQ(box[0].timestamp, m.timestamp) << who;
+    EXPECT_EQ(box[0].content(), "all");
+    EXPECT_EQ(box[0].from_agent(), "a");
+    EXPECT_EQ(box[0].timestamp(), m.timestamp) << who;
   }
   for (const char* who : {"reader", "drainer", "sender-only", "asker"}) {
     EXPECT_TRUE(read_inbox(s, who).empty()) << who;
@@ -184,8 +184,8 @@ TEST(Inbox, ReadCopiesDrainEmpties) {
 
   const Inbox drained = drain_inbox(s, "b");
   EXPECT_EQ(contents(drained), (Strings{"first", "second"}));
-  EXPECT_EQ(drained[0].from_agent, "a");
-  EXPECT_EQ(drained[1].from_agent, "c");
+  EXPECT_EQ(drained[0].from_agent(), "a");
+  EXPECT_EQ(drained[1].from_agent(), "c");
   EXPECT_TRUE(read_inbox(s, "b").empty());
   EXPECT_TRUE(drain_inbox(s, "b").empty());
 
@@ -207,10 +207,10 @@ TEST(Inbox, ManyThousandsKeptWholeAndInOrder) {
   const Inbox all = drain_inbox(s, "b");
   ASSERT_EQ(all.size(), kCount);
   for (std::size_t i = 0; i < kCount; ++i) {
-    ASSERT_EQ(copy[i].content, content(i));
-    ASSERT_EQ(all[i].content, content(i));
+    ASSERT_EQ(copy[i].content(), content(i));
+    ASSERT_EQ(all[i].content(), content(i));
     if (i > 0) {
-      ASSERT_GE(all[i].timestamp, all[i - 1].timestamp);
+      ASSERT_GE(all[i].timestamp(), all[i - 1].timestamp());
     }
   }
 }
@@ -231,7 +231,8 @@ TEST(Inbox, RestorePutsDrainedMessagesBackInFront) {
   EXPECT_EQ(contents(read_inbox(s, "b")), (Strings{"1", "2", "3", "4", "5"}));
   // Restoring to an agent without an inbox creates it but makes nobody known.
   Inbox one;
-  one.push_back(Message{"x", std::string("fresh"), "hello", 1});
+  const std::string_view to = "fresh";
+  one.push_back(StoredMessage("x", &to, "hello", 1));
   restore_inbox(s, "fresh", std::move(one));
   EXPECT_EQ(contents(read_inbox(s, "fresh")), Strings{"hello"});
   EXPECT_FALSE(known(s, "fresh"));
@@ -315,7 +316,7 @@ TEST(MessagingConcurrency, SendersAndDrainersLoseAndDuplicateNothing) {
     for (;;) {
       const bool last_round = senders_done.load() == kSenders;
       const Inbox batch = drain_inbox(s, "sink");
-      for (std::size_t i = 0; i < batch.size(); ++i) mine.push_back(batch[i].content);
+      for (std::size_t i = 0; i < batch.size(); ++i) mine.push_back(std::string(batch[i].content()));
       if (last_round) break;
       std::this_thread::yield();
     }
@@ -353,7 +354,7 @@ TEST(MessagingConcurrency, RestoreRacingWithSendersKeepsOrder) {
     for (unsigned round = 0; senders_done.load() < kSenders; ++round) {
       Inbox batch = drain_inbox(s, "box");
       if (round % 3 == 0) {
-        for (std::size_t i = 0; i < batch.size(); ++i) consumed.push_back(batch[i].content);
+        for (std::size_t i = 0; i < batch.size(); ++i) consumed.push_back(std::string(batch[i].content()));
       } else {
         // Give the senders time to add newer messages before handing back.
         std::this_thread::sleep_for(50us);
@@ -402,7 +403,7 @@ TEST(MessagingConcurrency, ConcurrentBroadcastsReachEachAgentOnce) {
     const auto box = read_inbox(s, test::numbered("late-", i));
     std::vector<std::string> stream;
     for (const auto& m : box) {
-      if (m.content != "hi") stream.push_back(m.content);
+      if (m.content() != "hi") stream.push_back(std::string(m.content()));
     }
     std::vector<std::set<int>> seen(kBroadcasters);
     check_stream(stream, seen, kBroadcasters, "late agent");

@@ -98,9 +98,9 @@ struct LoggedEvent {
 };
 
 inline std::vector<LoggedEvent> activity_events(const CoordinationState& s) {
-  std::vector<std::pair<UnixSeconds, ActivityBucket>> buckets;
+  std::vector<std::pair<UnixSeconds, std::vector<ActivityEvent>>> buckets;
   s.activity_log->for_each(
-      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, b); });
+      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, b.decode()); });
   std::sort(buckets.begin(), buckets.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<LoggedEvent> out;

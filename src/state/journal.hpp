@@ -1,0 +1,166 @@
+// One activity-log bucket: records appended as packed bytes,
+// [kind u8][at u64][field]..., each field varint-framed. The log is written
+// and never read by the system, so records are kept as compactly as they can
+// be while staying whole; decode() turns them back into ActivityEvent values
+// for tests and diagnostics.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "state/packed.hpp"
+#include "state/types.hpp"
+
+namespace halvex {
+
+enum class EventKind : std::uint8_t { Claimed = 0, Released = 1, MessageSent = 2, BroadcastSent = 3 };
+
+// A field of a record to append: one borrowed string, or two written back
+// to back (a resource key as prefix and name, without building it first).
+struct Text {
+  std::string_view head;
+  std::string_view tail;
+  Text() noexcept = default;
+  Text(std::string_view s) noexcept : head(s) {}  // NOLINT: any string is a field
+  Text(const std::string& s) noexcept : head(s) {}  // NOLINT
+  Text(const char* s) noexcept : head(s) {}  // NOLINT
+  Text(std::string_view h, std::string_view t) noexcept : head(h), tail(t) {}
+  std::size_t size() const noexcept { return head.size() + tail.size(); }
+};
+
+// A record to append, borrowing its strings from the caller.
+struct EventView {
+  EventKind kind;
+  UnixSeconds at;
+  Text fields[3];
+  std::uint8_t field_count;
+
+  static EventView claimed(Text agent_id, Text resource_key, UnixSeconds at) {
+    return {EventKind::Claimed, at, {agent_id, resource_key, {}}, 2};
+  }
+  static EventView released(Text agent_id, Text resource_key, UnixSeconds at) {
+    return {EventKind::Released, at, {agent_id, resource_key, {}}, 2};
+  }
+  static EventView message_sent(Text from_agent, Text to_agent, Text content, UnixSeconds at) {
+    return {EventKind::MessageSent, at, {from_agent, to_agent, content}, 3};
+  }
+  static EventView broadcast_sent(Text from_agent, Text content, UnixSeconds at) {
+    return {EventKind::BroadcastSent, at, {from_agent, content, {}}, 2};
+  }
+  // The packed form of a decoded event (tests and tools).
+  static EventView of(const ActivityEvent& e);
+};
+
+class Journal {
+ public:
+  Journal() noexcept = default;
+  Journal(Journal&&) noexcept = default;
+  Journal& operator=(Journal&&) noexcept = default;
+
+  void append(const EventView& e) {
+    using namespace packed;
+    std::size_t n = 9;
+    for (std::uint8_t i = 0; i < e.field_count; ++i) {
+      n += varint_size(e.fields[i].size()) + e.fields[i].size();
+    }
+    unsigned char* p = reserve(n);
+    *p++ = static_cast<unsigned char>(e.kind);
+    p = put_u64(p, e.at);
+    for (std::uint8_t i = 0; i < e.field_count; ++i) {
+      const Text& f = e.fields[i];
+      p = put_varint(p, f.size());
+      if (!f.head.empty()) std::memcpy(p, f.head.data(), f.head.size());
+      p += f.head.size();
+      if (!f.tail.empty()) std::memcpy(p, f.tail.data(), f.tail.size());
+      p += f.tail.size();
+    }
+    chunks_.back().used += n;
+    ++count_;
+  }
+
+  std::size_t size() const noexcept { return count_; }
+
+  std::vector<ActivityEvent> decode() const {
+    using namespace packed;
+    std::vector<ActivityEvent> out;
+    out.reserve(count_);
+    for (const Chunk& c : chunks_) {
+      const unsigned char* p = c.data.get();
+      const unsigned char* end = p + c.used;
+      while (p < end) {
+        const auto kind = static_cast<EventKind>(*p++);
+        const UnixSeconds at = get_u64(p);
+        p += 8;
+        std::string_view f[3];
+        const int nf = kind == EventKind::MessageSent ? 3 : 2;
+        for (int i = 0; i < nf; ++i) p = get_str(p, f[i]);
+        switch (kind) {
+          case EventKind::Claimed:
+            out.emplace_back(event::Claimed{std::string(f[0]), std::string(f[1]), at});
+            break;
+          case EventKind::Released:
+            out.emplace_back(event::Released{std::string(f[0]), std::string(f[1]), at});
+            break;
+          case EventKind::MessageSent:
+            out.emplace_back(
+                event::MessageSent{std::string(f[0]), std::string(f[1]), std::string(f[2]), at});
+            break;
+          case EventKind::BroadcastSent:
+            out.emplace_back(event::BroadcastSent{std::string(f[0]), std::string(f[1]), at});
+            break;
+        }
+      }
+    }
+    return out;
+  }
+
+ private:
+  // Records never straddle chunks; chunks double up to kMaxChunk so a quiet
+  // second costs little and a busy one copies nothing when it grows.
+  static constexpr std::size_t kFirstChunk = 128;
+  static constexpr std::size_t kMaxChunk = 64 * 1024;
+
+  struct Chunk {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t used;
+    std::size_t cap;
+  };
+
+  unsigned char* reserve(std::size_t n) {
+    if (chunks_.empty() || chunks_.back().cap - chunks_.back().used < n) {
+      std::size_t cap = chunks_.empty() ? kFirstChunk : chunks_.back().cap * 2;
+      if (cap > kMaxChunk) cap = kMaxChunk;
+      if (cap < n) cap = n;
+      chunks_.push_back(Chunk{std::unique_ptr<unsigned char[]>(new unsigned char[cap]), 0, cap});
+    }
+    return chunks_.back().data.get() + chunks_.back().used;
+  }
+
+  std::vector<Chunk> chunks_;
+  std::size_t count_ = 0;
+};
+
+inline EventView EventView::of(const ActivityEvent& e) {
+  struct Visit {
+    EventView operator()(const event::Claimed& c) const {
+      return claimed(c.agent_id, c.resource_key, c.at);
+    }
+    EventView operator()(const event::Released& r) const {
+      return released(r.agent_id, r.resource_key, r.at);
+    }
+    EventView operator()(const event::MessageSent& m) const {
+      return message_sent(m.from_agent, m.to_agent, m.content, m.at);
+    }
+    EventView operator()(const event::BroadcastSent& b) const {
+      return broadcast_sent(b.from_agent, b.content, b.at);
+    }
+  };
+  return std::visit(Visit{}, e);
+}
+
+}  // namespace halvex

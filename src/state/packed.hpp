@@ -1,0 +1,135 @@
+// Compact encodings for records that are written once and read rarely: an
+// inbox message is one heap block, and the activity log is a byte journal.
+// Both store lengths as LEB128 varints, so the usual short ids cost one byte
+// of framing and a record needs one allocation at most.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "state/clock.hpp"
+
+namespace halvex {
+
+namespace packed {
+
+inline std::size_t varint_size(std::uint64_t v) noexcept {
+  std::size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+inline unsigned char* put_varint(unsigned char* p, std::uint64_t v) noexcept {
+  while (v >= 0x80) {
+    *p++ = static_cast<unsigned char>(v | 0x80);
+    v >>= 7;
+  }
+  *p++ = static_cast<unsigned char>(v);
+  return p;
+}
+
+inline const unsigned char* get_varint(const unsigned char* p, std::uint64_t& v) noexcept {
+  v = 0;
+  for (int shift = 0;; shift += 7) {
+    const unsigned char b = *p++;
+    v |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+    if ((b & 0x80) == 0) return p;
+  }
+}
+
+inline unsigned char* put_u64(unsigned char* p, std::uint64_t v) noexcept {
+  std::memcpy(p, &v, 8);
+  return p + 8;
+}
+
+inline std::uint64_t get_u64(const unsigned char* p) noexcept {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+inline unsigned char* put_str(unsigned char* p, std::string_view s) noexcept {
+  p = put_varint(p, s.size());
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  return p + s.size();
+}
+
+inline const unsigned char* get_str(const unsigned char* p, std::string_view& s) noexcept {
+  std::uint64_t n;
+  p = get_varint(p, n);
+  s = std::string_view(reinterpret_cast<const char*>(p), static_cast<std::size_t>(n));
+  return p + n;
+}
+
+inline std::size_t str_size(std::string_view s) noexcept { return varint_size(s.size()) + s.size(); }
+
+}  // namespace packed
+
+// One inbox entry: from_agent, an optional to_agent (absent for a
+// broadcast), content and timestamp, in a single owned block laid out as
+// [timestamp u64][has_to u8][from][to?][content], strings varint-framed.
+class StoredMessage {
+ public:
+  StoredMessage(std::string_view from_agent, const std::string_view* to_agent,
+                std::string_view content, UnixSeconds timestamp) {
+    using namespace packed;
+    const std::size_t n = 9 + str_size(from_agent) + (to_agent ? str_size(*to_agent) : 0) +
+                          str_size(content);
+    blob_ = static_cast<unsigned char*>(::operator new(n));
+    unsigned char* p = put_u64(blob_, timestamp);
+    *p++ = to_agent ? 1 : 0;
+    p = put_str(p, from_agent);
+    if (to_agent) p = put_str(p, *to_agent);
+    put_str(p, content);
+  }
+  StoredMessage(const StoredMessage& o) {
+    const std::size_t n = o.byte_size();
+    blob_ = static_cast<unsigned char*>(::operator new(n));
+    std::memcpy(blob_, o.blob_, n);
+  }
+  StoredMessage(StoredMessage&& o) noexcept : blob_(std::exchange(o.blob_, nullptr)) {}
+  StoredMessage& operator=(StoredMessage o) noexcept {
+    std::swap(blob_, o.blob_);
+    return *this;
+  }
+  ~StoredMessage() { ::operator delete(blob_); }
+
+  UnixSeconds timestamp() const noexcept { return packed::get_u64(blob_); }
+  std::string_view from_agent() const noexcept { return fields().from; }
+  std::optional<std::string_view> to_agent() const noexcept {
+    const Fields f = fields();
+    return blob_[8] ? std::optional<std::string_view>(f.to) : std::nullopt;
+  }
+  std::string_view content() const noexcept { return fields().content; }
+
+  // Bytes of the block, for copies and memory accounting.
+  std::size_t byte_size() const noexcept {
+    const std::string_view c = content();
+    return static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(c.data()) - blob_) + c.size();
+  }
+
+ private:
+  struct Fields {
+    std::string_view from, to, content;
+  };
+  Fields fields() const noexcept {
+    Fields f;
+    const unsigned char* p = packed::get_str(blob_ + 9, f.from);
+    if (blob_[8]) p = packed::get_str(p, f.to);
+    packed::get_str(p, f.content);
+    return f;
+  }
+
+  unsigned char* blob_;
+};
+
+}  // namespace halvex
