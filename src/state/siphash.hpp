@@ -55,30 +55,42 @@ inline std::uint64_t load_le(const unsigned char* p) noexcept {
   return v;
 }
 
+// The 0-7 bytes at p as the low bytes of a little-endian word.
+inline std::uint64_t load_tail(const unsigned char* p, std::size_t n) noexcept {
+  std::uint64_t t = 0;
+  switch (n) {
+    case 7: t |= static_cast<std::uint64_t>(p[6]) << 48; [[fallthrough]];
+    case 6: t |= static_cast<std::uint64_t>(p[5]) << 40; [[fallthrough]];
+    case 5: t |= static_cast<std::uint64_t>(p[4]) << 32; [[fallthrough]];
+    case 4: t |= static_cast<std::uint64_t>(p[3]) << 24; [[fallthrough]];
+    case 3: t |= static_cast<std::uint64_t>(p[2]) << 16; [[fallthrough]];
+    case 2: t |= static_cast<std::uint64_t>(p[1]) << 8; [[fallthrough]];
+    case 1: t |= static_cast<std::uint64_t>(p[0]); break;
+    default: break;
+  }
+  return t;
+}
+
 // Hashes data[0..len), followed by the byte 0xFF when Terminated, without
 // copying the input.
 template <int C, int D, bool Terminated>
 inline std::uint64_t hash_impl(std::uint64_t k0, std::uint64_t k1, const unsigned char* p,
                                std::size_t len) noexcept {
   State s(k0, k1);
-  const std::size_t total = len + (Terminated ? 1 : 0);
-  const std::size_t whole = len & ~static_cast<std::size_t>(7);
-  for (std::size_t i = 0; i < whole; i += 8) s.compress<C>(load_le(p + i));
+  const unsigned char* const end = p + (len & ~static_cast<std::size_t>(7));
+  for (; p != end; p += 8) s.compress<C>(load_le(p));
+  const std::size_t n = len & 7;
   // The leftover bytes, then the terminator; the total length goes in the
   // top byte of the final block.
-  unsigned char last[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  std::size_t n = len - whole;
-  if (n != 0) std::memcpy(last, p + whole, n);
+  std::uint64_t tail = load_tail(p, n);
   if (Terminated) {
-    last[n++] = 0xff;
-    if (n == 8) {  // the terminator completed a block
-      s.compress<C>(load_le(last));
-      n = 0;
+    tail |= std::uint64_t{0xff} << (8 * n);
+    if (n == 7) {  // the terminator completed a block
+      s.compress<C>(tail);
+      tail = 0;
     }
   }
-  std::uint64_t b = static_cast<std::uint64_t>(total) << 56;
-  for (std::size_t i = 0; i < n; ++i) b |= static_cast<std::uint64_t>(last[i]) << (8 * i);
-  s.compress<C>(b);
+  s.compress<C>(tail | (static_cast<std::uint64_t>(len + (Terminated ? 1 : 0)) << 56));
   return s.finish<D>();
 }
 
@@ -100,9 +112,11 @@ inline std::uint64_t siphash13_str(std::uint64_t k0, std::uint64_t k1, std::stri
 }
 
 inline std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1, std::uint64_t v) noexcept {
-  unsigned char bytes[8];
-  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(v >> (8 * i));
-  return siphash_detail::hash_impl<1, 3, false>(k0, k1, bytes, 8);
+  // One full block of the value's 8 little-endian bytes, then the length block.
+  siphash_detail::State s(k0, k1);
+  s.compress<1>(v);
+  s.compress<1>(std::uint64_t{8} << 56);
+  return s.finish<3>();
 }
 
 }  // namespace halvex
