@@ -49,3 +49,18 @@ make_test_venv() {
   "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/tests/requirements.txt" || return 1
   "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 }
+
+# CMake 3.26 or newer and Ninja on PATH: Debian's CMake is older, so take
+# PyPI's into a venv at $1 when needed.
+ensure_cmake() {
+  local dir=$1 have py
+  have=$(cmake --version 2>/dev/null | awk 'NR == 1 {print $3}')
+  if [ -n "$have" ] && printf '3.26\n%s\n' "$have" | sort -V -C && command -v ninja >/dev/null; then
+    return 0
+  fi
+  if [ ! -x "$dir/bin/cmake" ] || [ ! -x "$dir/bin/ninja" ]; then
+    py=$(build_python) || return 1
+    "$py" -m venv "$dir" && "$dir/bin/python" -m pip install -q --disable-pip-version-check cmake ninja || return 1
+  fi
+  export PATH="$dir/bin:$PATH"
+}

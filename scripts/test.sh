@@ -3,7 +3,8 @@
 #   1. the C++ core's unit tests (GoogleTest, run by CTest, real threads, no interpreter);
 #   2. the abi3 wheel, built once, installed into a fresh virtual environment of every
 #      CPython 3.8 … 3.13 found, each running the whole Python suite against it;
-#   3. the packaging checks (sdist, manylinux repair, abi3audit, stubtest, mypy --strict).
+#   3. the hardening stages (scripts/hardening.sh) on the same wheel;
+#   4. the packaging checks (sdist, manylinux repair, abi3audit, stubtest, mypy --strict).
 # Installs what it needs (Debian packages through apt-get, Python packages through pip).
 # Exits non-zero when any suite fails.
 set -uo pipefail
@@ -24,6 +25,7 @@ record() {  # record <name> <exit code>
 }
 
 step "C++ core tests"
+ensure_cmake "$BUILD/cmake" || { echo "no CMake 3.26+ / Ninja"; exit 1; }
 cmake -S . -B "$BUILD/cpp" -G Ninja -DHALVEX_BUILD_MODULE=OFF -DHALVEX_BUILD_TESTS=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null \
   && cmake --build "$BUILD/cpp" \
@@ -45,6 +47,10 @@ for v in $VERSIONS; do
     && (cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
   record "python $v" $?
 done
+
+step "hardening: stable ABI, full-size model/fuzz/storm/leak runs, ASan+UBSan, TSan, valgrind"
+HALVEX_WHEEL="$WHEEL" bash scripts/hardening.sh
+record "hardening" $?
 
 step "packaging: sdist, manylinux wheel, abi3audit, stubs, fresh venvs"
 bash scripts/check_package.sh

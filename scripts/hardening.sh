@@ -1,0 +1,286 @@
+#!/usr/bin/env bash
+# Hardening: proves the module keeps its word beyond the ordinary suite.
+#   abi        the wheel imports only the 3.8 stable ABI (abi3audit --strict) and
+#              exports nothing but its init function;
+#   python X.Y on every CPython 3.8 ... 3.13: random call sequences against the
+#              model under a faked clock, argument-binding fuzzing, an 8-thread
+#              storm and 10^6 calls checking reference counts and memory;
+#   asan       the extension built with AddressSanitizer + UBSan (and LeakSanitizer
+#              at exit) running the whole Python suite;
+#   tsan       the C++ core's tests, with the real-thread stress tests, under
+#              ThreadSanitizer;
+#   valgrind   the leak driver under memcheck: no bytes lost by our code.
+# Installs what it needs (Debian packages via apt-get, Python packages via pip
+# into venvs under build/). Prints each stage's figures and time; exits non-zero
+# if any stage fails. HALVEX_WHEEL reuses an already built wheel; HALVEX_PYTHONS
+# picks interpreters; HALVEX_HARDENING_STAGES picks stages (default: all).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=$ROOT/build
+HB=$BUILD/hardening
+LOGS=$HB/logs
+VERSIONS=${HALVEX_PYTHONS:-"3.8 3.9 3.10 3.11 3.12 3.13"}
+STAGES=${HALVEX_HARDENING_STAGES:-"abi python asan tsan valgrind"}
+LIBFAKETIME=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1
+. scripts/lib.sh
+
+# Full sizes (the ordinary suite runs the same tests small).
+export HALVEX_STATEFUL_EXAMPLES=${HALVEX_STATEFUL_EXAMPLES:-200}
+export HALVEX_STATEFUL_STEPS=${HALVEX_STATEFUL_STEPS:-100}
+export HALVEX_STATEFUL_MIN_STEPS=${HALVEX_STATEFUL_MIN_STEPS:-10000}
+export HALVEX_FUZZ_EXAMPLES=${HALVEX_FUZZ_EXAMPLES:-3000}
+export HALVEX_STORM_THREADS=${HALVEX_STORM_THREADS:-8}
+export HALVEX_STORM_OPS=${HALVEX_STORM_OPS:-100000}
+export HALVEX_REENTRANCY_OPS=${HALVEX_REENTRANCY_OPS:-30000}
+LEAK_CALLS=${HALVEX_LEAK_CALLS_FULL:-1000000}
+VALGRIND_CALLS=${HALVEX_VALGRIND_CALLS:-100000}
+STRESS_SCALE=${HALVEX_STRESS_SCALE:-5}
+
+mkdir -p "$LOGS"
+results=()
+failed=0
+started_all=$SECONDS
+
+# run_stage <name> <function>: runs it, records ok/FAILED and its time.
+run_stage() {
+  local name=$1 fn=$2 t0=$SECONDS rc
+  step "$name"
+  "$fn"
+  rc=$?
+  local took=$((SECONDS - t0))
+  if [ "$rc" -eq 0 ]; then
+    results+=("$(printf '%-14s ok      %4ds' "$name" "$took")")
+  else
+    results+=("$(printf '%-14s FAILED  %4ds' "$name" "$took")")
+    failed=$((failed + 1))
+  fi
+  echo "== $name: $([ "$rc" -eq 0 ] && echo ok || echo FAILED) (${took}s)"
+}
+
+wants() { case " $STAGES " in *" $1 "*) return 0 ;; esac; return 1; }
+
+# Environment for a child whose wall clock stands still at the second in $1.
+faketime_env() {
+  echo "LD_PRELOAD=$LIBFAKETIME FAKETIME_TIMESTAMP_FILE=$1 FAKETIME_NO_CACHE=1"
+  echo "FAKETIME_DONT_FAKE_MONOTONIC=1 DONT_FAKE_MONOTONIC=1 TZ=UTC"
+}
+
+# --- setup -----------------------------------------------------------------
+
+stage_setup() {
+  ensure_debs valgrind faketime libgtest-dev ninja-build g++ || return 1
+  if [ -n "${HALVEX_WHEEL:-}" ] && [ -f "$HALVEX_WHEEL" ]; then
+    WHEEL=$HALVEX_WHEEL
+  else
+    WHEEL=$(build_wheel "$HB/dist") || { echo "wheel build failed"; return 1; }
+  fi
+  echo "wheel: $WHEEL"
+  BPY=$(build_python) || { echo "no Python 3.8+ to build with"; return 1; }
+  BVER=$("$BPY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  ensure_cmake "$HB/cmake" || { echo "no CMake 3.26+ / Ninja"; return 1; }
+  echo "cmake: $(command -v cmake) ($(cmake --version | awk 'NR == 1 {print $3}'))"
+  [ -f "$LIBFAKETIME" ] || { echo "libfaketime missing"; return 1; }
+}
+
+# --- stable ABI --------------------------------------------------------------
+
+stage_abi() {
+  local tools=$HB/tools so tmp rc=0
+  [ -x "$tools/bin/abi3audit" ] || {
+    "$BPY" -m venv "$tools" && "$tools/bin/python" -m pip install -q --disable-pip-version-check \
+      abi3audit >"$LOGS/abi3audit-install.log" 2>&1
+  } || return 1
+  "$tools/bin/abi3audit" --strict --summary --report -o "$LOGS/abi3audit.json" "$WHEEL" || rc=1
+  "$tools/bin/python" - "$LOGS/abi3audit.json" <<'EOF' || rc=1
+import json, sys
+report = json.load(open(sys.argv[1]))
+bad = 0
+for scanned in report["specs"].values():
+    for ext in scanned.get("wheel", []):
+        r = ext["result"]
+        print("abi3audit: %s: abi3=%s baseline=%s computed=%s non-abi3 symbols=%d newer objects=%d"
+              % (ext["name"], r["is_abi3"], r["baseline"], r["computed"],
+                 len(r["non_abi3_symbols"]), len(r["future_abi3_objects"])))
+        ok = (r["is_abi3"] and r["is_abi3_baseline_compatible"] and r["baseline"] == "3.8"
+              and tuple(map(int, r["computed"].split("."))) <= (3, 8)
+              and not r["non_abi3_symbols"] and not r["future_abi3_objects"])
+        bad += not ok
+sys.exit(1 if bad else 0)
+EOF
+  tmp=$(mktemp -d)
+  "$BPY" -m zipfile -e "$WHEEL" "$tmp" >/dev/null || return 1
+  so=$(find "$tmp" -name 'halvex_core.abi3.so' | head -1)
+  local exported undefined needed
+  exported=$(nm -D --defined-only "$so" | awk '$2 ~ /[TDBRVW]/ {print $3}' | sort | tr '\n' ' ')
+  undefined=$(nm -D --undefined-only "$so" | awk '{print $2}' | grep -c '^_\?Py')
+  needed=$(objdump -p "$so" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')
+  echo "exported: $exported"
+  echo "interpreter symbols imported: $undefined; shared libraries needed: $needed"
+  [ "$exported" = "PyInit_halvex_core " ] || { echo "exports more than its init function"; rc=1; }
+  case "$needed" in *libstdc++*|*libpython*) echo "links a library it must not"; rc=1 ;; esac
+  rm -rf "$tmp"
+  return $rc
+}
+
+# --- every interpreter -------------------------------------------------------
+
+python_one() {
+  local v=$1 py venv log clock rc=0
+  py=$(find_python "$v") || { echo "no CPython $v found"; return 1; }
+  venv=$BUILD/venvs/$v
+  log=$LOGS/python-$v.log
+  make_test_venv "$py" "$venv" "$WHEEL" >"$log" 2>&1 || { tail -20 "$log"; return 1; }
+  (cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -s -p no:cacheprovider hardening) \
+    >>"$log" 2>&1 || rc=1
+  # 10^6 mixed calls on a faked clock, internal-fault path included.
+  clock=$(mktemp)
+  echo "2030-01-01 00:00:00" >"$clock"
+  env $(faketime_env "$clock") "$venv/bin/python" "$ROOT/tests/hardening/leak_driver.py" \
+    "$LEAK_CALLS" >>"$log" 2>&1 || rc=1
+  rm -f "$clock"
+  grep -E '^(stateful|storm|fuzz|reentrancy|leak driver): ' "$log" | grep -v 'outcomes' \
+    | sed "s/^/  [$v] /"
+  grep -E '(passed|failed|error)' "$log" | grep -E '^[0-9]+ (passed|failed)|^=+ .*(passed|failed)' \
+    | tail -1 | sed "s/^/  [$v] /"
+  if [ $rc -ne 0 ]; then echo "  [$v] FAILED, log: $log"; tail -60 "$log"; fi
+  return $rc
+}
+
+stage_python() {
+  local v rc=0
+  for v in $VERSIONS; do
+    local t0=$SECONDS
+    python_one "$v" || rc=1
+    echo "  [$v] $((SECONDS - t0))s"
+  done
+  return $rc
+}
+
+# --- AddressSanitizer + UBSan ------------------------------------------------
+
+stage_asan() {
+  local dir=$HB/asan venv=$HB/asan-venv logdir=$LOGS/asan libasan site rc=0
+  cmake -S . -B "$dir" -G Ninja -DHALVEX_SANITIZE=address,undefined -DHALVEX_BUILD_MODULE=ON \
+    -DHALVEX_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$BPY" \
+    >"$LOGS/asan-build.log" 2>&1 \
+    && cmake --build "$dir" -j2 >>"$LOGS/asan-build.log" 2>&1 \
+    || { tail -30 "$LOGS/asan-build.log"; return 1; }
+  # The installed wheel with its binary swapped for the sanitized build: child
+  # interpreters that reset PYTHONPATH still import it.
+  make_test_venv "$BPY" "$venv" "$WHEEL" >/dev/null 2>&1 || return 1
+  site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+  cp "$dir/halvex_core.abi3.so" "$site/halvex_core.abi3.so" || return 1
+  libasan=$(g++ -print-file-name=libasan.so)
+  rm -rf "$logdir" && mkdir -p "$logdir"
+  # libfaketime deadlocks inside the ASan allocator (the allocator reads the
+  # clock under its lock; libfaketime's first clock call allocates), so suites
+  # that preload it run without ASan; the stateful test falls back to the real
+  # clock on its own.
+  local ignore=() f
+  for f in tests/test_*.py; do
+    grep -q '_faketime' "$f" && ignore+=("--ignore=$(basename "$f")")
+  done
+  echo "not under ASan (they preload libfaketime): ${ignore[*]:-none}"
+  # PYTHONMALLOC=malloc: every object lives on the heap the leak checker scans,
+  # so objects of the interpreter are not mistaken for leaks.
+  local asan_opts="detect_leaks=1:halt_on_error=1:detect_stack_use_after_return=1"
+  asan_opts+=":check_initialization_order=1:log_path=$logdir/asan"
+  (cd tests && export LD_PRELOAD="$libasan" PYTHONMALLOC=malloc ASAN_OPTIONS="$asan_opts" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logdir/ubsan" \
+    && "$venv/bin/python" -c 'import halvex_core
+assert b"__asan_init" in open(halvex_core.__file__, "rb").read(), "not the sanitized build"' \
+    && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${ignore[@]}" .) \
+    >"$LOGS/asan-tests.log" 2>&1 || rc=1
+  tail -1 "$LOGS/asan-tests.log"
+  local reports
+  reports=$(cat "$logdir"/* 2>/dev/null | grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:')
+  echo "sanitizer reports: $reports (logs in $logdir)"
+  if [ "$reports" -ne 0 ]; then cat "$logdir"/* | head -80; rc=1; fi
+  [ $rc -eq 0 ] || tail -40 "$LOGS/asan-tests.log"
+  return $rc
+}
+
+# --- ThreadSanitizer -----------------------------------------------------------
+
+stage_tsan() {
+  local dir=$HB/tsan logdir=$LOGS/tsan rc=0
+  cmake -S . -B "$dir" -G Ninja -DHALVEX_SANITIZE=thread -DHALVEX_BUILD_TESTS=ON \
+    -DHALVEX_BUILD_MODULE=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$LOGS/tsan-build.log" 2>&1 \
+    && cmake --build "$dir" -j2 >>"$LOGS/tsan-build.log" 2>&1 \
+    || { tail -30 "$LOGS/tsan-build.log"; return 1; }
+  rm -rf "$logdir" && mkdir -p "$logdir"
+  HALVEX_STRESS_SCALE=$STRESS_SCALE \
+    TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$logdir/tsan" \
+    "$dir/tests/cpp/halvex_core_tests" >"$LOGS/tsan-tests.log" 2>&1 || rc=1
+  grep -E '^\[ +(OK|FAILED) +\] Stress\.' "$LOGS/tsan-tests.log"
+  grep -E '^\[(==========|  PASSED  |  FAILED  )\]' "$LOGS/tsan-tests.log" | tail -2
+  local reports
+  reports=$(cat "$logdir"/* 2>/dev/null | grep -c 'WARNING: ThreadSanitizer')
+  echo "ThreadSanitizer reports: $reports (stress scale $STRESS_SCALE)"
+  if [ "$reports" -ne 0 ]; then cat "$logdir"/* | head -80; rc=1; fi
+  [ $rc -eq 0 ] || tail -40 "$LOGS/tsan-tests.log"
+  return $rc
+}
+
+# --- valgrind memcheck ---------------------------------------------------------
+
+stage_valgrind() {
+  local venv=$BUILD/venvs/$BVER log=$LOGS/valgrind.log clock rc=0
+  make_test_venv "$BPY" "$venv" "$WHEEL" >/dev/null 2>&1 || return 1
+  clock=$(mktemp)
+  echo "2030-01-01 00:00:00" >"$clock"
+  env $(faketime_env "$clock") PYTHONMALLOC=malloc \
+    valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
+    --num-callers=60 --log-file="$log" \
+    "$venv/bin/python" "$ROOT/tests/hardening/leak_driver.py" "$VALGRIND_CALLS" \
+    | grep -v outcomes || rc=1
+  rm -f "$clock"
+  # Attribute every error and every lost block: ours when a frame of the
+  # extension is on its stack, the interpreter's otherwise.
+  "$venv/bin/python" - "$log" <<'EOF' || rc=1
+import re, sys
+text = open(sys.argv[1]).read()
+blocks = re.split(r"\n==\d+== \n", text)
+ours_errors = theirs_errors = 0
+lost = {"ours": 0, "theirs": 0}
+for b in blocks:
+    head = re.search(r"==\d+== (\S.*)", b)
+    if not head:
+        continue
+    first = head.group(1)
+    mine = "halvex_core" in b
+    m = re.match(r"([\d,]+) (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks are "
+                 r"(definitely|indirectly) lost", first)
+    if m:
+        lost["ours" if mine else "theirs"] += int(m.group(1).replace(",", ""))
+    elif re.match(r"(Invalid|Conditional|Use of uninit|Syscall param|Mismatched|Source and dest"
+                  r"|Argument|Jump to)", first):
+        if mine:
+            ours_errors += 1
+        else:
+            theirs_errors += 1
+summary = re.search(r"definitely lost: ([\d,]+) bytes", text)
+print("valgrind: definitely lost %s bytes in total; lost by halvex code: %d bytes; "
+      "by the interpreter: %d bytes" % (summary.group(1) if summary else "?", lost["ours"],
+                                        lost["theirs"]))
+print("valgrind: error contexts in halvex code: %d; in the interpreter alone: %d"
+      % (ours_errors, theirs_errors))
+sys.exit(1 if lost["ours"] or ours_errors or not summary else 0)
+EOF
+  [ $rc -eq 0 ] || echo "log: $log"
+  return $rc
+}
+
+run_stage "setup" stage_setup
+if [ "$failed" -ne 0 ]; then echo "setup failed"; exit 1; fi
+wants abi && run_stage "abi" stage_abi
+wants python && run_stage "python" stage_python
+wants asan && run_stage "asan+ubsan" stage_asan
+wants tsan && run_stage "tsan" stage_tsan
+wants valgrind && run_stage "valgrind" stage_valgrind
+
+step "hardening summary"
+printf '%s\n' "${results[@]}"
+echo "total: $((SECONDS - started_all))s; stages failed: $failed"
+[ "$failed" -eq 0 ]

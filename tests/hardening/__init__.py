@@ -1,0 +1,2 @@
+"""Hardening: the module against a model of its behaviour, under faked time,
+thread storms, argument fuzzing, re-entrant finalizers and leak checks."""

@@ -1,0 +1,307 @@
+"""A plain-Python reference for everything a caller of halvex_core can observe.
+
+`Model` has the nine methods of `CoordinationState`, takes the same positional
+and keyword arguments, binds and converts them by the same rules (with the same
+exception types and texts), and returns the same results or raises the same
+operation failures. Hardening tests drive the module and a `Model` with one
+sequence of calls and compare every outcome.
+
+Time: the model reads its clock through `clock`, a callable returning whole
+Unix seconds (possibly negative, for a clock set before 1970). By default it is
+the floored wall clock, the same source the module reads; drivers that fake the
+clock pass a callable returning the faked second. A model call reads the clock
+at the points where the module's reading can fail, and at most one value per
+call, which is exact as long as the clock does not move during a call (it is
+frozen in the faked-clock tests).
+
+A clock before 1970 is an internal fault in the module; the model raises
+`Panic` at the same point, with the state changes the module keeps.
+"""
+
+import math
+import time
+
+LEASE_SECS = 300  # lease_secs + lease_grace_secs
+
+CLOCK_FAULT = "system clock before unix epoch"
+
+# Parameters of every callable, in binding order.
+PARAMS = {
+    "__new__": (),
+    "claim_file": ("agent_id", "path"),
+    "claim_task": ("agent_id", "task_id"),
+    "release": ("agent_id", "resource_key"),
+    "renew_claim": ("agent_id", "resource_key"),
+    "send_message": ("from_agent", "to_agent", "content"),
+    "broadcast": ("from_agent", "content"),
+    "inbox": ("agent_id",),
+    "drain_inbox": ("agent_id",),
+    "status": ("agent_id",),
+}
+
+METHODS = tuple(name for name in PARAMS if name != "__new__")
+
+UNPRINTABLE_KEYWORD = "<unprintable keyword>"
+UNNAMED_TYPE = "<failed to extract type name>"
+
+
+class Panic(BaseException):
+    """The model's internal fault; compared with the module's PanicException."""
+
+
+_MISSING = object()
+
+
+def _utf8_text(value):
+    """The stored characters of a str (or subclass) as an exact str.
+
+    str.encode is taken from the base class so that a subclass's own methods
+    are never consulted, as the module reads the characters directly; a lone
+    surrogate raises the codec's UnicodeEncodeError.
+    """
+    return str.encode(value, "utf-8").decode("utf-8")
+
+
+def _join(*parts):
+    # "".join reads str subclasses by their characters; + could reach a
+    # subclass's __radd__.
+    return "".join(parts)
+
+
+def _keyword_index(params, key):
+    if not issubclass(type(key), str):
+        return None
+    try:
+        text = _utf8_text(key)
+    except UnicodeEncodeError:
+        return None
+    return params.index(text) if text in params else None
+
+
+def _shown_keyword(key):
+    try:
+        shown = str(key)
+    except Exception:
+        return UNPRINTABLE_KEYWORD
+    if not issubclass(type(shown), str):
+        return UNPRINTABLE_KEYWORD
+    return shown
+
+
+def _name_list(names):
+    quoted = ["'%s'" % n for n in names]
+    if len(quoted) == 1:
+        return quoted[0]
+    if len(quoted) == 2:
+        return quoted[0] + " and " + quoted[1]
+    return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+
+
+def bind(method, args, kwargs):
+    """Binds a call's arguments to `method`'s parameters; returns the bound
+    objects in parameter order or raises the binding TypeError."""
+    params = PARAMS[method]
+    q = "CoordinationState.%s()" % method
+    n, m = len(params), len(args)
+    if m > n:
+        raise TypeError("%s takes %d positional arguments but %d %s given"
+                        % (q, n, m, "was" if m == 1 else "were"))
+    slots = list(args) + [_MISSING] * (n - m)
+    for key, value in kwargs.items():
+        i = _keyword_index(params, key)
+        if i is None:
+            raise TypeError(_join(q, " got an unexpected keyword argument '",
+                                  _shown_keyword(key), "'"))
+        if slots[i] is not _MISSING:
+            raise TypeError("%s got multiple values for argument '%s'" % (q, params[i]))
+        slots[i] = value
+    missing = [params[i] for i in range(n) if slots[i] is _MISSING]
+    if missing:
+        raise TypeError("%s missing %d required positional %s: %s"
+                        % (q, len(missing), "argument" if len(missing) == 1 else "arguments",
+                           _name_list(missing)))
+    return slots
+
+
+def _type_name(value):
+    try:
+        name = getattr(type(value), "__qualname__")
+    except Exception:
+        return UNNAMED_TYPE
+    return name if issubclass(type(name), str) else UNNAMED_TYPE
+
+
+def convert(value, param):
+    """One bound argument as text, or the conversion error."""
+    if not issubclass(type(value), str):
+        raise TypeError(_join("argument '", param, "': '", _type_name(value),
+                              "' object cannot be converted to 'PyString'"))
+    return _utf8_text(value)
+
+
+def enter(method, args, kwargs):
+    """Binding, then conversion in parameter order: the converted texts."""
+    bound = bind(method, args, kwargs)
+    return [convert(v, p) for v, p in zip(bound, PARAMS[method])]
+
+
+def wall_clock():
+    return math.floor(time.time())
+
+
+class Model:
+    def __init__(self, *args, clock=None, **kwargs):
+        bind("__new__", args, kwargs)
+        self.clock = clock or wall_clock
+        self.claims = {}    # resource key -> [holder, later timestamp]
+        self.statuses = {}  # known agent -> "idle" | "busy"
+        self.inboxes = {}   # agent -> [(from_agent, content, timestamp)], oldest first
+
+    def _now(self):
+        t = self.clock()
+        if t < 0:
+            raise Panic(CLOCK_FAULT)
+        return t
+
+    # Claims -----------------------------------------------------------------
+
+    def _claim(self, agent, key, name, task):
+        now = self._now()  # the candidate's readings come before any lookup
+        held = self.claims.get(key)
+        if held is not None and max(0, now - held[1]) < LEASE_SECS:
+            raise RuntimeError(_join(held[0], " already holds claim on ",
+                                     "task " if task else "", name))
+        # A free key or an expired claim (takeover): the caller holds it now;
+        # a previous holder keeps its status.
+        self.claims[key] = [agent, now]
+        self.statuses[agent] = "busy"
+        return agent
+
+    def claim_file(self, *args, **kwargs):
+        agent, path = enter("claim_file", args, kwargs)
+        return self._claim(agent, "file:" + path, path, False)
+
+    def claim_task(self, *args, **kwargs):
+        agent, task = enter("claim_task", args, kwargs)
+        return self._claim(agent, "task:" + task, task, True)
+
+    def renew_claim(self, *args, **kwargs):
+        agent, key = enter("renew_claim", args, kwargs)
+        held = self.claims.get(key)
+        if held is None:
+            raise RuntimeError(_join("no claim on ", key, " to renew"))
+        if held[0] != agent:
+            raise RuntimeError(_join(agent, " cannot renew a claim held by ", held[0]))
+        held[1] = self._now()  # a fault here leaves the claim as it was
+        return held[0]
+
+    def release(self, *args, **kwargs):
+        agent, key = enter("release", args, kwargs)
+        held = self.claims.get(key)
+        if held is None:
+            raise RuntimeError(_join("no claim found for ", agent))
+        if held[0] != agent:
+            raise RuntimeError(_join(agent, " cannot release a claim held by ", held[0]))
+        del self.claims[key]
+        self.statuses[agent] = "idle"
+        self._now()  # the activity record's reading: removal and status stay
+        return None
+
+    # Messages ---------------------------------------------------------------
+
+    def send_message(self, *args, **kwargs):
+        sender, to, content = enter("send_message", args, kwargs)
+        now = self._now()
+        self.inboxes.setdefault(to, []).append((sender, content, now))
+        self.statuses.setdefault(to, "idle")
+        return (sender, to, content, now)
+
+    def broadcast(self, *args, **kwargs):
+        sender, content = enter("broadcast", args, kwargs)
+        now = self._now()
+        self.statuses.setdefault(sender, "idle")
+        for agent in self.statuses:
+            self.inboxes.setdefault(agent, []).append((sender, content, now))
+        return (sender, "*", content, now)
+
+    def inbox(self, *args, **kwargs):
+        (agent,) = enter("inbox", args, kwargs)
+        return [(f, agent, c, t) for f, c, t in self.inboxes.get(agent, ())]
+
+    def drain_inbox(self, *args, **kwargs):
+        (agent,) = enter("drain_inbox", args, kwargs)
+        out = [(f, agent, c, t) for f, c, t in self.inboxes.get(agent, ())]
+        self.inboxes[agent] = []
+        return out
+
+    def status(self, *args, **kwargs):
+        (agent,) = enter("status", args, kwargs)
+        return self.statuses.get(agent, "idle")
+
+    # Observation helpers for drivers ------------------------------------------
+
+    def holder(self, key):
+        held = self.claims.get(key)
+        return None if held is None else held[0]
+
+
+# Comparing outcomes -------------------------------------------------------------
+
+def outcome(fn, *args, **kwargs):
+    """("ok", result) or ("raise", kind, detail) for one call.
+
+    kind is the exception's class name, with the module's PanicException and
+    the model's Panic both "PanicException"; detail is the exception's args,
+    except that a clock fault keeps only its fixed prefix (the description
+    after it is free).
+    """
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:  # PanicException derives from BaseException
+        return ("raise",) + describe(e)
+
+
+def describe(e):
+    kind = type(e).__name__
+    if kind == "Panic":
+        kind = "PanicException"
+    args = e.args
+    if kind == "PanicException" and len(args) == 1 and isinstance(args[0], str) \
+            and args[0].startswith(CLOCK_FAULT):
+        rest = args[0][len(CLOCK_FAULT):]
+        # The module adds ": <description>"; the model stops at the prefix.
+        if rest == "" or rest.startswith(": "):
+            args = (CLOCK_FAULT,)
+    if kind == "UnicodeEncodeError":
+        args = (str(e),)
+    return kind, args
+
+
+def probe_holder(state, key, probe="\x00probe\x01"):
+    """Who holds `key` in `state` (module or model), or None, read through a
+    release by an agent that never claims: it fails without changing
+    anything and names the holder."""
+    try:
+        state.release(probe, key)
+    except RuntimeError as e:
+        (msg,) = e.args
+        if msg == "no claim found for " + probe:
+            return None
+        prefix = probe + " cannot release a claim held by "
+        if msg.startswith(prefix):
+            return msg[len(prefix):]
+        raise AssertionError("unexpected release failure: %r" % (msg,))
+    raise AssertionError("the probe agent released %r" % (key,))
+
+
+def snapshot(state, agents, keys):
+    """Everything observable about `agents` and `keys` without changing state:
+    statuses, pending inboxes (inbox() only creates an empty entry, which no
+    result reveals) and claim holders."""
+    return (
+        tuple(state.status(a) for a in agents),
+        tuple(tuple(state.inbox(a)) for a in agents),
+        tuple(probe_holder(state, k) for k in keys),
+    )
