@@ -1,9 +1,10 @@
-// First-in-first-out queue on one growable ring buffer. An empty queue owns
-// no storage, so the many inboxes that are only ever read cost nothing.
+// First-in-first-out queue of one agent's messages: appended at the back and
+// handed out whole, oldest first, by moving the storage out. Nothing is ever
+// taken from the front alone, so one growable array is enough. An empty
+// queue owns no storage, so the many inboxes that are only read cost little.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <new>
 #include <utility>
 
@@ -13,19 +14,15 @@ template <class T>
 class Fifo {
  public:
   Fifo() noexcept = default;
-  Fifo(Fifo&& o) noexcept : buf_(o.buf_), cap_(o.cap_), head_(o.head_), len_(o.len_) {
-    o.buf_ = nullptr;
-    o.cap_ = o.head_ = o.len_ = 0;
-  }
+  Fifo(Fifo&& o) noexcept
+      : buf_(std::exchange(o.buf_, nullptr)), cap_(std::exchange(o.cap_, 0)),
+        len_(std::exchange(o.len_, 0)) {}
   Fifo& operator=(Fifo&& o) noexcept {
     if (this != &o) {
       clear_and_free();
-      buf_ = o.buf_;
-      cap_ = o.cap_;
-      head_ = o.head_;
-      len_ = o.len_;
-      o.buf_ = nullptr;
-      o.cap_ = o.head_ = o.len_ = 0;
+      buf_ = std::exchange(o.buf_, nullptr);
+      cap_ = std::exchange(o.cap_, 0);
+      len_ = std::exchange(o.len_, 0);
     }
     return *this;
   }
@@ -37,12 +34,12 @@ class Fifo {
   bool empty() const noexcept { return len_ == 0; }
 
   // i-th element from the front (oldest).
-  T& operator[](std::size_t i) noexcept { return buf_[wrap(head_ + i)]; }
-  const T& operator[](std::size_t i) const noexcept { return buf_[wrap(head_ + i)]; }
+  T& operator[](std::size_t i) noexcept { return buf_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return buf_[i]; }
 
   void push_back(T value) {
     if (len_ == cap_) grow(cap_ == 0 ? 4 : cap_ * 2);
-    ::new (static_cast<void*>(buf_ + wrap(head_ + len_))) T(std::move(value));
+    ::new (static_cast<void*>(buf_ + len_)) T(std::move(value));
     ++len_;
   }
 
@@ -57,7 +54,7 @@ class Fifo {
       return;
     }
     front.reserve(front.len_ + len_);
-    for (std::size_t i = 0; i < len_; ++i) front.push_back(std::move((*this)[i]));
+    for (std::size_t i = 0; i < len_; ++i) front.push_back(std::move(buf_[i]));
     *this = std::move(front);
   }
 
@@ -66,31 +63,26 @@ class Fifo {
   }
 
  private:
-  std::size_t wrap(std::size_t i) const noexcept { return i >= cap_ ? i - cap_ : i; }
-
   void grow(std::size_t new_cap) {
     T* nb = static_cast<T*>(::operator new(new_cap * sizeof(T), std::align_val_t{alignof(T)}));
     for (std::size_t i = 0; i < len_; ++i) {
-      T& src = (*this)[i];
-      ::new (static_cast<void*>(nb + i)) T(std::move(src));
-      src.~T();
+      ::new (static_cast<void*>(nb + i)) T(std::move(buf_[i]));
+      buf_[i].~T();
     }
     if (buf_ != nullptr) ::operator delete(buf_, std::align_val_t{alignof(T)});
     buf_ = nb;
     cap_ = new_cap;
-    head_ = 0;
   }
 
   void clear_and_free() noexcept {
-    for (std::size_t i = 0; i < len_; ++i) (*this)[i].~T();
+    for (std::size_t i = 0; i < len_; ++i) buf_[i].~T();
     if (buf_ != nullptr) ::operator delete(buf_, std::align_val_t{alignof(T)});
     buf_ = nullptr;
-    cap_ = head_ = len_ = 0;
+    cap_ = len_ = 0;
   }
 
   T* buf_ = nullptr;
   std::size_t cap_ = 0;
-  std::size_t head_ = 0;
   std::size_t len_ = 0;
 };
 
