@@ -1,12 +1,11 @@
 #include "state/clock.hpp"
 
-#include <time.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <string>
 
 #include "state/fault.hpp"
+#include "state/platform/platform.hpp"
 
 namespace halvex {
 namespace {
@@ -28,14 +27,8 @@ UnixSeconds unix_seconds_from_ticks(std::int64_t ticks) {
 }
 
 UnixSeconds now_secs() {
-  struct timespec ts;
-  if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-    throw Fault("system clock unreadable: clock_gettime(CLOCK_REALTIME) failed");
-  }
-  // timespec keeps tv_nsec in [0, 1e9), so a time just before the epoch has
-  // tv_sec == -1; fold both parts into one signed tick count.
-  const std::int64_t ticks = static_cast<std::int64_t>(ts.tv_sec) * kTicksPerSecond +
-                             static_cast<std::int64_t>(ts.tv_nsec / 100);
+  std::int64_t ticks = 0;
+  if (!platform::wall_clock_ticks(ticks)) throw Fault("system clock unreadable");
   return unix_seconds_from_ticks(ticks);
 }
 

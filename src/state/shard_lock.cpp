@@ -1,17 +1,7 @@
 #include "state/shard_lock.hpp"
 
-#include <sched.h>
-
 #include "state/fault.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define HALVEX_CPU_RELAX() _mm_pause()
-#elif defined(__aarch64__)
-#define HALVEX_CPU_RELAX() asm volatile("yield" ::: "memory")
-#else
-#define HALVEX_CPU_RELAX() ((void)0)
-#endif
+#include "state/platform/platform.hpp"
 
 namespace halvex {
 namespace {
@@ -32,12 +22,12 @@ void wait_and_acquire(std::atomic<std::uint64_t>& state, Blocked blocked, Acquir
       continue;  // lost a race with another thread; look again at once
     }
     if (spin < kSpinRounds) {
-      for (int i = 0; i < (1 << (spin + 1)); ++i) HALVEX_CPU_RELAX();
+      for (int i = 0; i < (1 << (spin + 1)); ++i) platform::cpu_relax();
       ++spin;
       continue;
     }
     if (yields < kYieldRounds) {
-      sched_yield();
+      platform::yield_thread();
       ++yields;
       continue;
     }
@@ -48,7 +38,7 @@ void wait_and_acquire(std::atomic<std::uint64_t>& state, Blocked blocked, Acquir
                                      std::memory_order_relaxed)) {
       continue;
     }
-    state.wait(s | ShardLock::kParked, std::memory_order_relaxed);
+    platform::park(state, s | ShardLock::kParked);
   }
 }
 
@@ -83,7 +73,7 @@ bool ShardLock::try_lock_shared() {
 
 void ShardLock::wake_all() noexcept {
   state_.fetch_and(~kParked, std::memory_order_relaxed);
-  state_.notify_all();
+  platform::unpark_all(state_);
 }
 
 }  // namespace halvex

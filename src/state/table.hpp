@@ -9,13 +9,16 @@
 // load. The table is not thread-safe; the shard's lock guards it.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
 
-#if defined(__SSE2__)
+// SSE2 is part of every x86-64 processor; MSVC says so with _M_X64 alone.
+#if defined(HALVEX_TABLE_SSE2) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#define HALVEX_TABLE_SSE2 1
 #include <emmintrin.h>
 #endif
 
@@ -35,7 +38,7 @@ inline ctrl_t tag_of(std::uint64_t hash) noexcept { return static_cast<ctrl_t>(h
 class Group {
  public:
   explicit Group(const ctrl_t* p) noexcept {
-#if defined(__SSE2__)
+#if defined(HALVEX_TABLE_SSE2)
     ctrl_ = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 #else
     std::memcpy(bytes_, p, kGroupWidth);
@@ -43,7 +46,7 @@ class Group {
   }
 
   std::uint32_t match(ctrl_t tag) const noexcept {
-#if defined(__SSE2__)
+#if defined(HALVEX_TABLE_SSE2)
     return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_set1_epi8(tag), ctrl_)));
 #else
     std::uint32_t m = 0;
@@ -56,7 +59,7 @@ class Group {
 
   // Empty or deleted: every control byte below the sentinel.
   std::uint32_t match_free() const noexcept {
-#if defined(__SSE2__)
+#if defined(HALVEX_TABLE_SSE2)
     return static_cast<std::uint32_t>(
         _mm_movemask_epi8(_mm_cmpgt_epi8(_mm_set1_epi8(kSentinel), ctrl_)));
 #else
@@ -67,7 +70,7 @@ class Group {
   }
 
  private:
-#if defined(__SSE2__)
+#if defined(HALVEX_TABLE_SSE2)
   __m128i ctrl_;
 #else
   ctrl_t bytes_[kGroupWidth];
@@ -122,12 +125,12 @@ class Table {
     for (std::size_t step = kGroupWidth;; step += kGroupWidth) {
       const Group g(ctrl_ + pos);
       for (std::uint32_t m = g.match(tag); m != 0; m &= m - 1) {
-        const std::size_t i = (pos + static_cast<std::size_t>(__builtin_ctz(m))) & mask;
+        const std::size_t i = (pos + static_cast<std::size_t>(std::countr_zero(m))) & mask;
         if (KeyOps::equal(slots_[i].key, key)) return {i, true};
       }
       if (free_slot == kNotFound) {
         const std::uint32_t f = g.match_free();
-        if (f != 0) free_slot = (pos + static_cast<std::size_t>(__builtin_ctz(f))) & mask;
+        if (f != 0) free_slot = (pos + static_cast<std::size_t>(std::countr_zero(f))) & mask;
       }
       if (g.match_empty() != 0) return {free_slot, false};
       pos = (pos + step) & mask;
@@ -166,8 +169,8 @@ class Table {
       const std::uint32_t empty_after = Group(ctrl_ + index).match_empty();
       const std::uint32_t empty_before = Group(ctrl_ + before).match_empty();
       never_full = empty_after != 0 && empty_before != 0 &&
-                   static_cast<std::size_t>(__builtin_ctz(empty_after)) +
-                           static_cast<std::size_t>(__builtin_clz(empty_before) - 16) <
+                   static_cast<std::size_t>(std::countr_zero(empty_after)) +
+                           static_cast<std::size_t>(std::countl_zero(static_cast<std::uint16_t>(empty_before))) <
                        kGroupWidth;
     }
     if (never_full) {
@@ -234,7 +237,7 @@ class Table {
     std::size_t pos = static_cast<std::size_t>(h) & mask;
     for (std::size_t step = kGroupWidth;; step += kGroupWidth) {
       const std::uint32_t f = Group(ctrl_ + pos).match_free();
-      if (f != 0) return (pos + static_cast<std::size_t>(__builtin_ctz(f))) & mask;
+      if (f != 0) return (pos + static_cast<std::size_t>(std::countr_zero(f))) & mask;
       pos = (pos + step) & mask;
     }
   }

@@ -114,6 +114,17 @@ TEST(Clock, AnyTimeBeforeTheEpochFails) {
   expect_before_epoch(INT64_MIN);
 }
 
+TEST(Clock, WindowsFileTimesCountFrom1601) {
+  constexpr std::int64_t epoch = 116'444'736'000'000'000;  // 1970 in 100 ns ticks since 1601
+  EXPECT_EQ(unix_seconds_from_ticks(unix_ticks_from_filetime(epoch)), 0u);
+  EXPECT_EQ(unix_seconds_from_ticks(unix_ticks_from_filetime(epoch + 9'999'999)), 0u);
+  // 2026-12-07 00:00:00 UTC
+  EXPECT_EQ(unix_seconds_from_ticks(unix_ticks_from_filetime(epoch + 1'796'601'600LL * 10'000'000)),
+            1'796'601'600u);
+  expect_before_epoch(unix_ticks_from_filetime(epoch - 1));
+  expect_before_epoch(unix_ticks_from_filetime(0));  // 1601 itself
+}
+
 TEST(Clock, NowIsPlausibleAndMovesForward) {
   const UnixSeconds a = now_secs();
   EXPECT_GT(a, 1577836800u);  // after 2020-01-01
