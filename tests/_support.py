@@ -69,7 +69,10 @@ def run_child(code, env=None, timeout=60):
     The timeout also turns a lock left held (a hang) into a failure.
     """
     full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = TESTS_DIR
+    # Keep the caller's path: where no venv is used (an embedded or emulated
+    # interpreter), the module itself is found through it.
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (TESTS_DIR, os.environ.get("PYTHONPATH")) if p)
     if env:
         full_env.update(env)
     proc = subprocess.run(

@@ -1,4 +1,5 @@
 import gc
+import os
 import sys
 import weakref
 
@@ -46,7 +47,9 @@ def test_module_contents():
     assert CoordinationState.__name__ == "CoordinationState"
     assert CoordinationState.__qualname__ == "CoordinationState"
     assert CoordinationState.__doc__ == ""
-    assert halvex_core.__file__.endswith("halvex_core.abi3.so")
+    # The stable-ABI file name: Windows has a single suffix for every version.
+    stable = "halvex_core.pyd" if sys.platform == "win32" else "halvex_core.abi3.so"
+    assert os.path.basename(halvex_core.__file__) == stable
     # No module-level functions, and the fault type is not exported.
     public = {n for n in vars(halvex_core) if not n.startswith("__")}
     assert public == {"CoordinationState"}

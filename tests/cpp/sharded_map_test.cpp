@@ -3,7 +3,6 @@
 #include "state/sharded_map.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <bit>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "state/clock.hpp"
+#include "state/platform/platform.hpp"
 #include "test_support.hpp"
 
 namespace halvex {
@@ -471,8 +471,9 @@ TEST(ShardAmount, FourPerProcessorRoundedUpToPowerOfTwo) {
 }
 
 TEST(ShardAmount, MatchesOnlineProcessorsAndEveryMap) {
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  const std::size_t want = shard_amount_for(online > 0 ? static_cast<std::size_t>(online) : 0);
+  const std::size_t online = platform::processor_count();
+  EXPECT_GE(online, 1u);
+  const std::size_t want = shard_amount_for(online);
   EXPECT_EQ(shard_amount(), want);
   StrMap a;
   ShardedMap<UnixSeconds, int> b;
