@@ -2,17 +2,17 @@
 include(CheckCXXSourceCompiles)
 include(CheckLinkerFlag)
 
-# The shard lock's 64-bit atomic wait/notify: some toolchains (32-bit ARM,
-# older libstdc++) need libatomic for it, most do not. Link it only then.
+# The shard lock's 64-bit atomic read-modify-writes: some toolchains (32-bit
+# ARM, some RISC-V) need libatomic for them, most do not. Link it only then.
 function(halvex_link_atomic_if_needed target)
   set(probe "
 #include <atomic>
 #include <cstdint>
 int main() {
   std::atomic<std::uint64_t> word{0};
-  word.fetch_or(1);
-  word.notify_all();
-  return static_cast<int>(word.load());
+  std::uint64_t seen = word.fetch_or(1);
+  word.compare_exchange_weak(seen, seen + 4);
+  return static_cast<int>(word.fetch_sub(2));
 }")
   check_cxx_source_compiles("${probe}" HALVEX_ATOMIC_WITHOUT_LIB)
   if(HALVEX_ATOMIC_WITHOUT_LIB)
@@ -21,7 +21,7 @@ int main() {
   set(CMAKE_REQUIRED_LIBRARIES atomic)
   check_cxx_source_compiles("${probe}" HALVEX_ATOMIC_WITH_LIB)
   if(NOT HALVEX_ATOMIC_WITH_LIB)
-    message(FATAL_ERROR "64-bit atomic wait/notify links neither with nor without libatomic")
+    message(FATAL_ERROR "64-bit atomics link neither with nor without libatomic")
   endif()
   target_link_libraries(${target} PUBLIC atomic)
 endfunction()

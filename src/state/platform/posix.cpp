@@ -5,10 +5,19 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <bit>
+#include <climits>
+#include <version>
+
 #if defined(__linux__)
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #elif defined(__APPLE__)
 #include <sys/random.h>  // getentropy
+#endif
+#if !defined(__linux__) && !defined(__cpp_lib_atomic_wait)
+#include <condition_variable>
+#include <mutex>
 #endif
 
 #include "state/platform/platform.hpp"
@@ -68,11 +77,66 @@ bool wall_clock_ticks(std::int64_t& ticks) noexcept {
 
 void yield_thread() noexcept { sched_yield(); }
 
-// C++20 atomic wait is a futex on Linux and __ulock on macOS.
+#if defined(__linux__)
+// The futex on the word's low 32 bits, which hold the parked and writer bits
+// and the low reader bits: every release that must wake a sleeper changes
+// them, so a sleeper never misses its wake-up. Straight to the kernel rather
+// than through C++20 atomic wait, which older libstdc++ (manylinux2014's
+// GCC 10) does not have.
+namespace {
+void* low_half(std::atomic<std::uint64_t>& word) noexcept {
+  static_assert(sizeof(std::atomic<std::uint64_t>) == sizeof(std::uint64_t));
+  auto* bytes = reinterpret_cast<unsigned char*>(&word);
+  return std::endian::native == std::endian::little ? bytes : bytes + 4;
+}
+}  // namespace
+
+void park(std::atomic<std::uint64_t>& word, std::uint64_t seen) noexcept {
+  syscall(SYS_futex, low_half(word), FUTEX_WAIT_PRIVATE, static_cast<std::uint32_t>(seen),
+          nullptr, nullptr, 0);
+}
+
+void unpark_all(std::atomic<std::uint64_t>& word) noexcept {
+  syscall(SYS_futex, low_half(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+#elif defined(__cpp_lib_atomic_wait)
+// macOS 11 and later: libc++'s atomic wait, on top of the kernel's ulock.
 void park(std::atomic<std::uint64_t>& word, std::uint64_t seen) noexcept {
   word.wait(seen, std::memory_order_relaxed);
 }
 
 void unpark_all(std::atomic<std::uint64_t>& word) noexcept { word.notify_all(); }
+
+#else
+// Toolchains without atomic wait (Apple's, targeting macOS before 11): a
+// fixed table of condition variables keyed by the word's address. Parking is
+// the rare path after spinning and yielding, so a shared bucket costs little.
+namespace {
+struct ParkingBucket {
+  std::mutex mutex;
+  std::condition_variable cv;
+};
+
+ParkingBucket& bucket_for(const void* word) noexcept {
+  static ParkingBucket table[64];
+  return table[(reinterpret_cast<std::uintptr_t>(word) >> 7) % 64];
+}
+}  // namespace
+
+void park(std::atomic<std::uint64_t>& word, std::uint64_t seen) noexcept {
+  ParkingBucket& b = bucket_for(&word);
+  std::unique_lock<std::mutex> hold(b.mutex);
+  // A release changes the word before it takes the bucket's mutex to wake us,
+  // so either we see the change here or we are already waiting.
+  if (word.load(std::memory_order_relaxed) == seen) b.cv.wait(hold);
+}
+
+void unpark_all(std::atomic<std::uint64_t>& word) noexcept {
+  ParkingBucket& b = bucket_for(&word);
+  { std::lock_guard<std::mutex> hold(b.mutex); }
+  b.cv.notify_all();
+}
+#endif
 
 }  // namespace halvex::platform
