@@ -6,6 +6,11 @@
 namespace halvex {
 namespace {
 
+// Calls hold a shard lock for well under a microsecond, so a waiter first
+// spins briefly (2 + 4 + 8 pause instructions: about the length of one short
+// critical section), then yields its time slice a few times (a holder that
+// was preempted gets to run), and only then parks, which costs a system call
+// on both sides.
 constexpr int kSpinRounds = 3;   // busy-wait rounds, each twice the last
 constexpr int kYieldRounds = 7;  // then give the processor away this often
 

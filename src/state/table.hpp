@@ -27,10 +27,16 @@ namespace halvex {
 namespace table_detail {
 
 using ctrl_t = std::int8_t;
+// A full slot's control byte is its 7-bit tag (0..127); every other state is
+// negative, so "is this slot full" is one sign test.
 constexpr ctrl_t kEmpty = -128;   // 0b10000000
 constexpr ctrl_t kDeleted = -2;   // 0b11111110
 constexpr ctrl_t kSentinel = -1;  // padding past a small table's mirror; matches nothing
+static_assert(kEmpty < kDeleted && kDeleted < kSentinel,
+              "match_free() takes every control byte below the sentinel as free");
+// One SSE2 register of control bytes: a window is probed with one compare.
 constexpr std::size_t kGroupWidth = 16;
+static_assert(kGroupWidth <= 16, "a window's match mask must fit the low 16 bits");
 
 inline ctrl_t tag_of(std::uint64_t hash) noexcept { return static_cast<ctrl_t>(hash >> 57); }
 
@@ -189,7 +195,12 @@ class Table {
   }
 
  private:
+  // Smallest table: most keys of a map shard that is used at all are few.
   static constexpr std::size_t kMinCapacity = 4;
+  static_assert((kMinCapacity & (kMinCapacity - 1)) == 0, "probing masks with capacity - 1");
+  // Load factor 7/8: a probe still meets an empty byte in its first window
+  // nearly always; a table below 8 slots keeps one slot empty so a lookup of a
+  // missing key always stops.
   static std::size_t max_load(std::size_t cap) noexcept { return cap - cap / 8 - (cap < 8 ? 1 : 0); }
 
   static std::size_t ctrl_bytes(std::size_t cap) noexcept { return cap + table_detail::kGroupWidth; }
