@@ -14,6 +14,15 @@ ensure_wheel_tools() {
   cp "$ROOT/scripts/wheel-tools.txt" "$stamp"
 }
 
+# Puts the pinned tools on PATH and exports HALVEX_ZIG (what the zig toolchain
+# file runs) and zig's cache folder under build/.
+use_zig() {
+  ensure_wheel_tools "$BUILD/xtools" || return 1
+  export PATH=$BUILD/xtools/bin:$PATH
+  HALVEX_ZIG=$(zig_path "$BUILD/xtools") || { echo "no zig in $BUILD/xtools"; return 1; }
+  export HALVEX_ZIG ZIG_GLOBAL_CACHE_DIR=$BUILD/zig-cache
+}
+
 # The zig executable that the ziglang package in venv $1 ships.
 zig_path() {
   "$1/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'

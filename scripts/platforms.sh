@@ -35,10 +35,7 @@ check() {  # check <name> <command...>: runs it, records and returns its outcome
   fi
 }
 
-ensure_wheel_tools "$BUILD/xtools" || exit 1
-export PATH=$BUILD/xtools/bin:$PATH
-HALVEX_ZIG=$(zig_path "$BUILD/xtools") || exit 1
-export HALVEX_ZIG ZIG_GLOBAL_CACHE_DIR=$BUILD/zig-cache
+use_zig || exit 1
 
 wheel_for() { ls "$WHEELS"/halvex_core-*-cp38-abi3-*"$1"*.whl 2>/dev/null | head -1; }
 

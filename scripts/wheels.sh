@@ -23,11 +23,7 @@ OUT=$ROOT/dist/wheels
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=(linux-x86_64 linux-aarch64 macos-arm64 macos-x86_64 windows-amd64)
 
-ensure_wheel_tools "$BUILD/xtools"
-export PATH=$BUILD/xtools/bin:$PATH
-HALVEX_ZIG=$(zig_path "$BUILD/xtools") || { echo "no zig in $BUILD/xtools"; exit 1; }
-export HALVEX_ZIG
-export ZIG_GLOBAL_CACHE_DIR=$BUILD/zig-cache
+use_zig
 mkdir -p "$OUT"
 
 # build_one <target> <zig target> <platform as sysconfig spells it> [pip -C options...]
