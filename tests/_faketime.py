@@ -114,3 +114,31 @@ class _ClockFault(object):
 
 
 CLOCK_FAULT = _ClockFault()
+
+
+def run_redis_scenario(server, body, start=T0):
+    """Runs `body` in this process against halvex_redis on `server`, a
+    redis-server whose frozen clock set_clock() moves; returns (notes, "")."""
+    import halvex_redis
+    from _support import broadcast_reach, holder_of
+
+    server.set_clock(start)
+    notes = {}
+
+    def note(label, value):
+        assert label not in notes, label
+        notes[label] = value
+
+    def call(fn, *args, **kwargs):
+        try:
+            return ("ok", fn(*args, **kwargs))
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as e:
+            return (type(e).__name__, e.args)
+
+    scope = {"CoordinationState": lambda: halvex_redis.CoordinationState(server.url),
+             "set_clock": server.set_clock, "note": note, "call": call, "T0": T0,
+             "holder_of": holder_of, "broadcast_reach": broadcast_reach}
+    exec(textwrap.dedent(body), scope)
+    return notes, ""

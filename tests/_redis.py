@@ -5,6 +5,7 @@ use it. A server listens on a free 127.0.0.1 port, keeps its files in its
 own temporary directory and is stopped (and the directory removed) by stop().
 """
 
+import ctypes.util
 import glob
 import os
 import shutil
@@ -26,14 +27,29 @@ def client_available():
     return True
 
 
+def _elf_machine(path):
+    try:
+        with open(path, "rb") as f:
+            header = f.read(20)
+    except OSError:
+        return None
+    return header[18:20] if header[:4] == b"\x7fELF" else None
+
+
 def libfaketime():
-    """Path of libfaketime.so.1, searched for where distributions put it; None if absent."""
+    """Path of a libfaketime.so.1 built for the redis-server's machine; None if absent.
+
+    Several architectures' copies may be installed side by side, so the
+    candidates are matched to the server binary's ELF machine field.
+    """
     patterns = ["/usr/lib/*/faketime/libfaketime.so.1", "/usr/lib*/faketime/libfaketime.so.1",
                 "/usr/local/lib*/faketime/libfaketime.so.1", "/usr/local/lib*/libfaketime.so.1"]
+    binary = server_binary()
+    want = _elf_machine(os.path.realpath(binary)) if binary else None
     for pattern in patterns:
-        found = sorted(glob.glob(pattern))
-        if found:
-            return found[0]
+        for found in sorted(glob.glob(pattern)):
+            if want is not None and _elf_machine(found) == want:
+                return found
     return None
 
 
@@ -69,7 +85,12 @@ class RedisServer(object):
             self.clock_file = os.path.join(self.dir, "clock")
             with open(self.clock_file, "w") as f:
                 f.write(clock_text(frozen_clock) + "\n")
-            self.env.update({"LD_PRELOAD": lib, "FAKETIME_TIMESTAMP_FILE": self.clock_file,
+            # libfaketime and jemalloc (Debian's redis-server uses it) deadlock
+            # while starting up; putting the C library right behind
+            # libfaketime lets its malloc serve the server instead.
+            libc = ctypes.util.find_library("c") or "libc.so.6"
+            self.env.update({"LD_PRELOAD": lib + ":" + libc,
+                             "FAKETIME_TIMESTAMP_FILE": self.clock_file,
                              "FAKETIME_NO_CACHE": "1", "DONT_FAKE_MONOTONIC": "1", "TZ": "UTC"})
         self.proc = None
         self._client = None
