@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything once and runs every test:
 #   1. the C++ core's unit tests (GoogleTest, run by CTest, real threads, no interpreter);
-#   2. the abi3 wheel, built once, installed into a fresh virtual environment of every
+#   2. the abi3 wheel, built once; the halvex_redis stage (scripts/redis_stage.sh) on it;
+#      then the wheel installed into a fresh virtual environment of every
 #      CPython 3.8 … 3.13 found, each running the whole Python suite against it;
 #   3. the hardening stages (scripts/hardening.sh) on the same wheel;
 #   4. the packaging checks (sdist, manylinux repair, abi3audit, stubtest, mypy --strict).
@@ -35,6 +36,12 @@ record "ctest" $?
 step "wheel (built once)"
 WHEEL=$(build_wheel "$BUILD/dist") || { echo "wheel build failed"; exit 1; }
 echo "$WHEEL"
+
+# Before the interpreter matrix, so that redis-server is there for the shared
+# tests' redis cases on every interpreter too.
+step "halvex_redis: redis-server stage (scripts/redis_stage.sh)"
+HALVEX_WHEEL="$WHEEL" bash scripts/redis_stage.sh
+record "redis" $?
 
 for v in $VERSIONS; do
   step "Python $v"
