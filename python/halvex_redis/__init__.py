@@ -11,7 +11,7 @@ a retry could apply a call whose reply was lost a second time.
 import hashlib
 import threading
 import uuid
-from typing import Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import redis
 from redis.backoff import NoBackoff
@@ -50,13 +50,14 @@ class _Script:
         self.source = source.encode("utf-8")
         self.sha = hashlib.sha1(self.source).hexdigest()
 
-    def __call__(self, client: "redis.Redis", keys: Tuple[bytes, ...], *args: bytes):
+    def __call__(self, client: "redis.Redis", keys: Tuple[bytes, ...], *args: bytes) -> Any:
+        run: Callable[..., Any] = client.execute_command
         try:
-            return client.execute_command("EVALSHA", self.sha, len(keys), *keys, *args)
+            return run("EVALSHA", self.sha, len(keys), *keys, *args)
         except NoScriptError:
             # A restarted or flushed server forgets its scripts.
-            client.execute_command("SCRIPT", "LOAD", self.source)
-            return client.execute_command("EVALSHA", self.sha, len(keys), *keys, *args)
+            run("SCRIPT", "LOAD", self.source)
+            return run("EVALSHA", self.sha, len(keys), *keys, *args)
 
 
 _CLAIM = _Script(_scripts.CLAIM)
