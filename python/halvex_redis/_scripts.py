@@ -35,23 +35,24 @@ end
 return {1}
 """
 
-# Renewal never takes a claim over and touches neither status nor log.
-# KEYS: claims. ARGV: agent, resource key.
-RENEW = r"""
+# The holder test shared by renewal and release: {0} when nothing is stored
+# under the key, {1, holder} when someone else holds it; else it goes on.
+_HOLDER_ONLY = r"""
 local stored = redis.call('HGET', KEYS[1], ARGV[2])
 if not stored then return {0} end
 local holder = string.sub(stored, string.find(stored, ':', 1, true) + 1)
 if holder ~= ARGV[1] then return {1, holder} end
+"""
+
+# Renewal never takes a claim over and touches neither status nor log.
+# KEYS: claims. ARGV: agent, resource key.
+RENEW = _HOLDER_ONLY + r"""
 redis.call('HSET', KEYS[1], ARGV[2], redis.call('TIME')[1] .. ':' .. holder)
 return {2}
 """
 
 # KEYS: claims, status, log. ARGV: agent, resource key.
-RELEASE = r"""
-local stored = redis.call('HGET', KEYS[1], ARGV[2])
-if not stored then return {0} end
-local holder = string.sub(stored, string.find(stored, ':', 1, true) + 1)
-if holder ~= ARGV[1] then return {1, holder} end
+RELEASE = _HOLDER_ONLY + r"""
 redis.call('HDEL', KEYS[1], ARGV[2])
 redis.call('HSET', KEYS[2], ARGV[1], '0')
 redis.call('XADD', KEYS[3], '*', 'kind', 'released', 'agent', ARGV[1], 'key', ARGV[2],
