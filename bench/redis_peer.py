@@ -20,30 +20,38 @@ class CoordinationState:
 
     # -- claims -----------------------------------------------------------
 
-    def _claim(self, agent_id, key, name, what):
-        ckey = self.p + "claim:" + key
+    def _watched(self, ckey, decide):
+        """GET the claim under WATCH; decide(pipe, stored) raises or queues the
+        writes after pipe.multi(); start again if another client wrote first."""
         with self.r.pipeline() as pipe:
             while True:
                 try:
                     pipe.watch(ckey)
-                    held = pipe.get(ckey)
-                    now = int(time.time())
-                    previous = None
-                    if held is not None:
-                        at, holder = held.decode().split(":", 1)
-                        if now - int(at) < LEASE_SECS:
-                            raise RuntimeError(f"{holder} already holds claim on {what}{name}")
-                        previous = holder
-                    pipe.multi()
-                    pipe.set(ckey, f"{now}:{agent_id}")
-                    pipe.hset(self.p + "status", agent_id, "busy")
-                    pipe.xadd(self.p + "log", {"kind": "claimed", "agent": agent_id, "key": key})
-                    if previous is not None:
-                        pipe.xadd(self.p + "log", {"kind": "released", "agent": previous, "key": key})
+                    decide(pipe, pipe.get(ckey))
                     pipe.execute()
-                    return agent_id
+                    return
                 except redis.WatchError:
                     continue
+
+    def _claim(self, agent_id, key, name, what):
+        def grant(pipe, held):
+            now = int(time.time())
+            previous = None
+            if held is not None:
+                at, holder = held.decode().split(":", 1)
+                if now - int(at) < LEASE_SECS:
+                    raise RuntimeError(f"{holder} already holds claim on {what}{name}")
+                previous = holder
+            pipe.multi()
+            pipe.set(ckey, f"{now}:{agent_id}")
+            pipe.hset(self.p + "status", agent_id, "busy")
+            pipe.xadd(self.p + "log", {"kind": "claimed", "agent": agent_id, "key": key})
+            if previous is not None:
+                pipe.xadd(self.p + "log", {"kind": "released", "agent": previous, "key": key})
+
+        ckey = self.p + "claim:" + key
+        self._watched(ckey, grant)
+        return agent_id
 
     def claim_file(self, agent_id, path):
         return self._claim(agent_id, "file:" + path, path, "")
@@ -52,23 +60,18 @@ class CoordinationState:
         return self._claim(agent_id, "task:" + task_id, task_id, "task ")
 
     def _holder_only(self, agent_id, resource_key, missing, verb, then):
+        def check(pipe, held):
+            if held is None:
+                raise RuntimeError(missing)
+            holder = held.decode().split(":", 1)[1]
+            if holder != agent_id:
+                raise RuntimeError(f"{agent_id} cannot {verb} a claim held by {holder}")
+            pipe.multi()
+            then(pipe, ckey)
+
         ckey = self.p + "claim:" + resource_key
-        with self.r.pipeline() as pipe:
-            while True:
-                try:
-                    pipe.watch(ckey)
-                    held = pipe.get(ckey)
-                    if held is None:
-                        raise RuntimeError(missing)
-                    holder = held.decode().split(":", 1)[1]
-                    if holder != agent_id:
-                        raise RuntimeError(f"{agent_id} cannot {verb} a claim held by {holder}")
-                    pipe.multi()
-                    then(pipe, ckey)
-                    pipe.execute()
-                    return agent_id
-                except redis.WatchError:
-                    continue
+        self._watched(ckey, check)
+        return agent_id
 
     def renew_claim(self, agent_id, resource_key):
         def renew(pipe, ckey):
