@@ -87,8 +87,8 @@ def final_drain(url, namespace, index):
     return _parse(state.drain_inbox(agent(index))), _parse(state.drain_inbox(POOL))
 
 
-def through_restart(url, namespace, index, until):
-    """Sends messages and takes claims until `until`, riding out a server restart.
+def through_restart(url, namespace, index, stop):
+    """Takes claims and sends messages until `stop` is set, riding out a server restart.
 
     Returns the sequence numbers acknowledged, those whose call failed with a
     connection error (applied or not: the reply was lost), and the errors seen.
@@ -97,7 +97,7 @@ def through_restart(url, namespace, index, until):
     me = agent(index)
     acked, unknown, errors = [], [], []
     seq = 0
-    while time.time() < until:
+    while not stop.is_set():
         seq += 1
         try:
             state.claim_task(me, "%s-%d" % (me, seq))

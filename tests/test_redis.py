@@ -211,17 +211,33 @@ def test_kill_and_restart_with_aof_always():
     import _redis_workers as w
 
     server = _redis.RedisServer(aof="always")
+    namespace = "restart"
+    sink_key = "halvex:{%s}:inbox:sink" % namespace
+
+    def wait_for_sink(length):
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                if redis.Redis.from_url(server.url).llen(sink_key) >= length:
+                    return
+            except redis.exceptions.ConnectionError:
+                pass
+            time.sleep(0.05)
+        raise AssertionError("the workers made no progress")
+
     try:
-        namespace = "restart"
-        with multiprocessing.get_context("spawn").Pool(4) as pool:
-            until = time.time() + 6.0
+        ctx = multiprocessing.get_context("spawn")
+        with ctx.Manager() as manager, ctx.Pool(4) as pool:
+            stop = manager.Event()
             pending = pool.starmap_async(w.through_restart,
-                                         [(server.url, namespace, i, until) for i in range(4)],
+                                         [(server.url, namespace, i, stop) for i in range(4)],
                                          chunksize=1)
-            time.sleep(2.5)
+            wait_for_sink(1000)  # every worker is busy by now
             server.kill9()
             time.sleep(0.5)
             server.start()
+            wait_for_sink(redis.Redis.from_url(server.url).llen(sink_key) + 1000)
+            stop.set()
             results = pending.get(60)
         s = halvex_redis.CoordinationState(server.url, namespace=namespace)
         sink = Counter((m[0], int(m[2].split(":")[1])) for m in s.drain_inbox("sink"))
