@@ -9,8 +9,10 @@ import ctypes.util
 import glob
 import os
 import shutil
+import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -51,6 +53,14 @@ def libfaketime():
             if want is not None and _elf_machine(found) == want:
                 return found
     return None
+
+
+def _die_with_parent():
+    """In the child before exec: on Linux, ask for SIGTERM when the parent dies,
+    so that a test run killed from outside leaves no server behind."""
+    if sys.platform.startswith("linux"):
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def free_port():
@@ -105,7 +115,8 @@ class RedisServer(object):
         else:
             args += ["--appendonly", "no"]
         self.proc = subprocess.Popen(args, env=self.env, cwd=self.dir,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=_die_with_parent)
         deadline = time.monotonic() + timeout
         while True:
             if self.proc.poll() is not None:

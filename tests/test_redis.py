@@ -161,10 +161,10 @@ def test_many_processes_one_namespace(url):
     ctx = multiprocessing.get_context("spawn")
     with ctx.Manager() as manager, ctx.Pool(workers) as pool:
         barrier = manager.Barrier(workers)
-        results = pool.starmap(w.mixed, [(url, namespace, i, workers, ops, barrier)
-                                         for i in range(workers)], chunksize=1)
-        leftovers = pool.starmap(w.final_drain, [(url, namespace, i) for i in range(workers)],
-                                 chunksize=1)
+        results = pool.starmap_async(w.mixed, [(url, namespace, i, workers, ops, barrier)
+                                               for i in range(workers)], chunksize=1).get(600)
+        leftovers = pool.starmap_async(w.final_drain, [(url, namespace, i)
+                                                       for i in range(workers)]).get(60)
 
     assert sum(r["overlaps"] for r in results) == 0
     assert sum(r["grants"] for r in results) > 1000 and sum(r["refusals"] for r in results) > 0
