@@ -43,15 +43,6 @@ def test_namespaces_share_or_separate(url):
         halvex_redis.CoordinationState(url, namespace="")
 
 
-def test_every_key_carries_the_namespace_hash_tag(url):
-    s = halvex_redis.CoordinationState(url, namespace="tagged")
-    s.claim_file("a", "p")
-    s.send_message("a", "b", "m")
-    s.broadcast("c", "all")
-    keys = redis.Redis.from_url(url).keys("*tagged*")
-    assert keys and all(k.startswith(b"halvex:{tagged}:") for k in keys)
-
-
 def test_delete_namespace(url):
     s = halvex_redis.CoordinationState(url)
     other = halvex_redis.CoordinationState(url)
@@ -59,9 +50,13 @@ def test_delete_namespace(url):
     s.send_message("a", "b", "m")
     s.broadcast("c", "all")
     other.send_message("a", "b", "kept")
-    assert halvex_redis.delete_namespace(s.namespace, url) == 6  # claims, status, log, 3 inboxes
+    # Every key carries the namespace's hash tag: claims, status, log, 3 inboxes.
     client = redis.Redis.from_url(url)
-    assert client.keys(b"halvex:{" + s.namespace.encode() + b"}*") == []
+    tag = b"halvex:{" + s.namespace.encode() + b"}:"
+    keys = client.keys(b"*" + s.namespace.encode() + b"*")
+    assert len(keys) == 6 and all(k.startswith(tag) for k in keys)
+    assert halvex_redis.delete_namespace(s.namespace, url) == 6
+    assert client.keys(b"*" + s.namespace.encode() + b"*") == []
     assert s.inbox("b") == [] and s.status("a") == "idle"
     assert s.claim_file("z", "p") == "z"
     assert [m[2] for m in other.inbox("b")] == ["kept"]
