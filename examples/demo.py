@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """A small team of agents working through a shared plan, coordinated by halvex_core.
 
-Each worker is a thread. It takes a task by claiming "task:<id>", claims every
+Each worker is a thread; with --backend redis each agent (every worker and the
+coordinator) is an OS process of its own and they share a halvex_redis state. It takes a task by claiming "task:<id>", claims every
 file the task edits, works for a while (renewing its leases as it goes,
 broadcasting progress and reading the others' news), then releases the files,
 reports to the coordinator's inbox and releases the task. When a file is held
@@ -9,14 +10,16 @@ by someone else it backs off: it picks other work if there is any, otherwise it
 waits for the holder's release broadcast and tries again.
 
     python examples/demo.py --agents 4 --tasks 12 --seed 7
+    python examples/demo.py --backend redis --redis-url redis://127.0.0.1:6379/0
 """
 
 import argparse
+import multiprocessing
 import random
 import sys
 import threading
 import time
-from typing import Callable, Counter, Dict, List, Optional, Set, Tuple, Union
+from typing import Any, Callable, Counter, Dict, List, MutableMapping, Optional, Set, Tuple, Union
 
 from halvex_core import CoordinationState
 
@@ -61,10 +64,12 @@ def make_plan(n_tasks: int, rng: random.Random) -> List[Task]:
 class Board:
     """What the team shares besides the coordination state: which tasks are done."""
 
-    def __init__(self, plan: List[Task]) -> None:
+    def __init__(self, plan: List[Task], done: Optional[MutableMapping[str, str]] = None,
+                 lock: Any = None) -> None:
+        # Agents in separate processes pass a manager's dict and lock.
         self.plan = plan
-        self._lock = threading.Lock()
-        self._done: Dict[str, str] = {}
+        self._lock = lock if lock is not None else threading.Lock()
+        self._done: MutableMapping[str, str] = done if done is not None else {}
 
     def pending(self) -> List[Task]:
         with self._lock:
@@ -84,13 +89,14 @@ class Board:
 
 
 class Log:
-    def __init__(self, quiet: bool) -> None:
-        self.start = time.monotonic()
+    def __init__(self, quiet: bool, start: Optional[float] = None) -> None:
+        # Wall time, so that agents in separate processes share one origin.
+        self.start = time.time() if start is None else start
         self.quiet = quiet
         self._lock = threading.Lock()
 
     def elapsed(self) -> float:
-        return time.monotonic() - self.start
+        return time.time() - self.start
 
     def __call__(self, who: str, text: str) -> None:
         if self.quiet:
@@ -118,6 +124,13 @@ class Worker(threading.Thread):
         self.received: Counter[str] = Counter()  # sender -> messages read from our inbox
         self.error: Optional[BaseException] = None
         self._skip: Set[str] = set()  # set aside after a conflict, until we finish a task or run dry
+
+    SUMMARY = ("agent", "completed", "conflicts", "task_races", "renewals", "broadcasts_sent",
+               "reports_sent", "received", "error")
+
+    def summary(self) -> Dict[str, Any]:
+        """What the final report needs, for an agent run in another process."""
+        return {f: getattr(self, f) for f in self.SUMMARY}
 
     # -- messages ---------------------------------------------------------
     def read_news(self) -> List[str]:
@@ -249,7 +262,7 @@ def holder_of(err: RuntimeError, path: str) -> str:
 class Coordinator(threading.Thread):
     """Collects the workers' reports from its inbox and samples their status words."""
 
-    def __init__(self, state: CoordinationState, board: Board, workers: List[Worker], log: Log,
+    def __init__(self, state: CoordinationState, board: Board, workers: List[str], log: Log,
                  pace: float) -> None:
         super().__init__(name=COORDINATOR, daemon=True)
         self.state = state
@@ -271,13 +284,63 @@ class Coordinator(threading.Thread):
                     if content.startswith("done "):
                         self.reports.append((sender, content))
                 self.samples += 1
-                for w in self.workers:
-                    if self.state.status(w.agent) == "busy":
-                        self.busy_sightings[w.agent] += 1
+                for agent in self.workers:
+                    if self.state.status(agent) == "busy":
+                        self.busy_sightings[agent] += 1
                 time.sleep(self.pace / 2)
             self.log(COORDINATOR, f"all {len(self.reports)} reports in")
         except BaseException as err:
             self.error = err
+
+    SUMMARY = ("reports", "received", "busy_sightings", "samples", "error")
+
+    def summary(self) -> Dict[str, Any]:
+        return {f: getattr(self, f) for f in self.SUMMARY}
+
+
+def run_agent_process(kind: str, name: str, url: str, namespace: str, plan: List[Task],
+                      done: MutableMapping[str, str], lock: Any, names: List[str], pace: float,
+                      seed: int, quiet: bool, start: float) -> Dict[str, Any]:
+    """One agent of a --backend redis run, in a process of its own."""
+    from halvex_redis import CoordinationState as RedisState
+
+    state: Any = RedisState(url, namespace=namespace)
+    board = Board(plan, done, lock)
+    log = Log(quiet, start)
+    member: Union[Worker, Coordinator]
+    if kind == "worker":
+        member = Worker(name, state, board, log, pace, random.Random(f"{seed}/{name}"))
+    else:
+        member = Coordinator(state, board, names, log, pace)
+    member.start()
+    member.join()
+    summary = member.summary()
+    if summary["error"] is not None:  # tracebacks hold unpicklable frames
+        summary["error"] = RuntimeError(f"{type(summary['error']).__name__}: {summary['error']}")
+    return summary
+
+
+def run_as_processes(team: List[Union[Coordinator, Worker]], state: Any, plan: List[Task],
+                     args: argparse.Namespace, start: float, limit: float) -> List[str]:
+    """Runs every team member in a spawned process of its own, sharing the
+    state's namespace; copies what each did back onto its (unstarted) object.
+    Returns the names of those still running at `limit`."""
+    ctx = multiprocessing.get_context("spawn")
+    names = [m.name for m in team if isinstance(m, Worker)]
+    stuck = []
+    with ctx.Manager() as manager, ctx.Pool(len(team)) as pool:
+        done, lock = manager.dict(), manager.Lock()
+        pending = [pool.apply_async(run_agent_process, (
+            "worker" if isinstance(m, Worker) else "coordinator", m.name, args.redis_url,
+            state.namespace, plan, done, lock, names, args.pace, args.seed, args.quiet, start))
+            for m in team]
+        for member, result in zip(team, pending):
+            try:
+                for field, value in result.get(max(0.0, limit - time.monotonic())).items():
+                    setattr(member, field, value)
+            except multiprocessing.TimeoutError:
+                stuck.append(member.name)
+    return stuck
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -288,13 +351,24 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--pace", type=float, default=0.04,
                     help="seconds per unit of work (default 0.04)")
     ap.add_argument("--quiet", action="store_true", help="print the summary only")
+    ap.add_argument("--backend", choices=["inprocess", "redis"], default="inprocess",
+                    help="inprocess: halvex_core, agents are threads (default); "
+                         "redis: halvex_redis, every agent is an OS process")
+    ap.add_argument("--redis-url", default="redis://127.0.0.1:6379/0",
+                    help="server for --backend redis (default redis://127.0.0.1:6379/0)")
     args = ap.parse_args(argv)
     if args.agents < 1 or args.tasks < 1 or args.pace <= 0:
         ap.error("--agents and --tasks must be at least 1, --pace above 0")
 
     rng = random.Random(args.seed)
     plan = make_plan(args.tasks, rng)
-    state = CoordinationState()
+    state: Any
+    if args.backend == "redis":
+        import halvex_redis
+
+        state = halvex_redis.CoordinationState(args.redis_url)
+    else:
+        state = CoordinationState()
     board = Board(plan)
     log = Log(args.quiet)
     names = [f"agent-{i}" for i in range(1, args.agents + 1)]
@@ -312,17 +386,19 @@ def main(argv: Optional[List[str]] = None) -> int:
     broadcasts_sent = 1
 
     workers = [Worker(n, state, board, log, args.pace, random.Random(f"{args.seed}/{n}")) for n in names]
-    coordinator = Coordinator(state, board, workers, log, args.pace)
+    coordinator = Coordinator(state, board, names, log, args.pace)
     if not args.quiet:
         print("\nRun")
-    coordinator.start()
-    for w in workers:
-        w.start()
     limit = time.monotonic() + 60 + len(plan) * 40 * args.pace
     team: List[Union[Coordinator, Worker]] = [coordinator, *workers]
-    for member in team:
-        member.join(max(0.0, limit - time.monotonic()))
-    stuck = [m.name for m in team if m.is_alive()]
+    if args.backend == "redis":
+        stuck = run_as_processes(team, state, plan, args, log.start, limit)
+    else:
+        for member in team:
+            member.start()
+        for member in team:
+            member.join(max(0.0, limit - time.monotonic()))
+        stuck = [m.name for m in team if m.is_alive()]
     failed = [(m.name, m.error) for m in team if m.error is not None]
     for name, err in failed:
         print(f"{name} failed: {type(err).__name__}: {err}", file=sys.stderr)
@@ -383,6 +459,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     print("  " + "  ".join(f"{a}={state.status(a)}" for a in [COORDINATOR, *names]))
     done = sorted(tid for w in workers for tid in w.completed)
     ok = done == [t.task_id for t in plan] and not leftovers and read == delivered
+    if args.backend == "redis":
+        import halvex_redis
+
+        halvex_redis.delete_namespace(state.namespace, args.redis_url)
     print(f"\n{len(done)}/{len(plan)} tasks done in {elapsed:.2f}s; "
           f"{'no claim left behind' if not leftovers else 'LEFT CLAIMED: ' + '; '.join(leftovers)}")
     return 0 if ok else 1

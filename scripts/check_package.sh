@@ -91,7 +91,8 @@ wheel_contents() {
 import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 print("\n".join(names))
-want = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi"}
+want = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi",
+        "halvex_redis/__init__.py", "halvex_redis/_scripts.py"}
 missing = want - set(names)
 sys.exit(f"missing from the wheel: {sorted(missing)}" if missing else 0)
 EOF

@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Builds the module, installs it into build/demo-venv and runs the multi-agent demo.
 # Arguments go to examples/demo.py, e.g.: bash scripts/demo.sh --agents 6 --tasks 20 --seed 3
+# With --backend redis every agent is an OS process sharing a halvex_redis state:
+# this script installs redis-server and the redis client if missing, starts a
+# throwaway server listening on a unix socket in a temporary folder (no TCP
+# port), and stops it when the demo ends.
 # The wheel is rebuilt only when a source file changed since the last install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +17,7 @@ STAMP=$VENV/.halvex-installed
 py=$(build_python) || { echo "demo: needs python3 3.8 or newer" >&2; exit 1; }
 [ -x "$VENV/bin/python" ] || "$py" -m venv "$VENV"
 
-changed=$(find src CMakeLists.txt pyproject.toml -newer "$STAMP" -print -quit 2>/dev/null || echo missing)
+changed=$(find src python CMakeLists.txt pyproject.toml -newer "$STAMP" -print -quit 2>/dev/null || echo missing)
 if [ ! -f "$STAMP" ] || [ -n "$changed" ] \
     || ! "$VENV/bin/python" -c 'import halvex_core' 2>/dev/null; then
   echo "building and installing halvex_core..." >&2
@@ -22,4 +26,23 @@ if [ ! -f "$STAMP" ] || [ -n "$changed" ] \
   touch "$STAMP"
 fi
 
-exec "$VENV/bin/python" examples/demo.py "$@"
+backend=inprocess
+prev=""
+for arg in "$@"; do
+  case $arg in --backend=*) backend=${arg#--backend=} ;; esac
+  [ "$prev" = --backend ] && backend=$arg
+  prev=$arg
+done
+[ "$backend" = redis ] || exec "$VENV/bin/python" examples/demo.py "$@"
+
+ensure_debs redis-server || { echo "demo: cannot install redis-server" >&2; exit 1; }
+"$VENV/bin/python" -c 'import redis' 2>/dev/null \
+  || "$VENV/bin/python" -m pip install -q --disable-pip-version-check redis >&2
+RUN=$(mktemp -d "${TMPDIR:-/tmp}/halvex-demo-redis.XXXXXX")
+redis-server --port 0 --unixsocket "$RUN/redis.sock" --dir "$RUN" --save '' --appendonly no \
+  --logfile "$RUN/server.log" &
+SERVER=$!
+trap 'kill "$SERVER" 2>/dev/null; wait "$SERVER" 2>/dev/null; rm -rf "$RUN"' EXIT
+for _ in $(seq 100); do [ -S "$RUN/redis.sock" ] && break; sleep 0.05; done
+[ -S "$RUN/redis.sock" ] || { echo "demo: redis-server did not start" >&2; cat "$RUN/server.log" >&2; exit 1; }
+"$VENV/bin/python" examples/demo.py "$@" --redis-url "unix://$RUN/redis.sock"

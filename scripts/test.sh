@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything once and runs every test:
 #   1. the C++ core's unit tests (GoogleTest, run by CTest, real threads, no interpreter);
-#   2. the five release wheels (scripts/wheels.sh); the manylinux2014 x86_64 one
+#   2. the five release wheels (scripts/wheels.sh); the halvex_redis stage
+#      (scripts/redis_stage.sh) on the manylinux2014 x86_64 one; that wheel
 #      installed into a fresh virtual environment of every CPython 3.8 … 3.13
 #      found, each running the whole Python suite against it;
 #   3. the other platforms' wheels where this machine can run them
@@ -42,6 +43,12 @@ record "wheels" $?
 WHEEL=$(ls "$ROOT"/dist/wheels/halvex_core-*-cp38-abi3-manylinux2014_x86_64*.whl 2>/dev/null | head -1)
 [ -n "$WHEEL" ] || { echo "no manylinux2014 x86_64 wheel"; exit 1; }
 echo "$WHEEL"
+
+# Before the interpreter matrix, so that redis-server is there for the shared
+# tests' redis cases on every interpreter too.
+step "halvex_redis: redis-server stage (scripts/redis_stage.sh)"
+HALVEX_WHEEL="$WHEEL" bash scripts/redis_stage.sh
+record "redis" $?
 
 for v in $VERSIONS; do
   step "Python $v"

@@ -63,7 +63,10 @@ def set_clock(epoch):
     with open(_CLOCK_FILE, "w") as f:
         f.write(time.strftime("%%Y-%%m-%%d %%H:%%M:%%S", time.gmtime(epoch)) + "\\n")
     assert time.time() == float(epoch), (time.time(), epoch)
+"""
 
+# note() and call(), for the child and for in-process runs alike.
+_RECORDING = """
 _notes = {}
 
 def note(label, value):
@@ -94,7 +97,7 @@ def run_scenario(body, start=T0):
     try:
         with os.fdopen(fd, "w") as f:
             f.write(clock_text(start) + "\n")
-        code = (_PRELUDE % {"t0": T0}) + textwrap.dedent(body) + "\nprint(repr(_notes))\n"
+        code = (_PRELUDE % {"t0": T0}) + _RECORDING + textwrap.dedent(body) + "\nprint(repr(_notes))\n"
         out, err = run_child(code, env={
             "LD_PRELOAD": LIBFAKETIME,
             "FAKETIME_TIMESTAMP_FILE": clock_file,
@@ -130,3 +133,18 @@ class _ClockFault(object):
 
 
 CLOCK_FAULT = _ClockFault()
+
+
+def run_redis_scenario(server, body, start=T0):
+    """Runs `body` in this process against halvex_redis on `server`, a
+    redis-server whose frozen clock set_clock() moves; returns (notes, "")."""
+    import halvex_redis
+    from _support import broadcast_reach, holder_of
+
+    server.set_clock(start)
+    scope = {"CoordinationState": lambda: halvex_redis.CoordinationState(server.url),
+             "set_clock": server.set_clock, "T0": T0,
+             "holder_of": holder_of, "broadcast_reach": broadcast_reach}
+    exec(_RECORDING, scope)
+    exec(textwrap.dedent(body), scope)
+    return scope["_notes"], ""

@@ -9,6 +9,13 @@ from _support import METHODS, broadcast_reach, holder_of
 ALL = sorted(METHODS)
 
 
+@pytest.fixture
+def state(native_state):
+    """Most tests here are about the native binding; those shared with
+    halvex_redis take `make_state` instead."""
+    return native_state
+
+
 def q(name):
     return "CoordinationState.%s()" % name
 
@@ -157,7 +164,8 @@ def test_awkward_keyword_names_are_still_type_errors(state):
             state.status(**{key: "x"})
 
 
-def test_binding_by_keyword_in_any_order(state):
+def test_binding_by_keyword_in_any_order(make_state):
+    state = make_state()
     by_name = state.send_message(to_agent="b", content="c", from_agent="a")
     assert by_name[:3] == ("a", "b", "c")
     mixed = state.send_message("a", content="d", to_agent="b")
@@ -175,7 +183,8 @@ def test_binding_by_keyword_in_any_order(state):
 @pytest.mark.parametrize("bad, type_name", [
     (1, "int"), (None, "NoneType"), (b"bytes", "bytes"), (1.5, "float"), (["x"], "list"),
 ])
-def test_non_str_argument_names_the_first_bad_parameter(state, name, bad, type_name):
+def test_non_str_argument_names_the_first_bad_parameter(make_state, name, bad, type_name):
+    state = make_state()
     params = METHODS[name]
     for i, p in enumerate(params):
         args = ["ok"] * i + [bad] * (len(params) - i)
@@ -199,7 +208,8 @@ def test_conversion_error_examples(state):
         "CoordinationState.claim_file() missing 1 required positional argument: 'path'")
 
 
-def test_conversion_error_uses_the_qualified_type_name(state):
+def test_conversion_error_uses_the_qualified_type_name(make_state):
+    state = make_state()
     class Inner(object):
         pass
 
@@ -209,7 +219,8 @@ def test_conversion_error_uses_the_qualified_type_name(state):
     assert "<locals>.Inner" in Inner.__qualname__
 
 
-def test_unreadable_type_name(state):
+def test_unreadable_type_name(make_state):
+    state = make_state()
     class Meta(type):
         def __getattribute__(cls, name):
             if name == "__qualname__":
@@ -223,7 +234,8 @@ def test_unreadable_type_name(state):
 
 
 @pytest.mark.parametrize("name", ALL)
-def test_lone_surrogate_is_a_unicode_encode_error(state, name):
+def test_lone_surrogate_is_a_unicode_encode_error(make_state, name):
+    state = make_state()
     params = METHODS[name]
     for i in range(len(params)):
         args = ["ok"] * len(params)
@@ -238,7 +250,8 @@ def test_lone_surrogate_is_a_unicode_encode_error(state, name):
             getattr(state, name)("\udfff", *[1] * (len(params) - 1))
 
 
-def test_str_subclass_is_used_by_its_characters(state):
+def test_str_subclass_is_used_by_its_characters(make_state):
+    state = make_state()
     class Loud(str):
         def __str__(self):
             return "LOUD"
@@ -256,7 +269,8 @@ def test_str_subclass_is_used_by_its_characters(state):
 
 
 @pytest.mark.parametrize("name", ALL)
-def test_empty_strings_are_accepted(state, name):
+def test_empty_strings_are_accepted(make_state, name):
+    state = make_state()
     state.claim_file("", "")
     expected = {
         "claim_file": ("", "", RuntimeError),     # "" already holds "file:"
@@ -298,7 +312,8 @@ FAILED_CALLS = [
 
 
 @pytest.mark.parametrize("name, args, kwargs", FAILED_CALLS)
-def test_failed_binding_changes_nothing(state, name, args, kwargs):
+def test_failed_binding_changes_nothing(make_state, name, args, kwargs):
+    state = make_state()
     state.claim_file("holder", "held")
     state.release("holder", "file:held")
     state.claim_file("holder", "held")

@@ -1,9 +1,7 @@
 """Claims, renewals and releases within one lease (expiry is in test_clock)."""
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
-from halvex_core import CoordinationState
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from _support import holder_of
 
@@ -157,10 +155,10 @@ def test_failed_release_or_renewal_registers_no_one(state):
 _text = st.text(max_size=12)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(agent=_text, other=_text, name=_text)
-def test_claim_texts_round_trip(agent, other, name):
-    s = CoordinationState()
+def test_claim_texts_round_trip(make_state, agent, other, name):
+    s = make_state()
     assert s.claim_file(agent, name) == agent
     assert s.claim_task(other, name) == other
     assert holder_of(s, "file:" + name) == agent

@@ -7,10 +7,30 @@ records outcomes and the assertions are made here.
 import pytest
 
 import _faketime
+import _redis
 from _faketime import CLOCK_FAULT, T0, run_scenario
 
 pytestmark = pytest.mark.skipif(not _faketime.available(),
                                 reason="libfaketime is not installed")
+
+
+@pytest.fixture(scope="module")
+def faked_redis(request):
+    """A redis-server of its own whose wall clock the scenarios set."""
+    server = request.getfixturevalue("redis_server")  # skips (or fails) as it does
+    server = _redis.RedisServer(frozen_clock=T0)
+    yield server
+    server.close()
+
+
+@pytest.fixture(params=["native", "redis"])
+def clock_scenario(request):
+    """Runs a scenario in-process on the native module, or against
+    halvex_redis on a redis-server whose own clock is moved."""
+    if request.param == "native":
+        return run_scenario
+    server = request.getfixturevalue("faked_redis")
+    return lambda body, start=T0: _faketime.run_redis_scenario(server, body, start)
 
 
 def ok(value):
@@ -37,8 +57,8 @@ note("epoch", time.time())
     ("claim_file", "src/lib.rs", "file:src/lib.rs", "agent-a already holds claim on src/lib.rs"),
     ("claim_task", "phase-7", "task:phase-7", "agent-a already holds claim on task phase-7"),
 ])
-def test_lease_expires_after_300_seconds(method, name, key, conflict):
-    notes, _ = run_scenario("""
+def test_lease_expires_after_300_seconds(clock_scenario, method, name, key, conflict):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 claim = s.%s
 name, key = %r, %r
@@ -72,8 +92,8 @@ note("a at 600", call(claim, "agent-a", name))
     }
 
 
-def test_expired_claim_taken_over_by_its_own_holder():
-    notes, _ = run_scenario("""
+def test_expired_claim_taken_over_by_its_own_holder(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 s.claim_file("agent-a", "p")
 set_clock(T0 + 1000)
@@ -86,8 +106,8 @@ note("b at 1299", call(s.claim_file, "agent-b", "p"))
 
 
 @pytest.mark.parametrize("renew_at", [200, 400], ids=["live", "expired"])
-def test_renewal_restarts_the_lease(renew_at):
-    notes, _ = run_scenario("""
+def test_renewal_restarts_the_lease(clock_scenario, renew_at):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 s.claim_file("agent-a", "src/lib.rs")
 set_clock(T0 + %d)
@@ -106,8 +126,8 @@ note("b at +300", call(s.claim_file, "agent-b", "src/lib.rs"))
     }
 
 
-def test_expired_claim_refuses_everyone_but_its_holder():
-    notes, _ = run_scenario("""
+def test_expired_claim_refuses_everyone_but_its_holder(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 s.claim_task("agent-a", "phase-7")
 set_clock(T0 + 400)
@@ -127,8 +147,8 @@ note("b claims", call(s.claim_task, "agent-b", "phase-7"))
     }
 
 
-def test_holder_releases_an_expired_claim():
-    notes, _ = run_scenario("""
+def test_holder_releases_an_expired_claim(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 s.claim_file("agent-a", "src/lib.rs")
 s.claim_file("agent-a", "other")
@@ -148,8 +168,8 @@ note("b claims", call(s.claim_file, "agent-b", "src/lib.rs"))
     }
 
 
-def test_clock_set_back_keeps_claims_live():
-    notes, _ = run_scenario("""
+def test_clock_set_back_keeps_claims_live(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 s.claim_file("agent-a", "p")
 for label, at in (("T0-1000", T0 - 1000), ("epoch", 0), ("T0+299", T0 + 299)):
@@ -162,8 +182,8 @@ note("T0+300", call(s.claim_file, "agent-b", "p"))
     assert notes == {"T0-1000": busy, "epoch": busy, "T0+299": busy, "T0+300": ok("agent-b")}
 
 
-def test_renewal_takes_the_current_reading_even_if_earlier():
-    notes, _ = run_scenario("""
+def test_renewal_takes_the_current_reading_even_if_earlier(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 s.claim_file("agent-a", "p")
 set_clock(T0 - 500)
@@ -178,8 +198,8 @@ note("at -200", call(s.claim_file, "agent-b", "p"))
                      "at -200": ok("agent-b")}
 
 
-def test_message_timestamps_are_the_clock_reading():
-    notes, _ = run_scenario("""
+def test_message_timestamps_are_the_clock_reading(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 set_clock(T0 + 12345)
 note("send", s.send_message("a", "b", "one"))
@@ -209,8 +229,8 @@ note("int", type(s.inbox("b")[-1][3]).__name__)
     }
 
 
-def test_lease_counted_from_the_epoch():
-    notes, _ = run_scenario("""
+def test_lease_counted_from_the_epoch(clock_scenario):
+    notes, _ = clock_scenario("""
 s = CoordinationState()
 note("grant", call(s.claim_file, "agent-a", "p"))
 set_clock(299)

@@ -4,9 +4,7 @@ import threading
 import time
 
 import pytest
-from hypothesis import given, settings, strategies as st
-
-from halvex_core import CoordinationState
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from _support import broadcast_reach
 
@@ -166,8 +164,8 @@ def test_nul_makes_a_different_agent(state):
     assert state.inbox("a\x00") == []
 
 
-def test_threads_share_one_object():
-    s = CoordinationState()
+def test_threads_share_one_object(make_state):
+    s = make_state()
     per_thread = 400
 
     def worker(k):
@@ -192,10 +190,10 @@ def test_threads_share_one_object():
 _text = st.text(max_size=16)
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(sender=_text, recipient=_text, content=_text)
-def test_message_texts_round_trip(sender, recipient, content):
-    s = CoordinationState()
+def test_message_texts_round_trip(make_state, sender, recipient, content):
+    s = make_state()
     sent = s.send_message(sender, recipient, content)
     assert sent[:3] == (sender, recipient, content)
     assert s.inbox(recipient) == [sent]

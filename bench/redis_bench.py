@@ -1,0 +1,211 @@
+"""halvex_redis against a hand-written redis-py peer (bench/redis_peer.py).
+
+Starts its own redis-server on a free 127.0.0.1 port, then measures:
+  - per method: wall ns per call (median of repeats) and round trips per call,
+    counted as the requests the client writes to its socket;
+  - throughput of a mixed workload with 1, 4 and 16 client processes.
+Writes bench/REDIS.md (or the path given with --out).
+
+    python bench/redis_bench.py [--quick] [--out bench/REDIS.md]
+"""
+
+import argparse
+import multiprocessing
+import os
+import platform
+import statistics
+import sys
+import time
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+
+import redis  # noqa: E402
+
+import halvex_redis  # noqa: E402
+import redis_peer  # noqa: E402
+from _redis import RedisServer  # noqa: E402
+
+
+def make(kind, url, namespace=None):
+    namespace = namespace or uuid.uuid4().hex
+    if kind == "halvex_redis":
+        return halvex_redis.CoordinationState(url, namespace=namespace)
+    return redis_peer.CoordinationState(redis.Redis.from_url(url), namespace)
+
+
+class Trips(object):
+    """Counts writes of requests to the server, over every client in this process."""
+
+    def __init__(self):
+        self.count = 0
+        original = redis.connection.Connection.send_packed_command
+        trips = self
+
+        def counting(conn, *args, **kwargs):
+            trips.count += 1
+            return original(conn, *args, **kwargs)
+
+        redis.connection.Connection.send_packed_command = counting
+
+
+# Each case: (setup(state, n) -> per-call argument list, call(state, arg)); the
+# setup runs untimed, the calls are timed one by one.
+def _claim_setup(s, n):
+    return ["p%d" % i for i in range(n)]
+
+
+def _held_setup(s, n):
+    for i in range(n):
+        s.claim_file("a", "p%d" % i)
+    return ["file:p%d" % i for i in range(n)]
+
+
+def _one_message(s, n):
+    return [None] * n
+
+
+CASES = [
+    ("claim_file", _claim_setup, lambda s, a: s.claim_file("a", a), None),
+    ("renew_claim", _held_setup, lambda s, a: s.renew_claim("a", a), None),
+    ("release", _held_setup, lambda s, a: s.release("a", a), None),
+    ("send_message", _one_message, lambda s, a: s.send_message("a", "b", "hello"), None),
+    ("broadcast (4 known)", lambda s, n: ([s.send_message("x", "r%d" % i, "") for i in range(3)]
+                                          and [None] * n),
+     lambda s, a: s.broadcast("a", "hello"), None),
+    ("inbox (1 message)", lambda s, n: (s.send_message("a", "b", "hello") and [None] * n),
+     lambda s, a: s.inbox("b"), None),
+    # The message is put back untimed before each timed drain.
+    ("drain_inbox (1 message)", _one_message, lambda s, a: s.drain_inbox("b"),
+     lambda s: s.send_message("a", "b", "hello")),
+    ("status", lambda s, n: (s.claim_file("a", "p") and [None] * n),
+     lambda s, a: s.status("a"), None),
+]
+
+
+def per_method(url, n, repeats, trips):
+    rows = []
+    for name, setup, call, before in CASES:
+        row = [name]
+        for kind in ("halvex_redis", "redis-py peer"):
+            medians, trip_counts = [], []
+            for _ in range(repeats):
+                s = make(kind, url)
+                args = setup(s, n)
+                call(s, args[0])  # loads the scripts; not counted
+                total, counted = 0.0, 0
+                for a in args[1:]:
+                    if before is not None:
+                        before(s)
+                    t0 = trips.count
+                    start = time.perf_counter()
+                    call(s, a)
+                    total += time.perf_counter() - start
+                    counted += trips.count - t0
+                medians.append(total / (len(args) - 1) * 1e9)
+                trip_counts.append(counted / (len(args) - 1))
+            row += [statistics.median(medians), statistics.median(trip_counts)]
+        rows.append(row)
+    return rows
+
+
+def _mixed_worker(kind, url, namespace, index, seconds, start_at):
+    s = make(kind, url, namespace)
+    me = "w%d" % index
+    while time.time() < start_at:
+        time.sleep(0.001)
+    ops, i = 0, 0
+    end = start_at + seconds
+    while time.time() < end:
+        i += 1
+        path = "k%d" % (i % 32)  # shared by every process: claims contend
+        try:
+            s.claim_file(me, path)
+            s.renew_claim(me, "file:" + path)
+            s.release(me, "file:" + path)
+        except RuntimeError:
+            pass
+        s.send_message(me, "w%d" % (i % 16), "m%d" % i)
+        s.drain_inbox(me)
+        s.status(me)
+        ops += 6
+    return ops
+
+
+def _warm(_):
+    time.sleep(0.05)  # long enough for every pool process to take some
+
+
+def throughput(url, procs, seconds):
+    out = {}
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Pool(max(procs)) as pool:
+        # Every process imports everything before the first timed run.
+        pool.map(_warm, range(8 * max(procs)), chunksize=1)
+        for kind in ("halvex_redis", "redis-py peer"):
+            for n in procs:
+                namespace = uuid.uuid4().hex
+                start_at = time.time() + 1.0
+                ops = pool.starmap(_mixed_worker, [(kind, url, namespace, i, seconds, start_at)
+                                                   for i in range(n)], chunksize=1)
+                out[(kind, n)] = sum(ops) / seconds
+    return out
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--out", default=os.path.join(HERE, "REDIS.md"))
+    args = ap.parse_args()
+    n, repeats, seconds = (500, 3, 2.0) if args.quick else (2000, 5, 4.0)
+    procs = [1, 4, 16]
+    server = RedisServer()
+    try:
+        trips = Trips()
+        rows = per_method(server.url, n, repeats, trips)
+        tput = throughput(server.url, procs, seconds)
+        version = redis.Redis.from_url(server.url).info("server")["redis_version"]
+    finally:
+        server.close()
+
+    lines = [
+        "# halvex_redis benchmark",
+        "",
+        "`python bench/redis_bench.py` (a venv with the wheel and `redis` installed;",
+        "`bash bench/redis.sh` sets one up). Redis %s on 127.0.0.1 (TCP, no persistence),"
+        % version,
+        "CPython %s, redis-py %s, %d CPUs shared with other work; %d calls per method, median of %d."
+        % (platform.python_version(), redis.__version__, os.cpu_count(), n, repeats),
+        "The peer is `bench/redis_peer.py`: what a user would write with redis-py",
+        "(WATCH/GET/MULTI/EXEC for claims, pipelines, lists, JSON, the client's clock).",
+        "Round trips are the requests written to the socket per call.",
+        "",
+        "| method | halvex_redis ns/call | round trips | peer ns/call | round trips | peer / halvex_redis |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for name, ours, our_trips, peer, peer_trips in rows:
+        lines.append("| %s | %.0f | %.2f | %.0f | %.2f | %.2f |"
+                     % (name, ours, our_trips, peer, peer_trips, peer / ours))
+    lines += [
+        "",
+        "Throughput, %g s per run: each process loops claim + renew + release of one of 32"
+        % seconds,
+        "shared paths, a send, a drain of its inbox and a status (6 calls; a refused claim",
+        "counts as 3).",
+        "",
+        "| client processes | halvex_redis calls/s | peer calls/s | halvex_redis / peer |",
+        "|---:|---:|---:|---:|",
+    ]
+    for n in procs:
+        ours, peer = tput[("halvex_redis", n)], tput[("redis-py peer", n)]
+        lines.append("| %d | %.0f | %.0f | %.2f |" % (n, ours, peer, ours / peer))
+    text = "\n".join(lines) + "\n"
+    with open(args.out, "w") as f:
+        f.write(text)
+    print(text)
+
+
+if __name__ == "__main__":
+    main()

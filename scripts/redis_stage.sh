@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The halvex_redis stage: installs redis-server and libfaketime, installs the
+# wheel (HALVEX_WHEEL, or one built here) with the test requirements (the redis
+# client among them) into a venv of the newest CPython found (HALVEX_REDIS_PYTHON
+# picks another), and runs every test that involves Redis: the shared behaviour
+# tests' redis cases, the lease scenarios on a server whose clock is moved, and
+# the multi-process and kill-and-restart runs. Each test starts its own
+# redis-server on a free 127.0.0.1 port and stops it. Here a missing server or
+# client fails instead of skipping. Exits non-zero when any test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=$ROOT/build
+. scripts/lib.sh
+
+step "redis stage: system packages"
+ensure_debs redis-server faketime || exit 1
+
+wheel=${HALVEX_WHEEL:-}
+if [ -z "$wheel" ]; then
+  wheel=$(build_wheel "$BUILD/redis-dist") || { echo "wheel build failed"; exit 1; }
+fi
+
+py=""
+for v in ${HALVEX_REDIS_PYTHON:-3.13 3.12 3.11 3.10 3.9 3.8}; do
+  py=$(find_python "$v") && break
+done
+[ -n "$py" ] || { echo "no CPython 3.8+ found"; exit 1; }
+
+step "redis stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
+venv=$BUILD/venvs/redis
+make_test_venv "$py" "$venv" "$wheel" || exit 1
+cd tests
+HALVEX_REDIS_REQUIRED=1 HALVEX_REDIS_HEAVY=1 timeout 900 "$venv/bin/python" -m pytest -q \
+  -p no:cacheprovider --durations=5 -k redis \
+  test_redis.py test_claims.py test_messaging.py test_status.py test_clock.py test_binding.py

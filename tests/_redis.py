@@ -1,0 +1,173 @@
+"""Throwaway redis-server processes for the tests, the demo and the benchmark.
+
+Kept free of pytest imports so that spawned worker processes and scripts can
+use it. A server listens on a free 127.0.0.1 port, keeps its files in its
+own temporary directory and is stopped (and the directory removed) by stop().
+"""
+
+import ctypes.util
+import glob
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def server_binary():
+    return shutil.which("redis-server")
+
+
+def client_available():
+    try:
+        import redis  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+def _elf_machine(path):
+    try:
+        with open(path, "rb") as f:
+            header = f.read(20)
+    except OSError:
+        return None
+    return header[18:20] if header[:4] == b"\x7fELF" else None
+
+
+def libfaketime():
+    """Path of a libfaketime.so.1 built for the redis-server's machine; None if absent.
+
+    Several architectures' copies may be installed side by side, so the
+    candidates are matched to the server binary's ELF machine field.
+    """
+    patterns = ["/usr/lib/*/faketime/libfaketime.so.1", "/usr/lib*/faketime/libfaketime.so.1",
+                "/usr/local/lib*/faketime/libfaketime.so.1", "/usr/local/lib*/libfaketime.so.1"]
+    binary = server_binary()
+    want = _elf_machine(os.path.realpath(binary)) if binary else None
+    for pattern in patterns:
+        for found in sorted(glob.glob(pattern)):
+            if want is not None and _elf_machine(found) == want:
+                return found
+    return None
+
+
+def _die_with_parent():
+    """In the child before exec: on Linux, ask for SIGTERM when the parent dies,
+    so that a test run killed from outside leaves no server behind."""
+    if sys.platform.startswith("linux"):
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def clock_text(epoch):
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))
+
+
+class RedisServer(object):
+    """One redis-server; `aof` turns on the append-only file with the given fsync policy.
+
+    With `frozen_clock` set, the server runs under libfaketime with its wall
+    clock frozen at that second until set_clock() moves it (the same
+    frozen-timestamp-file technique as the in-process clock tests).
+    """
+
+    def __init__(self, aof=None, frozen_clock=None):
+        self.dir = tempfile.mkdtemp(prefix="halvex-redis-")
+        self.port = free_port()
+        self.url = "redis://127.0.0.1:%d/0" % self.port
+        self.aof = aof
+        self.clock_file = None
+        self.env = dict(os.environ)
+        if frozen_clock is not None:
+            lib = libfaketime()
+            if lib is None:
+                raise RuntimeError("libfaketime is not installed")
+            self.clock_file = os.path.join(self.dir, "clock")
+            with open(self.clock_file, "w") as f:
+                f.write(clock_text(frozen_clock) + "\n")
+            # libfaketime and jemalloc (Debian's redis-server uses it) deadlock
+            # while starting up; putting the C library right behind
+            # libfaketime lets its malloc serve the server instead.
+            libc = ctypes.util.find_library("c") or "libc.so.6"
+            self.env.update({"LD_PRELOAD": lib + ":" + libc,
+                             "FAKETIME_TIMESTAMP_FILE": self.clock_file,
+                             "FAKETIME_NO_CACHE": "1", "DONT_FAKE_MONOTONIC": "1", "TZ": "UTC"})
+        self.proc = None
+        self._client = None
+        self.start()
+
+    def start(self, timeout=10.0):
+        args = [server_binary(), "--port", str(self.port), "--bind", "127.0.0.1",
+                "--dir", self.dir, "--save", "", "--logfile", "server.log",
+                "--protected-mode", "yes"]
+        if self.aof:
+            args += ["--appendonly", "yes", "--appendfsync", self.aof]
+        else:
+            args += ["--appendonly", "no"]
+        self.proc = subprocess.Popen(args, env=self.env, cwd=self.dir,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=_die_with_parent)
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.proc.poll() is not None:
+                raise RuntimeError("redis-server exited with %s; log: %s"
+                                   % (self.proc.returncode, self.log_tail()))
+            if self._ping():
+                return
+            if time.monotonic() > deadline:
+                self.stop()
+                raise RuntimeError("redis-server did not answer within %ss" % timeout)
+            time.sleep(0.02)
+
+    def _ping(self):
+        try:
+            with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                s.sendall(b"PING\r\n")
+                return s.recv(64).startswith(b"+PONG")
+        except OSError:
+            return False
+
+    def log_tail(self):
+        try:
+            with open(os.path.join(self.dir, "server.log")) as f:
+                return "".join(f.readlines()[-15:])
+        except OSError:
+            return "(no log)"
+
+    def kill9(self):
+        self.proc.kill()
+        self.proc.wait(10)
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def set_clock(self, epoch):
+        """Moves the frozen server clock to `epoch` and checks that TIME agrees."""
+        import redis
+
+        with open(self.clock_file, "w") as f:
+            f.write(clock_text(epoch) + "\n")
+        if self._client is None:
+            self._client = redis.Redis.from_url(self.url)
+        seconds, _micros = self._client.time()
+        assert seconds == epoch, (seconds, epoch)

@@ -1,0 +1,110 @@
+"""Worker bodies for the multi-process halvex_redis tests (run in spawned processes).
+
+Kept free of pytest imports. Each worker returns plain data that the test
+checks once every process has finished.
+"""
+
+import random
+import time
+
+import halvex_redis
+import redis
+
+KEYS = ["file:k%d" % i for i in range(12)]
+POOL = "pool"  # an inbox that every worker drains concurrently
+
+
+def agent(i):
+    return "w%d" % i
+
+
+def _parse(messages):
+    """(sender, sequence number, is broadcast) of each drained message."""
+    out = []
+    for sender, _owner, content, _stamp in messages:
+        kind, seq = content.split(":")
+        out.append((sender, int(seq), kind == "b"))
+    return out
+
+
+def mixed(url, namespace, index, workers, ops, barrier):
+    """Claims, renewals, releases, sends, broadcasts and drains in a random mix.
+
+    An occupancy counter per key, kept beside the state on the same server,
+    must read 1 right after every granted claim: two live holders of one
+    key would show as 2.
+    """
+    state = halvex_redis.CoordinationState(url, namespace=namespace)
+    plain = redis.Redis.from_url(url)
+    me = agent(index)
+    rng = random.Random(index)
+    state.send_message(me, me, "d:0")  # become known before anyone broadcasts
+    barrier.wait(120)
+    sent = {}   # recipient -> last sequence number sent there
+    own, pool_batches = [], []
+    overlaps = grants = refusals = 0
+    seq = 0
+    done = 0
+    while done < ops:
+        roll = rng.random()
+        if roll < 0.35:
+            key = rng.choice(KEYS)
+            try:
+                state.claim_file(me, key[len("file:"):])
+            except RuntimeError:
+                refusals += 1
+                done += 1
+                continue
+            grants += 1
+            if plain.incr(namespace + ":occupancy:" + key) != 1:
+                overlaps += 1
+            state.renew_claim(me, key)
+            plain.decr(namespace + ":occupancy:" + key)
+            state.release(me, key)
+            done += 3
+        elif roll < 0.65:
+            seq += 1
+            to = POOL if rng.random() < 0.3 else agent(rng.randrange(workers))
+            state.send_message(me, to, "d:%d" % seq)
+            sent[to] = seq
+            done += 1
+        elif roll < 0.72:
+            seq += 1
+            state.broadcast(me, "b:%d" % seq)
+            done += 1
+        elif roll < 0.86:
+            own.extend(_parse(state.drain_inbox(me)))
+            done += 1
+        else:
+            pool_batches.append(_parse(state.drain_inbox(POOL)))
+            done += 1
+    return {"agent": me, "last_seq": seq, "own": own, "pool_batches": pool_batches,
+            "overlaps": overlaps, "grants": grants, "refusals": refusals}
+
+
+def final_drain(url, namespace, index):
+    state = halvex_redis.CoordinationState(url, namespace=namespace)
+    return _parse(state.drain_inbox(agent(index))), _parse(state.drain_inbox(POOL))
+
+
+def through_restart(url, namespace, index, stop):
+    """Takes claims and sends messages until `stop` is set, riding out a server restart.
+
+    Returns the sequence numbers acknowledged, those whose call failed with a
+    connection error (applied or not: the reply was lost), and the errors seen.
+    """
+    state = halvex_redis.CoordinationState(url, namespace=namespace)
+    me = agent(index)
+    acked, unknown, errors = [], [], []
+    seq = 0
+    while not stop.is_set():
+        seq += 1
+        try:
+            state.claim_task(me, "%s-%d" % (me, seq))
+            state.send_message(me, "sink", "d:%d" % seq)
+            acked.append(seq)
+        except (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError) as err:
+            unknown.append(seq)
+            errors.append(type(err).__name__)
+            time.sleep(0.02)
+    return {"agent": me, "acked": acked, "unknown": unknown, "errors": errors}

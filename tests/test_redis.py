@@ -1,0 +1,255 @@
+"""What halvex_redis adds to the shared behaviour: namespaces, one script per
+call, faults of the connection, many processes, and a server restart.
+
+The behaviour itself (claims, leases, messages, status, argument errors) is
+covered by the shared tests, which run against both backends.
+"""
+
+import multiprocessing
+import os
+import time
+from collections import Counter, defaultdict
+
+import pytest
+
+import _redis
+
+halvex_redis = pytest.importorskip("halvex_redis")
+redis = pytest.importorskip("redis")
+
+# The heavy multi-process runs belong to the redis stage, not to every
+# interpreter of the matrix.
+heavy = pytest.mark.skipif(os.environ.get("HALVEX_REDIS_HEAVY") != "1",
+                           reason="set HALVEX_REDIS_HEAVY=1 (the redis stage does)")
+
+
+@pytest.fixture
+def url(redis_server):
+    return redis_server.url
+
+
+def test_namespaces_share_or_separate(url):
+    a = halvex_redis.CoordinationState(url, namespace="team-\x00ü")
+    b = halvex_redis.CoordinationState(url, namespace="team-\x00ü")
+    fresh = halvex_redis.CoordinationState(url)
+    assert a.namespace == "team-\x00ü" and fresh.namespace != a.namespace
+    a.claim_file("agent-a", "p")
+    with pytest.raises(RuntimeError, match="^agent-a already holds claim on p$"):
+        b.claim_file("agent-b", "p")
+    assert fresh.claim_file("agent-b", "p") == "agent-b"
+    b.send_message("x", "agent-a", "hi")
+    assert [m[2] for m in a.drain_inbox("agent-a")] == ["hi"]
+    with pytest.raises(ValueError):
+        halvex_redis.CoordinationState(url, namespace="")
+
+
+def test_delete_namespace(url):
+    s = halvex_redis.CoordinationState(url)
+    other = halvex_redis.CoordinationState(url)
+    s.claim_file("a", "p")
+    s.send_message("a", "b", "m")
+    s.broadcast("c", "all")
+    other.send_message("a", "b", "kept")
+    # Every key carries the namespace's hash tag: claims, status, log, 3 inboxes.
+    client = redis.Redis.from_url(url)
+    tag = b"halvex:{" + s.namespace.encode() + b"}:"
+    keys = client.keys(b"*" + s.namespace.encode() + b"*")
+    assert len(keys) == 6 and all(k.startswith(tag) for k in keys)
+    assert halvex_redis.delete_namespace(s.namespace, url) == 6
+    assert client.keys(b"*" + s.namespace.encode() + b"*") == []
+    assert s.inbox("b") == [] and s.status("a") == "idle"
+    assert s.claim_file("z", "p") == "z"
+    assert [m[2] for m in other.inbox("b")] == ["kept"]
+
+
+def test_megabyte_binary_strings(state_redis):
+    big = "\x00\U0010ffff" + "x" * (3 << 20) + "\ud7ff"
+    assert state_redis.claim_task(big, big) == big
+    with pytest.raises(RuntimeError) as info:
+        state_redis.claim_task("b", big)
+    assert info.value.args == (big + " already holds claim on task " + big,)
+    sent = state_redis.send_message(big, big, big)
+    assert state_redis.drain_inbox(big) == [sent]
+
+
+@pytest.fixture
+def state_redis(url):
+    return halvex_redis.CoordinationState(url)
+
+
+class _RoundTrips(object):
+    """Counts the requests the client writes to the server."""
+
+    def __init__(self, monkeypatch):
+        self.count = 0
+        original = redis.connection.Connection.send_packed_command
+
+        def counting(conn, *args, **kwargs):
+            self.count += 1
+            return original(conn, *args, **kwargs)
+
+        monkeypatch.setattr(redis.connection.Connection, "send_packed_command", counting)
+
+
+def test_one_round_trip_per_call_and_reload_after_script_flush(state_redis, url, monkeypatch):
+    s = state_redis
+    calls = [lambda: s.claim_file("a", "p"), lambda: s.claim_task("a", "t"),
+             lambda: s.renew_claim("a", "file:p"), lambda: s.release("a", "file:p"),
+             lambda: s.send_message("a", "b", "m"), lambda: s.broadcast("a", "m"),
+             lambda: s.inbox("b"), lambda: s.drain_inbox("b"), lambda: s.status("a")]
+    for call in calls:  # scripts are loaded by now
+        call()
+    s.release("a", "task:t")
+    trips = _RoundTrips(monkeypatch)
+    for call in calls:
+        before = trips.count
+        call()
+        assert trips.count - before == 1
+    # A server that forgot its scripts gets them again, and the call goes through once.
+    s.drain_inbox("a")
+    redis.Redis.from_url(url).script_flush()
+    assert s.broadcast("a", "once")[:3] == ("a", "*", "once")
+    assert [m[2] for m in s.drain_inbox("a")] == ["once"]
+
+
+def test_type_errors_send_nothing(state_redis, monkeypatch):
+    trips = _RoundTrips(monkeypatch)
+    for bad in (lambda: state_redis.claim_file("a", None),
+                lambda: state_redis.send_message("a", "b", "\ud800")):
+        with pytest.raises((TypeError, UnicodeEncodeError)):
+            bad()
+    assert trips.count == 0
+
+
+def test_class_is_final():
+    with pytest.raises(TypeError):
+        class Sub(halvex_redis.CoordinationState):
+            pass
+
+
+def test_connection_error_propagates_and_the_object_recovers():
+    server = _redis.RedisServer()
+    try:
+        s = halvex_redis.CoordinationState(server.url)
+        s.claim_file("a", "p")
+        server.kill9()
+        with pytest.raises(redis.exceptions.ConnectionError):
+            s.status("a")
+        with pytest.raises(redis.exceptions.ConnectionError):
+            s.send_message("a", "b", "lost")
+        server.start()
+        # No persistence on this server: the state is gone, the object works.
+        assert s.status("a") == "idle"
+        assert s.claim_file("a", "p") == "a"
+    finally:
+        server.close()
+
+
+@heavy
+def test_many_processes_one_namespace(url):
+    import _redis_workers as w
+
+    workers, ops = 8, 10000
+    namespace = "mp-%d" % os.getpid()
+    # The pool inbox is known from the start, so every broadcast reaches it.
+    halvex_redis.CoordinationState(url, namespace=namespace).send_message("test", w.POOL, "d:0")
+    ctx = multiprocessing.get_context("spawn")
+    with ctx.Manager() as manager, ctx.Pool(workers) as pool:
+        barrier = manager.Barrier(workers)
+        results = pool.starmap_async(w.mixed, [(url, namespace, i, workers, ops, barrier)
+                                               for i in range(workers)], chunksize=1).get(600)
+        leftovers = pool.starmap_async(w.final_drain, [(url, namespace, i)
+                                                       for i in range(workers)]).get(60)
+
+    assert sum(r["overlaps"] for r in results) == 0
+    assert sum(r["grants"] for r in results) > 1000 and sum(r["refusals"] for r in results) > 0
+
+    received = defaultdict(Counter)  # inbox -> (sender, seq) -> copies
+    broadcasts = set()
+    for r, (own_rest, pool_rest) in zip(results, leftovers):
+        own = r["own"] + own_rest
+        # One drainer per own inbox: every sender's messages arrive in order.
+        last = {}
+        for sender, seq, is_broadcast in own:
+            if is_broadcast:
+                broadcasts.add((sender, seq))
+            assert seq > last.get(sender, -1), (r["agent"], sender, seq)
+            last[sender] = seq
+            received[r["agent"]][(sender, seq)] += 1
+        # The pool has many drainers: order holds within each drained batch.
+        for batch in r["pool_batches"] + [pool_rest]:
+            last = {}
+            for sender, seq, _b in batch:
+                assert seq > last.get(sender, -1)
+                last[sender] = seq
+                received[w.POOL][(sender, seq)] += 1
+
+    # Exactly once, nothing lost: each sequence number of a worker is one
+    # direct message (one copy) or one broadcast (a copy in each of the
+    # workers' inboxes and the pool's); 0 is the worker's note to itself.
+    copies = defaultdict(Counter)
+    for inbox, got in received.items():
+        assert set(got.values()) == {1}, inbox
+        for (sender, seq) in got:
+            copies[sender][(seq, (sender, seq) in broadcasts)] += 1
+    assert copies.pop("test") == Counter({(0, False): 1})
+    for r in results:
+        seen = copies[r["agent"]]
+        assert sorted(seq for seq, _b in seen) == list(range(r["last_seq"] + 1)), r["agent"]
+        for (seq, is_broadcast), n in seen.items():
+            assert n == (workers + 1 if is_broadcast else 1), (r["agent"], seq)
+    assert len(broadcasts) > 100
+
+
+@heavy
+def test_kill_and_restart_with_aof_always():
+    import _redis_workers as w
+
+    server = _redis.RedisServer(aof="always")
+    namespace = "restart"
+    sink_key = "halvex:{%s}:inbox:sink" % namespace
+
+    def wait_for_sink(length):
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                if redis.Redis.from_url(server.url).llen(sink_key) >= length:
+                    return
+            except redis.exceptions.ConnectionError:
+                pass
+            time.sleep(0.05)
+        raise AssertionError("the workers made no progress")
+
+    try:
+        ctx = multiprocessing.get_context("spawn")
+        with ctx.Manager() as manager, ctx.Pool(4) as pool:
+            stop = manager.Event()
+            pending = pool.starmap_async(w.through_restart,
+                                         [(server.url, namespace, i, stop) for i in range(4)],
+                                         chunksize=1)
+            wait_for_sink(1000)  # every worker is busy by now
+            server.kill9()
+            time.sleep(0.5)
+            server.start()
+            wait_for_sink(redis.Redis.from_url(server.url).llen(sink_key) + 1000)
+            stop.set()
+            results = pending.get(60)
+        s = halvex_redis.CoordinationState(server.url, namespace=namespace)
+        sink = Counter((m[0], int(m[2].split(":")[1])) for m in s.drain_inbox("sink"))
+        lost = 0
+        for r in results:
+            assert r["errors"], "no connection error seen by %s" % r["agent"]
+            # BusyLoadingError (server still reading its AOF) is a ConnectionError.
+            assert set(r["errors"]) <= {"ConnectionError", "TimeoutError", "BusyLoadingError"}
+            assert r["acked"][-1] > r["unknown"][-1], "did not carry on after the restart"
+            for seq in r["acked"]:
+                lost += sink[(r["agent"], seq)] != 1
+                assert s.renew_claim(r["agent"], "task:%s-%d" % (r["agent"], seq)) == r["agent"]
+            for seq in r["unknown"]:
+                assert sink[(r["agent"], seq)] <= 1
+        assert lost == 0
+        print("restart: %d acknowledged, %d lost, %d calls failed with a connection error"
+              % (sum(len(r["acked"]) for r in results), lost,
+                 sum(len(r["unknown"]) for r in results)))
+    finally:
+        server.close()
