@@ -18,6 +18,10 @@ import time
 
 
 def server_binary():
+    # Test servers are POSIX processes tied to their parent; a Windows
+    # interpreter (under Wine) may see the Linux binary but cannot run it so.
+    if os.name != "posix":
+        return None
     return shutil.which("redis-server")
 
 

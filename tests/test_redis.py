@@ -127,7 +127,9 @@ def test_class_is_final():
             pass
 
 
-def test_connection_error_propagates_and_the_object_recovers():
+def test_connection_error_propagates_and_the_object_recovers(redis_server):
+    # A server of its own to kill; the session's fixture only decides
+    # whether servers can run here at all.
     server = _redis.RedisServer()
     try:
         s = halvex_redis.CoordinationState(server.url)
