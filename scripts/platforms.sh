@@ -108,7 +108,10 @@ ensure_arm64() {
   [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64 || return 1
 }
 
-arm64_python() {  # builds build/arm64/python3.11 and its site folder
+# Builds build/arm64/python3.11 and its site folder. pip runs here on the
+# build interpreter and evaluates markers for it: Debian's 3.11.2 also needs
+# async_timeout (the redis client's dependency before 3.11.3).
+arm64_python() {
   local dir=$BUILD/arm64 glibc
   mkdir -p "$dir"
   glibc=$(getconf GNU_LIBC_VERSION | awk '{print $2}')
@@ -117,7 +120,7 @@ arm64_python() {  # builds build/arm64/python3.11 and its site folder
   "$dir/python3.11" -c 'import platform, sys; print("arm64 interpreter:", sys.version.split()[0], platform.machine())' || return 1
   python3 -m pip install -q --disable-pip-version-check --upgrade --target "$dir/site" \
     --platform manylinux2014_aarch64 --python-version 3.11 --implementation cp --only-binary=:all: \
-    -r "$ROOT/tests/requirements.txt" 2>&1 | grep -v "^WARNING: Location" >&2
+    -r "$ROOT/tests/requirements.txt" async_timeout 2>&1 | grep -v "^WARNING: Location" >&2
   unpack "$(wheel_for manylinux_2_17_aarch64)" "$dir/module"
 }
 
