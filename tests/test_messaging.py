@@ -1,5 +1,6 @@
 """Direct messages, broadcasts, and reading or draining inboxes."""
 
+import signal
 import threading
 import time
 
@@ -8,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from halvex_core import CoordinationState
 
-from _support import broadcast_reach
+from _support import broadcast_reach, last_line_value, run_child
 
 
 def assert_now(t):
@@ -201,3 +202,57 @@ def test_message_texts_round_trip(sender, recipient, content):
     assert s.inbox(recipient) == [sent]
     assert s.drain_inbox(recipient) == [sent]
     assert s.inbox(recipient) == []
+
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+def test_interrupted_drain_loses_no_message():
+    """Ctrl-C (a timer signal whose handler raises KeyboardInterrupt) in the
+    middle of a large drain: the caller gets either the whole list, or the
+    exception and an inbox that still holds every message in order, ahead of
+    one the handler itself sent. Runs in a plain child interpreter: the test
+    runner's own gc callbacks would run the handler and swallow its
+    exception."""
+    out, _ = run_child("""
+import signal, time
+from halvex_core import CoordinationState
+
+s = CoordinationState()
+owner, n = "owner", 100_000
+expected = [str(i) for i in range(n)]
+
+def fill():
+    for text in expected:
+        s.send_message("sender", owner, text)
+
+fill()
+start = time.perf_counter()
+assert [m[2] for m in s.drain_inbox(owner)] == expected
+half_drain = (time.perf_counter() - start) / 2
+
+def interrupt(signum, frame):
+    s.send_message("handler", owner, "late")
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, interrupt)
+outcomes = []
+for _ in range(3):
+    fill()
+    got = None
+    try:
+        signal.setitimer(signal.ITIMER_REAL, half_drain)
+        got = s.drain_inbox(owner)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt:
+        outcomes.append("interrupted")
+    if got is None:
+        left = s.drain_inbox(owner)
+        assert [m[2] for m in left] == expected + ["late"]
+        assert all(m[:2] == ("sender", owner) for m in left[:n])
+    else:
+        outcomes.append("whole")
+        assert [m[2] for m in got] == expected
+        assert [m[2] for m in s.drain_inbox(owner)] in ([], ["late"])
+print(repr(outcomes))
+""")
+    assert "interrupted" in last_line_value(out)

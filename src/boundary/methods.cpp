@@ -139,17 +139,26 @@ PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* drain(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<1>(kDrain, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
+  return call<1>(kDrain, self, args, kwargs,
+                 [](const CoordinationState& s, Args<1>& a) -> PyObject* {
     Inbox drained = drain_inbox(s, a[0]);
     Ref owner(make_str(a[0]));
-    PyObject* list = owner ? make_message_list(drained, drained.size(), owner.get()) : nullptr;
-    if (list == nullptr) {
+    Ref list(owner ? make_message_list(drained, drained.size(), owner.get()) : nullptr);
+    if (!list) {
       // The messages are still ours: put them back before reporting, so a
       // failed drain loses nothing.
       restore_inbox(s, a[0], std::move(drained));
       raise_result_failure();
+      return nullptr;
     }
-    return list;
+    // A signal handler that raises (Ctrl-C) would otherwise run right after
+    // we return, and the interpreter would drop the list with every message.
+    // Run it now, while the messages can still go back.
+    if (PyErr_CheckSignals() != 0) {
+      restore_inbox(s, a[0], std::move(drained));
+      return nullptr;
+    }
+    return list.release();
   });
 }
 

@@ -81,6 +81,8 @@ def _keyword_index(params, key):
 def _shown_keyword(key):
     try:
         shown = str(key)
+    except MemoryError:
+        raise
     except Exception:
         return UNPRINTABLE_KEYWORD
     if not issubclass(type(shown), str):
@@ -126,6 +128,8 @@ def bind(method, args, kwargs):
 def _type_name(value):
     try:
         name = getattr(type(value), "__qualname__")
+    except MemoryError:
+        raise
     except Exception:
         return UNNAMED_TYPE
     return name if issubclass(type(name), str) else UNNAMED_TYPE
