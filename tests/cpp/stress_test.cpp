@@ -264,7 +264,7 @@ TEST(Stress, CoreOperationsFromManyThreads) {
     std::mt19937 rng(static_cast<unsigned>(t) * 7u + 3u);
     const std::string& me = agents[static_cast<std::size_t>(t)];
     std::unordered_set<int> held;
-    std::string status = "idle";
+    std::string word = "idle";
     int seq = 0;
     for (int i = 0; i < ops; ++i) {
       const unsigned r = rng() % 100;
@@ -281,7 +281,7 @@ TEST(Stress, CoreOperationsFromManyThreads) {
           }
           if (out.value().holder != me) failures++;
           held.insert(k);
-          status = "busy";
+          word = "busy";
         } else if (out.error().find(" already holds claim on " + name_of(k)) == std::string::npos) {
           failures++;
         }
@@ -292,8 +292,8 @@ TEST(Stress, CoreOperationsFromManyThreads) {
         // Dropped before the release, so that a claim granted right after it
         // finds no believer; relaxed, so that only the core's locks order threads.
         holder[static_cast<std::size_t>(h)].store(-1, std::memory_order_relaxed);
-        if (!release_claim(state, me, "file:" + name_of(h)).ok()) failures++;
-        status = "idle";
+        if (!release(state, me, "file:" + name_of(h)).ok()) failures++;
+        word = "idle";
       } else if (r < 40) {
         if (held.count(k) != 0) continue;
         auto out = renew_claim(state, me, key);
@@ -319,14 +319,14 @@ TEST(Stress, CoreOperationsFromManyThreads) {
           received[static_cast<std::size_t>(t)].push_back(std::string(got[j].content()));
         }
       } else if (r < 92) {
-        for (const StoredMessage& m : read_inbox(state, me)) {
+        for (const StoredMessage& m : inbox(state, me)) {
           if (m.content().empty()) failures++;
         }
       } else {
-        if (status_word(agent_status(state, me)) != status) failures++;
+        if (status_word(status(state, me)) != word) failures++;
       }
     }
-    status_end[static_cast<std::size_t>(t)] = status;
+    status_end[static_cast<std::size_t>(t)] = word;
   });
   crowd.join_or_abort(std::chrono::milliseconds(600000));
   EXPECT_EQ(failures.load(), 0);
@@ -369,7 +369,7 @@ TEST(Stress, CoreOperationsFromManyThreads) {
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
     EXPECT_EQ(got, want) << "messages of " << me;
-    EXPECT_EQ(status_word(agent_status(state, me)), status_end[static_cast<std::size_t>(t)]);
+    EXPECT_EQ(status_word(status(state, me)), status_end[static_cast<std::size_t>(t)]);
   }
   EXPECT_TRUE(test::all_shards_free(state));
 }
