@@ -421,7 +421,7 @@ TEST_F(LockScope, TakeoverHoldsClaimsShardWhileWritingStatusAndLog) {
 
   EXPECT_TRUE(log_waited_on());
   EXPECT_TRUE(claims_shard_write_locked("file:x")) << "claims shard free during the log append";
-  EXPECT_FALSE(s_.statuses->shard_lock(status_shard_).is_locked());  // one lock per map at a time
+  EXPECT_FALSE(test::is_locked(s_.statuses->shard_lock(status_shard_)));  // one lock per map at a time
   release_log_shards();
 
   taker.join_or_abort();
