@@ -3,7 +3,9 @@
 // builds the Python result only after the operation has dropped its locks.
 #include <array>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "boundary/args.hpp"
 #include "boundary/convert.hpp"
@@ -59,6 +61,42 @@ PyObject* finish(Outcome<T>& outcome, Make make) {
 PyObject* checked(PyObject* result) {
   if (result == nullptr) raise_result_failure();
   return result;
+}
+
+// Puts the messages of a drain's list back at the front of the owner's inbox,
+// with the exception that is pending (a signal handler's) left as it was.
+// `direct` says which messages were addressed to the owner rather than
+// broadcast. Reading the list back can fail only for want of memory; what
+// could be read goes back and the failure is written to stderr.
+void put_back_from_list(const CoordinationState& s, std::string_view owner, PyObject* list,
+                        const std::vector<bool>& direct) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  Inbox messages;
+  messages.reserve(direct.size());
+  for (std::size_t i = 0; i < direct.size(); ++i) {
+    PyObject* t = PyList_GetItem(list, static_cast<Py_ssize_t>(i));
+    std::string_view text[2];
+    Ref bytes[2];
+    bool ok = t != nullptr;
+    for (int j = 0; ok && j < 2; ++j) {
+      bytes[j] = Ref(PyUnicode_AsUTF8String(PyTuple_GetItem(t, j == 0 ? 0 : 2)));
+      char* data = nullptr;
+      Py_ssize_t len = 0;
+      ok = bytes[j] && PyBytes_AsStringAndSize(bytes[j].get(), &data, &len) == 0;
+      if (ok) text[j] = std::string_view(data, static_cast<std::size_t>(len));
+    }
+    const unsigned long long at = ok ? PyLong_AsUnsignedLongLong(PyTuple_GetItem(t, 3)) : 0;
+    if (!ok || PyErr_Occurred() != nullptr) {
+      write_pending_error();
+      break;
+    }
+    messages.emplace_back(text[0], direct[i] ? &owner : nullptr, text[1], at);
+  }
+  halvex::restore_inbox(s, owner, std::move(messages));
+  PyErr_Restore(type, value, traceback);
 }
 
 constexpr const char* kClaimFileParams[] = {"agent_id", "path"};
@@ -151,11 +189,16 @@ PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
       raise_result_failure();
       return nullptr;
     }
-    // A signal handler that raises (Ctrl-C) would otherwise run right after
-    // we return, and the interpreter would drop the list with every message.
-    // Run it now, while the messages can still go back.
+    // A signal handler that raises (Ctrl-C) would run right after we return,
+    // and the interpreter would drop the list with every message. So run
+    // pending handlers here, as the very last step: freeing our copies takes
+    // a while for a large drain, so it comes first, and should a handler
+    // raise, the messages are taken back from the list.
+    std::vector<bool> direct(drained.size());
+    for (std::size_t i = 0; i < drained.size(); ++i) direct[i] = drained[i].to_agent().has_value();
+    drained = Inbox{};
     if (PyErr_CheckSignals() != 0) {
-      halvex::restore_inbox(s, a[0], std::move(drained));
+      put_back_from_list(s, a[0], list.get(), direct);
       return nullptr;
     }
     return list.release();
