@@ -26,10 +26,11 @@ if [ ! -f "$OUT/halvex_core.abi3.so" ]; then
 fi
 export PYTHONPATH=$OUT
 
+declare -A ARITY=()
+while read -r m a; do ARITY[$m]=$a; done < <("$PY" "$BENCH/profile_driver.py" --methods)
+[ ${#ARITY[@]} -gt 0 ] || { echo "cannot list the methods"; exit 1; }
 methods=("$@")
-[ ${#methods[@]} -gt 0 ] || methods=(claim_file claim_task release renew_claim send_message broadcast inbox drain_inbox status)
-declare -A ARITY=([claim_file]=2 [claim_task]=2 [release]=2 [renew_claim]=2 [send_message]=3
-  [broadcast]=2 [inbox]=1 [drain_inbox]=1 [status]=1)
+[ ${#methods[@]} -gt 0 ] || read -r -a methods < <("$PY" "$BENCH/profile_driver.py" --methods | cut -d' ' -f1 | tr '\n' ' ')
 
 summary=$OUT/summary.txt
 : >"$summary"
