@@ -22,14 +22,37 @@ value: ("ok", result) or (exception type name, exception args). The notes
 come back to the test as a dict.
 """
 
+import glob
 import os
+import sys
+import sysconfig
 import tempfile
 import textwrap
 import time
 
 from _support import last_line_value, run_child
 
-LIBFAKETIME = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1"
+
+def find_libfaketime():
+    """The path of libfaketime's shared library, or None: HALVEX_LIBFAKETIME
+    if set, else the first found in the usual library folders (Debian keeps
+    it in a per-architecture subfolder)."""
+    given = os.environ.get("HALVEX_LIBFAKETIME")
+    if given:
+        return given if os.path.exists(given) else None
+    # This interpreter's architecture folder first: others may hold a
+    # foreign-architecture copy that cannot be preloaded here.
+    arch = sysconfig.get_config_var("MULTIARCH") or "*"
+    for lib in ("/usr/local/lib", "/usr/lib64", "/usr/lib", "/opt/homebrew/lib"):
+        for pattern in (arch + "/faketime/libfaketime.so.1", "faketime/libfaketime.so.1",
+                        "libfaketime.so.1"):
+            found = sorted(glob.glob(os.path.join(lib, pattern)))
+            if found:
+                return found[0]
+    return None
+
+
+LIBFAKETIME = find_libfaketime()
 
 # 2001-01-01 00:00:00 UTC: the base of most scenarios.
 T0 = 978307200
@@ -69,7 +92,7 @@ def clock_text(epoch):
 
 
 def available():
-    return os.path.exists(LIBFAKETIME)
+    return LIBFAKETIME is not None
 
 
 def run_scenario(body, start=T0):
@@ -114,3 +137,10 @@ class _ClockFault(object):
 
 
 CLOCK_FAULT = _ClockFault()
+
+
+if __name__ == "__main__":
+    # For scripts: prints the library's path, or fails when there is none.
+    if LIBFAKETIME is None:
+        sys.exit("libfaketime not found (set HALVEX_LIBFAKETIME to its path)")
+    print(LIBFAKETIME)

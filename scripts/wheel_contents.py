@@ -1,0 +1,20 @@
+"""Lists a wheel's files and fails unless it carries the module and both
+forms of its type stubs.
+
+    python wheel_contents.py WHEEL
+"""
+import sys
+import zipfile
+
+WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi"}
+
+
+def main(path):
+    names = zipfile.ZipFile(path).namelist()
+    print("\n".join(names))
+    missing = WANT - set(names)
+    return "missing from the wheel: %s" % sorted(missing) if missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
