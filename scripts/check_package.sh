@@ -71,9 +71,11 @@ sdist_contents() {
   local missing=0 f
   for f in pyproject.toml CMakeLists.txt README.md src/lib.cpp src/halvex_core.pyi \
            src/boundary/methods.cpp tests/conftest.py tests/requirements.txt; do
-    echo "$listing" | grep -qx "[^/]*/$f" || { echo "missing from the sdist: $f"; missing=1; }
+    # A here-string, not a pipe: grep -q stops at the first match and, under
+    # pipefail, the writer's SIGPIPE would fail the check.
+    grep -qx "[^/]*/$f" <<<"$listing" || { echo "missing from the sdist: $f"; missing=1; }
   done
-  if echo "$listing" | grep -E '/(\.mypy_cache|\.hypothesis|\.pytest_cache|__pycache__|build)/'; then
+  if grep -E '/(\.mypy_cache|\.hypothesis|\.pytest_cache|__pycache__|build)/' <<<"$listing"; then
     echo "caches or build output in the sdist"; missing=1
   fi
   return $missing
