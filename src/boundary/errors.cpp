@@ -74,7 +74,7 @@ void write_pending_error() {
   if (!name) PyErr_Clear();
   Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
   if (!text) PyErr_Clear();
-  if (name && text) {
+  if (name && text && PyUnicode_GetLength(text.get()) > 0) {
     PySys_FormatStderr("halvex_core: %U: %U\n", name.get(), text.get());
   } else if (name) {
     PySys_FormatStderr("halvex_core: %U\n", name.get());
