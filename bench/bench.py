@@ -2,7 +2,7 @@
 
 Measures, in one run and side by side:
   * per method: the call floor, the boundary floor (bench/floor), the module
-    and the plain-Python peer (bench/peer.py), in ns per call;
+    and the plain-Python peer (tests/hardening/model.py), in ns per call;
   * scaling of claim_file/status with the number of stored claims and known
     agents, of broadcast with the number of recipients and of drain_inbox
     with the number of queued messages;
@@ -26,27 +26,32 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OUT = os.path.join(HERE, "out")
+TESTS = os.path.join(os.path.dirname(HERE), "tests")
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(OUT, "floor"))
+sys.path[:0] = [TESTS, os.path.join(TESTS, "hardening")]  # the method list and the peer
 
 import halvex_core  # noqa: E402
 import halvex_floor  # noqa: E402
 
-import peer  # noqa: E402
+import model as peer  # noqa: E402
+from _support import METHODS as SIGNATURES  # noqa: E402
 
 IMPLS = {"module": halvex_core.CoordinationState, "peer": peer.CoordinationState}
-METHODS = [
-    # name, arity, module/boundary-floor target, peer/module target
-    ("claim_file", 2, 3.0, 3.0),
-    ("claim_task", 2, 3.0, 3.0),
-    ("release", 2, 3.0, 3.0),
-    ("renew_claim", 2, 2.5, 2.0),
-    ("send_message", 3, 3.0, 3.0),
-    ("broadcast", 2, 2.5, 3.0),
-    ("inbox", 1, 2.5, 3.0),
-    ("drain_inbox", 1, 2.5, 2.0),
-    ("status", 1, 1.5, 2.0),
-]
+# name: (module/boundary-floor target, peer/module target)
+TARGETS = {
+    "claim_file": (3.0, 3.0),
+    "claim_task": (3.0, 3.0),
+    "release": (3.0, 3.0),
+    "renew_claim": (2.5, 2.0),
+    "send_message": (3.0, 3.0),
+    "broadcast": (2.5, 3.0),
+    "inbox": (2.5, 3.0),
+    "drain_inbox": (2.5, 2.0),
+    "status": (1.5, 2.0),
+}
+# name, arity, module/boundary-floor target, peer/module target
+METHODS = [(name, len(SIGNATURES[name])) + TARGETS[name] for name in SIGNATURES]
 BROADCAST_AGENTS = 100  # known agents in the per-method broadcast figure
 INBOX_SIZE = 1  # messages in each inbox read or drained in the per-method figures
 POOL = [f"agent-{i}" for i in range(100)]
@@ -572,8 +577,9 @@ def write_markdown(res, targets, path):
         "- Call floor: a C method (same `METH_VARARGS | METH_KEYWORDS` convention, same argument "
         "count) that returns its first argument. Boundary floor: one that binds the arguments, "
         "encodes each with `PyUnicode_AsUTF8String` into owned memory and returns a fresh `str`.",
-        "- Peer: `bench/peer.py`, the plain-Python implementation (dicts, deques, one lock); "
-        "`bench/check_peer.py` checks it answers like the module.",
+        "- Peer: `tests/hardening/model.py`, the plain-Python implementation (dicts, lists, "
+        "one lock) that is also the hardening tests' oracle; `bench/check_peer.py` checks it "
+        "answers like the module.",
         f"- Each figure is measured on a small state that keeps its size: calls run in timed batches "
         f"of {BATCH}, and each batch's arguments are made, and what it added is undone, outside the "
         "timing. claim_file / claim_task: fresh keys, every call a grant, 100 agents holding 100 "

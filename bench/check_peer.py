@@ -4,12 +4,16 @@ fails if they answer differently, so the benchmark compares like with like.
 Timestamps are compared loosely (the two runs read the clock at different
 moments); results, error types and error texts must match exactly.
 """
+import os
 import sys
 import time
 
 import halvex_core
 
-import peer
+TESTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "hardening")]  # the peer and its method list
+
+import model as peer  # noqa: E402
 
 SCRIPT = [
     ("claim_file", "agent-a", "src/lib.rs"),

@@ -26,12 +26,11 @@ if [ ! -f "$OUT/halvex_core.abi3.so" ]; then
 fi
 export PYTHONPATH=$OUT
 
+declare -A ARITY=()
+while read -r m a; do ARITY[$m]=$a; done < <("$PY" "$BENCH/profile_driver.py" --methods)
+[ ${#ARITY[@]} -gt 0 ] || { echo "cannot list the methods"; exit 1; }
 methods=("$@")
-[ ${#methods[@]} -gt 0 ] || methods=(claim_file claim_task release renew_claim send_message broadcast inbox drain_inbox status)
-declare -A ENTRY=([claim_file]=claim_file [claim_task]=claim_task [release]=release [renew_claim]=renew
-  [send_message]=send [broadcast]=broadcast_entry [inbox]=inbox [drain_inbox]=drain [status]=status)
-declare -A ARITY=([claim_file]=2 [claim_task]=2 [release]=2 [renew_claim]=2 [send_message]=3
-  [broadcast]=2 [inbox]=1 [drain_inbox]=1 [status]=1)
+[ ${#methods[@]} -gt 0 ] || read -r -a methods < <("$PY" "$BENCH/profile_driver.py" --methods | cut -d' ' -f1 | tr '\n' ' ')
 
 summary=$OUT/summary.txt
 : >"$summary"
@@ -43,7 +42,7 @@ count() {  # count <label> <toggle pattern> <driver args...>: prints "instructio
   echo "$(sed -n 's/.*Collected : *//p' <<<"$log") $(sed -n 's/^units=//p' <<<"$log")"
 }
 for m in "${methods[@]}"; do
-  read -r mod mod_units < <(count "module.$m" "halvex::py::(anonymous namespace)::${ENTRY[$m]}(*" "$m" "$CALLS" module)
+  read -r mod mod_units < <(count "module.$m" "halvex::py::(anonymous namespace)::$m(*" "$m" "$CALLS" module)
   read -r flo flo_units < <(count "floor.$m" "bound${ARITY[$m]}" "$m" "$CALLS" floor)
   {
     per="per call"; [ "$m" = broadcast ] && per="per delivered message (100 recipients a call)"

@@ -3,6 +3,7 @@ in the same batches the benchmark uses, for a run under callgrind
 (bench/profile.sh). Prints how many calls (deliveries, for broadcast) ran.
 
     python profile_driver.py METHOD N [module|floor]
+    python profile_driver.py --methods     (each method and its arity)
 """
 import gc
 import os
@@ -15,6 +16,10 @@ import bench  # noqa: E402  (imports the module first found on sys.path)
 
 
 def main():
+    if sys.argv[1] == "--methods":  # "<method> <arity>" lines, for bench/profile.sh
+        for method, arity, _, _ in bench.METHODS:
+            print(method, arity)
+        return
     method, n = sys.argv[1], int(sys.argv[2])
     which = sys.argv[3] if len(sys.argv) > 3 else "module"
     arity = {m: a for m, a, _, _ in bench.METHODS}[method]

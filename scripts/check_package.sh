@@ -5,8 +5,9 @@
 #   - auditwheel: the linux wheel repaired into a manylinux one;
 #   - abi3audit --strict: only the 3.8 stable ABI is used; one exported symbol;
 #   - in a fresh venv of each of CPython 3.8 and 3.13 (HALVEX_PACKAGE_PYTHONS):
-#     the repaired wheel installed, the test suite run against it, stubtest and
-#     mypy --strict against the installed stubs, and a short demo run.
+#     the repaired wheel installed, a smoke run (import, one call of each
+#     method), stubtest and mypy --strict against the installed stubs, and a
+#     short demo run.
 # Installs its tools into build/package-tools. Exits non-zero when any check fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -70,9 +71,11 @@ sdist_contents() {
   local missing=0 f
   for f in pyproject.toml CMakeLists.txt README.md src/lib.cpp src/halvex_core.pyi \
            src/boundary/methods.cpp tests/conftest.py tests/requirements.txt; do
-    echo "$listing" | grep -qx "[^/]*/$f" || { echo "missing from the sdist: $f"; missing=1; }
+    # A here-string, not a pipe: grep -q stops at the first match and, under
+    # pipefail, the writer's SIGPIPE would fail the check.
+    grep -qx "[^/]*/$f" <<<"$listing" || { echo "missing from the sdist: $f"; missing=1; }
   done
-  if echo "$listing" | grep -E '/(\.mypy_cache|\.hypothesis|\.pytest_cache|__pycache__|build)/'; then
+  if grep -E '/(\.mypy_cache|\.hypothesis|\.pytest_cache|__pycache__|build)/' <<<"$listing"; then
     echo "caches or build output in the sdist"; missing=1
   fi
   return $missing
@@ -87,15 +90,7 @@ wheel_contents() {
     halvex_core-*-cp38-abi3-linux_*.whl) ;;
     *) echo "expected a cp38-abi3 linux wheel"; return 1 ;;
   esac
-  "$TOOLS/bin/python" - "$WHEEL" <<'EOF'
-import sys, zipfile
-names = zipfile.ZipFile(sys.argv[1]).namelist()
-print("\n".join(names))
-want = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi",
-        "halvex_redis/__init__.py", "halvex_redis/_scripts.py"}
-missing = want - set(names)
-sys.exit(f"missing from the wheel: {sorted(missing)}" if missing else 0)
-EOF
+  "$TOOLS/bin/python" scripts/wheel_contents.py "$WHEEL"
 }
 check "wheel tag and contents" wheel_contents || finish
 
@@ -134,12 +129,13 @@ for v in $VERSIONS; do
   export MYPY_CACHE_DIR=$OUT/mypy-cache-$v
   check "[$v] venv, test requirements, mypy, the wheel" bash -c '
     "$1" -m venv "$2" &&
-    "$2/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt mypy &&
+    "$2/bin/python" -m pip install -q --disable-pip-version-check mypy &&
     "$2/bin/python" -m pip install -q --disable-pip-version-check --no-deps "$3" &&
     "$2/bin/python" -c "import sys, halvex_core; print(sys.version.split()[0], halvex_core.__file__)"
   ' _ "$vpy" "$venv" "$REPAIRED" || continue
-  check "[$v] test suite against the installed wheel" \
-    bash -c 'cd tests && "$1/bin/python" -m pytest -q -p no:cacheprovider .' _ "$venv"
+  # The suite itself ran against this wheel's build on every interpreter; here
+  # it is enough to show that the installed wheel imports and answers.
+  check "[$v] smoke run of the installed wheel" "$venv/bin/python" tests/smoke.py
   # From an empty folder, so the stub can only come from the installed wheel.
   check "[$v] stubtest" bash -c 'cd "$2" && "$1/bin/python" -m mypy.stubtest halvex_core' _ "$venv" "$OUT"
   check "[$v] mypy --strict on the typed usage and the demo" \

@@ -9,9 +9,16 @@ ensure_debs() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing Debian packages: ${missing[*]}; install them as root (apt-get install ${missing[*]}) and run again" >&2
+    return 1
+  fi
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+# "X.Y" of the interpreter $1.
+python_minor() {
+  "$1" --version 2>&1 | awk '{split($2, v, "."); print v[1] "." v[2]}'
 }
 
 # Path of a CPython X.Y interpreter: pyenv's, then PATH's; empty if none.

@@ -24,28 +24,37 @@ come back to the test as a dict.
 
 import glob
 import os
-import platform
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import time
 
 from _support import last_line_value, run_child
 
-def _find_libfaketime():
-    """The libfaketime of this interpreter's architecture, or ""."""
-    if "HALVEX_LIBFAKETIME" in os.environ:
-        return os.environ["HALVEX_LIBFAKETIME"]
-    if not sys.platform.startswith("linux"):
-        return ""
-    machine = platform.machine()
-    for path in sorted(glob.glob("/usr/lib/*/faketime/libfaketime.so.1")):
-        if path.split("/")[3].startswith(machine + "-"):
-            return path
-    return ""
+
+def find_libfaketime():
+    """The path of libfaketime's shared library, or None: HALVEX_LIBFAKETIME
+    if set, else the first found in the usual library folders (Debian keeps
+    it in a per-architecture subfolder)."""
+    given = os.environ.get("HALVEX_LIBFAKETIME")
+    if given:
+        return given if os.path.exists(given) else None
+    if os.name != "posix":
+        return None  # e.g. Windows CPython under Wine, which sees the host's files
+    # This interpreter's architecture folder first: others may hold a
+    # foreign-architecture copy that cannot be preloaded here.
+    arch = sysconfig.get_config_var("MULTIARCH") or "*"
+    for lib in ("/usr/local/lib", "/usr/lib64", "/usr/lib", "/opt/homebrew/lib"):
+        for pattern in (arch + "/faketime/libfaketime.so.1", "faketime/libfaketime.so.1",
+                        "libfaketime.so.1"):
+            found = sorted(glob.glob(os.path.join(lib, pattern)))
+            if found:
+                return found[0]
+    return None
 
 
-LIBFAKETIME = _find_libfaketime()
+LIBFAKETIME = find_libfaketime()
 
 # 2001-01-01 00:00:00 UTC: the base of most scenarios.
 T0 = 978307200
@@ -88,7 +97,7 @@ def clock_text(epoch):
 
 
 def available():
-    return os.path.exists(LIBFAKETIME)
+    return LIBFAKETIME is not None
 
 
 def run_scenario(body, start=T0):
@@ -148,3 +157,10 @@ def run_redis_scenario(server, body, start=T0):
     exec(_RECORDING, scope)
     exec(textwrap.dedent(body), scope)
     return scope["_notes"], ""
+
+
+if __name__ == "__main__":
+    # For scripts: prints the library's path, or fails when there is none.
+    if LIBFAKETIME is None:
+        sys.exit("libfaketime not found (set HALVEX_LIBFAKETIME to its path)")
+    print(LIBFAKETIME)

@@ -334,3 +334,28 @@ def test_descriptor_refuses_a_foreign_self():
         CoordinationState.claim_file("not a state", "a", "p")
     s = CoordinationState()
     assert CoordinationState.claim_file(s, "a", "p") == "a"
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, MemoryError, SystemExit])
+def test_foreign_exceptions_while_binding_pass_unchanged(state, exc):
+    """Only the binding rules' own conditions become TypeError: an exception
+    that is not an ordinary failure, raised by a keyword's __str__ or a type's
+    __qualname__ while an error text is built, reaches the caller as it is."""
+    class Key(str):
+        def __str__(self):
+            raise exc("from __str__")
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise exc("from __qualname__")
+            return type.__getattribute__(cls, name)
+
+    Odd = Meta("Odd", (object,), {})
+    for call in (lambda: state.status(**{Key("bogus"): "x"}),
+                 lambda: state.claim_file("a", Odd()),
+                 lambda: state.status(agent_id=Odd())):
+        with pytest.raises(exc) as info:
+            call()
+        assert type(info.value) is exc
+    assert holder_of(state, "file:a") is None

@@ -1,12 +1,13 @@
 """Direct messages, broadcasts, and reading or draining inboxes."""
 
+import signal
 import threading
 import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from _support import broadcast_reach
+from _support import broadcast_reach, last_line_value, run_child
 
 
 def assert_now(t):
@@ -199,3 +200,63 @@ def test_message_texts_round_trip(make_state, sender, recipient, content):
     assert s.inbox(recipient) == [sent]
     assert s.drain_inbox(recipient) == [sent]
     assert s.inbox(recipient) == []
+
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+def test_interrupted_drain_loses_no_message():
+    """Ctrl-C (a timer signal whose handler raises KeyboardInterrupt) in the
+    middle of a large drain: the caller gets either the whole list, or the
+    exception and an inbox that still holds every message as it was, in
+    order, ahead of one the handler itself sent. Runs in a plain child interpreter: the test
+    runner's own gc callbacks would run the handler and swallow its
+    exception."""
+    out, _ = run_child("""
+import signal, time
+from halvex_core import CoordinationState
+
+s = CoordinationState()
+owner, n = "owner", 100_000
+expected = [str(i) for i in range(n)]
+
+def fill():
+    for text in expected:
+        s.send_message("sender", owner, text)
+
+def timed_drain():
+    fill()
+    start = time.perf_counter()
+    assert [m[2] for m in s.drain_inbox(owner)] == expected
+    return time.perf_counter() - start
+
+delay = min(timed_drain(), timed_drain()) / 2
+
+def interrupt(signum, frame):
+    s.send_message("handler", owner, "late")
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, interrupt)
+outcomes = []
+# Until three drains were interrupted; a drain that finished first means
+# the timer was late, so the next one fires sooner.
+while outcomes.count("interrupted") < 3 and len(outcomes) < 12:
+    fill()
+    before = s.inbox(owner)
+    got = None
+    try:
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        got = s.drain_inbox(owner)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt:
+        outcomes.append("interrupted")
+    if got is None:
+        left = s.drain_inbox(owner)
+        assert left[:n] == before and [m[2] for m in left[n:]] == ["late"]
+    else:
+        outcomes.append("whole")
+        delay /= 2
+        assert got == before
+        assert [m[2] for m in s.drain_inbox(owner)] in ([], ["late"])
+print(repr(outcomes))
+""")
+    assert "interrupted" in last_line_value(out)

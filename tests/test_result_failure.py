@@ -172,3 +172,46 @@ print(repr(sweep(setup, act, check)))
     assert result["bad"] == []
     assert set(result["seen"]) == {repr("MemoryError"), repr("ok"), _PANIC}
     assert "Python API call failed" in stderr
+
+
+def test_result_failure_leaves_excepthook_and_sys_last_alone():
+    """The failure is reported on stderr and raised as PanicException, which
+    the caller handles: an application's excepthook that exits must not run,
+    and no sys.last_* keeps the failure's traceback alive."""
+    out, stderr = run_child(_SWEEP + """
+import os, sys
+sys.excepthook = lambda *exc: os._exit(17)
+
+def setup():
+    s = CoordinationState()
+    s.send_message("sender", "owner", "text")
+    return s, None
+
+results = [sweep(setup, act, lambda s, ctx, outcome: None) for act in (
+    lambda s: s.drain_inbox("owner"),
+    lambda s: s.send_message("a", "b", "c"),
+    lambda s: s.status("a"),
+)]
+print(repr(([r["seen"] for r in results],
+            [n for n in ("last_type", "last_value", "last_traceback", "last_exc")
+             if hasattr(sys, n)])))
+""")
+    seen, last = last_line_value(out)
+    assert all(_PANIC in kinds for kinds in seen)
+    assert last == []
+    assert "MemoryError" in stderr and "Python API call failed" in stderr
+
+
+def test_memory_failure_while_binding_keywords_is_not_a_type_error():
+    """Running out of memory while a keyword's name is encoded is a
+    MemoryError, not a complaint about a correct keyword."""
+    out, _ = run_child(_SWEEP + """
+def setup():
+    return CoordinationState(), None
+
+print(repr(sweep(setup, lambda s: s.claim_file(agent_id="agent-a", path="p"),
+                 lambda s, ctx, outcome: None)["seen"]))
+""")
+    seen = set(last_line_value(out))
+    assert repr("MemoryError") in seen
+    assert seen <= {repr("MemoryError"), repr("ok"), _PANIC}

@@ -12,20 +12,22 @@ bool is_str(PyObject* o) noexcept {
   return (PyType_GetFlags(Py_TYPE(o)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
 }
 
-// Index of the parameter whose name is exactly the keyword's UTF-8 text.
+constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
+
+// Index of the parameter whose name is exactly the keyword's UTF-8 text;
+// sig.count when none is (a key that is not text counts as no name), or
+// kFailed with the error pending when reading the key failed otherwise.
 std::size_t find_param(const Signature& sig, PyObject* key) {
   if (!is_str(key)) return sig.count;
   Ref bytes(PyUnicode_AsUTF8String(key));
   if (!bytes) {
-    PyErr_Clear();  // reported as an unexpected keyword below
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return kFailed;
+    PyErr_Clear();  // not UTF-8: reported as an unexpected keyword
     return sig.count;
   }
   char* data = nullptr;
   Py_ssize_t len = 0;
-  if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) {
-    PyErr_Clear();
-    return sig.count;
-  }
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) != 0) return kFailed;
   for (std::size_t i = 0; i < sig.count; ++i) {
     const std::size_t n = std::strlen(sig.params[i]);
     if (static_cast<std::size_t>(len) == n && std::memcmp(data, sig.params[i], n) == 0) return i;
@@ -36,7 +38,7 @@ std::size_t find_param(const Signature& sig, PyObject* key) {
 void raise_unexpected_keyword(const Signature& sig, PyObject* key) {
   Ref shown(PyObject_Str(key));
   if (!shown) {
-    PyErr_Clear();
+    if (!clear_if_ordinary()) return;
     shown = Ref(PyUnicode_FromString("<unprintable keyword>"));
     if (!shown) return;
   }
@@ -81,6 +83,7 @@ bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyOb
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       const std::size_t i = find_param(sig, key);
+      if (i == kFailed) return false;
       if (i == sig.count) {
         raise_unexpected_keyword(sig, key);
         return false;

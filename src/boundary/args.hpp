@@ -16,7 +16,9 @@ struct Signature {
 };
 
 // Binds positional and keyword arguments to `slots` (borrowed references,
-// sig.count of them). Returns false with TypeError set on any binding error.
+// sig.count of them). Returns false with TypeError set on a binding error,
+// or with whatever else reading a keyword raised (MemoryError, an exception
+// from a keyword's __str__ that is not an ordinary Exception) left unchanged.
 bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // Copies a str (or str subclass, by its stored characters) into owned UTF-8.

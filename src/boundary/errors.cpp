@@ -52,16 +52,47 @@ void raise_panic(std::string_view message) {
   PyErr_SetObject(type, text.get());
 }
 
+bool clear_if_ordinary() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+void write_pending_error() {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);  // clears the error; we own the three
+  if (type == nullptr) return;
+  Ref owned_type(type);
+  Ref owned_value(value);
+  Ref owned_traceback(traceback);
+  // Each step may fail for want of memory: write what could be made.
+  Ref name(PyObject_GetAttrString(type, "__name__"));
+  if (!name) PyErr_Clear();
+  Ref text(value != nullptr ? PyObject_Str(value) : nullptr);
+  if (!text) PyErr_Clear();
+  if (name && text && PyUnicode_GetLength(text.get()) > 0) {
+    PySys_FormatStderr("halvex_core: %U: %U\n", name.get(), text.get());
+  } else if (name) {
+    PySys_FormatStderr("halvex_core: %U\n", name.get());
+  } else {
+    PySys_WriteStderr("halvex_core: a Python API call failed\n");
+  }
+}
+
 void raise_result_failure() {
-  if (PyErr_Occurred() != nullptr) PyErr_Print();
+  write_pending_error();
   raise_panic("Python API call failed");
 }
 
 PyObject* type_qualname(PyObject* obj) {
   PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
   if (name != nullptr && PyUnicode_Check(name)) return name;
+  if (name == nullptr && !clear_if_ordinary()) return nullptr;
   Py_XDECREF(name);
-  PyErr_Clear();
   return PyUnicode_FromString("<failed to extract type name>");
 }
 

@@ -3,7 +3,9 @@
 // builds the Python result only after the operation has dropped its locks.
 #include <array>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "boundary/args.hpp"
 #include "boundary/convert.hpp"
@@ -61,6 +63,42 @@ PyObject* checked(PyObject* result) {
   return result;
 }
 
+// Puts the messages of a drain's list back at the front of the owner's inbox,
+// with the exception that is pending (a signal handler's) left as it was.
+// `direct` says which messages were addressed to the owner rather than
+// broadcast. Reading the list back can fail only for want of memory; what
+// could be read goes back and the failure is written to stderr.
+void put_back_from_list(const CoordinationState& s, std::string_view owner, PyObject* list,
+                        const std::vector<bool>& direct) {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  Inbox messages;
+  messages.reserve(direct.size());
+  for (std::size_t i = 0; i < direct.size(); ++i) {
+    PyObject* t = PyList_GetItem(list, static_cast<Py_ssize_t>(i));
+    std::string_view text[2];
+    Ref bytes[2];
+    bool ok = t != nullptr;
+    for (int j = 0; ok && j < 2; ++j) {
+      bytes[j] = Ref(PyUnicode_AsUTF8String(PyTuple_GetItem(t, j == 0 ? 0 : 2)));
+      char* data = nullptr;
+      Py_ssize_t len = 0;
+      ok = bytes[j] && PyBytes_AsStringAndSize(bytes[j].get(), &data, &len) == 0;
+      if (ok) text[j] = std::string_view(data, static_cast<std::size_t>(len));
+    }
+    const unsigned long long at = ok ? PyLong_AsUnsignedLongLong(PyTuple_GetItem(t, 3)) : 0;
+    if (!ok || PyErr_Occurred() != nullptr) {
+      write_pending_error();
+      break;
+    }
+    messages.emplace_back(text[0], direct[i] ? &owner : nullptr, text[1], at);
+  }
+  halvex::restore_inbox(s, owner, std::move(messages));
+  PyErr_Restore(type, value, traceback);
+}
+
 constexpr const char* kClaimFileParams[] = {"agent_id", "path"};
 constexpr const char* kClaimTaskParams[] = {"agent_id", "task_id"};
 constexpr const char* kKeyParams[] = {"agent_id", "resource_key"};
@@ -71,32 +109,32 @@ constexpr const char* kAgentParams[] = {"agent_id"};
 const Signature kClaimFile{"CoordinationState.claim_file()", kClaimFileParams, 2};
 const Signature kClaimTask{"CoordinationState.claim_task()", kClaimTaskParams, 2};
 const Signature kRelease{"CoordinationState.release()", kKeyParams, 2};
-const Signature kRenew{"CoordinationState.renew_claim()", kKeyParams, 2};
-const Signature kSend{"CoordinationState.send_message()", kSendParams, 3};
+const Signature kRenewClaim{"CoordinationState.renew_claim()", kKeyParams, 2};
+const Signature kSendMessage{"CoordinationState.send_message()", kSendParams, 3};
 const Signature kBroadcast{"CoordinationState.broadcast()", kBroadcastParams, 2};
 const Signature kInbox{"CoordinationState.inbox()", kAgentParams, 1};
-const Signature kDrain{"CoordinationState.drain_inbox()", kAgentParams, 1};
+const Signature kDrainInbox{"CoordinationState.drain_inbox()", kAgentParams, 1};
 const Signature kStatus{"CoordinationState.status()", kAgentParams, 1};
 
 PyObject* holder_str(const Claim& c) { return make_str(c.holder); }
 
 PyObject* claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<2>(kClaimFile, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
-    auto out = claim_resource(s, ClaimKind::File, std::move(a[0]), std::move(a[1]));
+    auto out = halvex::claim_resource(s, ClaimKind::File, std::move(a[0]), std::move(a[1]));
     return finish(out, holder_str);
   });
 }
 
 PyObject* claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<2>(kClaimTask, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
-    auto out = claim_resource(s, ClaimKind::Task, std::move(a[0]), std::move(a[1]));
+    auto out = halvex::claim_resource(s, ClaimKind::Task, std::move(a[0]), std::move(a[1]));
     return finish(out, holder_str);
   });
 }
 
 PyObject* release(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<2>(kRelease, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
-    auto out = release_claim(s, std::move(a[0]), std::move(a[1]));
+    auto out = halvex::release(s, std::move(a[0]), std::move(a[1]));
     return finish(out, [](Unit) {
       Py_INCREF(Py_None);
       return Py_None;
@@ -104,25 +142,25 @@ PyObject* release(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* renew(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<2>(kRenew, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
-    auto out = renew_claim(s, std::move(a[0]), std::move(a[1]));
+PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<2>(kRenewClaim, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+    auto out = halvex::renew_claim(s, std::move(a[0]), std::move(a[1]));
     return finish(out, holder_str);
   });
 }
 
-PyObject* send(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<3>(kSend, self, args, kwargs, [](const CoordinationState& s, Args<3>& a) {
-    const Message m = send_message(s, std::move(a[0]), std::move(a[1]), std::move(a[2]));
+PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<3>(kSendMessage, self, args, kwargs, [](const CoordinationState& s, Args<3>& a) {
+    const Message m = halvex::send_message(s, std::move(a[0]), std::move(a[1]), std::move(a[2]));
     Ref to(make_str(*m.to_agent));
     if (!to) return checked(nullptr);
     return checked(make_message_tuple(m, to.get()));
   });
 }
 
-PyObject* broadcast_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<2>(kBroadcast, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
-    const Message m = broadcast(s, std::move(a[0]), std::move(a[1]));
+    const Message m = halvex::broadcast(s, std::move(a[0]), std::move(a[1]));
     Ref star(make_str("*"));
     if (!star) return checked(nullptr);
     return checked(make_message_tuple(m, star.get()));
@@ -131,31 +169,45 @@ PyObject* broadcast_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<1>(kInbox, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
-    const std::vector<StoredMessage> messages = read_inbox(s, a[0]);
+    const Inbox messages = halvex::inbox(s, a[0]);
     Ref owner(make_str(a[0]));
     if (!owner) return checked(nullptr);
     return checked(make_message_list(messages, messages.size(), owner.get()));
   });
 }
 
-PyObject* drain(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<1>(kDrain, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
-    Inbox drained = drain_inbox(s, a[0]);
+PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return call<1>(kDrainInbox, self, args, kwargs,
+                 [](const CoordinationState& s, Args<1>& a) -> PyObject* {
+    Inbox drained = halvex::drain_inbox(s, a[0]);
     Ref owner(make_str(a[0]));
-    PyObject* list = owner ? make_message_list(drained, drained.size(), owner.get()) : nullptr;
-    if (list == nullptr) {
+    Ref list(owner ? make_message_list(drained, drained.size(), owner.get()) : nullptr);
+    if (!list) {
       // The messages are still ours: put them back before reporting, so a
       // failed drain loses nothing.
-      restore_inbox(s, a[0], std::move(drained));
+      halvex::restore_inbox(s, a[0], std::move(drained));
       raise_result_failure();
+      return nullptr;
     }
-    return list;
+    // A signal handler that raises (Ctrl-C) would run right after we return,
+    // and the interpreter would drop the list with every message. So run
+    // pending handlers here, as the very last step: freeing our copies takes
+    // a while for a large drain, so it comes first, and should a handler
+    // raise, the messages are taken back from the list.
+    std::vector<bool> direct(drained.size());
+    for (std::size_t i = 0; i < drained.size(); ++i) direct[i] = drained[i].to_agent().has_value();
+    drained = Inbox{};
+    if (PyErr_CheckSignals() != 0) {
+      put_back_from_list(s, a[0], list.get(), direct);
+      return nullptr;
+    }
+    return list.release();
   });
 }
 
 PyObject* status(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<1>(kStatus, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
-    const AgentStatus st = agent_status(s, a[0]);  // read lock already released
+    const AgentStatus st = halvex::status(s, a[0]);  // read lock already released
     return checked(make_str(status_word(st)));
   });
 }
@@ -179,20 +231,20 @@ PyMethodDef kMethods[] = {
      "release($self, agent_id, resource_key)\n--\n\n"
      "Releases a claim keyed by e.g. `\"file:src/lib.rs\"` or `\"task:phase-7\"`.\n"
      "Only the holder may release it."},
-    {"renew_claim", as_cfunction(renew), METH_VARARGS | METH_KEYWORDS,
+    {"renew_claim", as_cfunction(renew_claim), METH_VARARGS | METH_KEYWORDS,
      "renew_claim($self, agent_id, resource_key)\n--\n\n"
      "Renews a claim keyed by e.g. `\"file:src/lib.rs\"` or `\"task:phase-7\"`,\n"
      "extending its lease so a long-running task isn't lost to the TTL.\n"
      "Only the holder may renew."},
-    {"send_message", as_cfunction(send), METH_VARARGS | METH_KEYWORDS,
+    {"send_message", as_cfunction(send_message), METH_VARARGS | METH_KEYWORDS,
      "send_message($self, from_agent, to_agent, content)\n--\n\n"},
-    {"broadcast", as_cfunction(broadcast_entry), METH_VARARGS | METH_KEYWORDS,
+    {"broadcast", as_cfunction(broadcast), METH_VARARGS | METH_KEYWORDS,
      "broadcast($self, from_agent, content)\n--\n\n"},
     {"inbox", as_cfunction(inbox), METH_VARARGS | METH_KEYWORDS,
      "inbox($self, agent_id)\n--\n\n"
      "Pending messages for `agent_id`, oldest first. Does not clear them \xe2\x80\x94\n"
      "use `drain_inbox` for that."},
-    {"drain_inbox", as_cfunction(drain), METH_VARARGS | METH_KEYWORDS,
+    {"drain_inbox", as_cfunction(drain_inbox), METH_VARARGS | METH_KEYWORDS,
      "drain_inbox($self, agent_id)\n--\n\n"},
     {"status", as_cfunction(status), METH_VARARGS | METH_KEYWORDS,
      "status($self, agent_id)\n--\n\n"

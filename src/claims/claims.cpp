@@ -100,8 +100,8 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string agent_id,
   return renewed;
 }
 
-Outcome<Unit> release_claim(const CoordinationState& state, std::string agent_id,
-                            std::string resource_key) {
+Outcome<Unit> release(const CoordinationState& state, std::string agent_id,
+                      std::string resource_key) {
   auto e = state.claims->entry_ref(resource_key);
   if (!e.occupied()) {
     e.release();

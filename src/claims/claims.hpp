@@ -24,7 +24,7 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string agent_id,
                            std::string resource_key);
 
 // Removes the caller's own claim and marks the caller Idle.
-Outcome<Unit> release_claim(const CoordinationState& state, std::string agent_id,
-                            std::string resource_key);
+Outcome<Unit> release(const CoordinationState& state, std::string agent_id,
+                      std::string resource_key);
 
 }  // namespace halvex

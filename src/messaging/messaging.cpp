@@ -1,5 +1,6 @@
 #include "messaging/messaging.hpp"
 
+#include <iterator>
 #include <utility>
 
 #include "state/activity_log.hpp"
@@ -55,26 +56,26 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
   return m;
 }
 
-std::vector<StoredMessage> read_inbox(const CoordinationState& state, std::string_view agent_id) {
+Inbox inbox(const CoordinationState& state, std::string_view agent_id) {
   auto e = state.inboxes->entry_ref(agent_id);
-  const Inbox& inbox = e.or_insert(Inbox{});
-  std::vector<StoredMessage> out;
-  out.reserve(inbox.size());
-  for (std::size_t i = 0; i < inbox.size(); ++i) out.push_back(inbox[i]);
-  return out;
+  return e.or_insert(Inbox{});
 }
 
 Inbox drain_inbox(const CoordinationState& state, std::string_view agent_id) {
   auto e = state.inboxes->entry_ref(agent_id);
-  return e.or_insert(Inbox{}).take_all();
+  return std::exchange(e.or_insert(Inbox{}), Inbox{});
 }
 
 void restore_inbox(const CoordinationState& state, std::string_view agent_id, Inbox drained) {
   auto e = state.inboxes->entry_ref(agent_id);
-  e.or_insert(Inbox{}).prepend(std::move(drained));
+  Inbox& queued = e.or_insert(Inbox{});
+  // Whatever arrived since the drain goes behind the drained messages.
+  drained.insert(drained.end(), std::make_move_iterator(queued.begin()),
+                 std::make_move_iterator(queued.end()));
+  queued = std::move(drained);
 }
 
-AgentStatus agent_status(const CoordinationState& state, std::string_view agent_id) {
+AgentStatus status(const CoordinationState& state, std::string_view agent_id) {
   auto ref = state.statuses->get(agent_id);
   return ref ? *ref : AgentStatus::Idle;
 }

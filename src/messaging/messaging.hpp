@@ -20,7 +20,7 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
 
 // Copies of the queued messages, oldest first; the inbox entry is created if
 // absent.
-std::vector<StoredMessage> read_inbox(const CoordinationState& state, std::string_view agent_id);
+Inbox inbox(const CoordinationState& state, std::string_view agent_id);
 
 // Moves every queued message out, oldest first, leaving the inbox empty.
 Inbox drain_inbox(const CoordinationState& state, std::string_view agent_id);
@@ -31,7 +31,7 @@ Inbox drain_inbox(const CoordinationState& state, std::string_view agent_id);
 void restore_inbox(const CoordinationState& state, std::string_view agent_id, Inbox drained);
 
 // The agent's status; an agent never seen is Idle and stays unknown.
-AgentStatus agent_status(const CoordinationState& state, std::string_view agent_id);
+AgentStatus status(const CoordinationState& state, std::string_view agent_id);
 
 // "idle", "busy", "completed" or "error".
 std::string_view status_word(AgentStatus status) noexcept;

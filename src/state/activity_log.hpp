@@ -10,8 +10,4 @@ namespace halvex {
 // bucket's shard write lock only for the copy into the bucket.
 void append_activity(ActivityLog& log, const EventView& event);
 
-inline void append_activity(ActivityLog& log, const ActivityEvent& event) {
-  append_activity(log, EventView::of(event));
-}
-
 }  // namespace halvex

@@ -52,8 +52,6 @@ struct EventView {
   static EventView broadcast_sent(Text from_agent, Text content, UnixSeconds at) {
     return {EventKind::BroadcastSent, at, {from_agent, content, {}}, 2};
   }
-  // The packed form of a decoded event (tests and tools).
-  static EventView of(const ActivityEvent& e);
 };
 
 class Journal {
@@ -144,23 +142,5 @@ class Journal {
   std::vector<Chunk> chunks_;
   std::size_t count_ = 0;
 };
-
-inline EventView EventView::of(const ActivityEvent& e) {
-  struct Visit {
-    EventView operator()(const event::Claimed& c) const {
-      return claimed(c.agent_id, c.resource_key, c.at);
-    }
-    EventView operator()(const event::Released& r) const {
-      return released(r.agent_id, r.resource_key, r.at);
-    }
-    EventView operator()(const event::MessageSent& m) const {
-      return message_sent(m.from_agent, m.to_agent, m.content, m.at);
-    }
-    EventView operator()(const event::BroadcastSent& b) const {
-      return broadcast_sent(b.from_agent, b.content, b.at);
-    }
-  };
-  return std::visit(Visit{}, e);
-}
 
 }  // namespace halvex

@@ -68,9 +68,8 @@ class ShardLock {
     if ((prev & kParked) && (prev >> 2) == 1) wake_all();
   }
 
-  // For tests and diagnostics only: a racy snapshot of the word.
+  // A racy snapshot of the word, for tests and diagnostics.
   std::uint64_t raw_state() const noexcept { return state_.load(std::memory_order_relaxed); }
-  bool is_locked() const noexcept { return (raw_state() & ~kParked) != 0; }
 
  private:
   void lock_slow();
@@ -78,65 +77,6 @@ class ShardLock {
   void wake_all() noexcept;
 
   std::atomic<std::uint64_t> state_{0};
-};
-
-// RAII guards: every lock in the core is owned by one of these.
-class WriteGuard {
- public:
-  WriteGuard() noexcept = default;
-  explicit WriteGuard(ShardLock& l) : lock_(&l) { l.lock(); }
-  WriteGuard(WriteGuard&& o) noexcept : lock_(o.lock_) { o.lock_ = nullptr; }
-  WriteGuard& operator=(WriteGuard&& o) noexcept {
-    if (this != &o) {
-      release();
-      lock_ = o.lock_;
-      o.lock_ = nullptr;
-    }
-    return *this;
-  }
-  WriteGuard(const WriteGuard&) = delete;
-  WriteGuard& operator=(const WriteGuard&) = delete;
-  ~WriteGuard() { release(); }
-
-  void release() noexcept {
-    if (lock_ != nullptr) {
-      lock_->unlock();
-      lock_ = nullptr;
-    }
-  }
-  bool owns() const noexcept { return lock_ != nullptr; }
-
- private:
-  ShardLock* lock_ = nullptr;
-};
-
-class ReadGuard {
- public:
-  ReadGuard() noexcept = default;
-  explicit ReadGuard(ShardLock& l) : lock_(&l) { l.lock_shared(); }
-  ReadGuard(ReadGuard&& o) noexcept : lock_(o.lock_) { o.lock_ = nullptr; }
-  ReadGuard& operator=(ReadGuard&& o) noexcept {
-    if (this != &o) {
-      release();
-      lock_ = o.lock_;
-      o.lock_ = nullptr;
-    }
-    return *this;
-  }
-  ReadGuard(const ReadGuard&) = delete;
-  ReadGuard& operator=(const ReadGuard&) = delete;
-  ~ReadGuard() { release(); }
-
-  void release() noexcept {
-    if (lock_ != nullptr) {
-      lock_->unlock_shared();
-      lock_ = nullptr;
-    }
-  }
-  bool owns() const noexcept { return lock_ != nullptr; }
-
- private:
-  ShardLock* lock_ = nullptr;
 };
 
 }  // namespace halvex

@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -58,6 +60,13 @@ struct KeyOps<std::uint64_t> {
   }
 };
 
+// Gives up a hold early. Unlike the standard locks' release(), this unlocks;
+// a hold already given up is left alone.
+template <class Lock>
+void unlock_if_held(Lock& lock) noexcept {
+  if (lock.owns_lock()) lock.unlock();
+}
+
 template <class K, class V>
 class ShardedMap {
   using Ops = KeyOps<K>;
@@ -101,7 +110,7 @@ class ShardedMap {
     // Occupied: takes the entry out, returns its value and releases the lock.
     V remove() {
       V out = table_->take(index_);
-      guard_.release();
+      unlock_if_held(guard_);
       return out;
     }
 
@@ -118,16 +127,16 @@ class ShardedMap {
     V& or_insert(V value) { return found_ ? get() : insert(std::move(value)); }
 
     // Gives up the lock early; the handle must not be used afterwards.
-    void release() noexcept { guard_.release(); }
+    void release() noexcept { unlock_if_held(guard_); }
 
    private:
     friend class ShardedMap;
-    Entry(WriteGuard guard, TableT* table, std::size_t index, std::uint64_t hash, bool found,
+    Entry(std::unique_lock<ShardLock> guard, TableT* table, std::size_t index, std::uint64_t hash, bool found,
           std::optional<K> key, View view)
         : guard_(std::move(guard)), table_(table), index_(index), hash_(hash), found_(found),
           key_(found ? std::nullopt : std::move(key)), view_(view) {}
 
-    WriteGuard guard_;
+    std::unique_lock<ShardLock> guard_;
     TableT* table_;
     std::size_t index_;
     std::uint64_t hash_;
@@ -145,13 +154,13 @@ class ShardedMap {
     const V* operator->() const noexcept { return value_; }
     void release() noexcept {
       value_ = nullptr;
-      guard_.release();
+      unlock_if_held(guard_);
     }
 
    private:
     friend class ShardedMap;
-    ReadRef(ReadGuard guard, const V* value) noexcept : guard_(std::move(guard)), value_(value) {}
-    ReadGuard guard_;
+    ReadRef(std::shared_lock<ShardLock> guard, const V* value) noexcept : guard_(std::move(guard)), value_(value) {}
+    std::shared_lock<ShardLock> guard_;
     const V* value_ = nullptr;
   };
 
@@ -164,13 +173,13 @@ class ShardedMap {
     const Slot* next() {
       while (shard_ < map_->shard_count_) {
         Shard& sh = map_->shards_[shard_];
-        if (!guard_.owns()) {
-          guard_ = ReadGuard(sh.lock);
+        if (!guard_.owns_lock()) {
+          guard_ = std::shared_lock<ShardLock>(sh.lock);
           slot_ = 0;
         }
         slot_ = sh.table.next_full(slot_);
         if (slot_ < sh.table.capacity()) return &sh.table.slot(slot_++);
-        guard_.release();
+        unlock_if_held(guard_);
         ++shard_;
       }
       return nullptr;
@@ -184,7 +193,7 @@ class ShardedMap {
     const ShardedMap* map_;
     std::size_t shard_ = 0;
     std::size_t slot_ = 0;
-    ReadGuard guard_;
+    std::shared_lock<ShardLock> guard_;
   };
 
   // Takes the key's shard write lock, grows the shard's table if it has no
@@ -215,7 +224,7 @@ class ShardedMap {
   ReadRef get(View key) const {
     const std::uint64_t h = hash(key);
     Shard& sh = shard_for(h);
-    ReadGuard guard(sh.lock);
+    std::shared_lock<ShardLock> guard(sh.lock);
     const std::size_t i = sh.table.find(h, key);
     if (i == TableT::kNotFound) return ReadRef();  // guard released here
     return ReadRef(std::move(guard), &sh.table.slot(i).value);
@@ -233,7 +242,7 @@ class ShardedMap {
   std::size_t len() const {
     std::size_t n = 0;
     for (std::size_t i = 0; i < shard_count_; ++i) {
-      ReadGuard g(shards_[i].lock);
+      std::shared_lock<ShardLock> g(shards_[i].lock);
       n += shards_[i].table.size();
     }
     return n;
@@ -251,7 +260,7 @@ class ShardedMap {
   Entry open_entry(View v, std::optional<K>&& key) {
     const std::uint64_t h = hash(v);
     Shard& sh = shard_for(h);
-    WriteGuard guard(sh.lock);
+    std::unique_lock<ShardLock> guard(sh.lock);
     sh.table.reserve_one(hasher());
     const auto probe = sh.table.find_or_prepare(h, v);
     return Entry(std::move(guard), &sh.table, probe.index, h, probe.found, std::move(key), v);

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "state/clock.hpp"
-#include "state/fifo.hpp"
 #include "state/packed.hpp"
 #include "state/small_string.hpp"
 
@@ -39,7 +39,10 @@ struct Message {
   UnixSeconds timestamp;
 };
 
-using Inbox = Fifo<StoredMessage>;
+// One agent's queue, oldest first. Messages are appended at the back and
+// handed out whole by moving the storage out, never taken from the front one
+// by one, so a plain vector is the queue; an empty one owns no storage.
+using Inbox = std::vector<StoredMessage>;
 
 // The activity log's records in decoded form; the log itself keeps them
 // packed (Journal).

@@ -92,7 +92,7 @@ TEST(ClaimGrant, StoresClaimMarksBusyAndLogs) {
     EXPECT_EQ(e.get().claimed_at, r.value().claimed_at);
   }
   EXPECT_EQ(s.claims->len(), 1u);
-  EXPECT_EQ(agent_status(s, "agent-a"), AgentStatus::Busy);
+  EXPECT_EQ(status(s, "agent-a"), AgentStatus::Busy);
 
   const auto events = activity_events(s);
   ASSERT_EQ(events.size(), 1u);
@@ -232,8 +232,8 @@ TEST(ClaimTakeover, AfterLeaseAnotherAgentTakesOver) {
     EXPECT_GE(e.get().renewed_at, before);
   }
   EXPECT_EQ(s.claims->len(), 1u);
-  EXPECT_EQ(agent_status(s, "agent-b"), AgentStatus::Busy);
-  EXPECT_EQ(agent_status(s, "agent-a"), AgentStatus::Busy);  // the loser is not told
+  EXPECT_EQ(status(s, "agent-b"), AgentStatus::Busy);
+  EXPECT_EQ(status(s, "agent-a"), AgentStatus::Busy);  // the loser is not told
   EXPECT_EQ(log_lines(s), (Lines{"Claimed agent-a task:phase-7", "Claimed agent-b task:phase-7",
                                  "Released agent-a task:phase-7"}));
   const auto events = activity_events(s);
@@ -304,10 +304,10 @@ TEST(ClaimRenew, StatusIsLeftAlone) {
   CoordinationState s;
   ASSERT_TRUE(claim_file(s, "agent-a", "one").ok());
   ASSERT_TRUE(claim_file(s, "agent-a", "two").ok());
-  ASSERT_TRUE(release_claim(s, "agent-a", "file:one").ok());
-  ASSERT_EQ(agent_status(s, "agent-a"), AgentStatus::Idle);
+  ASSERT_TRUE(release(s, "agent-a", "file:one").ok());
+  ASSERT_EQ(status(s, "agent-a"), AgentStatus::Idle);
   ASSERT_TRUE(renew_claim(s, "agent-a", "file:two").ok());
-  EXPECT_EQ(agent_status(s, "agent-a"), AgentStatus::Idle);
+  EXPECT_EQ(status(s, "agent-a"), AgentStatus::Idle);
 }
 
 // ---------------------------------------------------------------- release
@@ -317,15 +317,15 @@ TEST(ClaimRelease, HolderReleasesGoesIdleAndLogs) {
   ASSERT_TRUE(claim_file(s, "agent-a", "src/lib.rs").ok());
   ASSERT_TRUE(claim_task(s, "agent-a", "other").ok());
   age_claim(s, "file:src/lib.rs", 1000);  // expired claims can be released too
-  ASSERT_TRUE(release_claim(s, "agent-a", "file:src/lib.rs").ok());
+  ASSERT_TRUE(release(s, "agent-a", "file:src/lib.rs").ok());
   EXPECT_EQ(holder_of(s, "file:src/lib.rs"), "<none>");
   EXPECT_EQ(s.claims->len(), 1u);
   // Idle although it still holds the task claim.
-  EXPECT_EQ(agent_status(s, "agent-a"), AgentStatus::Idle);
+  EXPECT_EQ(status(s, "agent-a"), AgentStatus::Idle);
   EXPECT_EQ(log_lines(s), (Lines{"Claimed agent-a file:src/lib.rs", "Claimed agent-a task:other",
                                  "Released agent-a file:src/lib.rs"}));
 
-  auto twice = release_claim(s, "agent-a", "file:src/lib.rs");
+  auto twice = release(s, "agent-a", "file:src/lib.rs");
   ASSERT_FALSE(twice.ok());
   EXPECT_EQ(twice.error(), "no claim found for agent-a");
   // The key is free for anyone again.
@@ -336,19 +336,19 @@ TEST(ClaimRelease, RefusalsChangeNothing) {
   CoordinationState s;
   ASSERT_TRUE(claim_file(s, "agent-a", "src/lib.rs").ok());
   const Lines log_before = log_lines(s);
-  auto other = release_claim(s, "agent-b", "file:src/lib.rs");
+  auto other = release(s, "agent-b", "file:src/lib.rs");
   ASSERT_FALSE(other.ok());
   EXPECT_EQ(other.error(), "agent-b cannot release a claim held by agent-a");
-  auto cased = release_claim(s, "Agent-A", "file:src/lib.rs");
+  auto cased = release(s, "Agent-A", "file:src/lib.rs");
   ASSERT_FALSE(cased.ok());
   EXPECT_EQ(cased.error(), "Agent-A cannot release a claim held by agent-a");
-  auto missing = release_claim(s, "agent-b", "file:nothing");
+  auto missing = release(s, "agent-b", "file:nothing");
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), "no claim found for agent-b");
 
   EXPECT_EQ(log_lines(s), log_before);
   EXPECT_EQ(holder_of(s, "file:src/lib.rs"), "agent-a");
-  EXPECT_EQ(agent_status(s, "agent-a"), AgentStatus::Busy);
+  EXPECT_EQ(status(s, "agent-a"), AgentStatus::Busy);
   EXPECT_FALSE(has_status(s, "agent-b"));
   EXPECT_FALSE(has_status(s, "Agent-A"));
 }
@@ -421,7 +421,7 @@ TEST_F(LockScope, TakeoverHoldsClaimsShardWhileWritingStatusAndLog) {
 
   EXPECT_TRUE(log_waited_on());
   EXPECT_TRUE(claims_shard_write_locked("file:x")) << "claims shard free during the log append";
-  EXPECT_FALSE(s_.statuses->shard_lock(status_shard_).is_locked());  // one lock per map at a time
+  EXPECT_FALSE(test::is_locked(s_.statuses->shard_lock(status_shard_)));  // one lock per map at a time
   release_log_shards();
 
   taker.join_or_abort();
@@ -447,14 +447,14 @@ TEST_F(LockScope, ReleaseRemovesBeforeWritingStatus) {
   ASSERT_TRUE(claim_file(s_, "agent-b", "x").ok());
   hold_status_shard("agent-b");
   std::atomic<bool> ok{false};
-  Crowd releaser(1, [&](int) { ok = release_claim(s_, "agent-b", "file:x").ok(); });
+  Crowd releaser(1, [&](int) { ok = release(s_, "agent-b", "file:x").ok(); });
   EXPECT_TRUE(status_waited_on());
   EXPECT_FALSE(claims_shard_write_locked("file:x"));
   EXPECT_EQ(holder_of(s_, "file:x"), "<none>");  // already removed
   release_status_shard();
   releaser.join_or_abort();
   EXPECT_TRUE(ok.load());
-  EXPECT_EQ(agent_status(s_, "agent-b"), AgentStatus::Idle);
+  EXPECT_EQ(status(s_, "agent-b"), AgentStatus::Idle);
 }
 
 // ---------------------------------------------------------------- threads
@@ -547,7 +547,7 @@ TEST(ClaimConcurrency, ClaimRenewReleaseNeverMakeTwoHolders) {
         if (r.error().find(" already holds claim on shared") == std::string::npos) violations++;
         // Not ours: renewing or releasing it must fail.
         auto rn = renew_claim(s, me, "file:shared");
-        auto rl = release_claim(s, me, "file:shared");
+        auto rl = release(s, me, "file:shared");
         if (rn.ok() || rl.ok()) violations++;
         continue;
       }
@@ -557,7 +557,7 @@ TEST(ClaimConcurrency, ClaimRenewReleaseNeverMakeTwoHolders) {
         if (!renew_claim(s, me, "file:shared").ok()) violations++;
       }
       if (owner.exchange(-1) != id) violations++;
-      if (!release_claim(s, me, "file:shared").ok()) violations++;
+      if (!release(s, me, "file:shared").ok()) violations++;
     }
   });
   crowd.join_or_abort(60s);

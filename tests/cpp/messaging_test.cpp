@@ -31,12 +31,6 @@ std::vector<std::string> contents(const std::vector<StoredMessage>& ms) {
   return out;
 }
 
-std::vector<std::string> contents(const Inbox& q) {
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < q.size(); ++i) out.push_back(std::string(q[i].content()));
-  return out;
-}
-
 using Strings = std::vector<std::string>;
 
 // ---------------------------------------------------------------- send
@@ -51,15 +45,15 @@ TEST(Send, DeliversToRecipientAndMakesOnlyItKnown) {
   EXPECT_GE(m.timestamp, before);
   EXPECT_LE(m.timestamp, now_secs());
 
-  const auto inbox = read_inbox(s, "b");
-  ASSERT_EQ(inbox.size(), 1u);
-  EXPECT_EQ(inbox[0].from_agent(), "a");
-  EXPECT_EQ(inbox[0].to_agent(), std::optional<std::string>("b"));
-  EXPECT_EQ(inbox[0].timestamp(), m.timestamp);
-  EXPECT_EQ(agent_status(s, "b"), AgentStatus::Idle);
+  const auto box = inbox(s, "b");
+  ASSERT_EQ(box.size(), 1u);
+  EXPECT_EQ(box[0].from_agent(), "a");
+  EXPECT_EQ(box[0].to_agent(), std::optional<std::string>("b"));
+  EXPECT_EQ(box[0].timestamp(), m.timestamp);
+  EXPECT_EQ(status(s, "b"), AgentStatus::Idle);
   EXPECT_TRUE(known(s, "b"));
   EXPECT_FALSE(known(s, "a"));  // sending does not make the sender known
-  EXPECT_TRUE(read_inbox(s, "a").empty());
+  EXPECT_TRUE(inbox(s, "a").empty());
 
   const auto events = activity_events(s);
   ASSERT_EQ(events.size(), 1u);
@@ -74,12 +68,12 @@ TEST(Send, DeliversToRecipientAndMakesOnlyItKnown) {
 TEST(Send, ToSelfAndToABusyAgent) {
   CoordinationState s;
   send_message(s, "a", "a", "note to self");
-  EXPECT_EQ(contents(read_inbox(s, "a")), Strings{"note to self"});
+  EXPECT_EQ(contents(inbox(s, "a")), Strings{"note to self"});
   EXPECT_TRUE(known(s, "a"));
 
   ASSERT_TRUE(claim_resource(s, ClaimKind::File, "busy", "f").ok());
   send_message(s, "a", "busy", "x");
-  EXPECT_EQ(agent_status(s, "busy"), AgentStatus::Busy);  // not reset to idle
+  EXPECT_EQ(status(s, "busy"), AgentStatus::Busy);  // not reset to idle
 }
 
 TEST(Send, AnyBytesArePassedThroughUnchanged) {
@@ -91,17 +85,17 @@ TEST(Send, AnyBytesArePassedThroughUnchanged) {
   send_message(s, utf8, nul_agent, nul_content);
   send_message(s, "a", "b", utf8);
 
-  const auto empty_box = read_inbox(s, "");
+  const auto empty_box = inbox(s, "");
   ASSERT_EQ(empty_box.size(), 1u);
   EXPECT_EQ(empty_box[0].content(), "");
   EXPECT_TRUE(known(s, ""));  // the empty id is an agent like any other
 
-  const auto nul_box = read_inbox(s, nul_agent);
+  const auto nul_box = inbox(s, nul_agent);
   ASSERT_EQ(nul_box.size(), 1u);
   EXPECT_EQ(nul_box[0].from_agent(), utf8);
   EXPECT_EQ(nul_box[0].content(), nul_content);
   // "b" and "b\0c" are different agents.
-  EXPECT_EQ(contents(read_inbox(s, "b")), Strings{utf8});
+  EXPECT_EQ(contents(inbox(s, "b")), Strings{utf8});
 }
 
 // ---------------------------------------------------------------- broadcast
@@ -112,11 +106,11 @@ TEST(Broadcast, OnFreshStateReachesOnlyTheSender) {
   EXPECT_EQ(m.from_agent, "a");
   EXPECT_FALSE(m.to_agent.has_value());
   EXPECT_EQ(m.content, "x");
-  const auto box = read_inbox(s, "a");
+  const auto box = inbox(s, "a");
   ASSERT_EQ(box.size(), 1u);
   EXPECT_FALSE(box[0].to_agent().has_value());
   EXPECT_EQ(box[0].timestamp(), m.timestamp);
-  EXPECT_EQ(agent_status(s, "a"), AgentStatus::Idle);
+  EXPECT_EQ(status(s, "a"), AgentStatus::Idle);
   EXPECT_EQ(s.statuses->len(), 1u);
 }
 
@@ -126,27 +120,27 @@ TEST(Broadcast, ReachesEveryKnownAgentOnceWithOneTimestamp) {
   send_message(s, "a", "c", "2");
   ASSERT_TRUE(claim_resource(s, ClaimKind::Task, "d", "t").ok());  // known through a claim
   // Agents that only read, drained, sent or asked for a status stay unknown.
-  read_inbox(s, "reader");
+  inbox(s, "reader");
   drain_inbox(s, "drainer");
   send_message(s, "sender-only", "b", "3");
-  EXPECT_EQ(agent_status(s, "asker"), AgentStatus::Idle);
+  EXPECT_EQ(status(s, "asker"), AgentStatus::Idle);
   drain_inbox(s, "b");
   drain_inbox(s, "c");
 
   const Message m = broadcast(s, "a", "all");
   for (const char* who : {"a", "b", "c", "d"}) {
-    const auto box = read_inbox(s, who);
+    const auto box = inbox(s, who);
     ASSERT_EQ(box.size(), 1u) << who;
     EXPECT_EQ(box[0].content(), "all");
     EXPECT_EQ(box[0].from_agent(), "a");
     EXPECT_EQ(box[0].timestamp(), m.timestamp) << who;
   }
   for (const char* who : {"reader", "drainer", "sender-only", "asker"}) {
-    EXPECT_TRUE(read_inbox(s, who).empty()) << who;
+    EXPECT_TRUE(inbox(s, who).empty()) << who;
     EXPECT_FALSE(known(s, who)) << who;
   }
-  EXPECT_EQ(agent_status(s, "d"), AgentStatus::Busy);  // registering does not overwrite
-  EXPECT_EQ(agent_status(s, "a"), AgentStatus::Idle);
+  EXPECT_EQ(status(s, "d"), AgentStatus::Busy);  // registering does not overwrite
+  EXPECT_EQ(status(s, "a"), AgentStatus::Idle);
 
   int broadcasts = 0;
   for (const auto& le : activity_events(s)) {
@@ -164,33 +158,33 @@ TEST(Broadcast, BusySenderStaysBusy) {
   CoordinationState s;
   ASSERT_TRUE(claim_resource(s, ClaimKind::File, "a", "f").ok());
   broadcast(s, "a", "x");
-  EXPECT_EQ(agent_status(s, "a"), AgentStatus::Busy);
-  EXPECT_EQ(read_inbox(s, "a").size(), 1u);
+  EXPECT_EQ(status(s, "a"), AgentStatus::Busy);
+  EXPECT_EQ(inbox(s, "a").size(), 1u);
 }
 
 // ---------------------------------------------------------------- inboxes
 
 TEST(Inbox, ReadCopiesDrainEmpties) {
   CoordinationState s;
-  EXPECT_TRUE(read_inbox(s, "b").empty());
+  EXPECT_TRUE(inbox(s, "b").empty());
   EXPECT_TRUE(drain_inbox(s, "never-seen").empty());
   EXPECT_EQ(s.inboxes->len(), 2u);  // even a pure read leaves an entry
   EXPECT_EQ(s.statuses->len(), 0u);
 
   send_message(s, "a", "b", "first");
   send_message(s, "c", "b", "second");
-  EXPECT_EQ(contents(read_inbox(s, "b")), (Strings{"first", "second"}));
-  EXPECT_EQ(contents(read_inbox(s, "b")), (Strings{"first", "second"}));
+  EXPECT_EQ(contents(inbox(s, "b")), (Strings{"first", "second"}));
+  EXPECT_EQ(contents(inbox(s, "b")), (Strings{"first", "second"}));
 
   const Inbox drained = drain_inbox(s, "b");
   EXPECT_EQ(contents(drained), (Strings{"first", "second"}));
   EXPECT_EQ(drained[0].from_agent(), "a");
   EXPECT_EQ(drained[1].from_agent(), "c");
-  EXPECT_TRUE(read_inbox(s, "b").empty());
+  EXPECT_TRUE(inbox(s, "b").empty());
   EXPECT_TRUE(drain_inbox(s, "b").empty());
 
   send_message(s, "a", "b", "later");
-  EXPECT_EQ(contents(read_inbox(s, "b")), Strings{"later"});
+  EXPECT_EQ(contents(inbox(s, "b")), Strings{"later"});
 }
 
 TEST(Inbox, ManyThousandsKeptWholeAndInOrder) {
@@ -202,7 +196,7 @@ TEST(Inbox, ManyThousandsKeptWholeAndInOrder) {
     return i % 1000 == 0 ? big + std::to_string(i) : std::to_string(i);
   };
   for (std::size_t i = 0; i < kCount; ++i) send_message(s, "a", "b", content(i));
-  const auto copy = read_inbox(s, "b");
+  const auto copy = inbox(s, "b");
   ASSERT_EQ(copy.size(), kCount);
   const Inbox all = drain_inbox(s, "b");
   ASSERT_EQ(all.size(), kCount);
@@ -222,19 +216,19 @@ TEST(Inbox, RestorePutsDrainedMessagesBackInFront) {
   send_message(s, "a", "b", "4");
   send_message(s, "a", "b", "5");
   restore_inbox(s, "b", std::move(drained));
-  EXPECT_EQ(contents(read_inbox(s, "b")), (Strings{"1", "2", "3", "4", "5"}));
+  EXPECT_EQ(contents(inbox(s, "b")), (Strings{"1", "2", "3", "4", "5"}));
 
   // Into an inbox that is empty, and an empty restore.
   Inbox all = drain_inbox(s, "b");
   restore_inbox(s, "b", std::move(all));
   restore_inbox(s, "b", Inbox{});
-  EXPECT_EQ(contents(read_inbox(s, "b")), (Strings{"1", "2", "3", "4", "5"}));
+  EXPECT_EQ(contents(inbox(s, "b")), (Strings{"1", "2", "3", "4", "5"}));
   // Restoring to an agent without an inbox creates it but makes nobody known.
   Inbox one;
   const std::string_view to = "fresh";
   one.push_back(StoredMessage("x", &to, "hello", 1));
   restore_inbox(s, "fresh", std::move(one));
-  EXPECT_EQ(contents(read_inbox(s, "fresh")), Strings{"hello"});
+  EXPECT_EQ(contents(inbox(s, "fresh")), Strings{"hello"});
   EXPECT_FALSE(known(s, "fresh"));
 }
 
@@ -242,11 +236,11 @@ TEST(Inbox, RestorePutsDrainedMessagesBackInFront) {
 
 TEST(Status, UnknownAgentsReadIdleAndStayUnknown) {
   CoordinationState s;
-  EXPECT_EQ(agent_status(s, "ghost"), AgentStatus::Idle);
+  EXPECT_EQ(status(s, "ghost"), AgentStatus::Idle);
   EXPECT_FALSE(known(s, "ghost"));
   broadcast(s, "a", "x");
-  EXPECT_TRUE(read_inbox(s, "ghost").empty());
-  EXPECT_FALSE(s.statuses->shard_lock(s.statuses->shard_index_of("ghost")).is_locked());
+  EXPECT_TRUE(inbox(s, "ghost").empty());
+  EXPECT_FALSE(test::is_locked(s.statuses->shard_lock(s.statuses->shard_index_of("ghost"))));
 }
 
 TEST(Status, WordsForEveryValue) {
@@ -257,10 +251,10 @@ TEST(Status, WordsForEveryValue) {
   CoordinationState s;
   s.statuses->insert("done", AgentStatus::Completed);
   s.statuses->insert("broken", AgentStatus::Error);
-  EXPECT_EQ(status_word(agent_status(s, "done")), "completed");
-  EXPECT_EQ(status_word(agent_status(s, "broken")), "error");
+  EXPECT_EQ(status_word(status(s, "done")), "completed");
+  EXPECT_EQ(status_word(status(s, "broken")), "error");
   send_message(s, "x", "broken", "m");  // messages never move an existing status
-  EXPECT_EQ(agent_status(s, "broken"), AgentStatus::Error);
+  EXPECT_EQ(status(s, "broken"), AgentStatus::Error);
 }
 
 // ---------------------------------------------------------------- threads
@@ -328,7 +322,7 @@ TEST(MessagingConcurrency, SendersAndDrainersLoseAndDuplicateNothing) {
   // hold along each drainer's whole stream.
   for (const auto& stream : drained) check_stream(stream, seen, kSenders, "drainer");
   for (const auto& from_one : seen) EXPECT_EQ(from_one.size(), static_cast<std::size_t>(kEach));
-  EXPECT_TRUE(read_inbox(s, "sink").empty());
+  EXPECT_TRUE(inbox(s, "sink").empty());
   EXPECT_TRUE(all_shards_free(s));
 }
 
@@ -393,14 +387,14 @@ TEST(MessagingConcurrency, ConcurrentBroadcastsReachEachAgentOnce) {
   crowd.join_or_abort(120s);
 
   for (int i = 0; i < 10; ++i) {
-    const auto box = read_inbox(s, test::numbered("early-", i));
+    const auto box = inbox(s, test::numbered("early-", i));
     std::vector<std::set<int>> seen(kBroadcasters);
     std::vector<std::string> stream = contents(box);
     check_stream(stream, seen, kBroadcasters, "early agent");
     for (const auto& from_one : seen) EXPECT_EQ(from_one.size(), static_cast<std::size_t>(kEach));
   }
   for (int i = 0; i < 200; ++i) {
-    const auto box = read_inbox(s, test::numbered("late-", i));
+    const auto box = inbox(s, test::numbered("late-", i));
     std::vector<std::string> stream;
     for (const auto& m : box) {
       if (m.content() != "hi") stream.push_back(std::string(m.content()));

@@ -6,7 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <random>
+#include <shared_mutex>
 #include <thread>
 
 #include "test_support.hpp"
@@ -25,11 +27,11 @@ constexpr std::uint64_t kReader = ShardLock::kOneReader;
 TEST(ShardLockUncontended, FreeLockTakenAndReleasedInPlace) {
   ShardLock l;
   EXPECT_EQ(l.raw_state(), 0u);
-  EXPECT_FALSE(l.is_locked());
+  EXPECT_FALSE(test::is_locked(l));
 
   l.lock();
   EXPECT_EQ(l.raw_state(), kWriter);
-  EXPECT_TRUE(l.is_locked());
+  EXPECT_TRUE(test::is_locked(l));
   l.unlock();
   EXPECT_EQ(l.raw_state(), 0u);
 
@@ -41,7 +43,7 @@ TEST(ShardLockUncontended, FreeLockTakenAndReleasedInPlace) {
   EXPECT_EQ(l.raw_state(), kReader);
   l.unlock_shared();
   EXPECT_EQ(l.raw_state(), 0u);
-  EXPECT_FALSE(l.is_locked());
+  EXPECT_FALSE(test::is_locked(l));
 }
 
 TEST(ShardLockUncontended, TryLockModes) {
@@ -65,21 +67,21 @@ TEST(ShardLockUncontended, TryLockModes) {
   EXPECT_EQ(l.raw_state(), 0u);
 }
 
-TEST(ShardLockUncontended, GuardsReleaseOnceAndMove) {
+TEST(ShardLockUncontended, StandardLocksReleaseOnceAndMove) {
   ShardLock l;
   {
-    WriteGuard g(l);
-    EXPECT_TRUE(g.owns());
-    WriteGuard moved(std::move(g));
-    EXPECT_FALSE(g.owns());
+    std::unique_lock<ShardLock> g(l);
+    EXPECT_TRUE(g.owns_lock());
+    std::unique_lock<ShardLock> moved(std::move(g));
+    EXPECT_FALSE(g.owns_lock());
     EXPECT_EQ(l.raw_state(), kWriter);
-    moved.release();
+    moved.unlock();
     EXPECT_EQ(l.raw_state(), 0u);
   }
   EXPECT_EQ(l.raw_state(), 0u);
   {
-    ReadGuard a(l);
-    ReadGuard b(l);
+    std::shared_lock<ShardLock> a(l);
+    std::shared_lock<ShardLock> b(l);
     EXPECT_EQ(l.raw_state(), 2 * kReader);
     a = std::move(b);  // drops a's hold, takes over b's
     EXPECT_EQ(l.raw_state(), kReader);

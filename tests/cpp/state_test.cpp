@@ -141,7 +141,7 @@ TEST(ActivityLog, AppendsFileInTheCurrentSecondsBucketInOrder) {
   const UnixSeconds before = now_secs();
   for (int i = 0; i < 5; ++i) {
     append_activity(*s.activity_log,
-                    event::BroadcastSent{test::numbered("agent-", i), "x", now_secs()});
+                    EventView::broadcast_sent(test::numbered("agent-", i), "x", now_secs()));
   }
   const UnixSeconds after = now_secs();
   const auto events = test::activity_events(s);
@@ -166,7 +166,7 @@ TEST(ActivityLog, ConcurrentAppendsAllLand) {
   test::Crowd crowd(kThreads, [&](int id) {
     for (int i = 0; i < kEach; ++i) {
       append_activity(*s.activity_log,
-                      event::MessageSent{std::to_string(id), "to", std::to_string(i), 0});
+                      EventView::message_sent(std::to_string(id), "to", std::to_string(i), 0));
     }
   });
   crowd.join();

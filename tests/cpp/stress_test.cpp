@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <random>
+#include <shared_mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -86,10 +88,10 @@ TEST(Stress, ShardLockModesExcludeEachOther) {
     for (int i = 0; i < ops; ++i) {
       const unsigned r = rng() % 1000;
       if (r < 500) {
-        ReadGuard g(lock);
+        std::shared_lock<ShardLock> g(lock);
         read_section();
       } else if (r < 800) {
-        WriteGuard g(lock);
+        std::unique_lock<ShardLock> g(lock);
         write_section();
       } else if (r < 880) {
         if (lock.try_lock()) {
@@ -103,12 +105,12 @@ TEST(Stress, ShardLockModesExcludeEachOther) {
         }
       } else if (r < 995) {
         // Several readers together for a while: writers wait behind them.
-        ReadGuard g(lock);
+        std::shared_lock<ShardLock> g(lock);
         read_section();
         std::this_thread::sleep_for(20us);
       } else {
         // A long writer: the others run out of spins and yields and park.
-        WriteGuard g(lock);
+        std::unique_lock<ShardLock> g(lock);
         write_section();
         std::this_thread::sleep_for(200us);
       }
@@ -118,7 +120,7 @@ TEST(Stress, ShardLockModesExcludeEachOther) {
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(guarded.a, static_cast<std::uint64_t>(writes.load()));
   EXPECT_TRUE(guarded.whole());
-  EXPECT_FALSE(lock.is_locked());
+  EXPECT_FALSE(test::is_locked(lock));
   EXPECT_EQ(lock.raw_state(), 0u) << "no reader count or parked bit may be left behind";
 }
 
@@ -264,7 +266,7 @@ TEST(Stress, CoreOperationsFromManyThreads) {
     std::mt19937 rng(static_cast<unsigned>(t) * 7u + 3u);
     const std::string& me = agents[static_cast<std::size_t>(t)];
     std::unordered_set<int> held;
-    std::string status = "idle";
+    std::string word = "idle";
     int seq = 0;
     for (int i = 0; i < ops; ++i) {
       const unsigned r = rng() % 100;
@@ -281,7 +283,7 @@ TEST(Stress, CoreOperationsFromManyThreads) {
           }
           if (out.value().holder != me) failures++;
           held.insert(k);
-          status = "busy";
+          word = "busy";
         } else if (out.error().find(" already holds claim on " + name_of(k)) == std::string::npos) {
           failures++;
         }
@@ -292,8 +294,8 @@ TEST(Stress, CoreOperationsFromManyThreads) {
         // Dropped before the release, so that a claim granted right after it
         // finds no believer; relaxed, so that only the core's locks order threads.
         holder[static_cast<std::size_t>(h)].store(-1, std::memory_order_relaxed);
-        if (!release_claim(state, me, "file:" + name_of(h)).ok()) failures++;
-        status = "idle";
+        if (!release(state, me, "file:" + name_of(h)).ok()) failures++;
+        word = "idle";
       } else if (r < 40) {
         if (held.count(k) != 0) continue;
         auto out = renew_claim(state, me, key);
@@ -319,14 +321,14 @@ TEST(Stress, CoreOperationsFromManyThreads) {
           received[static_cast<std::size_t>(t)].push_back(std::string(got[j].content()));
         }
       } else if (r < 92) {
-        for (const StoredMessage& m : read_inbox(state, me)) {
+        for (const StoredMessage& m : inbox(state, me)) {
           if (m.content().empty()) failures++;
         }
       } else {
-        if (status_word(agent_status(state, me)) != status) failures++;
+        if (status_word(status(state, me)) != word) failures++;
       }
     }
-    status_end[static_cast<std::size_t>(t)] = status;
+    status_end[static_cast<std::size_t>(t)] = word;
   });
   crowd.join_or_abort(std::chrono::milliseconds(600000));
   EXPECT_EQ(failures.load(), 0);
@@ -369,7 +371,7 @@ TEST(Stress, CoreOperationsFromManyThreads) {
     std::sort(got.begin(), got.end());
     std::sort(want.begin(), want.end());
     EXPECT_EQ(got, want) << "messages of " << me;
-    EXPECT_EQ(status_word(agent_status(state, me)), status_end[static_cast<std::size_t>(t)]);
+    EXPECT_EQ(status_word(status(state, me)), status_end[static_cast<std::size_t>(t)]);
   }
   EXPECT_TRUE(test::all_shards_free(state));
 }

@@ -42,6 +42,9 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
 }
 
 // Some thread gave up spinning and sleeps on the lock's word.
+// Held in either mode (parked waiters aside).
+inline bool is_locked(const ShardLock& l) { return (l.raw_state() & ~ShardLock::kParked) != 0; }
+
 inline bool has_parked_waiter(const ShardLock& l) {
   return (l.raw_state() & ShardLock::kParked) != 0;
 }
@@ -123,7 +126,7 @@ std::string key_in_shard(const Map& map, std::size_t shard, std::string_view pre
 inline bool all_shards_free(const CoordinationState& s) {
   auto free = [](const auto& map) {
     for (std::size_t i = 0; i < map.shard_count(); ++i) {
-      if (map.shard_lock(i).is_locked()) return false;
+      if (is_locked(map.shard_lock(i))) return false;
     }
     return true;
   };

@@ -1,45 +1,43 @@
-"""A plain-Python reference for everything a caller of halvex_core can observe.
+"""The plain-Python coordination state: the same nine methods, results and
+error texts as halvex_core, written the way a Python developer would write it
+(one lock, dicts, lists, tuples). It is both the hardening tests' oracle and
+the benchmarks' peer.
 
-`Model` has the nine methods of `CoordinationState`, takes the same positional
-and keyword arguments, binds and converts them by the same rules (with the same
-exception types and texts), and returns the same results or raises the same
-operation failures. Hardening tests drive the module and a `Model` with one
-sequence of calls and compare every outcome.
+`CoordinationState` takes the arguments as plain texts, which is all a
+benchmark passes. `Model` adds argument binding and conversion by the
+module's rules (with the same exception types and texts), so hardening tests
+can drive the module and a `Model` with one sequence of calls, any arguments
+at all, and compare every outcome.
 
-Time: the model reads its clock through `clock`, a callable returning whole
+Time: the state reads its clock through `clock`, a callable returning whole
 Unix seconds (possibly negative, for a clock set before 1970). By default it is
 the floored wall clock, the same source the module reads; drivers that fake the
-clock pass a callable returning the faked second. A model call reads the clock
+clock pass a callable returning the faked second. A call reads the clock
 at the points where the module's reading can fail, and at most one value per
 call, which is exact as long as the clock does not move during a call (it is
 frozen in the faked-clock tests).
 
 A clock before 1970 is an internal fault in the module; the model raises
 `Panic` at the same point, with the state changes the module keeps.
+
+Importers put the tests folder on sys.path (pytest does; scripts and the
+benchmarks add it): the method list comes from _support.
 """
 
 import math
+import threading
 import time
+
+from _support import METHODS as _SIGNATURES
 
 LEASE_SECS = 300  # lease_secs + lease_grace_secs
 
 CLOCK_FAULT = "system clock before unix epoch"
 
 # Parameters of every callable, in binding order.
-PARAMS = {
-    "__new__": (),
-    "claim_file": ("agent_id", "path"),
-    "claim_task": ("agent_id", "task_id"),
-    "release": ("agent_id", "resource_key"),
-    "renew_claim": ("agent_id", "resource_key"),
-    "send_message": ("from_agent", "to_agent", "content"),
-    "broadcast": ("from_agent", "content"),
-    "inbox": ("agent_id",),
-    "drain_inbox": ("agent_id",),
-    "status": ("agent_id",),
-}
+PARAMS = {"__new__": (), **_SIGNATURES}
 
-METHODS = tuple(name for name in PARAMS if name != "__new__")
+METHODS = tuple(_SIGNATURES)
 
 UNPRINTABLE_KEYWORD = "<unprintable keyword>"
 UNNAMED_TYPE = "<failed to extract type name>"
@@ -81,6 +79,8 @@ def _keyword_index(params, key):
 def _shown_keyword(key):
     try:
         shown = str(key)
+    except MemoryError:
+        raise
     except Exception:
         return UNPRINTABLE_KEYWORD
     if not issubclass(type(shown), str):
@@ -126,6 +126,8 @@ def bind(method, args, kwargs):
 def _type_name(value):
     try:
         name = getattr(type(value), "__qualname__")
+    except MemoryError:
+        raise
     except Exception:
         return UNNAMED_TYPE
     return name if issubclass(type(name), str) else UNNAMED_TYPE
@@ -149,13 +151,14 @@ def wall_clock():
     return math.floor(time.time())
 
 
-class Model:
-    def __init__(self, *args, clock=None, **kwargs):
-        bind("__new__", args, kwargs)
+class CoordinationState:
+    def __init__(self, clock=None):
         self.clock = clock or wall_clock
+        self._lock = threading.Lock()
         self.claims = {}    # resource key -> [holder, later timestamp]
         self.statuses = {}  # known agent -> "idle" | "busy"
         self.inboxes = {}   # agent -> [(from_agent, content, timestamp)], oldest first
+        self._log = []      # activity records, append-only, never read (as in the module)
 
     def _now(self):
         t = self.clock()
@@ -167,82 +170,118 @@ class Model:
 
     def _claim(self, agent, key, name, task):
         now = self._now()  # the candidate's readings come before any lookup
-        held = self.claims.get(key)
-        if held is not None and max(0, now - held[1]) < LEASE_SECS:
-            raise RuntimeError(_join(held[0], " already holds claim on ",
-                                     "task " if task else "", name))
-        # A free key or an expired claim (takeover): the caller holds it now;
-        # a previous holder keeps its status.
-        self.claims[key] = [agent, now]
-        self.statuses[agent] = "busy"
+        with self._lock:
+            held = self.claims.get(key)
+            if held is not None and max(0, now - held[1]) < LEASE_SECS:
+                raise RuntimeError(_join(held[0], " already holds claim on ",
+                                         "task " if task else "", name))
+            # A free key or an expired claim (takeover): the caller holds it
+            # now; a previous holder keeps its status.
+            self.claims[key] = [agent, now]
+            self.statuses[agent] = "busy"
+            self._log.append(("claimed", agent, key, now))
+            if held is not None:
+                self._log.append(("released", held[0], key, now))
         return agent
 
-    def claim_file(self, *args, **kwargs):
-        agent, path = enter("claim_file", args, kwargs)
-        return self._claim(agent, "file:" + path, path, False)
+    def claim_file(self, agent_id, path):
+        return self._claim(agent_id, "file:" + path, path, False)
 
-    def claim_task(self, *args, **kwargs):
-        agent, task = enter("claim_task", args, kwargs)
-        return self._claim(agent, "task:" + task, task, True)
+    def claim_task(self, agent_id, task_id):
+        return self._claim(agent_id, "task:" + task_id, task_id, True)
 
-    def renew_claim(self, *args, **kwargs):
-        agent, key = enter("renew_claim", args, kwargs)
-        held = self.claims.get(key)
-        if held is None:
-            raise RuntimeError(_join("no claim on ", key, " to renew"))
-        if held[0] != agent:
-            raise RuntimeError(_join(agent, " cannot renew a claim held by ", held[0]))
-        held[1] = self._now()  # a fault here leaves the claim as it was
-        return held[0]
+    def renew_claim(self, agent_id, resource_key):
+        with self._lock:
+            held = self.claims.get(resource_key)
+            if held is None:
+                raise RuntimeError(_join("no claim on ", resource_key, " to renew"))
+            if held[0] != agent_id:
+                raise RuntimeError(_join(agent_id, " cannot renew a claim held by ", held[0]))
+            held[1] = self._now()  # a fault here leaves the claim as it was
+            return held[0]
 
-    def release(self, *args, **kwargs):
-        agent, key = enter("release", args, kwargs)
-        held = self.claims.get(key)
-        if held is None:
-            raise RuntimeError(_join("no claim found for ", agent))
-        if held[0] != agent:
-            raise RuntimeError(_join(agent, " cannot release a claim held by ", held[0]))
-        del self.claims[key]
-        self.statuses[agent] = "idle"
-        self._now()  # the activity record's reading: removal and status stay
+    def release(self, agent_id, resource_key):
+        with self._lock:
+            held = self.claims.get(resource_key)
+            if held is None:
+                raise RuntimeError(_join("no claim found for ", agent_id))
+            if held[0] != agent_id:
+                raise RuntimeError(_join(agent_id, " cannot release a claim held by ", held[0]))
+            del self.claims[resource_key]
+            self.statuses[agent_id] = "idle"
+            # The activity record's reading: removal and status stay on a fault.
+            self._log.append(("released", agent_id, resource_key, self._now()))
         return None
 
     # Messages ---------------------------------------------------------------
 
-    def send_message(self, *args, **kwargs):
-        sender, to, content = enter("send_message", args, kwargs)
+    def send_message(self, from_agent, to_agent, content):
         now = self._now()
-        self.inboxes.setdefault(to, []).append((sender, content, now))
-        self.statuses.setdefault(to, "idle")
-        return (sender, to, content, now)
+        with self._lock:
+            inbox = self.inboxes.get(to_agent)
+            if inbox is None:
+                inbox = self.inboxes[to_agent] = []
+            inbox.append((from_agent, content, now))
+            self.statuses.setdefault(to_agent, "idle")
+            self._log.append(("sent", from_agent, to_agent, content, now))
+        return (from_agent, to_agent, content, now)
 
-    def broadcast(self, *args, **kwargs):
-        sender, content = enter("broadcast", args, kwargs)
+    def broadcast(self, from_agent, content):
         now = self._now()
-        self.statuses.setdefault(sender, "idle")
-        for agent in self.statuses:
-            self.inboxes.setdefault(agent, []).append((sender, content, now))
-        return (sender, "*", content, now)
+        message = (from_agent, content, now)  # immutable: one serves every inbox
+        with self._lock:
+            self.statuses.setdefault(from_agent, "idle")
+            inboxes = self.inboxes
+            for agent in self.statuses:
+                inbox = inboxes.get(agent)
+                if inbox is None:
+                    inbox = inboxes[agent] = []
+                inbox.append(message)
+            self._log.append(("broadcast", from_agent, content, now))
+        return (from_agent, "*", content, now)
 
-    def inbox(self, *args, **kwargs):
-        (agent,) = enter("inbox", args, kwargs)
-        return [(f, agent, c, t) for f, c, t in self.inboxes.get(agent, ())]
+    def inbox(self, agent_id):
+        with self._lock:
+            return [(f, agent_id, c, t) for f, c, t in self.inboxes.get(agent_id, ())]
 
-    def drain_inbox(self, *args, **kwargs):
-        (agent,) = enter("drain_inbox", args, kwargs)
-        out = [(f, agent, c, t) for f, c, t in self.inboxes.get(agent, ())]
-        self.inboxes[agent] = []
-        return out
+    def drain_inbox(self, agent_id):
+        with self._lock:
+            out = [(f, agent_id, c, t) for f, c, t in self.inboxes.get(agent_id, ())]
+            self.inboxes[agent_id] = []
+            return out
 
-    def status(self, *args, **kwargs):
-        (agent,) = enter("status", args, kwargs)
-        return self.statuses.get(agent, "idle")
+    def status(self, agent_id):
+        with self._lock:
+            return self.statuses.get(agent_id, "idle")
 
     # Observation helpers for drivers ------------------------------------------
 
     def holder(self, key):
         held = self.claims.get(key)
         return None if held is None else held[0]
+
+
+class Model(CoordinationState):
+    """CoordinationState whose constructor and methods take any arguments and
+    bind and convert them as the module does."""
+
+    def __init__(self, *args, clock=None, **kwargs):
+        bind("__new__", args, kwargs)
+        super().__init__(clock)
+
+
+def _binding(name):
+    plain = getattr(CoordinationState, name)
+
+    def method(self, *args, **kwargs):
+        return plain(self, *enter(name, args, kwargs))
+
+    method.__name__ = method.__qualname__ = name
+    return method
+
+
+for _name in METHODS:
+    setattr(Model, _name, _binding(_name))
 
 
 # Comparing outcomes -------------------------------------------------------------

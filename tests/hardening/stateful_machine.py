@@ -25,7 +25,8 @@ import random
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [_HERE, os.path.dirname(_HERE)]  # model, and the _support it imports
 
 import model as M  # noqa: E402
 import halvex_core  # noqa: E402

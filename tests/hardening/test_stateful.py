@@ -17,8 +17,8 @@ import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-LIBFAKETIME = os.environ.get(
-    "HALVEX_LIBFAKETIME", "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1")
+
+from _faketime import LIBFAKETIME
 
 
 def under_asan():
@@ -26,7 +26,7 @@ def under_asan():
 
 
 def clock_faked():
-    return os.path.exists(LIBFAKETIME) and not under_asan()
+    return LIBFAKETIME is not None and not under_asan()
 
 
 def child_env(clock_file):

@@ -1,0 +1,21 @@
+"""Lists a wheel's files and fails unless it carries the module, both forms
+of its type stubs and the Redis-backed twin.
+
+    python wheel_contents.py WHEEL
+"""
+import sys
+import zipfile
+
+WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi",
+        "halvex_redis/__init__.py", "halvex_redis/_scripts.py"}
+
+
+def main(path):
+    names = zipfile.ZipFile(path).namelist()
+    print("\n".join(names))
+    missing = WANT - set(names)
+    return "missing from the wheel: %s" % sorted(missing) if missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1]))
