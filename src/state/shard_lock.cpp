@@ -1,6 +1,5 @@
 #include "state/shard_lock.hpp"
 
-#include "state/fault.hpp"
 #include "state/platform/platform.hpp"
 
 namespace halvex {
@@ -62,18 +61,9 @@ void ShardLock::lock_shared_slow() {
   wait_and_acquire(
       state_, [](std::uint64_t s) { return (s & kWriter) != 0; },
       [this](std::uint64_t s) {
-        if ((s >> 2) >= kMaxReaders) throw Fault("reader count overflowed");
         return state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
                                             std::memory_order_relaxed);
       });
-}
-
-bool ShardLock::try_lock_shared() {
-  std::uint64_t s = state_.load(std::memory_order_relaxed);
-  if (s & kWriter) return false;
-  if ((s >> 2) >= kMaxReaders) throw Fault("reader count overflowed");
-  return state_.compare_exchange_strong(s, s + kOneReader, std::memory_order_acquire,
-                                        std::memory_order_relaxed);
 }
 
 void ShardLock::wake_all() noexcept {

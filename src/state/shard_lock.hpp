@@ -20,10 +20,9 @@ class ShardLock {
  public:
   static constexpr std::uint64_t kParked = 1;
   static constexpr std::uint64_t kWriter = 2;
+  // Readers count in the 62 bits above: each reader is a thread holding the
+  // lock, so the count cannot come near overflowing.
   static constexpr std::uint64_t kOneReader = 4;
-  // Readers count up to here; one more would run into the bits above 2^62
-  // readers, which the count never reaches in practice.
-  static constexpr std::uint64_t kMaxReaders = (std::uint64_t{1} << 62) - 1;
 
   ShardLock() noexcept = default;
   ShardLock(const ShardLock&) = delete;
@@ -52,7 +51,7 @@ class ShardLock {
 
   void lock_shared() {
     std::uint64_t s = state_.load(std::memory_order_relaxed);
-    if ((s & kWriter) == 0 && (s >> 2) < kMaxReaders &&
+    if ((s & kWriter) == 0 &&
         state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
                                      std::memory_order_relaxed)) {
       return;
@@ -60,7 +59,12 @@ class ShardLock {
     lock_shared_slow();
   }
 
-  bool try_lock_shared();
+  bool try_lock_shared() noexcept {
+    std::uint64_t s = state_.load(std::memory_order_relaxed);
+    return (s & kWriter) == 0 &&
+           state_.compare_exchange_strong(s, s + kOneReader, std::memory_order_acquire,
+                                          std::memory_order_relaxed);
+  }
 
   void unlock_shared() noexcept {
     const std::uint64_t prev = state_.fetch_sub(kOneReader, std::memory_order_release);
