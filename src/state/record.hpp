@@ -9,7 +9,7 @@
 
 #include "state/clock.hpp"
 #include "state/journal.hpp"
-#include "state/sharded_map.hpp"
+#include "state/containers/sharded_map.hpp"
 #include "state/types.hpp"
 
 namespace halvex {

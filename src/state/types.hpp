@@ -10,7 +10,7 @@
 
 #include "state/clock.hpp"
 #include "state/packed.hpp"
-#include "state/small_string.hpp"
+#include "state/containers/small_string.hpp"
 
 namespace halvex {
 

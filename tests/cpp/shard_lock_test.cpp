@@ -1,6 +1,6 @@
 // ShardLock under real threads: exclusion, reader sharing, parking and
 // waking, and the state word of the uncontended paths.
-#include "state/shard_lock.hpp"
+#include "state/containers/shard_lock.hpp"
 
 #include <gtest/gtest.h>
 

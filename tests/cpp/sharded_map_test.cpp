@@ -1,6 +1,6 @@
 // ShardedMap: the handles and the locks they hold, iteration, growth against
 // a model, concurrent updates, and the shard layout.
-#include "state/sharded_map.hpp"
+#include "state/containers/sharded_map.hpp"
 
 #include <gtest/gtest.h>
 

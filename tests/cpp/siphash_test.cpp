@@ -1,6 +1,6 @@
 // SipHash against published SipHash-2-4 vectors and SipHash-1-3 vectors from
 // an independent implementation (gen_siphash_vectors.py in this directory).
-#include "state/siphash.hpp"
+#include "state/containers/siphash.hpp"
 
 #include <gtest/gtest.h>
 

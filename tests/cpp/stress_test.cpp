@@ -28,8 +28,8 @@
 #include "claims/claims.hpp"
 #include "messaging/messaging.hpp"
 #include "state/record.hpp"
-#include "state/shard_lock.hpp"
-#include "state/sharded_map.hpp"
+#include "state/containers/shard_lock.hpp"
+#include "state/containers/sharded_map.hpp"
 #include "test_support.hpp"
 
 namespace halvex {

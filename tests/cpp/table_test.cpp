@@ -1,7 +1,7 @@
 // The open-addressing table inside a shard, driven directly with hashes we
 // choose: crowded probe runs, runs that wrap past the end of the table,
 // tombstones and rebuilds, and element lifetimes.
-#include "state/table.hpp"
+#include "state/containers/table.hpp"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "state/record.hpp"
-#include "state/shard_lock.hpp"
+#include "state/containers/shard_lock.hpp"
 #include "state/types.hpp"
 
 namespace halvex::test {

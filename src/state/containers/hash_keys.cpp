@@ -1,4 +1,4 @@
-#include "state/hash_keys.hpp"
+#include "state/containers/hash_keys.hpp"
 
 #include "state/fault.hpp"
 #include "state/platform/platform.hpp"

@@ -1,4 +1,4 @@
-#include "state/shard_lock.hpp"
+#include "state/containers/shard_lock.hpp"
 
 #include "state/platform/platform.hpp"
 

@@ -17,11 +17,11 @@
 #include <utility>
 
 #include "state/fault.hpp"
-#include "state/hash_keys.hpp"
-#include "state/shard_lock.hpp"
-#include "state/siphash.hpp"
-#include "state/small_string.hpp"
-#include "state/table.hpp"
+#include "state/containers/hash_keys.hpp"
+#include "state/containers/shard_lock.hpp"
+#include "state/containers/siphash.hpp"
+#include "state/containers/small_string.hpp"
+#include "state/containers/table.hpp"
 
 namespace halvex {
 
