@@ -298,7 +298,7 @@ note("messages", [first.args[0], second.args[0]])
 
 
 # Each scenario: set up at T0, act with the clock at 1969-12-31 23:59:59, then
-# check with the clock back at T0 + 10 that what the contract says stayed did,
+# check with the clock back at T0 + 10 that what should stay did,
 # that nothing else changed, and that no lock was left held (a hang would fail
 # the child's timeout).
 FAULT_SCENARIOS = {
