@@ -30,7 +30,7 @@ Message send_message(const CoordinationState& state, std::string from_agent,
   deliver(state, to, StoredMessage(m.from_agent, &to, m.content, m.timestamp));
   register_agent(state, to);
   append_activity(*state.activity_log,
-                  EventView::message_sent(m.from_agent, to, m.content, now_secs()));
+                  EventView::message_sent(m.from_agent, to, m.content, m.timestamp));
   return m;
 }
 
@@ -52,7 +52,7 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
     }
   }
   append_activity(*state.activity_log,
-                  EventView::broadcast_sent(m.from_agent, m.content, now_secs()));
+                  EventView::broadcast_sent(m.from_agent, m.content, m.timestamp));
   return m;
 }
 

@@ -3,8 +3,7 @@
 namespace halvex {
 
 void append_activity(ActivityLog& log, const EventView& event) {
-  const UnixSeconds bucket = now_secs();
-  auto e = log.entry(bucket);
+  auto e = log.entry(event.at);
   e.or_insert(Journal{}).append(event);
 }
 

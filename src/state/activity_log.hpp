@@ -5,9 +5,9 @@
 
 namespace halvex {
 
-// Files one record in the bucket of the current second. Reads the clock
-// first (throws Fault before 1970, appending nothing), then holds the
-// bucket's shard write lock only for the copy into the bucket.
+// Files one record in the bucket of its own `at` second: the caller's one
+// clock reading of the call serves both. Holds the bucket's shard write lock
+// only for the copy into the bucket.
 void append_activity(ActivityLog& log, const EventView& event);
 
 }  // namespace halvex
