@@ -150,6 +150,21 @@ def test_results_with_many_senders_and_str_subclass_arguments(state):
     assert state.inbox("owner") == []
 
 
+def test_broadcast_copies_outlive_drains_and_the_object(make_state):
+    # Every copy of a broadcast is one shared block; whichever holder goes
+    # last frees it (ASan checks the order does not matter).
+    s = make_state()
+    agents = ["r%d" % i for i in range(6)]
+    for a in agents:
+        s.send_message("x", a, "hi")
+    cast = s.broadcast("r0", "y" * 300)
+    drained = [s.drain_inbox(a) for a in agents[:3]]
+    listed = s.inbox("r4")
+    del s
+    assert all(d[-1] == (cast[0], a, cast[2], cast[3]) for a, d in zip(agents, drained))
+    assert listed[-1] == (cast[0], "r4", cast[2], cast[3])
+
+
 def test_same_second_messages_keep_arrival_order(state):
     sent = [state.send_message("a", "b", "m%d" % i) for i in range(50)]
     assert state.inbox("b") == sent

@@ -155,6 +155,32 @@ TEST(Broadcast, ReachesEveryKnownAgentOnceWithOneTimestamp) {
   EXPECT_TRUE(all_shards_free(s));
 }
 
+TEST(Broadcast, CopiesShareOneBlockThatOutlivesEveryOtherHolder) {
+  std::string content(200, 'x');  // well past any inline size
+  Inbox kept;
+  {
+    CoordinationState s;
+    for (const char* a : {"a", "b", "c", "d"}) send_message(s, "x", a, "hello");
+    broadcast(s, "a", content);
+    const Inbox listed = inbox(s, "b");
+    ASSERT_EQ(listed.size(), 2u);
+    const Inbox in_c = inbox(s, "c");
+    EXPECT_TRUE(listed[1].shares_block_with(in_c[1]));
+    EXPECT_FALSE(listed[0].shares_block_with(in_c[0]));  // direct messages are their own
+    // Drained copies dropped, then the state freed, while other copies live.
+    drain_inbox(s, "a");
+    drain_inbox(s, "b");
+    kept = drain_inbox(s, "c");
+  }
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1].content(), content);
+  EXPECT_EQ(kept[1].from_agent(), "a");
+  EXPECT_FALSE(kept[1].to_agent().has_value());
+  Inbox copy = kept;
+  kept.clear();
+  EXPECT_EQ(copy[1].content(), content);
+}
+
 TEST(Broadcast, BusySenderStaysBusy) {
   CoordinationState s;
   ASSERT_TRUE(claim_resource(s, ClaimKind::File, "a", "f").ok());
