@@ -50,14 +50,18 @@ Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
   // candidate, the liveness test and the records.
   const UnixSeconds now = now_secs();
   SmallString key = SmallString::concat(prefix, name);
+  // Both lookups' cache misses start now and overlap with building the
+  // candidate, instead of coming one after the other under the locks.
+  const auto at_claims = state.claims->prepare(key.view());
+  const auto at_status = state.statuses->prepare(agent_id);
   Claim candidate = build_claim(SmallString(agent_id), now);
 
-  auto e = state.claims->entry(std::move(key));
+  auto e = state.claims->entry_hashed(std::move(key), at_claims);
   if (!e.occupied()) {
     // Grant: the claims lock covers the insert only.
     e.insert(candidate);
     e.release();
-    state.statuses->insert_ref(agent_id, AgentStatus::Busy);
+    state.statuses->insert_ref_hashed(agent_id, at_status, AgentStatus::Busy);
     append_activity(*state.activity_log,
                     EventView::claimed(agent_id, Text(prefix, name), now));
     return candidate;
@@ -76,7 +80,7 @@ Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
   const SmallString previous = std::move(stored.holder);
   stored = candidate;
   const std::string_view key_text = e.key();
-  state.statuses->insert_ref(agent_id, AgentStatus::Busy);
+  state.statuses->insert_ref_hashed(agent_id, at_status, AgentStatus::Busy);
   append_activity(*state.activity_log, EventView::claimed(agent_id, key_text, now));
   append_activity(*state.activity_log, EventView::released(previous.view(), key_text, now));
   return candidate;  // `e` releases the claims lock last
