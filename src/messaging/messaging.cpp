@@ -27,10 +27,12 @@ Message send_message(const CoordinationState& state, std::string from_agent,
                      std::string to_agent, std::string content) {
   Message m{std::move(from_agent), std::move(to_agent), std::move(content), now_secs()};
   const std::string_view to = *m.to_agent;
-  deliver(state, to, StoredMessage(m.from_agent, &to, m.content, m.timestamp));
+  // The inbox copy and the record share one block: both hold the message's
+  // own fields, and the record's time is the message's reading.
+  StoredMessage stored(m.from_agent, &to, m.content, m.timestamp);
+  deliver(state, to, stored);
   register_agent(state, to);
-  append_activity(*state.activity_log,
-                  EventView::message_sent(m.from_agent, to, m.content, m.timestamp));
+  append_message_activity(*state.activity_log, std::move(stored));
   return m;
 }
 
@@ -42,17 +44,10 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
   state.statuses->for_each(
       [&](const SmallString& agent, AgentStatus) { recipients.push_back(agent); });
 
-  // Built once; every recipient gets its own copy, the last one the original.
+  // Built once; every recipient's copy and the record share the block.
   StoredMessage stored(m.from_agent, nullptr, m.content, m.timestamp);
-  for (std::size_t i = 0; i < recipients.size(); ++i) {
-    if (i + 1 < recipients.size()) {
-      deliver(state, recipients[i], stored);
-    } else {
-      deliver(state, recipients[i], std::move(stored));
-    }
-  }
-  append_activity(*state.activity_log,
-                  EventView::broadcast_sent(m.from_agent, m.content, m.timestamp));
+  for (const SmallString& r : recipients) deliver(state, r, stored);
+  append_message_activity(*state.activity_log, std::move(stored));
   return m;
 }
 

@@ -10,4 +10,8 @@ namespace halvex {
 // only for the copy into the bucket.
 void append_activity(ActivityLog& log, const EventView& event);
 
+// Files the MessageSent (a message with a recipient) or BroadcastSent record
+// of `message`, at its timestamp, holding a share of its block.
+void append_message_activity(ActivityLog& log, StoredMessage message);
+
 }  // namespace halvex

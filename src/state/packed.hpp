@@ -128,11 +128,21 @@ class StoredMessage {
     return static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(c.data()) - blob_) + c.size();
   }
 
+  // Hands this holder's share of the block over as a bare pointer, leaving
+  // this message empty; adopt() turns the pointer back into a holder. For
+  // containers that keep blocks inside raw bytes (the activity journal).
+  const void* release_block() noexcept { return std::exchange(blob_, nullptr); }
+  static StoredMessage adopt(const void* block) noexcept {
+    return StoredMessage(static_cast<unsigned char*>(const_cast<void*>(block)));
+  }
+
   // Whether two messages are one shared block (tests and diagnostics).
   bool shares_block_with(const StoredMessage& o) const noexcept { return blob_ == o.blob_; }
 
  private:
   static constexpr std::size_t kHeader = 13;
+
+  explicit StoredMessage(unsigned char* blob) noexcept : blob_(blob) {}
 
   std::atomic<std::uint32_t>& holders() const noexcept {
     return *std::launder(reinterpret_cast<std::atomic<std::uint32_t>*>(blob_));

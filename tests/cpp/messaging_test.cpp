@@ -171,6 +171,15 @@ TEST(Broadcast, CopiesShareOneBlockThatOutlivesEveryOtherHolder) {
     drain_inbox(s, "a");
     drain_inbox(s, "b");
     kept = drain_inbox(s, "c");
+    drain_inbox(s, "d");
+    // The records hold their share: every other holder of the direct
+    // messages is gone now, and of the broadcast only `kept` is left.
+    const auto events = activity_events(s);
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(std::get<event::MessageSent>(events[3].event).to_agent, "d");
+    const auto& b = std::get<event::BroadcastSent>(events[4].event);
+    EXPECT_EQ(b.content, content);
+    EXPECT_EQ(b.at, kept[1].timestamp());
   }
   ASSERT_EQ(kept.size(), 2u);
   EXPECT_EQ(kept[1].content(), content);
