@@ -44,9 +44,21 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
   state.statuses->for_each(
       [&](const SmallString& agent, AgentStatus) { recipients.push_back(agent); });
 
-  // Built once; every recipient's copy and the record share the block.
+  // Built once; every recipient's copy and the record share the block. The
+  // next recipient's inbox slot is hashed and prefetched while the current
+  // one is written, so a large map's cache misses overlap.
   StoredMessage stored(m.from_agent, nullptr, m.content, m.timestamp);
-  for (const SmallString& r : recipients) deliver(state, r, stored);
+  InboxMap& inboxes = *state.inboxes;
+  if (!recipients.empty()) {
+    auto next = inboxes.prepare(recipients[0]);
+    for (std::size_t i = 0; i < recipients.size(); ++i) {
+      const auto at = next;
+      if (i + 1 < recipients.size()) next = inboxes.prepare(recipients[i + 1]);
+      StoredMessage copy = stored;  // taken before the lock, as deliver() does
+      auto e = inboxes.entry_ref_hashed(recipients[i], at);
+      e.or_insert(Inbox{}).push_back(std::move(copy));
+    }
+  }
   append_message_activity(*state.activity_log, std::move(stored));
   return m;
 }

@@ -228,6 +228,8 @@ class ShardedMap {
   // As entry(), for a borrowed key: a K is made from it only if a vacant
   // handle is inserted into. `key` must outlive the handle.
   Entry entry_ref(View key) { return open_entry(key, hash(key), std::nullopt); }
+  // `p` must be prepare() of this key.
+  Entry entry_ref_hashed(View key, Prepared p) { return open_entry(key, p.hash, std::nullopt); }
 
   // Stores or overwrites; returns the previous value if there was one. The
   // stored key is kept on an overwrite.
