@@ -6,20 +6,33 @@ PyObject* make_str(std::string_view utf8) {
   return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 
-PyObject* make_message_tuple(std::string_view from_agent, PyObject* second,
-                             std::string_view content, UnixSeconds timestamp) {
+namespace {
+
+// (from_agent, second, content, timestamp) with items 0 and 3 from the given
+// makers, each returning a new reference or nullptr with an error pending.
+template <class MakeFrom, class MakeStamp>
+PyObject* build_message_tuple(MakeFrom make_from, PyObject* second, std::string_view content,
+                              MakeStamp make_stamp) {
   Ref t(PyTuple_New(4));
   if (!t) return nullptr;
-  PyObject* item = make_str(from_agent);
+  PyObject* item = make_from();
   if (item == nullptr) return nullptr;
   PyTuple_SetItem(t.get(), 0, item);  // steals item
   Py_INCREF(second);
   PyTuple_SetItem(t.get(), 1, second);
   if ((item = make_str(content)) == nullptr) return nullptr;
   PyTuple_SetItem(t.get(), 2, item);
-  if ((item = PyLong_FromUnsignedLongLong(timestamp)) == nullptr) return nullptr;
+  if ((item = make_stamp()) == nullptr) return nullptr;
   PyTuple_SetItem(t.get(), 3, item);
   return t.release();
+}
+
+}  // namespace
+
+PyObject* make_message_tuple(std::string_view from_agent, PyObject* second,
+                             std::string_view content, UnixSeconds timestamp) {
+  return build_message_tuple([&] { return make_str(from_agent); }, second, content,
+                             [&] { return PyLong_FromUnsignedLongLong(timestamp); });
 }
 
 ResultItems::~ResultItems() {
@@ -73,18 +86,8 @@ PyObject* ResultItems::timestamp(UnixSeconds at) {
 
 PyObject* make_message_tuple(ResultItems& items, PyObject* owner, std::string_view from_agent,
                              std::string_view content, UnixSeconds timestamp) {
-  Ref t(PyTuple_New(4));
-  if (!t) return nullptr;
-  PyObject* item = items.sender(from_agent);
-  if (item == nullptr) return nullptr;
-  PyTuple_SetItem(t.get(), 0, item);  // steals item
-  Py_INCREF(owner);
-  PyTuple_SetItem(t.get(), 1, owner);
-  if ((item = make_str(content)) == nullptr) return nullptr;
-  PyTuple_SetItem(t.get(), 2, item);
-  if ((item = items.timestamp(timestamp)) == nullptr) return nullptr;
-  PyTuple_SetItem(t.get(), 3, item);
-  return t.release();
+  return build_message_tuple([&] { return items.sender(from_agent); }, owner, content,
+                             [&] { return items.timestamp(timestamp); });
 }
 
 }  // namespace halvex::py
