@@ -14,11 +14,19 @@ void register_agent(const CoordinationState& state, std::string_view agent_id) {
   if (!e.occupied()) e.insert(AgentStatus::Idle);
 }
 
+// Appends to a queue. An inbox that has no storage (new, or just drained,
+// which hands its storage out) starts with room for a few messages rather
+// than one, which spares the reallocations of the first few sends.
+void append_to(Inbox& inbox, StoredMessage&& copy) {
+  if (inbox.capacity() == 0) inbox.reserve(4);
+  inbox.push_back(std::move(copy));
+}
+
 // Look-up, creation of an empty inbox and the append under one hold of the
 // inbox shard's write lock. The copy was made before the lock was taken.
 void deliver(const CoordinationState& state, std::string_view agent_id, StoredMessage copy) {
   auto e = state.inboxes->entry_ref(agent_id);
-  e.or_insert(Inbox{}).push_back(std::move(copy));
+  append_to(e.or_insert(Inbox{}), std::move(copy));
 }
 
 }  // namespace
@@ -56,7 +64,7 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
       if (i + 1 < recipients.size()) next = inboxes.prepare(recipients[i + 1]);
       StoredMessage copy = stored;  // taken before the lock, as deliver() does
       auto e = inboxes.entry_ref_hashed(recipients[i], at);
-      e.or_insert(Inbox{}).push_back(std::move(copy));
+      append_to(e.or_insert(Inbox{}), std::move(copy));
     }
   }
   append_message_activity(*state.activity_log, std::move(stored));
