@@ -133,6 +133,38 @@ def test_many_messages_kept_whole_and_in_order(state):
     assert state.inbox("bulk") == []
 
 
+def test_results_with_many_senders_and_str_subclass_arguments(state):
+    class Name(str):
+        pass
+
+    # More distinct senders than a result shares objects among, interleaved,
+    # the owner among them, over more than one timestamp.
+    senders = ["s%d" % i for i in range(11)] + ["owner"]
+    sent = [state.send_message(senders[(5 * i) % 12], "owner", "m%d" % i) for i in range(60)]
+    sent.append(state.send_message(Name("s3"), Name("owner"), Name("last")))
+    assert [type(x) for x in sent[-1]] == [str, str, str, int]
+    expected = [(m[0], "owner", m[2], m[3]) for m in sent]
+    for read in (state.inbox(Name("owner")), state.drain_inbox("owner")):
+        assert read == expected
+        assert all(type(x) is str for m in read for x in m[:3])
+    assert state.inbox("owner") == []
+
+
+def test_broadcast_copies_outlive_drains_and_the_object(make_state):
+    # Every copy of a broadcast is one shared block; whichever holder goes
+    # last frees it (ASan checks the order does not matter).
+    s = make_state()
+    agents = ["r%d" % i for i in range(6)]
+    for a in agents:
+        s.send_message("x", a, "hi")
+    cast = s.broadcast("r0", "y" * 300)
+    drained = [s.drain_inbox(a) for a in agents[:3]]
+    listed = s.inbox("r4")
+    del s
+    assert all(d[-1] == (cast[0], a, cast[2], cast[3]) for a, d in zip(agents, drained))
+    assert listed[-1] == (cast[0], "r4", cast[2], cast[3])
+
+
 def test_same_second_messages_keep_arrival_order(state):
     sent = [state.send_message("a", "b", "m%d" % i) for i in range(50)]
     assert state.inbox("b") == sent

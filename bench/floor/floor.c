@@ -8,6 +8,12 @@
  *               after its operation: bind positional/keyword arguments, encode
  *               each str argument to UTF-8 and copy it into owned memory, then
  *               build a fresh str for the result (from the first argument).
+ *   result1(a)  the result floor: binds and encodes its one argument as bound1
+ *               does, then builds what an inbox read must hand back: a list of
+ *               n 4-tuples (str, str, str, int) made from UTF-8 bytes and
+ *               integers stored in C memory, with the argument's str as item 1
+ *               of every tuple. load(messages) stores the n messages, each a
+ *               (from, content, timestamp) tuple; it is not timed.
  *
  * Built only for the benchmark, against the full (not limited) C API. */
 #define PY_SSIZE_T_CLEAN
@@ -16,7 +22,15 @@
 #include <string.h>
 
 typedef struct {
+    char *from, *content;
+    Py_ssize_t from_len, content_len;
+    unsigned long long timestamp;
+} StoredMessage;
+
+typedef struct {
     PyObject_HEAD
+    StoredMessage *stored;
+    Py_ssize_t n;
 } FloorObject;
 
 /* Same shape as any METH_VARARGS method: the first positional argument, or the
@@ -141,10 +155,103 @@ DEFINE_BOUND(1)
 DEFINE_BOUND(2)
 DEFINE_BOUND(3)
 
+static void free_stored(FloorObject *self) {
+    for (Py_ssize_t i = 0; i < self->n; ++i) {
+        free(self->stored[i].from);
+        free(self->stored[i].content);
+    }
+    free(self->stored);
+    self->stored = NULL;
+    self->n = 0;
+}
+
+static char *copy_utf8(PyObject *s, Py_ssize_t *len) {
+    const char *data = PyUnicode_AsUTF8AndSize(s, len);
+    if (data == NULL) return NULL;
+    char *out = malloc((size_t)*len + 1);
+    if (out == NULL) {
+        PyErr_NoMemory();
+        return NULL;
+    }
+    memcpy(out, data, (size_t)*len + 1);
+    return out;
+}
+
+static PyObject *load(PyObject *op, PyObject *messages) {
+    FloorObject *self = (FloorObject *)op;
+    free_stored(self);
+    PyObject *seq = PySequence_Fast(messages, "load() takes a sequence of tuples");
+    if (seq == NULL) return NULL;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    self->stored = calloc((size_t)(n > 0 ? n : 1), sizeof(StoredMessage));
+    if (self->stored == NULL) {
+        Py_DECREF(seq);
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *from, *content;
+        unsigned long long ts;
+        StoredMessage *m = &self->stored[i];
+        self->n = i + 1;
+        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq, i), "UUK", &from, &content, &ts) ||
+            (m->from = copy_utf8(from, &m->from_len)) == NULL ||
+            (m->content = copy_utf8(content, &m->content_len)) == NULL) {
+            Py_DECREF(seq);
+            free_stored(self);
+            return NULL;
+        }
+        m->timestamp = ts;
+    }
+    Py_DECREF(seq);
+    Py_RETURN_NONE;
+}
+
+static PyObject *result1(PyObject *op, PyObject *args, PyObject *kw) {
+    FloorObject *self = (FloorObject *)op;
+    PyObject *slots[1];
+    Owned owned;
+    owned.data = NULL;
+    if (bind(args, kw, 1, slots) != 0 || to_owned(slots[0], &owned) != 0) return NULL;
+    PyObject *owner = PyUnicode_FromStringAndSize(owned.data, owned.len);
+    if (owned.data != owned.small) free(owned.data);
+    if (owner == NULL) return NULL;
+    PyObject *list = PyList_New(self->n);
+    for (Py_ssize_t i = 0; list != NULL && i < self->n; ++i) {
+        const StoredMessage *m = &self->stored[i];
+        PyObject *t = PyTuple_New(4);
+        PyObject *from = PyUnicode_FromStringAndSize(m->from, m->from_len);
+        PyObject *content = PyUnicode_FromStringAndSize(m->content, m->content_len);
+        PyObject *at = PyLong_FromUnsignedLongLong(m->timestamp);
+        if (t == NULL || from == NULL || content == NULL || at == NULL) {
+            Py_XDECREF(t);
+            Py_XDECREF(from);
+            Py_XDECREF(content);
+            Py_XDECREF(at);
+            Py_CLEAR(list);
+            break;
+        }
+        Py_INCREF(owner);
+        PyTuple_SET_ITEM(t, 0, from);
+        PyTuple_SET_ITEM(t, 1, owner);
+        PyTuple_SET_ITEM(t, 2, content);
+        PyTuple_SET_ITEM(t, 3, at);
+        PyList_SET_ITEM(list, i, t);
+    }
+    Py_DECREF(owner);
+    return list;
+}
+
+static void floor_dealloc(PyObject *op) {
+    free_stored((FloorObject *)op);
+    Py_TYPE(op)->tp_free(op);
+}
+
 #define METHOD(name) {#name, (PyCFunction)(void (*)(void))name, METH_VARARGS | METH_KEYWORDS, NULL}
 static PyMethodDef floor_methods[] = {
     METHOD(call1), METHOD(call2), METHOD(call3),
     METHOD(bound1), METHOD(bound2), METHOD(bound3),
+    METHOD(result1),
+    {"load", load, METH_O, NULL},
     {NULL, NULL, 0, NULL},
 };
 
@@ -154,6 +261,7 @@ static PyTypeObject FloorType = {
     .tp_basicsize = sizeof(FloorObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_methods = floor_methods,
+    .tp_dealloc = floor_dealloc,
     .tp_new = PyType_GenericNew,
 };
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string_view>
+#include <cstddef>
 #include <vector>
 
 #include "boundary/python.hpp"
@@ -23,14 +24,54 @@ inline PyObject* make_message_tuple(const StoredMessage& m, PyObject* second) {
   return make_message_tuple(m.from_agent(), second, m.content(), m.timestamp());
 }
 
+// Python objects for the items of one result list. Equal timestamps come
+// back as one int and repeated senders (the owner among them) as one str:
+// object identity is no part of a result, and a list of many messages from
+// few agents within a few seconds then costs about one new object a message.
+// Texts are borrowed from the stored messages, which outlive the list's
+// building.
+class ResultItems {
+ public:
+  ResultItems(std::string_view owner_text, PyObject* owner) noexcept
+      : owner_text_(owner_text), owner_(owner) {}
+  ResultItems(const ResultItems&) = delete;
+  ResultItems& operator=(const ResultItems&) = delete;
+  ~ResultItems();
+
+  // New references, or nullptr with the interpreter's error pending.
+  PyObject* sender(std::string_view text);
+  PyObject* timestamp(UnixSeconds at);
+
+ private:
+  static constexpr int kSenders = 8;
+  struct Sender {
+    std::string_view text;
+    PyObject* obj;
+  };
+  std::string_view owner_text_;
+  PyObject* owner_;  // borrowed
+  Sender senders_[kSenders] = {};
+  int used_ = 0;
+  int next_ = 0;  // slot replaced once all are used
+  int last_ = -1;
+  UnixSeconds at_ = 0;
+  PyObject* at_obj_ = nullptr;
+};
+
+PyObject* make_message_tuple(ResultItems& items, PyObject* owner, std::string_view from_agent,
+                             std::string_view content, UnixSeconds timestamp);
+
 // A list of (from_agent, owner, content, timestamp), oldest first, created at
 // its final length and filled by index. `owner` is shared by every tuple.
 template <class Seq>
-PyObject* make_message_list(const Seq& messages, std::size_t n, PyObject* owner) {
+PyObject* make_message_list(const Seq& messages, std::size_t n, std::string_view owner_text,
+                            PyObject* owner) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (list == nullptr) return nullptr;
+  ResultItems items(owner_text, owner);
   for (std::size_t i = 0; i < n; ++i) {
-    PyObject* t = make_message_tuple(messages[i], owner);
+    const auto& m = messages[i];
+    PyObject* t = make_message_tuple(items, owner, m.from_agent(), m.content(), m.timestamp());
     if (t == nullptr) {
       Py_DECREF(list);
       return nullptr;

@@ -4,6 +4,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -42,8 +43,24 @@ PyObject* call(const Signature& sig, PyObject* self, PyObject* args, PyObject* k
     for (std::size_t i = 0; i < N; ++i) {
       if (!to_owned_utf8(bound[i], sig.params[i], text[i])) return nullptr;
     }
-    return op(reinterpret_cast<Instance*>(self)->record, text);
+    const CoordinationState& record = reinterpret_cast<Instance*>(self)->record;
+    if constexpr (std::is_invocable_v<Op, const CoordinationState&, Args<N>&, PyObject* const*>) {
+      return op(record, text, static_cast<PyObject* const*>(bound));
+    } else {
+      return op(record, text);
+    }
   });
+}
+
+// A result item that equals an argument: the caller's own object when it is
+// an exact str (identity is no part of a result), else a plain str of the
+// text, so a subclass instance never comes back as itself.
+PyObject* arg_or_str(PyObject* arg, std::string_view text) {
+  if (PyUnicode_CheckExact(arg)) {
+    Py_INCREF(arg);
+    return arg;
+  }
+  return make_str(text);
 }
 
 // Turns an operation outcome into a result or RuntimeError(message).
@@ -150,11 +167,22 @@ PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<3>(kSendMessage, self, args, kwargs, [](const CoordinationState& s, Args<3>& a) {
+  return call<3>(kSendMessage, self, args, kwargs,
+                 [](const CoordinationState& s, Args<3>& a, PyObject* const* arg) -> PyObject* {
     const Message m = halvex::send_message(s, std::move(a[0]), std::move(a[1]), std::move(a[2]));
-    Ref to(make_str(*m.to_agent));
-    if (!to) return checked(nullptr);
-    return checked(make_message_tuple(m, to.get()));
+    // The result repeats the arguments: hand back the caller's objects.
+    const std::string_view text[3] = {m.from_agent, *m.to_agent, m.content};
+    Ref t(PyTuple_New(4));
+    if (!t) return checked(nullptr);
+    for (int i = 0; i < 3; ++i) {
+      PyObject* item = arg_or_str(arg[i], text[i]);
+      if (item == nullptr) return checked(nullptr);
+      PyTuple_SetItem(t.get(), i, item);  // steals item
+    }
+    PyObject* item = PyLong_FromUnsignedLongLong(m.timestamp);
+    if (item == nullptr) return checked(nullptr);
+    PyTuple_SetItem(t.get(), 3, item);
+    return t.release();
   });
 }
 
@@ -168,20 +196,21 @@ PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<1>(kInbox, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
+  return call<1>(kInbox, self, args, kwargs,
+                 [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) {
     const Inbox messages = halvex::inbox(s, a[0]);
-    Ref owner(make_str(a[0]));
+    Ref owner(arg_or_str(arg[0], a[0]));
     if (!owner) return checked(nullptr);
-    return checked(make_message_list(messages, messages.size(), owner.get()));
+    return checked(make_message_list(messages, messages.size(), a[0], owner.get()));
   });
 }
 
 PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call<1>(kDrainInbox, self, args, kwargs,
-                 [](const CoordinationState& s, Args<1>& a) -> PyObject* {
+                 [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) -> PyObject* {
     Inbox drained = halvex::drain_inbox(s, a[0]);
-    Ref owner(make_str(a[0]));
-    Ref list(owner ? make_message_list(drained, drained.size(), owner.get()) : nullptr);
+    Ref owner(arg_or_str(arg[0], a[0]));
+    Ref list(owner ? make_message_list(drained, drained.size(), a[0], owner.get()) : nullptr);
     if (!list) {
       // The messages are still ours: put them back before reporting, so a
       // failed drain loses nothing.

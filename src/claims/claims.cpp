@@ -17,12 +17,10 @@ std::uint64_t liveness_threshold(const CoordinationState& s) noexcept {
   return sum < s.lease_secs ? ~std::uint64_t{0} : sum;  // saturate
 }
 
-// Claim records are always built whole: the holder, then two fresh clock
-// readings.
-Claim build_claim(SmallString holder) {
-  const UnixSeconds claimed_at = now_secs();
-  const UnixSeconds renewed_at = now_secs();
-  return Claim{std::move(holder), claimed_at, renewed_at};
+// Claim records are always built whole. One reading serves both timestamps:
+// two readings within a call may fall in the same second anyway.
+Claim build_claim(SmallString holder, UnixSeconds now) {
+  return Claim{std::move(holder), now, now};
 }
 
 std::string concat(std::string_view a, std::string_view b, std::string_view c = {}) {
@@ -48,22 +46,29 @@ bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold)
 Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
                               std::string agent_id, std::string name) {
   const std::string_view prefix = kind == ClaimKind::File ? kFilePrefix : kTaskPrefix;
+  // The call's only clock reading, taken before anything changes, serves the
+  // candidate, the liveness test and the records.
+  const UnixSeconds now = now_secs();
   SmallString key = SmallString::concat(prefix, name);
-  Claim candidate = build_claim(SmallString(agent_id));
+  // Both lookups' cache misses start now and overlap with building the
+  // candidate, instead of coming one after the other under the locks.
+  const auto at_claims = state.claims->prepare(key.view());
+  const auto at_status = state.statuses->prepare(agent_id);
+  Claim candidate = build_claim(SmallString(agent_id), now);
 
-  auto e = state.claims->entry(std::move(key));
+  auto e = state.claims->entry_hashed(std::move(key), at_claims);
   if (!e.occupied()) {
     // Grant: the claims lock covers the insert only.
     e.insert(candidate);
     e.release();
-    state.statuses->insert_ref(agent_id, AgentStatus::Busy);
+    state.statuses->insert_ref_hashed(agent_id, at_status, AgentStatus::Busy);
     append_activity(*state.activity_log,
-                    EventView::claimed(agent_id, Text(prefix, name), now_secs()));
+                    EventView::claimed(agent_id, Text(prefix, name), now));
     return candidate;
   }
 
   Claim& stored = e.get();
-  if (claim_is_live(stored, now_secs(), liveness_threshold(state))) {
+  if (claim_is_live(stored, now, liveness_threshold(state))) {
     std::string holder = stored.holder.str();
     e.release();
     if (kind == ClaimKind::File) return Failure{concat(holder, " already holds claim on ", name)};
@@ -75,9 +80,9 @@ Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
   const SmallString previous = std::move(stored.holder);
   stored = candidate;
   const std::string_view key_text = e.key();
-  state.statuses->insert_ref(agent_id, AgentStatus::Busy);
-  append_activity(*state.activity_log, EventView::claimed(agent_id, key_text, now_secs()));
-  append_activity(*state.activity_log, EventView::released(previous.view(), key_text, now_secs()));
+  state.statuses->insert_ref_hashed(agent_id, at_status, AgentStatus::Busy);
+  append_activity(*state.activity_log, EventView::claimed(agent_id, key_text, now));
+  append_activity(*state.activity_log, EventView::released(previous.view(), key_text, now));
   return candidate;  // `e` releases the claims lock last
 }
 
@@ -95,7 +100,7 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string agent_id,
     return Failure{concat(agent_id, " cannot renew a claim held by ", holder)};
   }
   // A clock fault here leaves the stored claim untouched.
-  Claim renewed = build_claim(stored.holder);
+  Claim renewed = build_claim(stored.holder, now_secs());
   stored = renewed;
   return renewed;
 }

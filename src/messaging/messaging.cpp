@@ -14,11 +14,19 @@ void register_agent(const CoordinationState& state, std::string_view agent_id) {
   if (!e.occupied()) e.insert(AgentStatus::Idle);
 }
 
+// Appends to a queue. An inbox that has no storage (new, or just drained,
+// which hands its storage out) starts with room for a few messages rather
+// than one, which spares the reallocations of the first few sends.
+void append_to(Inbox& inbox, StoredMessage&& copy) {
+  if (inbox.capacity() == 0) inbox.reserve(4);
+  inbox.push_back(std::move(copy));
+}
+
 // Look-up, creation of an empty inbox and the append under one hold of the
 // inbox shard's write lock. The copy was made before the lock was taken.
 void deliver(const CoordinationState& state, std::string_view agent_id, StoredMessage copy) {
   auto e = state.inboxes->entry_ref(agent_id);
-  e.or_insert(Inbox{}).push_back(std::move(copy));
+  append_to(e.or_insert(Inbox{}), std::move(copy));
 }
 
 }  // namespace
@@ -27,10 +35,12 @@ Message send_message(const CoordinationState& state, std::string from_agent,
                      std::string to_agent, std::string content) {
   Message m{std::move(from_agent), std::move(to_agent), std::move(content), now_secs()};
   const std::string_view to = *m.to_agent;
-  deliver(state, to, StoredMessage(m.from_agent, &to, m.content, m.timestamp));
+  // The inbox copy and the record share one block: both hold the message's
+  // own fields, and the record's time is the message's reading.
+  StoredMessage stored(m.from_agent, &to, m.content, m.timestamp);
+  deliver(state, to, stored);
   register_agent(state, to);
-  append_activity(*state.activity_log,
-                  EventView::message_sent(m.from_agent, to, m.content, now_secs()));
+  append_message_activity(*state.activity_log, std::move(stored));
   return m;
 }
 
@@ -42,17 +52,22 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
   state.statuses->for_each(
       [&](const SmallString& agent, AgentStatus) { recipients.push_back(agent); });
 
-  // Built once; every recipient gets its own copy, the last one the original.
+  // Built once; every recipient's copy and the record share the block. The
+  // next recipient's inbox slot is hashed and prefetched while the current
+  // one is written, so a large map's cache misses overlap.
   StoredMessage stored(m.from_agent, nullptr, m.content, m.timestamp);
-  for (std::size_t i = 0; i < recipients.size(); ++i) {
-    if (i + 1 < recipients.size()) {
-      deliver(state, recipients[i], stored);
-    } else {
-      deliver(state, recipients[i], std::move(stored));
+  InboxMap& inboxes = *state.inboxes;
+  if (!recipients.empty()) {
+    auto next = inboxes.prepare(recipients[0]);
+    for (std::size_t i = 0; i < recipients.size(); ++i) {
+      const auto at = next;
+      if (i + 1 < recipients.size()) next = inboxes.prepare(recipients[i + 1]);
+      StoredMessage copy = stored;  // taken before the lock, as deliver() does
+      auto e = inboxes.entry_ref_hashed(recipients[i], at);
+      append_to(e.or_insert(Inbox{}), std::move(copy));
     }
   }
-  append_activity(*state.activity_log,
-                  EventView::broadcast_sent(m.from_agent, m.content, now_secs()));
+  append_message_activity(*state.activity_log, std::move(stored));
   return m;
 }
 

@@ -3,9 +3,13 @@
 namespace halvex {
 
 void append_activity(ActivityLog& log, const EventView& event) {
-  const UnixSeconds bucket = now_secs();
-  auto e = log.entry(bucket);
+  auto e = log.entry(event.at);
   e.or_insert(Journal{}).append(event);
+}
+
+void append_message_activity(ActivityLog& log, StoredMessage message) {
+  auto e = log.entry(message.timestamp());
+  e.or_insert(Journal{}).append_message(std::move(message));
 }
 
 }  // namespace halvex

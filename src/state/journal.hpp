@@ -1,5 +1,8 @@
 // One activity-log bucket: records appended as packed bytes,
-// [kind u8][at u64][field]..., each field varint-framed. The log is written
+// [kind u8][at u64][field]..., each field varint-framed. A message record
+// whose fields are those of an inbox message (sender, recipient if any,
+// content, time) holds a share of that message's immutable block instead,
+// [kind u8][at u64][block pointer], so the text is kept once. The log is written
 // and never read by the system, so records are kept as compactly as they can
 // be while staying whole; decode() turns them back into ActivityEvent values
 // for tests and diagnostics.
@@ -11,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "state/packed.hpp"
@@ -58,7 +62,29 @@ class Journal {
  public:
   Journal() noexcept = default;
   Journal(Journal&&) noexcept = default;
-  Journal& operator=(Journal&&) noexcept = default;
+  Journal& operator=(Journal&& o) noexcept {
+    if (this != &o) {
+      drop_blocks();
+      chunks_ = std::move(o.chunks_);
+      count_ = std::exchange(o.count_, 0);
+      o.chunks_.clear();
+    }
+    return *this;
+  }
+  ~Journal() { drop_blocks(); }
+
+  // A MessageSent (the message has a recipient) or BroadcastSent record
+  // whose fields are the message's own, sharing its block.
+  void append_message(StoredMessage message) {
+    using namespace packed;
+    unsigned char* p = reserve(kSharedRecord);
+    *p++ = message.to_agent() ? kSharedMessageSent : kSharedBroadcastSent;
+    p = put_u64(p, message.timestamp());
+    const void* block = message.release_block();
+    std::memcpy(p, &block, sizeof block);
+    chunks_.back().used += kSharedRecord;
+    ++count_;
+  }
 
   void append(const EventView& e) {
     using namespace packed;
@@ -91,9 +117,24 @@ class Journal {
       const unsigned char* p = c.data.get();
       const unsigned char* end = p + c.used;
       while (p < end) {
-        const auto kind = static_cast<EventKind>(*p++);
+        const unsigned char tag = *p++;
         const UnixSeconds at = get_u64(p);
         p += 8;
+        if (tag == kSharedMessageSent || tag == kSharedBroadcastSent) {
+          const Borrowed held(p);
+          const StoredMessage& m = held.get();
+          p += sizeof(void*);
+          if (tag == kSharedMessageSent) {
+            out.emplace_back(event::MessageSent{std::string(m.from_agent()),
+                                                std::string(*m.to_agent()),
+                                                std::string(m.content()), at});
+          } else {
+            out.emplace_back(event::BroadcastSent{std::string(m.from_agent()),
+                                                  std::string(m.content()), at});
+          }
+          continue;
+        }
+        const auto kind = static_cast<EventKind>(tag);
         std::string_view f[3];
         const int nf = kind == EventKind::MessageSent ? 3 : 2;
         for (int i = 0; i < nf; ++i) p = get_str(p, f[i]);
@@ -121,6 +162,52 @@ class Journal {
   // Records never straddle chunks; chunks double up to kMaxChunk so a quiet
   // second costs little and a busy one copies nothing when it grows.
   static constexpr std::size_t kFirstChunk = 128;
+
+  // Record tags past EventKind's for records that share a message block.
+  static constexpr unsigned char kSharedMessageSent = 0x80 | 2;
+  static constexpr unsigned char kSharedBroadcastSent = 0x80 | 3;
+  static constexpr std::size_t kSharedRecord = 1 + 8 + sizeof(void*);
+
+  // A held block, lent out for reading: the journal keeps its share.
+  class Borrowed {
+   public:
+    explicit Borrowed(const unsigned char* p) noexcept : m_(StoredMessage::adopt(load(p))) {}
+    Borrowed(const Borrowed&) = delete;
+    Borrowed& operator=(const Borrowed&) = delete;
+    ~Borrowed() { m_.release_block(); }
+    const StoredMessage& get() const noexcept { return m_; }
+    static const void* load(const unsigned char* p) noexcept {
+      const void* block;
+      std::memcpy(&block, p, sizeof block);
+      return block;
+    }
+
+   private:
+    StoredMessage m_;
+  };
+
+  // Gives back this journal's shares of message blocks.
+  void drop_blocks() noexcept {
+    using namespace packed;
+    for (const Chunk& c : chunks_) {
+      const unsigned char* p = c.data.get();
+      const unsigned char* end = p + c.used;
+      while (p < end) {
+        const unsigned char tag = *p++;
+        p += 8;
+        if (tag == kSharedMessageSent || tag == kSharedBroadcastSent) {
+          { const StoredMessage dropped = StoredMessage::adopt(Borrowed::load(p)); }
+          p += sizeof(void*);
+          continue;
+        }
+        const int nf = tag == static_cast<unsigned char>(EventKind::MessageSent) ? 3 : 2;
+        std::string_view f;
+        for (int i = 0; i < nf; ++i) p = get_str(p, f);
+      }
+    }
+    chunks_.clear();
+    count_ = 0;
+  }
   static constexpr std::size_t kMaxChunk = 64 * 1024;
 
   struct Chunk {

@@ -4,9 +4,11 @@
 // of framing and a record needs one allocation at most.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -75,56 +77,84 @@ inline std::size_t str_size(std::string_view s) noexcept { return varint_size(s.
 }  // namespace packed
 
 // One inbox entry: from_agent, an optional to_agent (absent for a
-// broadcast), content and timestamp, in a single owned block laid out as
-// [timestamp u64][has_to u8][from][to?][content], strings varint-framed.
+// broadcast), content and timestamp, in a single immutable heap block laid
+// out as [holders u32][has_to u8][timestamp u64][from][to?][content], strings
+// varint-framed. Nothing ever writes to a block once built, so copies share
+// it: a broadcast's copies and an inbox listing cost a count each, and the
+// last holder frees the block. The count is atomic because holders are
+// dropped on whichever thread drains or lists an inbox. Every holder is an
+// inbox slot or a listing's, so the count stays far below 2^32.
 class StoredMessage {
  public:
   StoredMessage(std::string_view from_agent, const std::string_view* to_agent,
                 std::string_view content, UnixSeconds timestamp) {
     using namespace packed;
-    const std::size_t n = 9 + str_size(from_agent) + (to_agent ? str_size(*to_agent) : 0) +
-                          str_size(content);
+    const std::size_t n = kHeader + str_size(from_agent) +
+                          (to_agent ? str_size(*to_agent) : 0) + str_size(content);
     blob_ = static_cast<unsigned char*>(::operator new(n));
-    unsigned char* p = put_u64(blob_, timestamp);
-    *p++ = to_agent ? 1 : 0;
+    new (blob_) std::atomic<std::uint32_t>(1);
+    blob_[4] = to_agent ? 1 : 0;
+    unsigned char* p = put_u64(blob_ + 5, timestamp);
     p = put_str(p, from_agent);
     if (to_agent) p = put_str(p, *to_agent);
     put_str(p, content);
   }
-  StoredMessage(const StoredMessage& o) {
-    const std::size_t n = o.byte_size();
-    blob_ = static_cast<unsigned char*>(::operator new(n));
-    std::memcpy(blob_, o.blob_, n);
+  StoredMessage(const StoredMessage& o) noexcept : blob_(o.blob_) {
+    holders().fetch_add(1, std::memory_order_relaxed);
   }
   StoredMessage(StoredMessage&& o) noexcept : blob_(std::exchange(o.blob_, nullptr)) {}
   StoredMessage& operator=(StoredMessage o) noexcept {
     std::swap(blob_, o.blob_);
     return *this;
   }
-  ~StoredMessage() { ::operator delete(blob_); }
+  ~StoredMessage() {
+    // Acquire-release so the last holder sees every other holder done with it.
+    if (blob_ != nullptr && holders().fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      ::operator delete(blob_);
+    }
+  }
 
-  UnixSeconds timestamp() const noexcept { return packed::get_u64(blob_); }
+  UnixSeconds timestamp() const noexcept { return packed::get_u64(blob_ + 5); }
   std::string_view from_agent() const noexcept { return fields().from; }
   std::optional<std::string_view> to_agent() const noexcept {
     const Fields f = fields();
-    return blob_[8] ? std::optional<std::string_view>(f.to) : std::nullopt;
+    return blob_[4] ? std::optional<std::string_view>(f.to) : std::nullopt;
   }
   std::string_view content() const noexcept { return fields().content; }
 
-  // Bytes of the block, for copies and memory accounting.
+  // Bytes of the block, for memory accounting.
   std::size_t byte_size() const noexcept {
     const std::string_view c = content();
     return static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(c.data()) - blob_) + c.size();
   }
 
+  // Hands this holder's share of the block over as a bare pointer, leaving
+  // this message empty; adopt() turns the pointer back into a holder. For
+  // containers that keep blocks inside raw bytes (the activity journal).
+  const void* release_block() noexcept { return std::exchange(blob_, nullptr); }
+  static StoredMessage adopt(const void* block) noexcept {
+    return StoredMessage(static_cast<unsigned char*>(const_cast<void*>(block)));
+  }
+
+  // Whether two messages are one shared block (tests and diagnostics).
+  bool shares_block_with(const StoredMessage& o) const noexcept { return blob_ == o.blob_; }
+
  private:
+  static constexpr std::size_t kHeader = 13;
+
+  explicit StoredMessage(unsigned char* blob) noexcept : blob_(blob) {}
+
+  std::atomic<std::uint32_t>& holders() const noexcept {
+    return *std::launder(reinterpret_cast<std::atomic<std::uint32_t>*>(blob_));
+  }
+
   struct Fields {
     std::string_view from, to, content;
   };
   Fields fields() const noexcept {
     Fields f;
-    const unsigned char* p = packed::get_str(blob_ + 9, f.from);
-    if (blob_[8]) p = packed::get_str(p, f.to);
+    const unsigned char* p = packed::get_str(blob_ + kHeader, f.from);
+    if (blob_[4]) p = packed::get_str(p, f.to);
     packed::get_str(p, f.content);
     return f;
   }

@@ -61,7 +61,8 @@ TEST(Send, DeliversToRecipientAndMakesOnlyItKnown) {
   EXPECT_EQ(e.from_agent, "a");
   EXPECT_EQ(e.to_agent, "b");
   EXPECT_EQ(e.content, "hi");
-  EXPECT_GE(e.at, m.timestamp);
+  EXPECT_EQ(e.at, m.timestamp);  // the call's one reading
+  EXPECT_EQ(events[0].bucket, m.timestamp);
   EXPECT_TRUE(all_shards_free(s));
 }
 
@@ -152,6 +153,41 @@ TEST(Broadcast, ReachesEveryKnownAgentOnceWithOneTimestamp) {
   }
   EXPECT_EQ(broadcasts, 1);  // one record however many recipients
   EXPECT_TRUE(all_shards_free(s));
+}
+
+TEST(Broadcast, CopiesShareOneBlockThatOutlivesEveryOtherHolder) {
+  std::string content(200, 'x');  // well past any inline size
+  Inbox kept;
+  {
+    CoordinationState s;
+    for (const char* a : {"a", "b", "c", "d"}) send_message(s, "x", a, "hello");
+    broadcast(s, "a", content);
+    const Inbox listed = inbox(s, "b");
+    ASSERT_EQ(listed.size(), 2u);
+    const Inbox in_c = inbox(s, "c");
+    EXPECT_TRUE(listed[1].shares_block_with(in_c[1]));
+    EXPECT_FALSE(listed[0].shares_block_with(in_c[0]));  // direct messages are their own
+    // Drained copies dropped, then the state freed, while other copies live.
+    drain_inbox(s, "a");
+    drain_inbox(s, "b");
+    kept = drain_inbox(s, "c");
+    drain_inbox(s, "d");
+    // The records hold their share: every other holder of the direct
+    // messages is gone now, and of the broadcast only `kept` is left.
+    const auto events = activity_events(s);
+    ASSERT_EQ(events.size(), 5u);
+    EXPECT_EQ(std::get<event::MessageSent>(events[3].event).to_agent, "d");
+    const auto& b = std::get<event::BroadcastSent>(events[4].event);
+    EXPECT_EQ(b.content, content);
+    EXPECT_EQ(b.at, kept[1].timestamp());
+  }
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1].content(), content);
+  EXPECT_EQ(kept[1].from_agent(), "a");
+  EXPECT_FALSE(kept[1].to_agent().has_value());
+  Inbox copy = kept;
+  kept.clear();
+  EXPECT_EQ(copy[1].content(), content);
 }
 
 TEST(Broadcast, BusySenderStaysBusy) {

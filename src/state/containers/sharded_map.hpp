@@ -196,17 +196,40 @@ class ShardedMap {
     std::shared_lock<ShardLock> guard_;
   };
 
+  // A key's hash, with the loads of its shard and of the slots its lookup
+  // will read started. Passing it to the *_hashed operations saves hashing
+  // again; preparing the keys of two maps before locking either lets their
+  // cache misses overlap.
+  struct Prepared {
+    std::uint64_t hash;
+  };
+  Prepared prepare(View key) const noexcept {
+    const std::uint64_t h = hash(key);
+    const Shard& sh = shard_for(h);
+    __builtin_prefetch(&sh);
+    sh.table.prefetch(h);
+    return {h};
+  }
+
   // Takes the key's shard write lock, grows the shard's table if it has no
   // room for one more entry, then looks the key up once.
   Entry entry(K key) {
     std::optional<K> owned(std::move(key));
     // The view borrows `owned`, which stays put until the lookup is done.
-    return open_entry(Ops::view(*owned), std::move(owned));
+    const View v = Ops::view(*owned);
+    return open_entry(v, hash(v), std::move(owned));
+  }
+  // `p` must be prepare() of this key.
+  Entry entry_hashed(K key, Prepared p) {
+    std::optional<K> owned(std::move(key));
+    return open_entry(Ops::view(*owned), p.hash, std::move(owned));
   }
 
   // As entry(), for a borrowed key: a K is made from it only if a vacant
   // handle is inserted into. `key` must outlive the handle.
-  Entry entry_ref(View key) { return open_entry(key, std::nullopt); }
+  Entry entry_ref(View key) { return open_entry(key, hash(key), std::nullopt); }
+  // `p` must be prepare() of this key.
+  Entry entry_ref_hashed(View key, Prepared p) { return open_entry(key, p.hash, std::nullopt); }
 
   // Stores or overwrites; returns the previous value if there was one. The
   // stored key is kept on an overwrite.
@@ -220,10 +243,16 @@ class ShardedMap {
     Entry e = entry_ref(key);
     return put(e, std::move(value));
   }
+  std::optional<V> insert_ref_hashed(View key, Prepared p, V value) {
+    Entry e = open_entry(key, p.hash, std::nullopt);
+    return put(e, std::move(value));
+  }
 
   ReadRef get(View key) const {
     const std::uint64_t h = hash(key);
     Shard& sh = shard_for(h);
+    // Control bytes and slot load together instead of one after the other.
+    sh.table.prefetch(h);
     std::shared_lock<ShardLock> guard(sh.lock);
     const std::size_t i = sh.table.find(h, key);
     if (i == TableT::kNotFound) return ReadRef();  // guard released here
@@ -257,8 +286,7 @@ class ShardedMap {
   std::uint64_t hash(View key) const noexcept { return Ops::hash(keys_, key); }
 
  private:
-  Entry open_entry(View v, std::optional<K>&& key) {
-    const std::uint64_t h = hash(v);
+  Entry open_entry(View v, std::uint64_t h, std::optional<K>&& key) {
     Shard& sh = shard_for(h);
     std::unique_lock<ShardLock> guard(sh.lock);
     sh.table.reserve_one(hasher());

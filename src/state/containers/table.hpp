@@ -10,6 +10,7 @@
 #pragma once
 
 #include <bit>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -143,6 +144,22 @@ class Table {
     }
   }
 
+  // Starts loading the control bytes and the first slot that a lookup of
+  // `hash` will read, without the shard lock: the cache misses of a large
+  // table then overlap with other work (another map's hash and prefetch, the
+  // lock). Reads only the relaxed atomic copy of the layout, so a concurrent
+  // rehash makes it touch stale or freed memory at worst, which a prefetch
+  // may do: it never faults and changes nothing.
+  void prefetch(std::uint64_t hash) const noexcept {
+    const std::uintptr_t base = hint_slots_.load(std::memory_order_relaxed);
+    const std::size_t mask = hint_mask_.load(std::memory_order_relaxed);
+    if (base == 0) return;
+    const std::size_t pos = static_cast<std::size_t>(hash) & mask;
+    const std::uintptr_t ctrl = base + (mask + 1) * sizeof(Slot) + pos;
+    __builtin_prefetch(reinterpret_cast<const void*>(ctrl));
+    __builtin_prefetch(reinterpret_cast<const void*>(base + pos * sizeof(Slot)));
+  }
+
   std::size_t find(std::uint64_t hash, View key) const noexcept {
     if (size_ == 0) return kNotFound;
     const Probe p = find_or_prepare(hash, key);
@@ -228,6 +245,8 @@ class Table {
     std::memset(ctrl_ + new_cap, kSentinel, kGroupWidth);
     std::memcpy(ctrl_ + new_cap, ctrl_, new_cap < kGroupWidth ? new_cap : kGroupWidth);
     growth_left_ = max_load(new_cap) - size_;
+    hint_slots_.store(reinterpret_cast<std::uintptr_t>(mem), std::memory_order_relaxed);
+    hint_mask_.store(new_cap - 1, std::memory_order_relaxed);
 
     for (std::size_t i = 0; i < old_cap; ++i) {
       if (old_ctrl[i] < 0) continue;
@@ -262,6 +281,7 @@ class Table {
     slots_ = nullptr;
     ctrl_ = nullptr;
     capacity_ = size_ = growth_left_ = 0;
+    hint_slots_.store(0, std::memory_order_relaxed);
   }
 
   Slot* slots_ = nullptr;
@@ -269,6 +289,9 @@ class Table {
   std::size_t capacity_ = 0;
   std::size_t size_ = 0;
   std::size_t growth_left_ = 0;
+  // The layout as prefetch() reads it, outside the lock.
+  std::atomic<std::uintptr_t> hint_slots_{0};
+  std::atomic<std::size_t> hint_mask_{0};
 };
 
 }  // namespace halvex
