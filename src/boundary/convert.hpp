@@ -20,9 +20,6 @@ PyObject* make_message_tuple(std::string_view from_agent, PyObject* second,
 inline PyObject* make_message_tuple(const Message& m, PyObject* second) {
   return make_message_tuple(m.from_agent, second, m.content, m.timestamp);
 }
-inline PyObject* make_message_tuple(const StoredMessage& m, PyObject* second) {
-  return make_message_tuple(m.from_agent(), second, m.content(), m.timestamp());
-}
 
 // Python objects for the items of one result list. Equal timestamps come
 // back as one int and repeated senders (the owner among them) as one str:

@@ -23,9 +23,11 @@ void append_to(Inbox& inbox, StoredMessage&& copy) {
 }
 
 // Look-up, creation of an empty inbox and the append under one hold of the
-// inbox shard's write lock. The copy was made before the lock was taken.
-void deliver(const CoordinationState& state, std::string_view agent_id, StoredMessage copy) {
-  auto e = state.inboxes->entry_ref(agent_id);
+// inbox shard's write lock. The copy was made before the lock was taken; `at`
+// is the inbox map's prepare() of `agent_id`.
+void deliver(InboxMap& inboxes, std::string_view agent_id, InboxMap::Prepared at,
+             StoredMessage copy) {
+  auto e = inboxes.entry_ref_hashed(agent_id, at);
   append_to(e.or_insert(Inbox{}), std::move(copy));
 }
 
@@ -38,7 +40,7 @@ Message send_message(const CoordinationState& state, std::string from_agent,
   // The inbox copy and the record share one block: both hold the message's
   // own fields, and the record's time is the message's reading.
   StoredMessage stored(m.from_agent, &to, m.content, m.timestamp);
-  deliver(state, to, stored);
+  deliver(*state.inboxes, to, state.inboxes->prepare(to), stored);
   register_agent(state, to);
   append_message_activity(*state.activity_log, std::move(stored));
   return m;
@@ -62,9 +64,7 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
     for (std::size_t i = 0; i < recipients.size(); ++i) {
       const auto at = next;
       if (i + 1 < recipients.size()) next = inboxes.prepare(recipients[i + 1]);
-      StoredMessage copy = stored;  // taken before the lock, as deliver() does
-      auto e = inboxes.entry_ref_hashed(recipients[i], at);
-      append_to(e.or_insert(Inbox{}), std::move(copy));
+      deliver(inboxes, recipients[i], at, stored);
     }
   }
   append_message_activity(*state.activity_log, std::move(stored));

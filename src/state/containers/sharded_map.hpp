@@ -22,6 +22,7 @@
 #include "state/containers/siphash.hpp"
 #include "state/containers/small_string.hpp"
 #include "state/containers/table.hpp"
+#include "state/platform/platform.hpp"
 
 namespace halvex {
 
@@ -206,7 +207,7 @@ class ShardedMap {
   Prepared prepare(View key) const noexcept {
     const std::uint64_t h = hash(key);
     const Shard& sh = shard_for(h);
-    __builtin_prefetch(&sh);
+    platform::prefetch(&sh);
     sh.table.prefetch(h);
     return {h};
   }
@@ -214,20 +215,19 @@ class ShardedMap {
   // Takes the key's shard write lock, grows the shard's table if it has no
   // room for one more entry, then looks the key up once.
   Entry entry(K key) {
-    std::optional<K> owned(std::move(key));
-    // The view borrows `owned`, which stays put until the lookup is done.
-    const View v = Ops::view(*owned);
-    return open_entry(v, hash(v), std::move(owned));
+    const Prepared p{hash(Ops::view(key))};
+    return entry_hashed(std::move(key), p);
   }
   // `p` must be prepare() of this key.
   Entry entry_hashed(K key, Prepared p) {
     std::optional<K> owned(std::move(key));
+    // The view borrows `owned`, which stays put until the lookup is done.
     return open_entry(Ops::view(*owned), p.hash, std::move(owned));
   }
 
   // As entry(), for a borrowed key: a K is made from it only if a vacant
   // handle is inserted into. `key` must outlive the handle.
-  Entry entry_ref(View key) { return open_entry(key, hash(key), std::nullopt); }
+  Entry entry_ref(View key) { return entry_ref_hashed(key, Prepared{hash(key)}); }
   // `p` must be prepare() of this key.
   Entry entry_ref_hashed(View key, Prepared p) { return open_entry(key, p.hash, std::nullopt); }
 
@@ -240,11 +240,10 @@ class ShardedMap {
 
   // insert() for a borrowed key, copied only when it is new.
   std::optional<V> insert_ref(View key, V value) {
-    Entry e = entry_ref(key);
-    return put(e, std::move(value));
+    return insert_ref_hashed(key, Prepared{hash(key)}, std::move(value));
   }
   std::optional<V> insert_ref_hashed(View key, Prepared p, V value) {
-    Entry e = open_entry(key, p.hash, std::nullopt);
+    Entry e = entry_ref_hashed(key, p);
     return put(e, std::move(value));
   }
 

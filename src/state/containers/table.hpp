@@ -23,6 +23,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "state/platform/platform.hpp"
+
 namespace halvex {
 
 namespace table_detail {
@@ -156,8 +158,8 @@ class Table {
     if (base == 0) return;
     const std::size_t pos = static_cast<std::size_t>(hash) & mask;
     const std::uintptr_t ctrl = base + (mask + 1) * sizeof(Slot) + pos;
-    __builtin_prefetch(reinterpret_cast<const void*>(ctrl));
-    __builtin_prefetch(reinterpret_cast<const void*>(base + pos * sizeof(Slot)));
+    platform::prefetch(reinterpret_cast<const void*>(ctrl));
+    platform::prefetch(reinterpret_cast<const void*>(base + pos * sizeof(Slot)));
   }
 
   std::size_t find(std::uint64_t hash, View key) const noexcept {

@@ -50,4 +50,16 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
+// Starts loading the cache line at `p` for a read soon; never faults, so any
+// address will do.
+inline void prefetch(const void* p) noexcept {
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+  _mm_prefetch(static_cast<const char*>(p), _MM_HINT_T0);
+#elif defined(_MSC_VER)
+  (void)p;
+#else
+  __builtin_prefetch(p);
+#endif
+}
+
 }  // namespace halvex::platform
