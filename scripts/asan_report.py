@@ -48,11 +48,7 @@ def main(logdir):
     if dead:
         print("leak checks that could not run (tracer died): %d: %s" % (len(dead), " ".join(dead)))
     # The first few logs with a finding, failing ones first.
-    shown = []
-    for path in errors + leaking + theirs + dead:
-        if path not in shown:
-            shown.append(path)
-    for path in shown[:3]:
+    for path in list(dict.fromkeys(errors + leaking + theirs + dead))[:3]:
         with open(path, errors="replace") as f:
             print("--- %s\n%s" % (path, "".join(f.readlines()[:60])))
     return 1 if errors or leaking else 0

@@ -110,51 +110,39 @@ class Journal {
   std::size_t size() const noexcept { return count_; }
 
   std::vector<ActivityEvent> decode() const {
-    using namespace packed;
     std::vector<ActivityEvent> out;
     out.reserve(count_);
-    for (const Chunk& c : chunks_) {
-      const unsigned char* p = c.data.get();
-      const unsigned char* end = p + c.used;
-      while (p < end) {
-        const unsigned char tag = *p++;
-        const UnixSeconds at = get_u64(p);
-        p += 8;
-        if (tag == kSharedMessageSent || tag == kSharedBroadcastSent) {
-          const Borrowed held(p);
-          const StoredMessage& m = held.get();
-          p += sizeof(void*);
-          if (tag == kSharedMessageSent) {
-            out.emplace_back(event::MessageSent{std::string(m.from_agent()),
-                                                std::string(*m.to_agent()),
-                                                std::string(m.content()), at});
-          } else {
-            out.emplace_back(event::BroadcastSent{std::string(m.from_agent()),
-                                                  std::string(m.content()), at});
-          }
-          continue;
+    for_each_record([&](const Record& r) {
+      if (r.block != nullptr) {
+        const Borrowed held(r.block);
+        const StoredMessage& m = held.get();
+        if (r.tag == kSharedMessageSent) {
+          out.emplace_back(event::MessageSent{std::string(m.from_agent()),
+                                              std::string(*m.to_agent()),
+                                              std::string(m.content()), r.at});
+        } else {
+          out.emplace_back(event::BroadcastSent{std::string(m.from_agent()),
+                                                std::string(m.content()), r.at});
         }
-        const auto kind = static_cast<EventKind>(tag);
-        std::string_view f[3];
-        const int nf = kind == EventKind::MessageSent ? 3 : 2;
-        for (int i = 0; i < nf; ++i) p = get_str(p, f[i]);
-        switch (kind) {
-          case EventKind::Claimed:
-            out.emplace_back(event::Claimed{std::string(f[0]), std::string(f[1]), at});
-            break;
-          case EventKind::Released:
-            out.emplace_back(event::Released{std::string(f[0]), std::string(f[1]), at});
-            break;
-          case EventKind::MessageSent:
-            out.emplace_back(
-                event::MessageSent{std::string(f[0]), std::string(f[1]), std::string(f[2]), at});
-            break;
-          case EventKind::BroadcastSent:
-            out.emplace_back(event::BroadcastSent{std::string(f[0]), std::string(f[1]), at});
-            break;
-        }
+        return;
       }
-    }
+      const std::string_view* f = r.fields;
+      switch (static_cast<EventKind>(r.tag)) {
+        case EventKind::Claimed:
+          out.emplace_back(event::Claimed{std::string(f[0]), std::string(f[1]), r.at});
+          break;
+        case EventKind::Released:
+          out.emplace_back(event::Released{std::string(f[0]), std::string(f[1]), r.at});
+          break;
+        case EventKind::MessageSent:
+          out.emplace_back(
+              event::MessageSent{std::string(f[0]), std::string(f[1]), std::string(f[2]), r.at});
+          break;
+        case EventKind::BroadcastSent:
+          out.emplace_back(event::BroadcastSent{std::string(f[0]), std::string(f[1]), r.at});
+          break;
+      }
+    });
     return out;
   }
 
@@ -162,25 +150,55 @@ class Journal {
   // Records never straddle chunks; chunks double up to kMaxChunk so a quiet
   // second costs little and a busy one copies nothing when it grows.
   static constexpr std::size_t kFirstChunk = 128;
+  static constexpr std::size_t kMaxChunk = 64 * 1024;
 
   // Record tags past EventKind's for records that share a message block.
   static constexpr unsigned char kSharedMessageSent = 0x80 | 2;
   static constexpr unsigned char kSharedBroadcastSent = 0x80 | 3;
   static constexpr std::size_t kSharedRecord = 1 + 8 + sizeof(void*);
 
+  // One record as read back: the block of a record that shares one, or else
+  // its fields, borrowed from the chunk.
+  struct Record {
+    unsigned char tag;
+    UnixSeconds at;
+    const void* block;
+    std::string_view fields[3];
+  };
+
+  // The one reader of the packed layout: calls f(const Record&) for every
+  // record, in order.
+  template <class F>
+  void for_each_record(F&& f) const {
+    using namespace packed;
+    for (const Chunk& c : chunks_) {
+      const unsigned char* p = c.data.get();
+      const unsigned char* end = p + c.used;
+      while (p < end) {
+        Record r{};
+        r.tag = *p++;
+        r.at = get_u64(p);
+        p += 8;
+        if (r.tag == kSharedMessageSent || r.tag == kSharedBroadcastSent) {
+          std::memcpy(&r.block, p, sizeof r.block);
+          p += sizeof r.block;
+        } else {
+          const int nf = r.tag == static_cast<unsigned char>(EventKind::MessageSent) ? 3 : 2;
+          for (int i = 0; i < nf; ++i) p = get_str(p, r.fields[i]);
+        }
+        f(r);
+      }
+    }
+  }
+
   // A held block, lent out for reading: the journal keeps its share.
   class Borrowed {
    public:
-    explicit Borrowed(const unsigned char* p) noexcept : m_(StoredMessage::adopt(load(p))) {}
+    explicit Borrowed(const void* block) noexcept : m_(StoredMessage::adopt(block)) {}
     Borrowed(const Borrowed&) = delete;
     Borrowed& operator=(const Borrowed&) = delete;
     ~Borrowed() { m_.release_block(); }
     const StoredMessage& get() const noexcept { return m_; }
-    static const void* load(const unsigned char* p) noexcept {
-      const void* block;
-      std::memcpy(&block, p, sizeof block);
-      return block;
-    }
 
    private:
     StoredMessage m_;
@@ -188,27 +206,14 @@ class Journal {
 
   // Gives back this journal's shares of message blocks.
   void drop_blocks() noexcept {
-    using namespace packed;
-    for (const Chunk& c : chunks_) {
-      const unsigned char* p = c.data.get();
-      const unsigned char* end = p + c.used;
-      while (p < end) {
-        const unsigned char tag = *p++;
-        p += 8;
-        if (tag == kSharedMessageSent || tag == kSharedBroadcastSent) {
-          { const StoredMessage dropped = StoredMessage::adopt(Borrowed::load(p)); }
-          p += sizeof(void*);
-          continue;
-        }
-        const int nf = tag == static_cast<unsigned char>(EventKind::MessageSent) ? 3 : 2;
-        std::string_view f;
-        for (int i = 0; i < nf; ++i) p = get_str(p, f);
+    for_each_record([](const Record& r) {
+      if (r.block != nullptr) {
+        const StoredMessage share = StoredMessage::adopt(r.block);  // dropped here
       }
-    }
+    });
     chunks_.clear();
     count_ = 0;
   }
-  static constexpr std::size_t kMaxChunk = 64 * 1024;
 
   struct Chunk {
     std::unique_ptr<unsigned char[]> data;
