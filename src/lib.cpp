@@ -62,6 +62,10 @@ PyObject* init_module() {
                     "once per interpreter process");
     return nullptr;
   }
+  if (!halvex::py::init_errors()) {
+    halvex::py::ensure_error_set();
+    return nullptr;
+  }
   Ref module(PyModule_Create2(&g_definition, 3));
   if (!module) {
     halvex::py::ensure_error_set();

@@ -17,7 +17,7 @@ constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
 // Index of the parameter whose name is exactly the keyword's UTF-8 text;
 // sig.count when none is (a key that is not text counts as no name), or
 // kFailed with the error pending when reading the key failed otherwise.
-std::size_t find_param(const Signature& sig, PyObject* key) {
+std::size_t find_param(const ParamList& sig, PyObject* key) {
   if (!is_str(key)) return sig.count;
   Ref bytes(PyUnicode_AsUTF8String(key));
   if (!bytes) {
@@ -35,7 +35,7 @@ std::size_t find_param(const Signature& sig, PyObject* key) {
   return sig.count;
 }
 
-void raise_unexpected_keyword(const Signature& sig, PyObject* key) {
+void raise_unexpected_keyword(const ParamList& sig, PyObject* key) {
   Ref shown(PyObject_Str(key));
   if (!shown) {
     if (!clear_if_ordinary()) return;
@@ -46,7 +46,7 @@ void raise_unexpected_keyword(const Signature& sig, PyObject* key) {
                shown.get());
 }
 
-void raise_missing(const Signature& sig, PyObject* const* slots) {
+void raise_missing(const ParamList& sig, PyObject* const* slots) {
   std::size_t missing[16];
   std::size_t c = 0;
   for (std::size_t i = 0; i < sig.count && c < 16; ++i) {
@@ -65,7 +65,7 @@ void raise_missing(const Signature& sig, PyObject* const* slots) {
 
 }  // namespace
 
-bool bind_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool bind_arguments(const ParamList& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
   const Py_ssize_t given = args != nullptr ? PyTuple_Size(args) : 0;
   if (given < 0) return false;
   const std::size_t npos = static_cast<std::size_t>(given);

@@ -11,7 +11,12 @@ constexpr const char kPanicDoc[] =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-PyObject* g_panic_type = nullptr;  // created once, never released
+// Made at module init and never released, so that raising the result
+// failure needs no allocation: under memory exhaustion a call that took
+// effect must not surface as MemoryError, whose meaning is "nothing changed".
+PyObject* g_panic_type = nullptr;
+PyObject* g_result_failure_text = nullptr;
+constexpr const char kResultFailure[] = "Python API call failed";
 
 }  // namespace
 
@@ -30,14 +35,27 @@ void ensure_error_set() {
   }
 }
 
-PyObject* panic_exception_type() {
+bool init_errors() {
   if (g_panic_type == nullptr) {
     g_panic_type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                              PyExc_BaseException, nullptr);
-    if (g_panic_type == nullptr) ensure_error_set();
+    if (g_panic_type == nullptr) return false;
   }
-  return g_panic_type;
+  if (g_result_failure_text == nullptr) {
+    g_result_failure_text = PyUnicode_FromString(kResultFailure);
+    if (g_result_failure_text == nullptr) return false;
+  }
+  return true;
 }
+
+namespace {
+// Writes the fault's text (goes through sys.stderr when there is one, so test
+// harnesses see it too; a failed write is dropped) and raises it.
+void raise_panic_text(PyObject* text) {
+  PySys_FormatStderr("halvex_core: internal fault: %U\n", text);
+  PyErr_SetObject(g_panic_type, text);
+}
+}  // namespace
 
 void raise_panic(std::string_view message) {
   Ref text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
@@ -45,11 +63,7 @@ void raise_panic(std::string_view message) {
     ensure_error_set();
     return;
   }
-  // Goes through sys.stderr when there is one, so test harnesses see it too.
-  PySys_FormatStderr("halvex_core: internal fault: %U\n", text.get());
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return;
-  PyErr_SetObject(type, text.get());
+  raise_panic_text(text.get());
 }
 
 bool clear_if_ordinary() {
@@ -85,7 +99,7 @@ void write_pending_error() {
 
 void raise_result_failure() {
   write_pending_error();
-  raise_panic("Python API call failed");
+  raise_panic_text(g_result_failure_text);
 }
 
 PyObject* type_qualname(PyObject* obj) {

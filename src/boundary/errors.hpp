@@ -14,9 +14,10 @@ void set_error(PyObject* type, std::string_view utf8);
 // failure: if none was set, raises SystemError.
 void ensure_error_set();
 
-// The PanicException type, created on first use; nullptr with an error set
-// if it cannot be made.
-PyObject* panic_exception_type();
+// Makes the PanicException type and the result failure's text, once per
+// process, before any call can need them. False with an error set if they
+// cannot be made.
+bool init_errors();
 
 // Writes the fault's text to standard error and raises PanicException(text).
 void raise_panic(std::string_view message);
@@ -33,7 +34,7 @@ bool clear_if_ordinary();
 void write_pending_error();
 
 // A result object could not be made: writes the pending error and raises
-// PanicException("Python API call failed").
+// PanicException("Python API call failed"), which needs no allocation.
 void raise_result_failure();
 
 // The __qualname__ of an object's type as a new str, or

@@ -2,11 +2,11 @@
 // strings, runs the core operation with no interpreter call in between, and
 // builds the Python result only after the operation has dropped its locks.
 #include <array>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
-#include <vector>
 
 #include "boundary/args.hpp"
 #include "boundary/convert.hpp"
@@ -24,7 +24,7 @@ using Args = std::array<std::string, N>;
 
 // Runs one method call: bind, check self, convert, then op(record, args).
 template <std::size_t N, class Op>
-PyObject* call(const Signature& sig, PyObject* self, PyObject* args, PyObject* kwargs, Op op) {
+PyObject* call(const Signature<N>& sig, PyObject* self, PyObject* args, PyObject* kwargs, Op op) {
   return guarded_call([&]() -> PyObject* {
     PyObject* bound[N];
     if (!bind_arguments(sig, args, kwargs, bound)) return nullptr;
@@ -80,77 +80,35 @@ PyObject* checked(PyObject* result) {
   return result;
 }
 
-// Puts the messages of a drain's list back at the front of the owner's inbox,
-// with the exception that is pending (a signal handler's) left as it was.
-// `direct` says which messages were addressed to the owner rather than
-// broadcast. Reading the list back can fail only for want of memory; what
-// could be read goes back and the failure is written to stderr.
-void put_back_from_list(const CoordinationState& s, std::string_view owner, PyObject* list,
-                        const std::vector<bool>& direct) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  Inbox messages;
-  messages.reserve(direct.size());
-  for (std::size_t i = 0; i < direct.size(); ++i) {
-    PyObject* t = PyList_GetItem(list, static_cast<Py_ssize_t>(i));
-    std::string_view text[2];
-    Ref bytes[2];
-    bool ok = t != nullptr;
-    for (int j = 0; ok && j < 2; ++j) {
-      bytes[j] = Ref(PyUnicode_AsUTF8String(PyTuple_GetItem(t, j == 0 ? 0 : 2)));
-      char* data = nullptr;
-      Py_ssize_t len = 0;
-      ok = bytes[j] && PyBytes_AsStringAndSize(bytes[j].get(), &data, &len) == 0;
-      if (ok) text[j] = std::string_view(data, static_cast<std::size_t>(len));
-    }
-    const unsigned long long at = ok ? PyLong_AsUnsignedLongLong(PyTuple_GetItem(t, 3)) : 0;
-    if (!ok || PyErr_Occurred() != nullptr) {
-      write_pending_error();
-      break;
-    }
-    messages.emplace_back(text[0], direct[i] ? &owner : nullptr, text[1], at);
-  }
-  halvex::restore_inbox(s, owner, std::move(messages));
-  PyErr_Restore(type, value, traceback);
-}
-
-constexpr const char* kClaimFileParams[] = {"agent_id", "path"};
-constexpr const char* kClaimTaskParams[] = {"agent_id", "task_id"};
-constexpr const char* kKeyParams[] = {"agent_id", "resource_key"};
-constexpr const char* kSendParams[] = {"from_agent", "to_agent", "content"};
-constexpr const char* kBroadcastParams[] = {"from_agent", "content"};
-constexpr const char* kAgentParams[] = {"agent_id"};
-
-const Signature kClaimFile{"CoordinationState.claim_file()", kClaimFileParams, 2};
-const Signature kClaimTask{"CoordinationState.claim_task()", kClaimTaskParams, 2};
-const Signature kRelease{"CoordinationState.release()", kKeyParams, 2};
-const Signature kRenewClaim{"CoordinationState.renew_claim()", kKeyParams, 2};
-const Signature kSendMessage{"CoordinationState.send_message()", kSendParams, 3};
-const Signature kBroadcast{"CoordinationState.broadcast()", kBroadcastParams, 2};
-const Signature kInbox{"CoordinationState.inbox()", kAgentParams, 1};
-const Signature kDrainInbox{"CoordinationState.drain_inbox()", kAgentParams, 1};
-const Signature kStatus{"CoordinationState.status()", kAgentParams, 1};
+constexpr Signature kClaimFile{"CoordinationState.claim_file()", "agent_id", "path"};
+constexpr Signature kClaimTask{"CoordinationState.claim_task()", "agent_id", "task_id"};
+constexpr Signature kRelease{"CoordinationState.release()", "agent_id", "resource_key"};
+constexpr Signature kRenewClaim{"CoordinationState.renew_claim()", "agent_id", "resource_key"};
+constexpr Signature kSendMessage{"CoordinationState.send_message()", "from_agent", "to_agent",
+                                 "content"};
+constexpr Signature kBroadcast{"CoordinationState.broadcast()", "from_agent", "content"};
+constexpr Signature kInbox{"CoordinationState.inbox()", "agent_id"};
+constexpr Signature kDrainInbox{"CoordinationState.drain_inbox()", "agent_id"};
+constexpr Signature kStatus{"CoordinationState.status()", "agent_id"};
 
 PyObject* holder_str(const Claim& c) { return make_str(c.holder); }
 
 PyObject* claim_file(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<2>(kClaimFile, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+  return call(kClaimFile, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
     auto out = halvex::claim_resource(s, ClaimKind::File, std::move(a[0]), std::move(a[1]));
     return finish(out, holder_str);
   });
 }
 
 PyObject* claim_task(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<2>(kClaimTask, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+  return call(kClaimTask, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
     auto out = halvex::claim_resource(s, ClaimKind::Task, std::move(a[0]), std::move(a[1]));
     return finish(out, holder_str);
   });
 }
 
 PyObject* release(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<2>(kRelease, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+  return call(kRelease, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
     auto out = halvex::release(s, std::move(a[0]), std::move(a[1]));
     return finish(out, [](Unit) {
       Py_INCREF(Py_None);
@@ -160,14 +118,14 @@ PyObject* release(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<2>(kRenewClaim, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+  return call(kRenewClaim, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
     auto out = halvex::renew_claim(s, std::move(a[0]), std::move(a[1]));
     return finish(out, holder_str);
   });
 }
 
 PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<3>(kSendMessage, self, args, kwargs,
+  return call(kSendMessage, self, args, kwargs,
                  [](const CoordinationState& s, Args<3>& a, PyObject* const* arg) -> PyObject* {
     const Message m = halvex::send_message(s, std::move(a[0]), std::move(a[1]), std::move(a[2]));
     // The result repeats the arguments: hand back the caller's objects.
@@ -187,7 +145,7 @@ PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<2>(kBroadcast, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
+  return call(kBroadcast, self, args, kwargs, [](const CoordinationState& s, Args<2>& a) {
     const Message m = halvex::broadcast(s, std::move(a[0]), std::move(a[1]));
     Ref star(make_str("*"));
     if (!star) return checked(nullptr);
@@ -196,7 +154,7 @@ PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<1>(kInbox, self, args, kwargs,
+  return call(kInbox, self, args, kwargs,
                  [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) {
     const Inbox messages = halvex::inbox(s, a[0]);
     Ref owner(arg_or_str(arg[0], a[0]));
@@ -206,7 +164,7 @@ PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<1>(kDrainInbox, self, args, kwargs,
+  return call(kDrainInbox, self, args, kwargs,
                  [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) -> PyObject* {
     Inbox drained = halvex::drain_inbox(s, a[0]);
     Ref owner(arg_or_str(arg[0], a[0]));
@@ -220,14 +178,11 @@ PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // A signal handler that raises (Ctrl-C) would run right after we return,
     // and the interpreter would drop the list with every message. So run
-    // pending handlers here, as the very last step: freeing our copies takes
-    // a while for a large drain, so it comes first, and should a handler
-    // raise, the messages are taken back from the list.
-    std::vector<bool> direct(drained.size());
-    for (std::size_t i = 0; i < drained.size(); ++i) direct[i] = drained[i].to_agent().has_value();
-    drained = Inbox{};
+    // pending handlers here, as the last step that can still undo the drain:
+    // should one raise, our own copies go back, which needs no Python object
+    // and so cannot fail for want of interpreter memory.
     if (PyErr_CheckSignals() != 0) {
-      put_back_from_list(s, a[0], list.get(), direct);
+      halvex::restore_inbox(s, a[0], std::move(drained));
       return nullptr;
     }
     return list.release();
@@ -235,7 +190,7 @@ PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* status(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return call<1>(kStatus, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
+  return call(kStatus, self, args, kwargs, [](const CoordinationState& s, Args<1>& a) {
     const AgentStatus st = halvex::status(s, a[0]);  // read lock already released
     return checked(make_str(status_word(st)));
   });
@@ -246,39 +201,64 @@ PyCFunction as_cfunction(F f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
-}  // namespace
+// One method of the table: its parameter list, its entry and what its
+// docstring says after the text signature.
+struct MethodSpec {
+  ParamList sig;
+  PyCFunction entry;
+  const char* doc;
+};
 
-PyMethodDef kMethods[] = {
-    {"claim_file", as_cfunction(claim_file), METH_VARARGS | METH_KEYWORDS,
-     "claim_file($self, agent_id, path)\n--\n\n"
+const MethodSpec kMethodSpecs[] = {
+    {kClaimFile, as_cfunction(claim_file),
      "Claims a file for `agent_id`. Raises `RuntimeError` if another agent\n"
      "already holds it. Returns the claiming agent's id back on success \xe2\x80\x94\n"
      "a no-op value, useful mainly to confirm the call didn't raise."},
-    {"claim_task", as_cfunction(claim_task), METH_VARARGS | METH_KEYWORDS,
-     "claim_task($self, agent_id, task_id)\n--\n\n"},
-    {"release", as_cfunction(release), METH_VARARGS | METH_KEYWORDS,
-     "release($self, agent_id, resource_key)\n--\n\n"
+    {kClaimTask, as_cfunction(claim_task), ""},
+    {kRelease, as_cfunction(release),
      "Releases a claim keyed by e.g. `\"file:src/lib.rs\"` or `\"task:phase-7\"`.\n"
      "Only the holder may release it."},
-    {"renew_claim", as_cfunction(renew_claim), METH_VARARGS | METH_KEYWORDS,
-     "renew_claim($self, agent_id, resource_key)\n--\n\n"
+    {kRenewClaim, as_cfunction(renew_claim),
      "Renews a claim keyed by e.g. `\"file:src/lib.rs\"` or `\"task:phase-7\"`,\n"
      "extending its lease so a long-running task isn't lost to the TTL.\n"
      "Only the holder may renew."},
-    {"send_message", as_cfunction(send_message), METH_VARARGS | METH_KEYWORDS,
-     "send_message($self, from_agent, to_agent, content)\n--\n\n"},
-    {"broadcast", as_cfunction(broadcast), METH_VARARGS | METH_KEYWORDS,
-     "broadcast($self, from_agent, content)\n--\n\n"},
-    {"inbox", as_cfunction(inbox), METH_VARARGS | METH_KEYWORDS,
-     "inbox($self, agent_id)\n--\n\n"
+    {kSendMessage, as_cfunction(send_message), ""},
+    {kBroadcast, as_cfunction(broadcast), ""},
+    {kInbox, as_cfunction(inbox),
      "Pending messages for `agent_id`, oldest first. Does not clear them \xe2\x80\x94\n"
      "use `drain_inbox` for that."},
-    {"drain_inbox", as_cfunction(drain_inbox), METH_VARARGS | METH_KEYWORDS,
-     "drain_inbox($self, agent_id)\n--\n\n"},
-    {"status", as_cfunction(status), METH_VARARGS | METH_KEYWORDS,
-     "status($self, agent_id)\n--\n\n"
-     "One of `\"idle\"`, `\"busy\"`, `\"completed\"`, `\"error\"`."},
-    {nullptr, nullptr, 0, nullptr},
+    {kDrainInbox, as_cfunction(drain_inbox), ""},
+    {kStatus, as_cfunction(status), "One of `\"idle\"`, `\"busy\"`, `\"completed\"`, `\"error\"`."},
 };
+constexpr std::size_t kMethodCount = std::size(kMethodSpecs);
+
+// "CoordinationState.claim_file()" -> "claim_file".
+std::string_view method_name(const char* qualname) {
+  std::string_view q(qualname);
+  q.remove_prefix(q.find('.') + 1);
+  q.remove_suffix(2);
+  return q;
+}
+
+}  // namespace
+
+PyMethodDef* method_table() {
+  // The interpreter keeps pointers into the table and its texts for good.
+  static std::string names[kMethodCount];
+  static std::string docs[kMethodCount];
+  static PyMethodDef table[kMethodCount + 1] = {};
+  if (table[0].ml_name != nullptr) return table;
+  for (std::size_t i = 0; i < kMethodCount; ++i) {
+    const MethodSpec& m = kMethodSpecs[i];
+    names[i] = method_name(m.sig.qualname);
+    // The text signature, "name($self, a, b)\n--\n\n", which
+    // inspect.signature reads, then the description.
+    docs[i] = names[i] + "($self";
+    for (std::size_t p = 0; p < m.sig.count; ++p) docs[i].append(", ").append(m.sig.params[p]);
+    docs[i].append(")\n--\n\n").append(m.doc);
+    table[i] = {names[i].c_str(), m.entry, METH_VARARGS | METH_KEYWORDS, docs[i].c_str()};
+  }
+  return table;
+}
 
 }  // namespace halvex::py

@@ -16,7 +16,8 @@ struct Instance {
 // nullptr with an error set if creation failed (a later call tries again).
 PyObject* coordination_state_type();
 
-// The method table, ended by an all-zero entry (methods.cpp).
-extern PyMethodDef kMethods[];
+// The method table, ended by an all-zero entry, built on first call and kept
+// for the life of the process (methods.cpp).
+PyMethodDef* method_table();
 
 }  // namespace halvex::py

@@ -71,14 +71,16 @@ Message broadcast(const CoordinationState& state, std::string from_agent, std::s
   return m;
 }
 
+// Reading an agent that has no inbox adds none: an empty one would look the
+// same to every caller and only cost memory for each id ever asked about.
 Inbox inbox(const CoordinationState& state, std::string_view agent_id) {
-  auto e = state.inboxes->entry_ref(agent_id);
-  return e.or_insert(Inbox{});
+  const auto ref = state.inboxes->get(agent_id);
+  return ref ? *ref : Inbox{};
 }
 
 Inbox drain_inbox(const CoordinationState& state, std::string_view agent_id) {
   auto e = state.inboxes->entry_ref(agent_id);
-  return std::exchange(e.or_insert(Inbox{}), Inbox{});
+  return e.occupied() ? std::exchange(e.get(), Inbox{}) : Inbox{};
 }
 
 void restore_inbox(const CoordinationState& state, std::string_view agent_id, Inbox drained) {

@@ -18,11 +18,12 @@ Message send_message(const CoordinationState& state, std::string from_agent,
 // agent known at the time the recipient list is copied, sender included.
 Message broadcast(const CoordinationState& state, std::string from_agent, std::string content);
 
-// Copies of the queued messages, oldest first; the inbox entry is created if
-// absent.
+// Copies of the queued messages, oldest first; an agent without an inbox has
+// none, and gets no inbox by asking.
 Inbox inbox(const CoordinationState& state, std::string_view agent_id);
 
-// Moves every queued message out, oldest first, leaving the inbox empty.
+// Moves every queued message out, oldest first, leaving the inbox empty (an
+// agent without an inbox still has none).
 Inbox drain_inbox(const CoordinationState& state, std::string_view agent_id);
 
 // Puts drained messages back at the front of the inbox, ahead of anything that

@@ -204,7 +204,7 @@ TEST(Inbox, ReadCopiesDrainEmpties) {
   CoordinationState s;
   EXPECT_TRUE(inbox(s, "b").empty());
   EXPECT_TRUE(drain_inbox(s, "never-seen").empty());
-  EXPECT_EQ(s.inboxes->len(), 2u);  // even a pure read leaves an entry
+  EXPECT_EQ(s.inboxes->len(), 0u);  // reading or draining a missing inbox adds none
   EXPECT_EQ(s.statuses->len(), 0u);
 
   send_message(s, "a", "b", "first");
