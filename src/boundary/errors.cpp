@@ -16,6 +16,10 @@ constexpr const char kPanicDoc[] =
 // effect must not surface as MemoryError, whose meaning is "nothing changed".
 PyObject* g_panic_type = nullptr;
 PyObject* g_result_failure_text = nullptr;
+// PanicException(text) itself, raised only when making a fresh instance
+// fails (from 3.12 the interpreter makes it at once), the way the
+// interpreter keeps MemoryError instances for the same moment.
+PyObject* g_result_failure_spare = nullptr;
 constexpr const char kResultFailure[] = "Python API call failed";
 
 }  // namespace
@@ -44,6 +48,11 @@ bool init_errors() {
   if (g_result_failure_text == nullptr) {
     g_result_failure_text = PyUnicode_FromString(kResultFailure);
     if (g_result_failure_text == nullptr) return false;
+  }
+  if (g_result_failure_spare == nullptr) {
+    g_result_failure_spare =
+        PyObject_CallFunctionObjArgs(g_panic_type, g_result_failure_text, nullptr);
+    if (g_result_failure_spare == nullptr) return false;
   }
   return true;
 }
@@ -100,6 +109,12 @@ void write_pending_error() {
 void raise_result_failure() {
   write_pending_error();
   raise_panic_text(g_result_failure_text);
+  if (PyErr_ExceptionMatches(g_panic_type)) return;
+  // The instance could not be made: the call took effect all the same, so
+  // the caller must not see MemoryError ("nothing changed").
+  PyErr_Clear();
+  PyException_SetTraceback(g_result_failure_spare, Py_None);
+  PyErr_SetObject(g_panic_type, g_result_failure_spare);
 }
 
 PyObject* type_qualname(PyObject* obj) {

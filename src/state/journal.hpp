@@ -4,8 +4,7 @@
 // content, time) holds a share of that message's immutable block instead,
 // [kind u8][at u64][block pointer], so the text is kept once. The log is written
 // and never read by the system, so records are kept as compactly as they can
-// be while staying whole; decode() turns them back into ActivityEvent values
-// for tests and diagnostics.
+// be while staying whole; tests read them back through for_each_record().
 #pragma once
 
 #include <cstddef>
@@ -88,7 +87,7 @@ class Journal {
 
   void append(const EventView& e) {
     using namespace packed;
-    std::size_t n = 9;
+    std::size_t n = kRecordHeader;
     for (std::uint8_t i = 0; i < e.field_count; ++i) {
       n += varint_size(e.fields[i].size()) + e.fields[i].size();
     }
@@ -109,53 +108,26 @@ class Journal {
 
   std::size_t size() const noexcept { return count_; }
 
-  std::vector<ActivityEvent> decode() const {
-    std::vector<ActivityEvent> out;
-    out.reserve(count_);
-    for_each_record([&](const Record& r) {
-      if (r.block != nullptr) {
-        const Borrowed held(r.block);
-        const StoredMessage& m = held.get();
-        if (r.tag == kSharedMessageSent) {
-          out.emplace_back(event::MessageSent{std::string(m.from_agent()),
-                                              std::string(*m.to_agent()),
-                                              std::string(m.content()), r.at});
-        } else {
-          out.emplace_back(event::BroadcastSent{std::string(m.from_agent()),
-                                                std::string(m.content()), r.at});
-        }
-        return;
-      }
-      const std::string_view* f = r.fields;
-      switch (static_cast<EventKind>(r.tag)) {
-        case EventKind::Claimed:
-          out.emplace_back(event::Claimed{std::string(f[0]), std::string(f[1]), r.at});
-          break;
-        case EventKind::Released:
-          out.emplace_back(event::Released{std::string(f[0]), std::string(f[1]), r.at});
-          break;
-        case EventKind::MessageSent:
-          out.emplace_back(
-              event::MessageSent{std::string(f[0]), std::string(f[1]), std::string(f[2]), r.at});
-          break;
-        case EventKind::BroadcastSent:
-          out.emplace_back(event::BroadcastSent{std::string(f[0]), std::string(f[1]), r.at});
-          break;
-      }
-    });
-    return out;
-  }
-
  private:
   // Records never straddle chunks; chunks double up to kMaxChunk so a quiet
   // second costs little and a busy one copies nothing when it grows.
   static constexpr std::size_t kFirstChunk = 128;
   static constexpr std::size_t kMaxChunk = 64 * 1024;
 
-  // Record tags past EventKind's for records that share a message block.
-  static constexpr unsigned char kSharedMessageSent = 0x80 | 2;
-  static constexpr unsigned char kSharedBroadcastSent = 0x80 | 3;
-  static constexpr std::size_t kSharedRecord = 1 + 8 + sizeof(void*);
+  friend struct TestAccess;  // decodes the records
+
+  // Every record starts [kind u8][at u64].
+  static constexpr std::size_t kRecordHeader = 1 + sizeof(UnixSeconds);
+  // Record tags past EventKind's for records that share a message block: the
+  // kind with the top bit set.
+  static constexpr unsigned char kShared = 0x80;
+  static_assert(static_cast<unsigned char>(EventKind::BroadcastSent) < kShared,
+                "a plain record's tag never has the shared bit");
+  static constexpr unsigned char kSharedMessageSent =
+      kShared | static_cast<unsigned char>(EventKind::MessageSent);
+  static constexpr unsigned char kSharedBroadcastSent =
+      kShared | static_cast<unsigned char>(EventKind::BroadcastSent);
+  static constexpr std::size_t kSharedRecord = kRecordHeader + sizeof(void*);
 
   // One record as read back: the block of a record that shares one, or else
   // its fields, borrowed from the chunk.
@@ -178,7 +150,7 @@ class Journal {
         Record r{};
         r.tag = *p++;
         r.at = get_u64(p);
-        p += 8;
+        p += sizeof(UnixSeconds);
         if (r.tag == kSharedMessageSent || r.tag == kSharedBroadcastSent) {
           std::memcpy(&r.block, p, sizeof r.block);
           p += sizeof r.block;
@@ -190,19 +162,6 @@ class Journal {
       }
     }
   }
-
-  // A held block, lent out for reading: the journal keeps its share.
-  class Borrowed {
-   public:
-    explicit Borrowed(const void* block) noexcept : m_(StoredMessage::adopt(block)) {}
-    Borrowed(const Borrowed&) = delete;
-    Borrowed& operator=(const Borrowed&) = delete;
-    ~Borrowed() { m_.release_block(); }
-    const StoredMessage& get() const noexcept { return m_; }
-
-   private:
-    StoredMessage m_;
-  };
 
   // Gives back this journal's shares of message blocks.
   void drop_blocks() noexcept {

@@ -93,8 +93,8 @@ class StoredMessage {
                           (to_agent ? str_size(*to_agent) : 0) + str_size(content);
     blob_ = static_cast<unsigned char*>(::operator new(n));
     new (blob_) std::atomic<std::uint32_t>(1);
-    blob_[4] = to_agent ? 1 : 0;
-    unsigned char* p = put_u64(blob_ + 5, timestamp);
+    blob_[kHasToAt] = to_agent ? 1 : 0;
+    unsigned char* p = put_u64(blob_ + kTimestampAt, timestamp);
     p = put_str(p, from_agent);
     if (to_agent) p = put_str(p, *to_agent);
     put_str(p, content);
@@ -114,19 +114,13 @@ class StoredMessage {
     }
   }
 
-  UnixSeconds timestamp() const noexcept { return packed::get_u64(blob_ + 5); }
+  UnixSeconds timestamp() const noexcept { return packed::get_u64(blob_ + kTimestampAt); }
   std::string_view from_agent() const noexcept { return fields().from; }
   std::optional<std::string_view> to_agent() const noexcept {
     const Fields f = fields();
-    return blob_[4] ? std::optional<std::string_view>(f.to) : std::nullopt;
+    return blob_[kHasToAt] ? std::optional<std::string_view>(f.to) : std::nullopt;
   }
   std::string_view content() const noexcept { return fields().content; }
-
-  // Bytes of the block, for memory accounting.
-  std::size_t byte_size() const noexcept {
-    const std::string_view c = content();
-    return static_cast<std::size_t>(reinterpret_cast<const unsigned char*>(c.data()) - blob_) + c.size();
-  }
 
   // Hands this holder's share of the block over as a bare pointer, leaving
   // this message empty; adopt() turns the pointer back into a holder. For
@@ -136,11 +130,15 @@ class StoredMessage {
     return StoredMessage(static_cast<unsigned char*>(const_cast<void*>(block)));
   }
 
-  // Whether two messages are one shared block (tests and diagnostics).
-  bool shares_block_with(const StoredMessage& o) const noexcept { return blob_ == o.blob_; }
-
  private:
-  static constexpr std::size_t kHeader = 13;
+  friend struct TestAccess;  // tells whether two messages share one block
+
+  // The fixed header: the holder count, the has-recipient byte, the time.
+  static constexpr std::size_t kHasToAt = sizeof(std::uint32_t);
+  static constexpr std::size_t kTimestampAt = kHasToAt + 1;
+  static constexpr std::size_t kHeader = kTimestampAt + sizeof(UnixSeconds);
+  static_assert(sizeof(std::atomic<std::uint32_t>) == kHasToAt, "the count fills its four bytes");
+  static_assert(kHeader == 13, "[holders u32][has_to u8][timestamp u64]");
 
   explicit StoredMessage(unsigned char* blob) noexcept : blob_(blob) {}
 
@@ -154,7 +152,7 @@ class StoredMessage {
   Fields fields() const noexcept {
     Fields f;
     const unsigned char* p = packed::get_str(blob_ + kHeader, f.from);
-    if (blob_[4]) p = packed::get_str(p, f.to);
+    if (blob_[kHasToAt]) p = packed::get_str(p, f.to);
     packed::get_str(p, f.content);
     return f;
   }

@@ -366,7 +366,7 @@ TEST(ClaimRelease, RefusalsChangeNothing) {
 class LockScope : public ::testing::Test {
  protected:
   void hold_status_shard(const std::string& agent) {
-    status_shard_ = s_.statuses->shard_index_of(agent);
+    status_shard_ = TestAccess::shard_index_of(*s_.statuses, agent);
     s_.statuses->shard_lock(status_shard_).lock();
   }
   void release_status_shard() { s_.statuses->shard_lock(status_shard_).unlock(); }
@@ -378,7 +378,7 @@ class LockScope : public ::testing::Test {
     // The appends file under the second they run in; cover a generous few.
     const UnixSeconds now = now_secs();
     for (UnixSeconds t = now; t < now + 10; ++t) {
-      log_shards_.insert(s_.activity_log->shard_index_of(t));
+      log_shards_.insert(TestAccess::shard_index_of(*s_.activity_log, t));
     }
     for (std::size_t i : log_shards_) s_.activity_log->shard_lock(i).lock();
   }
@@ -395,7 +395,7 @@ class LockScope : public ::testing::Test {
   }
 
   ShardLock& claims_lock(const std::string& key) {
-    return s_.claims->shard_lock(s_.claims->shard_index_of(key));
+    return s_.claims->shard_lock(TestAccess::shard_index_of(*s_.claims, key));
   }
   bool claims_shard_write_locked(const std::string& key) {
     ShardLock& l = claims_lock(key);
@@ -403,7 +403,7 @@ class LockScope : public ::testing::Test {
       l.unlock();
       return false;
     }
-    return (l.raw_state() & ShardLock::kWriter) != 0;
+    return (TestAccess::raw_state(l) & ShardLock::kWriter) != 0;
   }
 
   CoordinationState s_;

@@ -165,8 +165,8 @@ TEST(Broadcast, CopiesShareOneBlockThatOutlivesEveryOtherHolder) {
     const Inbox listed = inbox(s, "b");
     ASSERT_EQ(listed.size(), 2u);
     const Inbox in_c = inbox(s, "c");
-    EXPECT_TRUE(listed[1].shares_block_with(in_c[1]));
-    EXPECT_FALSE(listed[0].shares_block_with(in_c[0]));  // direct messages are their own
+    EXPECT_TRUE(TestAccess::shares_block(listed[1], in_c[1]));
+    EXPECT_FALSE(TestAccess::shares_block(listed[0], in_c[0]));  // direct messages are their own
     // Drained copies dropped, then the state freed, while other copies live.
     drain_inbox(s, "a");
     drain_inbox(s, "b");
@@ -276,7 +276,7 @@ TEST(Status, UnknownAgentsReadIdleAndStayUnknown) {
   EXPECT_FALSE(known(s, "ghost"));
   broadcast(s, "a", "x");
   EXPECT_TRUE(inbox(s, "ghost").empty());
-  EXPECT_FALSE(test::is_locked(s.statuses->shard_lock(s.statuses->shard_index_of("ghost"))));
+  EXPECT_FALSE(test::is_locked(s.statuses->shard_lock(TestAccess::shard_index_of(*s.statuses, "ghost"))));
 }
 
 TEST(Status, WordsForEveryValue) {

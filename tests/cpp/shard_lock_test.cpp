@@ -26,45 +26,45 @@ constexpr std::uint64_t kReader = ShardLock::kOneReader;
 
 TEST(ShardLockUncontended, FreeLockTakenAndReleasedInPlace) {
   ShardLock l;
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
   EXPECT_FALSE(test::is_locked(l));
 
   l.lock();
-  EXPECT_EQ(l.raw_state(), kWriter);
+  EXPECT_EQ(TestAccess::raw_state(l), kWriter);
   EXPECT_TRUE(test::is_locked(l));
   l.unlock();
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 
   l.lock_shared();
-  EXPECT_EQ(l.raw_state(), kReader);
+  EXPECT_EQ(TestAccess::raw_state(l), kReader);
   l.lock_shared();
-  EXPECT_EQ(l.raw_state(), 2 * kReader);
+  EXPECT_EQ(TestAccess::raw_state(l), 2 * kReader);
   l.unlock_shared();
-  EXPECT_EQ(l.raw_state(), kReader);
+  EXPECT_EQ(TestAccess::raw_state(l), kReader);
   l.unlock_shared();
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
   EXPECT_FALSE(test::is_locked(l));
 }
 
 TEST(ShardLockUncontended, TryLockModes) {
   ShardLock l;
   ASSERT_TRUE(l.try_lock());
-  EXPECT_EQ(l.raw_state(), kWriter);
+  EXPECT_EQ(TestAccess::raw_state(l), kWriter);
   EXPECT_FALSE(l.try_lock());
   EXPECT_FALSE(l.try_lock_shared());
-  EXPECT_EQ(l.raw_state(), kWriter);  // failed attempts leave no trace
+  EXPECT_EQ(TestAccess::raw_state(l), kWriter);  // failed attempts leave no trace
   l.unlock();
 
   ASSERT_TRUE(l.try_lock_shared());
   EXPECT_TRUE(l.try_lock_shared());  // readers share
-  EXPECT_EQ(l.raw_state(), 2 * kReader);
+  EXPECT_EQ(TestAccess::raw_state(l), 2 * kReader);
   EXPECT_FALSE(l.try_lock());  // but exclude a writer
   l.unlock_shared();
   EXPECT_FALSE(l.try_lock());
   l.unlock_shared();
   EXPECT_TRUE(l.try_lock());
   l.unlock();
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 TEST(ShardLockUncontended, StandardLocksReleaseOnceAndMove) {
@@ -74,19 +74,19 @@ TEST(ShardLockUncontended, StandardLocksReleaseOnceAndMove) {
     EXPECT_TRUE(g.owns_lock());
     std::unique_lock<ShardLock> moved(std::move(g));
     EXPECT_FALSE(g.owns_lock());
-    EXPECT_EQ(l.raw_state(), kWriter);
+    EXPECT_EQ(TestAccess::raw_state(l), kWriter);
     moved.unlock();
-    EXPECT_EQ(l.raw_state(), 0u);
+    EXPECT_EQ(TestAccess::raw_state(l), 0u);
   }
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
   {
     std::shared_lock<ShardLock> a(l);
     std::shared_lock<ShardLock> b(l);
-    EXPECT_EQ(l.raw_state(), 2 * kReader);
+    EXPECT_EQ(TestAccess::raw_state(l), 2 * kReader);
     a = std::move(b);  // drops a's hold, takes over b's
-    EXPECT_EQ(l.raw_state(), kReader);
+    EXPECT_EQ(TestAccess::raw_state(l), kReader);
   }
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 // Writers never overlap each other or any reader. A plain counter written
@@ -126,7 +126,7 @@ TEST(ShardLockContended, WritersExcludeEveryoneReadersExcludeWriters) {
   crowd.join_or_abort(30s);
   EXPECT_EQ(violations.load(), 0);
   EXPECT_EQ(protected_count, writes_done.load());
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 // Try-variants under contention keep the same exclusion.
@@ -156,7 +156,7 @@ TEST(ShardLockContended, TryLockNeverBreaksExclusion) {
   crowd.join_or_abort(30s);
   EXPECT_EQ(violations.load(), 0);
   EXPECT_GT(wins.load(), 0);
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 TEST(ShardLockContended, ManyReadersHoldItTogether) {
@@ -174,12 +174,12 @@ TEST(ShardLockContended, ManyReadersHoldItTogether) {
   const bool all_in = eventually([&] { return holding.load() == kReaders; });
   EXPECT_TRUE(all_in) << holding.load() << " readers got in";
   if (all_in) {
-    EXPECT_EQ(l.raw_state() & ~ShardLock::kParked, kReaders * kReader);
+    EXPECT_EQ(TestAccess::raw_state(l) & ~ShardLock::kParked, kReaders * kReader);
     EXPECT_FALSE(l.try_lock());
   }
   go_home = true;
   crowd.join_or_abort();
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 // Waiters that exhaust their spinning and yielding park on the word; the
@@ -202,11 +202,11 @@ TEST(ShardLockContended, ParkedReadersAndWritersAreWokenByUnlock) {
   EXPECT_TRUE(eventually([&] { return has_parked_waiter(l); }));
   std::this_thread::sleep_for(50ms);  // long enough for all of them to park
   EXPECT_EQ(got_in.load(), 0);
-  EXPECT_TRUE(l.raw_state() & kWriter);
+  EXPECT_TRUE(TestAccess::raw_state(l) & kWriter);
   l.unlock();
   crowd.join_or_abort();
   EXPECT_EQ(got_in.load(), 6);
-  EXPECT_EQ(l.raw_state(), 0u);  // the parked bit does not outlive the waiters
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);  // the parked bit does not outlive the waiters
 }
 
 // A parked writer waits for the last of several readers; the earlier reader
@@ -225,11 +225,11 @@ TEST(ShardLockContended, ParkedWriterWokenByLastReader) {
   l.unlock_shared();
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(writer_in.load());
-  EXPECT_EQ(l.raw_state() & ~ShardLock::kParked, kReader);
+  EXPECT_EQ(TestAccess::raw_state(l) & ~ShardLock::kParked, kReader);
   l.unlock_shared();
   writer.join_or_abort();
   EXPECT_TRUE(writer_in.load());
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 // Readers are not held back by a writer that is waiting for them.
@@ -259,7 +259,7 @@ TEST(ShardLockContended, ReadersEnterWhileWriterWaits) {
   l.unlock_shared();
   writer.join_or_abort();
   EXPECT_TRUE(writer_in.load());
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 // Long holds mixed with short ones: every waiter keeps going through repeated
@@ -288,7 +288,7 @@ TEST(ShardLockContended, RepeatedParkWakeCyclesLoseNoWaiter) {
   crowd.join_or_abort(20s);
   EXPECT_EQ(done.load(), 160);
   EXPECT_EQ(violations.load(), 0);
-  EXPECT_EQ(l.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(l), 0u);
 }
 
 }  // namespace

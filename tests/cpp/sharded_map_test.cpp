@@ -33,7 +33,7 @@ using StrMap = ShardedMap<std::string, int>;
 template <class M>
 bool no_shard_locked(const M& m) {
   for (std::size_t i = 0; i < m.shard_count(); ++i) {
-    if (m.shard_lock(i).raw_state() != 0) return false;
+    if (TestAccess::raw_state(m.shard_lock(i)) != 0) return false;
   }
   return true;
 }
@@ -43,11 +43,11 @@ bool no_shard_locked(const M& m) {
 TEST(ShardedMapEntry, DroppedVacantHandleLeavesMapUnchanged) {
   StrMap m;
   m.insert("other", 1);
-  const std::size_t shard = m.shard_index_of("k");
+  const std::size_t shard = TestAccess::shard_index_of(m, "k");
   {
     auto e = m.entry("k");
     EXPECT_FALSE(e.occupied());
-    EXPECT_EQ(m.shard_lock(shard).raw_state(), ShardLock::kWriter);
+    EXPECT_EQ(TestAccess::raw_state(m.shard_lock(shard)), ShardLock::kWriter);
   }
   EXPECT_TRUE(no_shard_locked(m));
   EXPECT_EQ(m.len(), 1u);
@@ -59,12 +59,12 @@ TEST(ShardedMapEntry, DroppedVacantHandleLeavesMapUnchanged) {
 
 TEST(ShardedMapEntry, VacantInsertStoresKeyAndStaysLocked) {
   StrMap m;
-  const std::size_t shard = m.shard_index_of("k");
+  const std::size_t shard = TestAccess::shard_index_of(m, "k");
   {
     auto e = m.entry("k");
     int& v = e.insert(5);
     EXPECT_TRUE(e.occupied());
-    EXPECT_EQ(m.shard_lock(shard).raw_state(), ShardLock::kWriter);
+    EXPECT_EQ(TestAccess::raw_state(m.shard_lock(shard)), ShardLock::kWriter);
     v += 10;  // written in place, under the same hold of the lock
     EXPECT_EQ(e.key(), "k");
   }
@@ -87,13 +87,13 @@ TEST(ShardedMapEntry, OccupiedGetOverwriteAndRemove) {
   }
   EXPECT_EQ(*m.get("a"), 7);
 
-  const std::size_t shard = m.shard_index_of("a");
+  const std::size_t shard = TestAccess::shard_index_of(m, "a");
   {
     auto e = m.entry("a");
     ASSERT_TRUE(e.occupied());
     EXPECT_EQ(e.remove(), 7);
     // remove() gives the lock back at once, before the handle goes away.
-    EXPECT_EQ(m.shard_lock(shard).raw_state(), 0u);
+    EXPECT_EQ(TestAccess::raw_state(m.shard_lock(shard)), 0u);
   }
   EXPECT_FALSE(m.get("a"));
   EXPECT_EQ(*m.get("b"), 2);
@@ -141,26 +141,26 @@ TEST(ShardedMapGet, MissingKeyReturnsNothingAndUnlocks) {
   m.insert("something", 1);
   for (const char* k : {"nothing here", "", "somethin", "something "}) {
     EXPECT_FALSE(m.get(k)) << k;
-    EXPECT_FALSE(test::is_locked(m.shard_lock(m.shard_index_of(k)))) << k;
+    EXPECT_FALSE(test::is_locked(m.shard_lock(TestAccess::shard_index_of(m, k)))) << k;
   }
 }
 
 TEST(ShardedMapGet, ReadRefKeepsReadLockUntilDropped) {
   StrMap m;
   m.insert("k", 9);
-  const ShardLock& lock = m.shard_lock(m.shard_index_of("k"));
+  const ShardLock& lock = m.shard_lock(TestAccess::shard_index_of(m, "k"));
   {
     auto r1 = m.get("k");
     ASSERT_TRUE(r1);
-    EXPECT_EQ(lock.raw_state(), ShardLock::kOneReader);
+    EXPECT_EQ(TestAccess::raw_state(lock), ShardLock::kOneReader);
     auto r2 = m.get("k");  // readers share
-    EXPECT_EQ(lock.raw_state(), 2 * ShardLock::kOneReader);
+    EXPECT_EQ(TestAccess::raw_state(lock), 2 * ShardLock::kOneReader);
     EXPECT_EQ(*r1 + *r2, 18);
     r2.release();
     EXPECT_FALSE(r2);
-    EXPECT_EQ(lock.raw_state(), ShardLock::kOneReader);
+    EXPECT_EQ(TestAccess::raw_state(lock), ShardLock::kOneReader);
   }
-  EXPECT_EQ(lock.raw_state(), 0u);
+  EXPECT_EQ(TestAccess::raw_state(lock), 0u);
 }
 
 // A write through entry() on another thread waits for the reader.
@@ -173,7 +173,7 @@ TEST(ShardedMapGet, ReadRefBlocksWritersOfItsShard) {
     m.entry("k").get() = 2;
     wrote = true;
   });
-  EXPECT_TRUE(eventually([&] { return has_parked_waiter(m.shard_lock(m.shard_index_of("k"))); }));
+  EXPECT_TRUE(eventually([&] { return has_parked_waiter(m.shard_lock(TestAccess::shard_index_of(m, "k"))); }));
   EXPECT_FALSE(wrote.load());
   EXPECT_EQ(*r, 1);
   r.release();
@@ -193,10 +193,10 @@ TEST(ShardedMapIter, EachEntryComesFromTheOneReadLockedShard) {
     const std::size_t shard = it.shard();
     EXPECT_GE(shard, last_shard);
     last_shard = shard;
-    EXPECT_EQ(m.shard_index_of(slot->key), shard);
+    EXPECT_EQ(TestAccess::shard_index_of(m, slot->key), shard);
     EXPECT_EQ(slot->value, std::stoi(slot->key.substr(1)));
     for (std::size_t i = 0; i < m.shard_count(); ++i) {
-      ASSERT_EQ(m.shard_lock(i).raw_state(), i == shard ? ShardLock::kOneReader : 0u)
+      ASSERT_EQ(TestAccess::raw_state(m.shard_lock(i)), i == shard ? ShardLock::kOneReader : 0u)
           << "shard " << i << " while iterating shard " << shard;
     }
     EXPECT_TRUE(seen.insert(slot->key).second);
@@ -216,7 +216,7 @@ TEST(ShardedMapIter, LocksEveryShardInOrderWhenKeysShareOneShard) {
   std::vector<std::string> keys;
   for (unsigned i = 0; keys.size() < 5; ++i) {
     std::string k = test::numbered("same-", i);
-    if (m.shard_index_of(k) == home) keys.push_back(k);
+    if (TestAccess::shard_index_of(m, k) == home) keys.push_back(k);
   }
   for (const auto& k : keys) m.insert(k, 1);
 
@@ -454,10 +454,10 @@ TEST(ShardedMapKeys, ShardChoiceFollowsTheKeyedHash) {
     const std::string k = test::numbered("agent-", i);
     const HashKeys hk = s.hash_keys();
     EXPECT_EQ(s.hash(k), siphash13_str(hk.k0, hk.k1, k));
-    EXPECT_EQ(s.shard_index_of(k), index(s.hash(k)));
+    EXPECT_EQ(TestAccess::shard_index_of(s, k), index(s.hash(k)));
     const UnixSeconds t = 1700000000u + static_cast<UnixSeconds>(i);
     EXPECT_EQ(u.hash(t), siphash13_u64(u.hash_keys().k0, u.hash_keys().k1, t));
-    EXPECT_EQ(u.shard_index_of(t), index(u.hash(t)));
+    EXPECT_EQ(TestAccess::shard_index_of(u, t), index(u.hash(t)));
   }
 }
 

@@ -121,7 +121,7 @@ TEST(Stress, ShardLockModesExcludeEachOther) {
   EXPECT_EQ(guarded.a, static_cast<std::uint64_t>(writes.load()));
   EXPECT_TRUE(guarded.whole());
   EXPECT_FALSE(test::is_locked(lock));
-  EXPECT_EQ(lock.raw_state(), 0u) << "no reader count or parked bit may be left behind";
+  EXPECT_EQ(TestAccess::raw_state(lock), 0u) << "no reader count or parked bit may be left behind";
 }
 
 TEST(Stress, ShardedMapMixedOperations) {
@@ -240,7 +240,7 @@ TEST(Stress, ShardedMapMixedOperations) {
     }
   }
   EXPECT_EQ(entries - own_entries, static_cast<std::size_t>(kShared));
-  for (std::size_t i = 0; i < map.shard_count(); ++i) EXPECT_EQ(map.shard_lock(i).raw_state(), 0u);
+  for (std::size_t i = 0; i < map.shard_count(); ++i) EXPECT_EQ(TestAccess::raw_state(map.shard_lock(i)), 0u);
 }
 
 TEST(Stress, CoreOperationsFromManyThreads) {

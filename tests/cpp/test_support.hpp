@@ -17,6 +17,64 @@
 #include "state/containers/shard_lock.hpp"
 #include "state/types.hpp"
 
+namespace halvex {
+
+// The internals that only tests read, reached as the classes' friend.
+struct TestAccess {
+  // A racy snapshot of a lock's word.
+  static std::uint64_t raw_state(const ShardLock& l) noexcept {
+    return l.state_.load(std::memory_order_relaxed);
+  }
+
+  template <class Map>
+  static std::size_t shard_index_of(const Map& m, typename Map::View key) noexcept {
+    return m.shard_index(m.hash(key));
+  }
+
+  static bool shares_block(const StoredMessage& a, const StoredMessage& b) noexcept {
+    return a.blob_ == b.blob_;
+  }
+
+  // The journal's records as ActivityEvent values, in append order.
+  static std::vector<ActivityEvent> decode(const Journal& j) {
+    std::vector<ActivityEvent> out;
+    j.for_each_record([&](const Journal::Record& r) {
+      const std::string_view* f = r.fields;
+      if (r.block != nullptr) {
+        // Lent for reading: the journal keeps its share.
+        StoredMessage m = StoredMessage::adopt(r.block);
+        const std::string_view texts[3] = {m.from_agent(), m.to_agent().value_or(""), m.content()};
+        m.release_block();
+        if (r.tag == Journal::kSharedMessageSent) {
+          out.emplace_back(event::MessageSent{std::string(texts[0]), std::string(texts[1]),
+                                              std::string(texts[2]), r.at});
+        } else {
+          out.emplace_back(event::BroadcastSent{std::string(texts[0]), std::string(texts[2]), r.at});
+        }
+        return;
+      }
+      switch (static_cast<EventKind>(r.tag)) {
+        case EventKind::Claimed:
+          out.emplace_back(event::Claimed{std::string(f[0]), std::string(f[1]), r.at});
+          break;
+        case EventKind::Released:
+          out.emplace_back(event::Released{std::string(f[0]), std::string(f[1]), r.at});
+          break;
+        case EventKind::MessageSent:
+          out.emplace_back(
+              event::MessageSent{std::string(f[0]), std::string(f[1]), std::string(f[2]), r.at});
+          break;
+        case EventKind::BroadcastSent:
+          out.emplace_back(event::BroadcastSent{std::string(f[0]), std::string(f[1]), r.at});
+          break;
+      }
+    });
+    return out;
+  }
+};
+
+}  // namespace halvex
+
 namespace halvex::test {
 
 using namespace std::chrono_literals;
@@ -43,10 +101,10 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
 
 // Some thread gave up spinning and sleeps on the lock's word.
 // Held in either mode (parked waiters aside).
-inline bool is_locked(const ShardLock& l) { return (l.raw_state() & ~ShardLock::kParked) != 0; }
+inline bool is_locked(const ShardLock& l) { return (TestAccess::raw_state(l) & ~ShardLock::kParked) != 0; }
 
 inline bool has_parked_waiter(const ShardLock& l) {
-  return (l.raw_state() & ShardLock::kParked) != 0;
+  return (TestAccess::raw_state(l) & ShardLock::kParked) != 0;
 }
 
 // Runs fn(i) on n threads that all start together, to make them collide.
@@ -103,7 +161,7 @@ struct LoggedEvent {
 inline std::vector<LoggedEvent> activity_events(const CoordinationState& s) {
   std::vector<std::pair<UnixSeconds, std::vector<ActivityEvent>>> buckets;
   s.activity_log->for_each(
-      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, b.decode()); });
+      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, TestAccess::decode(b)); });
   std::sort(buckets.begin(), buckets.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<LoggedEvent> out;
@@ -118,7 +176,7 @@ template <class Map>
 std::string key_in_shard(const Map& map, std::size_t shard, std::string_view prefix = "key-") {
   for (unsigned n = 0;; ++n) {
     std::string k = numbered(prefix, n);
-    if (map.shard_index_of(k) == shard) return k;
+    if (TestAccess::shard_index_of(map, k) == shard) return k;
   }
 }
 

@@ -72,10 +72,8 @@ class ShardLock {
     if ((prev & kParked) && (prev >> 2) == 1) wake_all();
   }
 
-  // A racy snapshot of the word, for tests and diagnostics.
-  std::uint64_t raw_state() const noexcept { return state_.load(std::memory_order_relaxed); }
-
  private:
+  friend struct TestAccess;  // reads the word
   void lock_slow();
   void lock_shared_slow();
   void wake_all() noexcept;

@@ -278,13 +278,14 @@ class ShardedMap {
 
   // Introspection for tests and diagnostics.
   std::size_t shard_count() const noexcept { return shard_count_; }
-  std::size_t shard_index_of(View key) const noexcept { return shard_index(hash(key)); }
   const ShardLock& shard_lock(std::size_t i) const noexcept { return shards_[i].lock; }
   ShardLock& shard_lock(std::size_t i) noexcept { return shards_[i].lock; }
   HashKeys hash_keys() const noexcept { return keys_; }
   std::uint64_t hash(View key) const noexcept { return Ops::hash(keys_, key); }
 
  private:
+  friend struct TestAccess;  // asks which shard a key falls in
+
   Entry open_entry(View v, std::uint64_t h, std::optional<K>&& key) {
     Shard& sh = shard_for(h);
     std::unique_lock<ShardLock> guard(sh.lock);
