@@ -10,6 +10,7 @@
 #include "state/activity_log.hpp"
 #include "state/clock.hpp"
 #include "state/fault.hpp"
+#include "state/platform/filetime.hpp"
 #include "state/record.hpp"
 #include "test_support.hpp"
 
@@ -115,6 +116,7 @@ TEST(Clock, AnyTimeBeforeTheEpochFails) {
 }
 
 TEST(Clock, WindowsFileTimesCountFrom1601) {
+  using platform::unix_ticks_from_filetime;
   constexpr std::int64_t epoch = 116'444'736'000'000'000;  // 1970 in 100 ns ticks since 1601
   EXPECT_EQ(unix_seconds_from_ticks(unix_ticks_from_filetime(epoch)), 0u);
   EXPECT_EQ(unix_seconds_from_ticks(unix_ticks_from_filetime(epoch + 9'999'999)), 0u);

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
-#include <intrin.h>
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86) || defined(_M_ARM64))
+#include <intrin.h>  // _mm_pause, _mm_prefetch; __yield on ARM64
 #elif defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif

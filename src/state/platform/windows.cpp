@@ -8,7 +8,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include "state/clock.hpp"
+#include "state/platform/filetime.hpp"
 #include "state/platform/platform.hpp"
 
 namespace halvex::platform {
