@@ -10,6 +10,11 @@ namespace {
 // critical section), then yields its time slice a few times (a holder that
 // was preempted gets to run), and only then parks, which costs a system call
 // on both sides.
+// The yield count barely matters for speed: four threads writing under one
+// lock on two cores measured 26-36 ns per locked section with 0, 3, 7 or 15
+// yield rounds alike (run to run noise), so it only sets how long a waiter
+// stays off the park system call; calls from Python never contend at all,
+// since they hold the interpreter lock.
 constexpr int kSpinRounds = 3;   // busy-wait rounds, each twice the last
 constexpr int kYieldRounds = 7;  // then give the processor away this often
 

@@ -73,6 +73,11 @@ class ShardedMap {
   using Ops = KeyOps<K>;
   using TableT = Table<K, V, Ops>;
 
+  // A shard's lock word shares no cache line with another shard's: two
+  // threads reading under neighbouring locks measured 74 ns per lock and
+  // unlock when the words share a line, 57 ns apart (two-core EPYC VM).
+  // 128 rather than 64 because Intel processors fetch lines in pairs; on
+  // that AMD machine 64 and 128 bytes apart measured the same (57, 59 ns).
   struct alignas(128) Shard {
     ShardLock lock;
     TableT table;

@@ -118,9 +118,16 @@ struct ParkingBucket {
   std::condition_variable cv;
 };
 
+// Lock words sit 128 bytes apart (one per shard), so the address bits below
+// 7 never differ: shifting them out gives neighbouring shards neighbouring
+// buckets. 64 buckets give each of a map's shards a bucket of its own up to
+// 16 processors (four shards per processor), for about 7 KB.
+constexpr unsigned kWordSpacingBits = 7;
+constexpr std::size_t kBuckets = 64;
+
 ParkingBucket& bucket_for(const void* word) noexcept {
-  static ParkingBucket table[64];
-  return table[(reinterpret_cast<std::uintptr_t>(word) >> 7) % 64];
+  static ParkingBucket table[kBuckets];
+  return table[(reinterpret_cast<std::uintptr_t>(word) >> kWordSpacingBits) % kBuckets];
 }
 }  // namespace
 
