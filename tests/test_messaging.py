@@ -236,16 +236,29 @@ def test_message_texts_round_trip(make_state, sender, recipient, content):
 
 
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
-def test_interrupted_drain_loses_no_message():
+@pytest.mark.parametrize("exhausted", [False, True], ids=["", "memory-exhausted"])
+def test_interrupted_drain_loses_no_message(exhausted):
     """Ctrl-C (a timer signal whose handler raises KeyboardInterrupt) in the
     middle of a large drain: the caller gets either the whole list, or the
     exception and an inbox that still holds every message as it was, in
     order, ahead of one the handler itself sent. Runs in a plain child interpreter: the test
     runner's own gc callbacks would run the handler and swallow its
-    exception."""
-    out, _ = run_child("""
+    exception. Exhausted: the next few allocations after the handler's send
+    fail too, so putting the messages back must not need the interpreter."""
+    if exhausted and not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is not available")
+    out, _ = run_child("EXHAUSTED = %r\n" % exhausted + """
 import signal, time
 from halvex_core import CoordinationState
+if EXHAUSTED:
+    import _testcapi
+
+def unhook():
+    while EXHAUSTED:
+        try:
+            return _testcapi.remove_mem_hooks()
+        except MemoryError:
+            pass
 
 s = CoordinationState()
 owner, n = "owner", 100_000
@@ -265,6 +278,8 @@ delay = min(timed_drain(), timed_drain()) / 2
 
 def interrupt(signum, frame):
     s.send_message("handler", owner, "late")
+    if EXHAUSTED:
+        _testcapi.set_nomemory(0, 3)
     raise KeyboardInterrupt
 
 signal.signal(signal.SIGALRM, interrupt)
@@ -279,7 +294,8 @@ while outcomes.count("interrupted") < 3 and len(outcomes) < 12:
         signal.setitimer(signal.ITIMER_REAL, delay)
         got = s.drain_inbox(owner)
         signal.setitimer(signal.ITIMER_REAL, 0)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, MemoryError):
+        unhook()
         outcomes.append("interrupted")
     if got is None:
         left = s.drain_inbox(owner)

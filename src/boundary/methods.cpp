@@ -126,7 +126,7 @@ PyObject* renew_claim(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* send_message(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(kSendMessage, self, args, kwargs,
-                 [](const CoordinationState& s, Args<3>& a, PyObject* const* arg) -> PyObject* {
+              [](const CoordinationState& s, Args<3>& a, PyObject* const* arg) -> PyObject* {
     const Message m = halvex::send_message(s, std::move(a[0]), std::move(a[1]), std::move(a[2]));
     // The result repeats the arguments: hand back the caller's objects.
     const std::string_view text[3] = {m.from_agent, *m.to_agent, m.content};
@@ -155,7 +155,7 @@ PyObject* broadcast(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(kInbox, self, args, kwargs,
-                 [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) {
+              [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) {
     const Inbox messages = halvex::inbox(s, a[0]);
     Ref owner(arg_or_str(arg[0], a[0]));
     if (!owner) return checked(nullptr);
@@ -163,9 +163,13 @@ PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The copies of this thread's last successful drain (see drain_inbox).
+thread_local Inbox t_retired;
+
 PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(kDrainInbox, self, args, kwargs,
-                 [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) -> PyObject* {
+              [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) -> PyObject* {
+    t_retired = Inbox{};
     Inbox drained = halvex::drain_inbox(s, a[0]);
     Ref owner(arg_or_str(arg[0], a[0]));
     Ref list(owner ? make_message_list(drained, drained.size(), a[0], owner.get()) : nullptr);
@@ -178,13 +182,19 @@ PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     // A signal handler that raises (Ctrl-C) would run right after we return,
     // and the interpreter would drop the list with every message. So run
-    // pending handlers here, as the last step that can still undo the drain:
-    // should one raise, our own copies go back, which needs no Python object
-    // and so cannot fail for want of interpreter memory.
+    // pending handlers here: should one raise, our own copies go back, which
+    // needs no Python object and so cannot fail for want of interpreter
+    // memory.
     if (PyErr_CheckSignals() != 0) {
       halvex::restore_inbox(s, a[0], std::move(drained));
       return nullptr;
     }
+    // Freeing the copies of a large drain takes a while, and a signal that
+    // arrived meanwhile would run only after we return, so its exception
+    // would drop the list: in 1 of 10 runs of the interrupted-drain test it
+    // did. Nothing is left to run after the check: the copies are freed when
+    // this thread's next drain starts.
+    t_retired = std::move(drained);
     return list.release();
   });
 }
