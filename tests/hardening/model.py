@@ -201,6 +201,7 @@ class CoordinationState:
             return held[0]
 
     def release(self, agent_id, resource_key):
+        now = self._now()  # read first: a fault changes nothing
         with self._lock:
             held = self.claims.get(resource_key)
             if held is None:
@@ -209,8 +210,7 @@ class CoordinationState:
                 raise RuntimeError(_join(agent_id, " cannot release a claim held by ", held[0]))
             del self.claims[resource_key]
             self.statuses[agent_id] = "idle"
-            # The activity record's reading: removal and status stay on a fault.
-            self._log.append(("released", agent_id, resource_key, self._now()))
+            self._log.append(("released", agent_id, resource_key, now))
         return None
 
     # Messages ---------------------------------------------------------------
@@ -320,25 +320,25 @@ def describe(e):
 
 def probe_holder(state, key, probe="\x00probe\x01"):
     """Who holds `key` in `state` (module or model), or None, read through a
-    release by an agent that never claims: it fails without changing
-    anything and names the holder."""
+    renewal by an agent that never claims: it fails without changing
+    anything or reading the clock, and names the holder."""
     try:
-        state.release(probe, key)
+        state.renew_claim(probe, key)
     except RuntimeError as e:
         (msg,) = e.args
-        if msg == "no claim found for " + probe:
+        if msg == "no claim on %s to renew" % key:
             return None
-        prefix = probe + " cannot release a claim held by "
+        prefix = probe + " cannot renew a claim held by "
         if msg.startswith(prefix):
             return msg[len(prefix):]
-        raise AssertionError("unexpected release failure: %r" % (msg,))
-    raise AssertionError("the probe agent released %r" % (key,))
+        raise AssertionError("unexpected renewal failure: %r" % (msg,))
+    raise AssertionError("the probe agent renewed %r" % (key,))
 
 
 def snapshot(state, agents, keys):
     """Everything observable about `agents` and `keys` without changing state:
-    statuses, pending inboxes (inbox() only creates an empty entry, which no
-    result reveals) and claim holders."""
+    statuses, pending inboxes (reading one changes nothing a result reveals)
+    and claim holders."""
     return (
         tuple(state.status(a) for a in agents),
         tuple(tuple(state.inbox(a)) for a in agents),
