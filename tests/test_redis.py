@@ -49,15 +49,26 @@ def test_delete_namespace(url):
     s.claim_file("a", "p")
     s.send_message("a", "b", "m")
     s.broadcast("c", "all")
+    s.drain_inbox("a")
     other.send_message("a", "b", "kept")
-    # Every key carries the namespace's hash tag: claims, status, log, 3 inboxes.
+    # Every key carries the namespace's hash tag: claims, status, log, the
+    # known agents' version, 3 inboxes (a's now pending), the pending index,
+    # and the expiring records of calls not yet confirmed.
     client = redis.Redis.from_url(url)
     tag = b"halvex:{" + s.namespace.encode() + b"}:"
-    keys = client.keys(b"*" + s.namespace.encode() + b"*")
-    assert len(keys) == 6 and all(k.startswith(tag) for k in keys)
-    assert halvex_redis.delete_namespace(s.namespace, url) == 6
-    assert client.keys(b"*" + s.namespace.encode() + b"*") == []
-    assert s.inbox("b") == [] and s.status("a") == "idle"
+
+    def durable():
+        keys = client.keys(b"*" + s.namespace.encode() + b"*")
+        assert all(k.startswith(tag) for k in keys)
+        calls = [k for k in keys if k.startswith(tag + b"call:")]
+        assert all(0 < client.ttl(k) <= 300 for k in calls)
+        return sorted(k[len(tag):] for k in keys if k not in calls)
+
+    assert durable() == [b"agents", b"claims", b"inbox:b", b"inbox:c", b"log",
+                         b"pending", b"pending:a", b"status"]
+    assert halvex_redis.delete_namespace(s.namespace, url) == 8
+    assert durable() == []
+    assert s.inbox("b") == [] and s.inbox("a") == [] and s.status("a") == "idle"
     assert s.claim_file("z", "p") == "z"
     assert [m[2] for m in other.inbox("b")] == ["kept"]
 
