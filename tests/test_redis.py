@@ -5,6 +5,8 @@ The behaviour itself (claims, leases, messages, status, argument errors) is
 covered by the shared tests, which run against both backends.
 """
 
+import contextlib
+import io
 import multiprocessing
 import os
 import time
@@ -12,7 +14,10 @@ from collections import Counter, defaultdict
 
 import pytest
 
+import _faketime
 import _redis
+from _faketime import CLOCK_FAULT
+from test_clock import FAULT_SCENARIOS, faked_redis  # noqa: F401 (a fixture)
 
 halvex_redis = pytest.importorskip("halvex_redis")
 redis = pytest.importorskip("redis")
@@ -266,3 +271,15 @@ def test_kill_and_restart_with_aof_always():
                  sum(len(r["unknown"]) for r in results)))
     finally:
         server.close()
+
+
+@pytest.mark.skipif(not _faketime.available(), reason="libfaketime is not installed")
+@pytest.mark.parametrize("scenario", sorted(FAULT_SCENARIOS))
+def test_redis_clock_before_1970_is_the_native_fault(scenario, faked_redis):
+    body, expected = FAULT_SCENARIOS[scenario]
+    stderr = io.StringIO()
+    with contextlib.redirect_stderr(stderr):
+        notes, _ = _faketime.run_redis_scenario(faked_redis, body)
+    assert notes == expected
+    assert stderr.getvalue().count("system clock before unix epoch") == sum(
+        1 for v in expected.values() if v is CLOCK_FAULT)

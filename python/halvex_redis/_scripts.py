@@ -98,13 +98,14 @@ local function finish(reply)
 end
 
 local function bump_agents(key)
-  -- A deleted namespace starts again from a new value (the clock's
-  -- microseconds), so a client's cached version never matches a new list.
-  if redis.call('EXISTS', key) == 1 then
-    redis.call('INCR', key)
+  -- "<first writer's call record>:<count>": a deleted namespace starts again
+  -- from a new base, so a client's cached version never matches a new list.
+  local v = redis.call('GET', key)
+  if v then
+    local base, n = string.match(v, '^(.*):(%d+)$')
+    redis.call('SET', key, base .. ':' .. (tonumber(n) + 1))
   else
-    local t = redis.call('TIME')
-    redis.call('SET', key, t[1] .. string.format('%06d', tonumber(t[2])))
+    redis.call('SET', key, KEYS[1] .. ':1')
   end
 end
 """.replace("@TTL@", str(RECORD_TTL))
