@@ -85,8 +85,9 @@ class RedisServer(object):
     frozen-timestamp-file technique as the in-process clock tests).
     """
 
-    def __init__(self, aof=None, frozen_clock=None):
+    def __init__(self, aof=None, frozen_clock=None, extra=()):
         self.dir = tempfile.mkdtemp(prefix="halvex-redis-")
+        self.extra = list(extra)
         self.port = free_port()
         self.url = "redis://127.0.0.1:%d/0" % self.port
         self.aof = aof
@@ -118,6 +119,7 @@ class RedisServer(object):
             args += ["--appendonly", "yes", "--appendfsync", self.aof]
         else:
             args += ["--appendonly", "no"]
+        args += self.extra
         self.proc = subprocess.Popen(args, env=self.env, cwd=self.dir,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      preexec_fn=_die_with_parent)
@@ -175,3 +177,140 @@ class RedisServer(object):
             self._client = redis.Redis.from_url(self.url)
         seconds, _micros = self._client.time()
         assert seconds == epoch, (seconds, epoch)
+
+
+def redis_cli():
+    return shutil.which("redis-cli")
+
+
+class Cluster(object):
+    """Three cluster-enabled redis-servers on loopback, joined by redis-cli."""
+
+    def __init__(self):
+        import redis
+
+        self.nodes = [RedisServer(extra=["--cluster-enabled", "yes", "--cluster-config-file",
+                                         "nodes.conf", "--cluster-node-timeout", "5000"])
+                      for _ in range(3)]
+        try:
+            subprocess.run([redis_cli(), "--cluster", "create"]
+                           + ["127.0.0.1:%d" % n.port for n in self.nodes]
+                           + ["--cluster-replicas", "0", "--cluster-yes"],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                           timeout=60)
+            self.clients = [redis.Redis(port=n.port) for n in self.nodes]
+            deadline = time.monotonic() + 30
+            while not all(c.cluster("info")["cluster_state"] == "ok" for c in self.clients):
+                if time.monotonic() > deadline:
+                    raise RuntimeError("the cluster did not come up")
+                time.sleep(0.1)
+        except BaseException:
+            self.close()
+            raise
+        self.url = "redis://127.0.0.1:%d/0?cluster=yes" % self.nodes[0].port
+
+    def owner(self, slot):
+        """Index of the node serving `slot`."""
+        for start, end, primary, *_ in self.clients[0].execute_command("CLUSTER", "SLOTS"):
+            if start <= slot <= end:
+                return [n.port for n in self.nodes].index(primary[1])
+        raise KeyError(slot)
+
+    def move_slot(self, slot, to, pause=0.0):
+        """Moves `slot` to node `to` key by key, as a resharding does, sleeping
+        `pause` between batches so that calls run while the slot is split."""
+        src = self.owner(slot)
+        if src == to:
+            return
+        ids = [c.execute_command("CLUSTER", "MYID") for c in self.clients]
+        ids = [i.decode() if isinstance(i, bytes) else i for i in ids]
+        target, source = self.clients[to], self.clients[src]
+        target.execute_command("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[src])
+        source.execute_command("CLUSTER", "SETSLOT", slot, "MIGRATING", ids[to])
+        while True:
+            keys = source.execute_command("CLUSTER", "GETKEYSINSLOT", slot, 2)
+            if not keys:
+                break
+            source.execute_command("MIGRATE", "127.0.0.1", self.nodes[to].port, "", 0, 5000,
+                                   "KEYS", *keys)
+            time.sleep(pause)
+        for c in (target, source) + tuple(c for i, c in enumerate(self.clients)
+                                          if i not in (src, to)):
+            c.execute_command("CLUSTER", "SETSLOT", slot, "NODE", ids[to])
+
+    def close(self):
+        for n in self.nodes:
+            n.close()
+
+
+class DroppingProxy(object):
+    """A TCP proxy on loopback that forwards every request to `port` and drops
+    a fraction `rate` of the scripts' replies after the server ran them: it
+    closes the client's connection instead of passing the reply on. (Replies
+    to the client's connection handshake always pass.)"""
+
+    def __init__(self, port, rate, seed=1):
+        import random
+        import threading
+
+        self.target = port
+        self.rate = rate
+        self.random = random.Random(seed)
+        self.dropped = 0
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(64)
+        self.port = self.listener.getsockname()[1]
+        self.url = "redis://127.0.0.1:%d/0" % self.port
+        self.closed = False
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        import threading
+
+        while not self.closed:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._pipe, args=(client,), daemon=True).start()
+
+    def _pipe(self, client):
+        import select
+
+        try:
+            server = socket.create_connection(("127.0.0.1", self.target))
+        except OSError:
+            client.close()
+            return
+        armed = False  # the next reply answers a script call
+        try:
+            while not self.closed:
+                readable, _, _ = select.select([client, server], [], [], 0.5)
+                for s in readable:
+                    data = s.recv(1 << 16)
+                    if not data:
+                        return
+                    if s is server:
+                        with self.lock:
+                            drop = armed and self.random.random() < self.rate
+                            self.dropped += drop
+                        if drop:
+                            return
+                        armed = False
+                        client.sendall(data)
+                    else:
+                        armed = armed or b"\r\nEVAL" in data
+                        server.sendall(data)
+        except OSError:
+            pass
+        finally:
+            client.close()
+            server.close()
+
+    def close(self):
+        self.closed = True
+        self.listener.close()

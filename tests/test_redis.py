@@ -5,10 +5,13 @@ The behaviour itself (claims, leases, messages, status, argument errors) is
 covered by the shared tests, which run against both backends.
 """
 
+import asyncio
 import contextlib
 import io
 import multiprocessing
 import os
+import random
+import threading
 import time
 from collections import Counter, defaultdict
 
@@ -283,3 +286,97 @@ def test_redis_clock_before_1970_is_the_native_fault(scenario, faked_redis):
     assert notes == expected
     assert stderr.getvalue().count("system clock before unix epoch") == sum(
         1 for v in expected.values() if v is CLOCK_FAULT)
+
+
+def _run_chaos(make, direct, namespace, workers=4, rounds=120):
+    import _redis_workers as w
+    from concurrent.futures import ThreadPoolExecutor
+
+    barrier = threading.Barrier(workers)
+    with ThreadPoolExecutor(workers) as pool:
+        futures = [pool.submit(w.chaos, make(), direct, namespace, i, rounds, barrier)
+                   for i in range(workers)]
+        errors = [f.exception() for f in futures]
+    for err in sorted(filter(None, errors), key=lambda e: isinstance(e, threading.BrokenBarrierError)):
+        raise err
+    results = [f.result() for f in futures]
+    expected = defaultdict(Counter)
+    for r in results:
+        for to, seq, is_broadcast in r["sent"]:
+            for recipient in ([x["agent"] for x in results] if is_broadcast else [to]):
+                expected[recipient][(r["agent"], seq, is_broadcast)] += 1
+        expected[r["agent"]][(r["agent"], 0, False)] += 1
+    for r in results:
+        assert r["overlaps"] == 0
+        # Nothing lost, nothing twice, in each sender's order.
+        assert Counter(r["got"]) == expected[r["agent"]], r["agent"]
+        for sender in expected:
+            seqs = [seq for s, seq, _b in r["got"] if s == sender]
+            assert seqs == sorted(seqs)
+    return sum(len(r["sent"]) for r in results)
+
+
+def test_redis_chaos_nothing_lost_nothing_twice(redis_server, monkeypatch):
+    """Lost replies, killed connections and tiny timeouts, with both classes."""
+    url = redis_server.url
+    # The checks' own connection logs in as another user, whom the storms spare.
+    redis.Redis.from_url(url).acl_setuser("checker", enabled=True, nopass=True,
+                                          keys=["*"], commands=["+@all"])
+    direct = redis.Redis.from_url(url, username="checker")
+    sync = lambda u, ns: lambda: halvex_redis.CoordinationState(u, namespace=ns)  # noqa: E731
+    for rate in (0.02, 0.2):
+        proxy = _redis.DroppingProxy(redis_server.port, rate, seed=int(rate * 100))
+        try:
+            ns = "chaos-drop-%s" % rate
+            _run_chaos(sync(proxy.url, ns), direct, ns)
+            assert proxy.dropped > 10
+        finally:
+            proxy.close()
+
+    stop = threading.Event()
+
+    def kill_storm():
+        killer = redis.Redis.from_url(url)
+        rng = random.Random(7)
+        while not stop.is_set():
+            killer.execute_command("CLIENT", "KILL", "USER", "default", "SKIPME", "yes")
+            time.sleep(rng.uniform(0.001, 0.01))
+
+    storm = threading.Thread(target=kill_storm)
+    storm.start()
+    try:
+        _run_chaos(sync(url, "chaos-kill"), direct, "chaos-kill")
+        _run_chaos(sync(url + "?socket_timeout=0.005", "chaos-tiny"), direct, "chaos-tiny")
+        loop = asyncio.new_event_loop()
+        runner = threading.Thread(target=loop.run_forever, daemon=True)
+        runner.start()
+        try:
+            from conftest import BlockingAdapter
+            import halvex_redis.asyncio as hra
+
+            _run_chaos(lambda: BlockingAdapter(hra.CoordinationState(url, namespace="chaos-a"),
+                                               loop), direct, "chaos-a")
+        finally:
+            loop.call_soon_threadsafe(loop.stop)
+            runner.join(10)
+    finally:
+        stop.set()
+        storm.join(10)
+
+    # A drain too large for its socket timeout keeps its batch: the retries
+    # run out, the messages stay in the inbox, and a drain that can wait for
+    # the reply gets them all, once.
+    big = halvex_redis.CoordinationState(url)
+    for i in range(0, 20000, 1000):
+        direct.rpush(b"halvex:{" + big.namespace.encode() + b"}:inbox:q",
+                     *[b"0,1,x%d" % n for n in range(i, i + 1000)])
+    tiny = halvex_redis.CoordinationState(url + "?socket_timeout=0.001", namespace=big.namespace)
+    try:
+        got = tiny.drain_inbox("q")
+        tiny.status("q")  # confirms the batch
+    except redis.exceptions.TimeoutError:
+        assert len(big.inbox("q")) == 20000
+        monkeypatch.setattr(halvex_redis._calls, "HANDOVER", 0)
+        got = big.drain_inbox("q")
+    assert [m[2] for m in got] == ["%d" % n for n in range(20000)]
+    assert big.drain_inbox("q") == [] and big.inbox("q") == []
