@@ -27,6 +27,8 @@ redis = pytest.importorskip("redis")
 
 # The heavy multi-process runs belong to the redis stage, not to every
 # interpreter of the matrix.
+REDIS_REQUIRED = os.environ.get("HALVEX_REDIS_REQUIRED") == "1"
+
 heavy = pytest.mark.skipif(os.environ.get("HALVEX_REDIS_HEAVY") != "1",
                            reason="set HALVEX_REDIS_HEAVY=1 (the redis stage does)")
 
@@ -380,3 +382,59 @@ def test_redis_chaos_nothing_lost_nothing_twice(redis_server, monkeypatch):
         got = big.drain_inbox("q")
     assert [m[2] for m in got] == ["%d" % n for n in range(20000)]
     assert big.drain_inbox("q") == [] and big.inbox("q") == []
+
+
+@pytest.fixture(scope="module")
+def redis_cluster(redis_server):
+    if _redis.redis_cli() is None:
+        (pytest.fail if REDIS_REQUIRED else pytest.skip)("redis-cli is not installed")
+    cluster = _redis.Cluster()
+    yield cluster
+    cluster.close()
+
+
+def test_redis_cluster_slot_moves_during_calls(redis_cluster, redis_server):
+    """Sends, broadcasts, drains and claims while the namespace's slot moves
+    from node to node key by key; then a delete while a slot is half moved."""
+    from redis.cluster import RedisCluster
+
+    cluster = redis_cluster
+    ns = "moving"
+    slot = RedisCluster.from_url(cluster.url.split("?")[0]).keyslot("halvex:{%s}:x" % ns)
+    done = threading.Event()
+    moves = []
+
+    def mover():
+        to = cluster.owner(slot)
+        while not done.wait(0.1):
+            to = (to + 1) % 3
+            cluster.move_slot(slot, to, pause=0.01)
+            moves.append(to)
+
+    thread = threading.Thread(target=mover)
+    thread.start()
+    try:
+        direct = redis.Redis.from_url(redis_server.url)
+        _run_chaos(lambda: halvex_redis.CoordinationState(cluster.url, namespace=ns),
+                   direct, ns, rounds=300)
+    finally:
+        done.set()
+        thread.join(60)
+    assert len(moves) >= 3
+
+    # A ready client works as well; a delete during a move removes all or nothing.
+    client = RedisCluster(host="127.0.0.1", port=cluster.nodes[1].port)
+    gone = halvex_redis.CoordinationState(client, namespace="gone")
+    for i in range(30):
+        gone.send_message("x", "a%d" % i, "m")
+    gone.drain_inbox("a0")
+    gone_slot = client.keyslot("halvex:{gone}:x")
+    half = threading.Thread(target=cluster.move_slot,
+                            args=(gone_slot, (cluster.owner(gone_slot) + 1) % 3, 0.02))
+    half.start()
+    time.sleep(0.05)
+    # 29 inboxes, a0's pending batch, status, log, agents, pending index.
+    assert halvex_redis.delete_namespace("gone", client) == 34
+    half.join(60)
+    left = [k for c in cluster.clients for k in c.keys(b"halvex:{gone}:*") if b":call:" not in k]
+    assert left == []

@@ -46,8 +46,11 @@ Message = Tuple[str, str, str, int]
 WORDS = {b"0": "idle", b"1": "busy", b"2": "completed", b"3": "error", None: "idle"}
 
 # Faults of the connection after which the call may or may not have run.
+# On a cluster also: a slot moving (TRYAGAIN, or the client's own redirections
+# running out) or a node failing over.
 RETRYABLE = (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError,
-             redis.exceptions.TryAgainError, redis.exceptions.ClusterDownError)
+             redis.exceptions.TryAgainError, redis.exceptions.ClusterError,
+             redis.exceptions.SlotNotCoveredError)
 
 _PANIC_DOC = (
     "\n"
