@@ -438,3 +438,66 @@ def test_redis_cluster_slot_moves_during_calls(redis_cluster, redis_server):
     half.join(60)
     left = [k for c in cluster.clients for k in c.keys(b"halvex:{gone}:*") if b":call:" not in k]
     assert left == []
+
+
+def test_redis_refusals_before_anything_is_sent(url, monkeypatch):
+    trips = _RoundTrips(monkeypatch)
+    for bad in ("a{b", "}a", "a}:inbox:q"):
+        with pytest.raises(ValueError, match="must not contain"):
+            halvex_redis.CoordinationState(url, namespace=bad)
+        with pytest.raises(ValueError):
+            halvex_redis.delete_namespace(bad, url)
+    with pytest.raises(ValueError, match="decode_responses"):
+        halvex_redis.CoordinationState(url + "?decode_responses=true")
+    with pytest.raises(ValueError, match="decode_responses"):
+        halvex_redis.CoordinationState(redis.Redis.from_url(url, decode_responses=True))
+    s = halvex_redis.CoordinationState(url)
+    for name, takes in (("claim_file", 2), ("send_message", 3), ("inbox", 1)):
+        with pytest.raises(TypeError) as info:
+            getattr(s, name)(*["x"] * (takes + 1))
+        assert info.value.args == ("CoordinationState.%s() takes %d positional arguments but "
+                                   "%d were given" % (name, takes, takes + 1),)
+    assert trips.count == 0
+
+
+def test_redis_eviction_policy_refused():
+    server = _redis.RedisServer(extra=["--maxmemory", "20mb", "--maxmemory-policy", "allkeys-lru"])
+    try:
+        with pytest.raises(RuntimeError, match="maxmemory-policy is allkeys-lru.*noeviction"):
+            halvex_redis.CoordinationState(server.url).claim_file("a", "p")
+        redis.Redis.from_url(server.url).config_set("maxmemory-policy", "volatile-lru")
+        fresh = redis.Redis.from_url(server.url)  # the check is made once per client
+        assert halvex_redis.CoordinationState(fresh).claim_file("a", "p") == "a"
+    finally:
+        server.close()
+
+
+def test_redis_lost_drain_reply_keeps_the_batch(url, monkeypatch):
+    """A drain whose reply never comes leaves its batch pending: inbox() shows
+    it, the same object's next drain returns it once, another object's drain
+    only after the hand-over time."""
+    s = halvex_redis.CoordinationState(url)
+    other = halvex_redis.CoordinationState(url, namespace=s.namespace)
+    s.send_message("x", "q", "one")
+    monkeypatch.setattr(halvex_redis._calls, "RETRIES", 0)
+    original = redis.Redis.execute_command
+
+    def lose_reply(client, *args, **kwargs):
+        original(client, *args, **kwargs)
+        raise redis.exceptions.TimeoutError("reply lost")
+
+    monkeypatch.setattr(redis.Redis, "execute_command", lose_reply)
+    with pytest.raises(redis.exceptions.TimeoutError):
+        s.drain_inbox("q")
+    monkeypatch.undo()
+    s.send_message("x", "q", "two")
+    assert [m[2] for m in other.inbox("q")] == ["one", "two"]
+    assert [m[2] for m in other.drain_inbox("q")] == ["two"]   # "one" is s's, unconfirmed
+    assert [m[2] for m in s.drain_inbox("q")] == ["one"]
+    assert other.drain_inbox("q") == [] and s.inbox("q") == []
+    # A drainer that stops calling: its batch goes to the next drain after the hand-over.
+    s.send_message("x", "q", "three")
+    assert [m[2] for m in s.drain_inbox("q")] == ["three"]
+    assert other.drain_inbox("q") == []
+    monkeypatch.setattr(halvex_redis._calls, "HANDOVER", 0)
+    assert [m[2] for m in other.drain_inbox("q")] == ["three"]
