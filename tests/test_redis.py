@@ -261,10 +261,12 @@ def test_kill_and_restart_with_aof_always():
         sink = Counter((m[0], int(m[2].split(":")[1])) for m in s.drain_inbox("sink"))
         lost = 0
         for r in results:
-            assert r["errors"], "no connection error seen by %s" % r["agent"]
+            # Calls are retried through the restart; an error reaches the
+            # caller only if the server stays away longer than the retries.
             # BusyLoadingError (server still reading its AOF) is a ConnectionError.
             assert set(r["errors"]) <= {"ConnectionError", "TimeoutError", "BusyLoadingError"}
-            assert r["acked"][-1] > r["unknown"][-1], "did not carry on after the restart"
+            assert not r["unknown"] or r["acked"][-1] > r["unknown"][-1], \
+                "did not carry on after the restart"
             for seq in r["acked"]:
                 lost += sink[(r["agent"], seq)] != 1
                 assert s.renew_claim(r["agent"], "task:%s-%d" % (r["agent"], seq)) == r["agent"]
