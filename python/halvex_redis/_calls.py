@@ -12,6 +12,7 @@ import hashlib
 import itertools
 import sys
 import threading
+import time
 import uuid
 from typing import Any, Dict, Generator, List, Optional, Sequence, Set, Tuple
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
@@ -30,8 +31,9 @@ SOCKET_TIMEOUT = 5.0
 CONNECT_TIMEOUT = 2.0
 
 # A call whose reply is lost is sent again, with the same id, at most
-# RETRIES times and only while RETRY_WINDOW seconds have not passed since
-# the first try; the waits between tries double from RETRY_FIRST_WAIT.
+# RETRIES times and never once RETRY_WINDOW seconds have passed since the
+# first try; the waits between tries double from RETRY_FIRST_WAIT up to
+# RETRY_MAX_WAIT (about 2.5 s of waiting in all).
 RETRIES = 8
 RETRY_WINDOW = 20.0
 RETRY_FIRST_WAIT = 0.01
@@ -159,11 +161,13 @@ class Request(object):
 
 
 class Session(object):
-    """One object's call ids and the confirmations its next call carries.
+    """One object's call ids, lanes and the confirmations its next call carries.
 
-    Confirmed: records of calls whose replies arrived, and drains whose
-    batches arrived. `unanswered` keeps, per agent, the ids of this object's
-    drains whose replies never came, so its next drain takes them over.
+    A lane is a record slot on the server that carries one call at a time;
+    concurrent calls of the object (threads, tasks) take different lanes.
+    `drains` are drains whose batches arrived, confirmed by the next call;
+    `unanswered` keeps, per agent, the ids of this object's drains whose
+    replies never came, so its next drain of that agent takes them over.
     """
 
     def __init__(self, keys: Keys) -> None:
@@ -171,7 +175,8 @@ class Session(object):
         self.prefix = uuid.uuid4().hex[:16].encode("ascii") + b"."
         self.counter = itertools.count()
         self.lock = threading.Lock()
-        self.records: List[bytes] = []
+        self.lanes: List[bytes] = []
+        self.lane_count = 0
         self.drains: List[Tuple[bytes, bytes]] = []   # (agent, call id)
         self.unanswered: Dict[bytes, Set[bytes]] = {}
         self.agents: Tuple[bytes, List[bytes], Set[bytes]] = (b"", [], set())  # version, inboxes, names
@@ -179,9 +184,13 @@ class Session(object):
     def frame(self, request: Request) -> "Frame":
         call_id = self.prefix + str(next(self.counter)).encode("ascii")
         with self.lock:
-            records, self.records = self.records, []
+            if self.lanes:
+                lane = self.lanes.pop()
+            else:
+                self.lane_count += 1
+                lane = self.keys.call + self.prefix + str(self.lane_count).encode("ascii")
             drains, self.drains = self.drains, []
-        return Frame(self, request, call_id, records, drains)
+        return Frame(self, request, call_id, lane, drains)
 
     def known(self, version: bytes, agents: List[bytes]) -> None:
         inbox = self.keys.inbox
@@ -189,43 +198,50 @@ class Session(object):
 
 
 class Frame(object):
-    """One request with its call id and the confirmations it carries."""
+    """One request with its call id, its lane and the confirmations it carries."""
 
-    __slots__ = ("session", "request", "call_id", "records", "drains", "keys", "args",
-                 "tries", "waited")
+    __slots__ = ("session", "request", "call_id", "lane", "drains", "keys", "args",
+                 "tries", "started")
 
-    def __init__(self, session: Session, request: Request, call_id: bytes,
-                 records: List[bytes], drains: List[Tuple[bytes, bytes]]) -> None:
+    def __init__(self, session: Session, request: Request, call_id: bytes, lane: bytes,
+                 drains: List[Tuple[bytes, bytes]]) -> None:
         self.session = session
         self.request = request
         self.call_id = call_id
-        self.records = records
+        self.lane = lane
         self.drains = drains
-        keys = session.keys
-        lists = [keys.pending_list + agent for agent, _ in drains]
-        self.keys = [keys.call + call_id, keys.pending, *records, *lists, *request.keys]
-        self.args = [len(records), len(drains), *[i for _, i in drains],
-                     *[agent for agent, _ in drains], *request.args]
+        if drains:
+            keys = session.keys
+            self.keys = [lane, keys.pending, *[keys.pending_list + a for a, _ in drains],
+                         *request.keys]
+            self.args = [len(drains), call_id, *[i for _, i in drains],
+                         *[a for a, _ in drains], *request.args]
+        else:
+            self.keys = [lane, *request.keys]
+            self.args = [0, call_id, *request.args]
         if request.drain_agent is not None:
-            self.args += [call_id, HANDOVER,
-                          *session.unanswered.get(request.drain_agent, ())]
+            self.args += [HANDOVER, *session.unanswered.get(request.drain_agent, ())]
         self.tries = 0
-        self.waited = 0.0
+        self.started = 0.0
 
     def wait_before_retry(self) -> Optional[float]:
         """Seconds to wait before sending again, or None when the retries are spent."""
+        now = time.monotonic()
+        if not self.tries:
+            # The first try began at most a socket timeout ago; counting from
+            # its failure keeps the frame free of a clock read per call.
+            self.started = now
         self.tries += 1
         wait = min(RETRY_FIRST_WAIT * (2 ** (self.tries - 1)), RETRY_MAX_WAIT)
-        if self.tries > RETRIES or self.waited + wait > RETRY_WINDOW:
+        if self.tries > RETRIES or now + wait - self.started > RETRY_WINDOW:
             return None
-        self.waited += wait
         return wait
 
     def answered(self) -> None:
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
-            session.records.append(session.keys.call + self.call_id)
+            session.lanes.append(self.lane)
             if agent is not None:
                 session.drains.append((agent, self.call_id))
                 # Taken over by this drain, which the next call confirms.
@@ -238,7 +254,7 @@ class Frame(object):
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
-            session.records.extend(self.records)
+            session.lanes.append(self.lane)
             session.drains.extend(self.drains)
             if agent is not None:
                 session.unanswered.setdefault(agent, set()).add(self.call_id)
@@ -385,8 +401,8 @@ def inbox(keys: Keys, agent_id: object) -> Plan:
 
 def drain(keys: Keys, agent_id: object) -> Plan:
     agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b),
-                          (agent_b,), drain_agent=agent_b)
+    reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b,
+                                  keys.pending), (agent_b,), drain_agent=agent_b)
     return messages(agent, reply)
 
 

@@ -7,15 +7,16 @@ allowed. Every key a script touches is passed in KEYS (never built inside the
 script), so a cluster can check that they share one slot and route the call.
 
 Every script starts with the same frame:
-  KEYS[1]   this call's record (`halvex:{ns}:call:<id>`): a write keeps its
-            reply there for RECORD_TTL seconds, and a repeated id is answered
-            from it instead of running again.
-  KEYS[2]   the pending-batch index (hash: agent -> its pending segments).
-  KEYS[3..] records of calls whose replies arrived (deleted), then the pending
-            lists of drains whose replies arrived (their batch is dropped).
-  ARGV[1]   how many records, ARGV[2] how many drains are confirmed; then the
-            drains' call ids and agents. The call's own keys and arguments
-            follow, from KEYS[k] and ARGV[a].
+  KEYS[1]   the record of the caller's lane (`halvex:{ns}:call:<object>.<lane>`).
+            A write keeps its call id and reply there for RECORD_TTL seconds,
+            and the same id sent again is answered from it instead of running
+            again. A lane carries one call at a time, so its next call
+            replaces the record: no cleanup is needed.
+  ARGV[1]   how many drains this call confirms (nd); ARGV[2] the call's id.
+  When nd > 0, KEYS[2] is the pending-batch index (hash: agent -> its pending
+  segments) and KEYS[3..] the drains' pending lists; ARGV[3..] their call
+  ids, then their agents. The call's own keys and arguments follow, from
+  KEYS[k] and ARGV[a].
 
 Stored forms (all strings binary-safe):
   claims hash   resource key -> "<renewed_at>:<holder>"
@@ -31,8 +32,12 @@ Stored forms (all strings binary-safe):
 RECORD_TTL = 300
 
 _FRAME = r"""
-local na, nd = tonumber(ARGV[1]), tonumber(ARGV[2])
-local k, a = 3 + na + nd, 3 + 2 * nd
+local nd, id = tonumber(ARGV[1]), ARGV[2]
+local k, a = 2, 3 + 2 * nd
+local index = false  -- the pending-batch index, when the call needs it
+if nd > 0 then
+  k, index = 3 + nd, KEYS[2]
+end
 
 local function push(list, items)
   -- unpack() has a stack limit, so long lists go in chunks.
@@ -43,7 +48,7 @@ end
 
 local function segments(agent)
   local s = {}
-  local v = redis.call('HGET', KEYS[2], agent)
+  local v = redis.call('HGET', index, agent)
   if v then
     for id, t, n in string.gmatch(v, '(%S+) (%-?%d+) (%d+);') do
       s[#s + 1] = {id, tonumber(t), tonumber(n)}
@@ -54,12 +59,12 @@ end
 
 local function save(agent, s)
   if #s == 0 then
-    redis.call('HDEL', KEYS[2], agent)
+    redis.call('HDEL', index, agent)
     return
   end
   local parts = {}
   for i, g in ipairs(s) do parts[i] = g[1] .. ' ' .. g[2] .. ' ' .. g[3] .. ';' end
-  redis.call('HSET', KEYS[2], agent, table.concat(parts))
+  redis.call('HSET', index, agent, table.concat(parts))
 end
 
 -- Removes the segments that `wanted` picks from the agent's pending list and
@@ -86,26 +91,25 @@ local function take(list, agent, wanted)
   return taken
 end
 
-if na > 0 then redis.call('DEL', unpack(KEYS, 3, 2 + na)) end
 for i = 1, nd do
-  local id = ARGV[2 + i]
-  take(KEYS[2 + na + i], ARGV[2 + nd + i], function(g) return g[1] == id end)
+  local done = ARGV[2 + i]
+  take(KEYS[2 + i], ARGV[2 + nd + i], function(g) return g[1] == done end)
 end
 
 local function finish(reply)
-  redis.call('SET', KEYS[1], cmsgpack.pack(reply), 'EX', @TTL@)
+  redis.call('SET', KEYS[1], cmsgpack.pack({id, reply}), 'EX', @TTL@)
   return reply
 end
 
 local function bump_agents(key)
-  -- "<first writer's call record>:<count>": a deleted namespace starts again
+  -- "<first writer's call id>:<count>": a deleted namespace starts again
   -- from a new base, so a client's cached version never matches a new list.
   local v = redis.call('GET', key)
   if v then
     local base, n = string.match(v, '^(.*):(%d+)$')
     redis.call('SET', key, base .. ':' .. (tonumber(n) + 1))
   else
-    redis.call('SET', key, KEYS[1] .. ':1')
+    redis.call('SET', key, id .. ':1')
   end
 end
 """.replace("@TTL@", str(RECORD_TTL))
@@ -113,7 +117,10 @@ end
 # The start of every write: a repeated call id gets the first run's reply.
 _REPLAY = r"""
 local done = redis.call('GET', KEYS[1])
-if done then return cmsgpack.unpack(done) end
+if done then
+  done = cmsgpack.unpack(done)
+  if done[1] == id then return done[2] end
+end
 """
 
 # Replies: {1, ...} done, {0, ...} refused, {-1, now} the server's clock reads
@@ -230,10 +237,12 @@ return pending
 # client's next call confirms it (drops the segment). Segments of this
 # object's earlier unanswered drains, and segments left unconfirmed for
 # `handover` seconds (their drainer died), are taken over first.
-# Own KEYS: inbox, pending list. ARGV: agent, call id, handover, own ids...
+# Own KEYS: inbox, pending list, pending index. ARGV: agent, handover, own ids...
 DRAIN = _FRAME + r"""
-local inbox, list, agent, id = KEYS[k], KEYS[k + 1], ARGV[a], ARGV[a + 1]
-if redis.call('EXISTS', KEYS[1]) == 1 then
+local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
+index = KEYS[k + 2]
+local done = redis.call('GET', KEYS[1])
+if done and cmsgpack.unpack(done)[1] == id then
   -- A retry: the batch of the first run, unless it was taken over since.
   local pos = 0
   for _, g in ipairs(segments(agent)) do
@@ -243,9 +252,9 @@ if redis.call('EXISTS', KEYS[1]) == 1 then
   return {}
 end
 local now = tonumber(redis.call('TIME')[1])
-local handover = tonumber(ARGV[a + 2])
+local handover = tonumber(ARGV[a + 1])
 local mine = {}
-for i = a + 3, #ARGV do mine[ARGV[i]] = true end
+for i = a + 2, #ARGV do mine[ARGV[i]] = true end
 local batch = take(list, agent, function(g) return mine[g[1]] or now >= g[2] + handover end)
 local rest = segments(agent)
 if #batch == 0 and #rest == 0 then
@@ -261,7 +270,7 @@ if #batch > 0 then
   rest[#rest + 1] = {id, now, #batch}
   save(agent, rest)
 end
-redis.call('SET', KEYS[1], 'd', 'EX', @TTL@)
+redis.call('SET', KEYS[1], cmsgpack.pack({id, 0}), 'EX', @TTL@)
 return batch
 """.replace("@TTL@", str(RECORD_TTL))
 
