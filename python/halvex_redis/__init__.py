@@ -13,7 +13,6 @@ halvex_redis.asyncio holds the same class with coroutine methods.
 
 import threading
 import time
-import weakref
 from typing import Any, Dict, List, Optional, Tuple, Union
 
 import redis
@@ -28,7 +27,7 @@ __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_
 
 _clients: Dict[Tuple[str, bool], Any] = {}
 _clients_lock = threading.Lock()
-_checked: "weakref.WeakSet[Any]" = weakref.WeakSet()
+_checked = _calls.CheckedClients()
 
 
 def _client(url: Any, cluster: Optional[bool]) -> Any:
@@ -53,7 +52,7 @@ def _client(url: Any, cluster: Optional[bool]) -> Any:
 
 
 def _check_eviction(client: Any) -> None:
-    if client in _checked:
+    if id(client) in _checked.ids:
         return
     fault = _calls.eviction_fault(client.execute_command("INFO", "memory"))
     if fault is not None:

@@ -14,6 +14,7 @@ import sys
 import threading
 import time
 import uuid
+import weakref
 from typing import Any, Dict, Generator, List, Optional, Sequence, Set, Tuple
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
@@ -214,11 +215,11 @@ class Frame(object):
             keys = session.keys
             self.keys = [lane, keys.pending, *[keys.pending_list + a for a, _ in drains],
                          *request.keys]
-            self.args = [len(drains), call_id, *[i for _, i in drains],
+            self.args = [b"%d:%s" % (len(drains), call_id), *[i for _, i in drains],
                          *[a for a, _ in drains], *request.args]
         else:
             self.keys = [lane, *request.keys]
-            self.args = [0, call_id, *request.args]
+            self.args = [call_id, *request.args]
         if request.drain_agent is not None:
             self.args += [HANDOVER, *session.unanswered.get(request.drain_agent, ())]
         self.tries = 0
@@ -297,6 +298,18 @@ def check_client(client: Any) -> None:
         kwargs = {}
     if kwargs.get("decode_responses"):
         raise decoding_refused()
+
+
+class CheckedClients(object):
+    """Clients whose server's eviction policy was read, by id (a cheap test on
+    every call); an entry goes when its client does."""
+
+    def __init__(self) -> None:
+        self.ids: Set[int] = set()
+
+    def add(self, client: Any) -> None:
+        self.ids.add(id(client))
+        weakref.finalize(client, self.ids.discard, id(client))
 
 
 def eviction_fault(info: Any) -> Optional[RuntimeError]:

@@ -12,11 +12,11 @@ Every script starts with the same frame:
             and the same id sent again is answered from it instead of running
             again. A lane carries one call at a time, so its next call
             replaces the record: no cleanup is needed.
-  ARGV[1]   how many drains this call confirms (nd); ARGV[2] the call's id.
-  When nd > 0, KEYS[2] is the pending-batch index (hash: agent -> its pending
-  segments) and KEYS[3..] the drains' pending lists; ARGV[3..] their call
-  ids, then their agents. The call's own keys and arguments follow, from
-  KEYS[k] and ARGV[a].
+  ARGV[1]   the call's id, preceded by "<nd>:" when the call confirms nd
+            drains. Then KEYS[2] is the pending-batch index (hash: agent ->
+            its pending segments), KEYS[3..] the drains' pending lists, and
+            ARGV[2..] their call ids, then their agents.
+  The call's own keys and arguments follow, from KEYS[k] and ARGV[a].
 
 Stored forms (all strings binary-safe):
   claims hash   resource key -> "<renewed_at>:<holder>"
@@ -32,11 +32,12 @@ Stored forms (all strings binary-safe):
 RECORD_TTL = 300
 
 _FRAME = r"""
-local nd, id = tonumber(ARGV[1]), ARGV[2]
-local k, a = 2, 3 + 2 * nd
+local nd, id, k, a = 0, ARGV[1], 2, 2
 local index = false  -- the pending-batch index, when the call needs it
-if nd > 0 then
-  k, index = 3 + nd, KEYS[2]
+local colon = string.find(id, ':', 1, true)
+if colon then
+  nd, id = tonumber(string.sub(id, 1, colon - 1)), string.sub(id, colon + 1)
+  k, a, index = 3 + nd, 2 + 2 * nd, KEYS[2]
 end
 
 local function push(list, items)
@@ -92,8 +93,8 @@ local function take(list, agent, wanted)
 end
 
 for i = 1, nd do
-  local done = ARGV[2 + i]
-  take(KEYS[2 + i], ARGV[2 + nd + i], function(g) return g[1] == done end)
+  local done = ARGV[1 + i]
+  take(KEYS[2 + i], ARGV[1 + nd + i], function(g) return g[1] == done end)
 end
 
 local function finish(reply)

@@ -21,7 +21,7 @@ __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_
 
 _clients: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Dict[Tuple[str, bool], Any]]" = (
     weakref.WeakKeyDictionary())
-_checked: "weakref.WeakSet[Any]" = weakref.WeakSet()
+_checked = _calls.CheckedClients()
 
 
 def _client(url: Any, cluster: Optional[bool]) -> Any:
@@ -44,7 +44,7 @@ def _client(url: Any, cluster: Optional[bool]) -> Any:
 
 
 async def _check_eviction(client: Any) -> None:
-    if client in _checked:
+    if id(client) in _checked.ids:
         return
     fault = _calls.eviction_fault(await client.execute_command("INFO", "memory"))
     if fault is not None:
