@@ -107,29 +107,59 @@ CASES = [
 
 
 def per_method(url, n, repeats, trips, kinds):
+    """Per case and kind: median wall ns, round trips, median client CPU ns
+    (this process only) and median server ns of the script (SLOWLOG; ours
+    only). The kinds take turns within each repeat, so load on a shared
+    machine falls on all of them alike."""
+    client = redis.Redis.from_url(url)
     rows = []
     for name, setup, call, before in CASES:
-        row = [name]
-        for kind in kinds:
-            medians, trip_counts = [], []
-            for _ in range(repeats):
+        runs = {kind: ([], [], [], []) for kind in kinds}
+        for _ in range(repeats):
+            for kind in kinds:
+                wall, trip_counts, cpu, server = runs[kind]
                 s = make(kind, url)
                 args = setup(s, n)
                 call(s, args[0])  # loads the scripts; not counted
-                total, counted = 0.0, 0
+                total = spent = 0.0
+                counted = 0
                 for a in args[1:]:
                     if before is not None:
                         before(s)
                     t0 = trips.count
+                    c0 = time.process_time()
                     start = time.perf_counter()
                     call(s, a)
                     total += time.perf_counter() - start
+                    spent += time.process_time() - c0
                     counted += trips.count - t0
-                medians.append(total / (len(args) - 1) * 1e9)
+                wall.append(total / (len(args) - 1) * 1e9)
+                cpu.append(spent / (len(args) - 1) * 1e9)
                 trip_counts.append(counted / (len(args) - 1))
-            row += [statistics.median(medians), statistics.median(trip_counts)]
+                if kind != "redis-py peer":
+                    s = make(kind, url)
+                    args = setup(s, 101)
+                    call(s, args[0])
+                    server.append(_script_ns(client, s, args[1:], call, before))
+        row = [name]
+        for kind in kinds:
+            row.append([statistics.median(v) if v else None for v in runs[kind]])
         rows.append(row)
     return rows
+
+
+def _script_ns(client, s, args, call, before):
+    """Median server time of the call's script, in ns."""
+    client.config_set("slowlog-log-slower-than", 0)
+    times = []
+    for a in args:
+        if before is not None:
+            before(s)
+        client.slowlog_reset()
+        call(s, a)
+        times.append(client.slowlog_get(1)[0]["duration"] * 1000)
+    client.config_set("slowlog-log-slower-than", 10000)
+    return statistics.median(times)
 
 
 def _mixed_worker(kind, url, namespace, index, seconds, start_at):
@@ -252,22 +282,24 @@ def main():
         "|---|---:|---:|---:|---:|---:|",
     ]
     for row in rows:
-        name, ours, our_trips = row[:3]
-        peer, peer_trips = row[-2:]
+        ours, peer = row[1], row[-1]
         lines.append("| %s | %.0f | %.2f | %.0f | %.2f | %.2f |"
-                     % (name, ours, our_trips, peer, peer_trips, peer / ours))
+                     % (row[0], ours[0], ours[1], peer[0], peer[1], peer[0] / ours[0]))
     if args.baseline:
         lines += [
             "",
-            "Against the earlier halvex_redis given with `--baseline` (same run, same server):",
+            "Against the earlier halvex_redis given with `--baseline` (same run, same server,",
+            "taking turns): wall ns per call, and what it is made of here: the client's CPU",
+            "time (this process) and the server's time in the script (SLOWLOG), ns per call.",
             "",
-            "| method | halvex_redis ns/call | earlier ns/call | round trips now / earlier"
-            " | now / earlier |",
-            "|---|---:|---:|---:|---:|",
+            "| method | wall now | wall earlier | now / earlier | client CPU now | earlier"
+            " | server now | earlier |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|",
         ]
-        for name, ours, our_trips, before, before_trips, _peer, _pt in rows:
-            lines.append("| %s | %.0f | %.0f | %.2f / %.2f | %.3f |"
-                         % (name, ours, before, our_trips, before_trips, ours / before))
+        for name, ours, before, _peer in rows:
+            lines.append("| %s | %.0f | %.0f | %.3f | %.0f | %.0f | %.0f | %.0f |"
+                         % (name, ours[0], before[0], ours[0] / before[0], ours[2], before[2],
+                            ours[3], before[3]))
     lines += [
         "",
         "Throughput, %g s per run: each process loops claim + renew + release of one of 32"

@@ -189,20 +189,16 @@ class Cluster(object):
     def __init__(self):
         import redis
 
-        self.nodes = [RedisServer(extra=["--cluster-enabled", "yes", "--cluster-config-file",
-                                         "nodes.conf", "--cluster-node-timeout", "5000"])
-                      for _ in range(3)]
+        self.nodes = [RedisServer(extra=["--cluster-enabled", "yes"]) for _ in range(3)]
         try:
-            subprocess.run([redis_cli(), "--cluster", "create"]
-                           + ["127.0.0.1:%d" % n.port for n in self.nodes]
-                           + ["--cluster-replicas", "0", "--cluster-yes"],
-                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                           timeout=60)
+            subprocess.run([redis_cli(), "--cluster", "create", "--cluster-yes"]
+                           + ["127.0.0.1:%d" % n.port for n in self.nodes],
+                           check=True, stdout=subprocess.DEVNULL, timeout=60)
             self.clients = [redis.Redis(port=n.port) for n in self.nodes]
+            self.ids = [c.execute_command("CLUSTER", "MYID") for c in self.clients]
             deadline = time.monotonic() + 30
             while not all(c.cluster("info")["cluster_state"] == "ok" for c in self.clients):
-                if time.monotonic() > deadline:
-                    raise RuntimeError("the cluster did not come up")
+                assert time.monotonic() < deadline, "the cluster did not come up"
                 time.sleep(0.1)
         except BaseException:
             self.close()
@@ -214,19 +210,16 @@ class Cluster(object):
         for start, end, primary, *_ in self.clients[0].execute_command("CLUSTER", "SLOTS"):
             if start <= slot <= end:
                 return [n.port for n in self.nodes].index(primary[1])
-        raise KeyError(slot)
 
     def move_slot(self, slot, to, pause=0.0):
-        """Moves `slot` to node `to` key by key, as a resharding does, sleeping
-        `pause` between batches so that calls run while the slot is split."""
+        """Moves `slot` to node `to` two keys at a time, as a resharding does,
+        sleeping `pause` in between so that calls run while the slot is split."""
         src = self.owner(slot)
+        source, target = self.clients[src], self.clients[to]
         if src == to:
             return
-        ids = [c.execute_command("CLUSTER", "MYID") for c in self.clients]
-        ids = [i.decode() if isinstance(i, bytes) else i for i in ids]
-        target, source = self.clients[to], self.clients[src]
-        target.execute_command("CLUSTER", "SETSLOT", slot, "IMPORTING", ids[src])
-        source.execute_command("CLUSTER", "SETSLOT", slot, "MIGRATING", ids[to])
+        target.execute_command("CLUSTER", "SETSLOT", slot, "IMPORTING", self.ids[src])
+        source.execute_command("CLUSTER", "SETSLOT", slot, "MIGRATING", self.ids[to])
         while True:
             keys = source.execute_command("CLUSTER", "GETKEYSINSLOT", slot, 2)
             if not keys:
@@ -234,9 +227,8 @@ class Cluster(object):
             source.execute_command("MIGRATE", "127.0.0.1", self.nodes[to].port, "", 0, 5000,
                                    "KEYS", *keys)
             time.sleep(pause)
-        for c in (target, source) + tuple(c for i, c in enumerate(self.clients)
-                                          if i not in (src, to)):
-            c.execute_command("CLUSTER", "SETSLOT", slot, "NODE", ids[to])
+        for c in [target, source] + self.clients:
+            c.execute_command("CLUSTER", "SETSLOT", slot, "NODE", self.ids[to])
 
     def close(self):
         for n in self.nodes:
@@ -253,63 +245,45 @@ class DroppingProxy(object):
         import random
         import threading
 
-        self.target = port
-        self.rate = rate
-        self.random = random.Random(seed)
+        self.target, self.rate, self.random = port, rate, random.Random(seed)
         self.dropped = 0
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(64)
+        self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.url = "redis://127.0.0.1:%d/0" % self.port
+        self.threads = threading
         self.closed = False
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
-        import threading
-
-        while not self.closed:
+        while True:
             try:
                 client, _ = self.listener.accept()
             except OSError:
                 return
-            threading.Thread(target=self._pipe, args=(client,), daemon=True).start()
+            self.threads.Thread(target=self._pipe, args=(client,), daemon=True).start()
 
     def _pipe(self, client):
         import select
 
-        try:
-            server = socket.create_connection(("127.0.0.1", self.target))
-        except OSError:
-            client.close()
-            return
         armed = False  # the next reply answers a script call
         try:
-            while not self.closed:
-                readable, _, _ = select.select([client, server], [], [], 0.5)
-                for s in readable:
-                    data = s.recv(1 << 16)
-                    if not data:
-                        return
-                    if s is server:
-                        with self.lock:
-                            drop = armed and self.random.random() < self.rate
-                            self.dropped += drop
-                        if drop:
+            with client, socket.create_connection(("127.0.0.1", self.target)) as server:
+                while not self.closed:
+                    for s in select.select([client, server], [], [], 0.5)[0]:
+                        data = s.recv(1 << 16)
+                        if not data:
                             return
-                        armed = False
-                        client.sendall(data)
-                    else:
-                        armed = armed or b"\r\nEVAL" in data
-                        server.sendall(data)
+                        if s is client:
+                            armed = armed or b"\r\nEVAL" in data
+                            server.sendall(data)
+                        elif armed and self.random.random() < self.rate:
+                            self.dropped += 1
+                            return
+                        else:
+                            armed = False
+                            client.sendall(data)
         except OSError:
             pass
-        finally:
-            client.close()
-            server.close()
 
     def close(self):
         self.closed = True

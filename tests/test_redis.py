@@ -5,7 +5,6 @@ The behaviour itself (claims, leases, messages, status, argument errors) is
 covered by the shared tests, which run against both backends.
 """
 
-import asyncio
 import contextlib
 import io
 import multiprocessing
@@ -293,6 +292,8 @@ def test_redis_clock_before_1970_is_the_native_fault(scenario, faked_redis):
 
 
 def _run_chaos(make, direct, namespace, workers=4, rounds=120):
+    """Runs _redis_workers.chaos in threads; checks that every message sent
+    (a broadcast: to every worker) was drained exactly once, in order."""
     import _redis_workers as w
     from concurrent.futures import ThreadPoolExecutor
 
@@ -300,39 +301,45 @@ def _run_chaos(make, direct, namespace, workers=4, rounds=120):
     with ThreadPoolExecutor(workers) as pool:
         futures = [pool.submit(w.chaos, make(), direct, namespace, i, rounds, barrier)
                    for i in range(workers)]
-        errors = [f.exception() for f in futures]
-    for err in sorted(filter(None, errors), key=lambda e: isinstance(e, threading.BrokenBarrierError)):
-        raise err
+    for f in sorted(futures, key=lambda f: isinstance(f.exception(), threading.BrokenBarrierError)):
+        f.result()  # the first real error, not the barrier it broke
     results = [f.result() for f in futures]
     expected = defaultdict(Counter)
     for r in results:
-        for to, seq, is_broadcast in r["sent"]:
+        for to, seq, is_broadcast in r["sent"] + [(r["agent"], 0, False)]:
             for recipient in ([x["agent"] for x in results] if is_broadcast else [to]):
                 expected[recipient][(r["agent"], seq, is_broadcast)] += 1
-        expected[r["agent"]][(r["agent"], 0, False)] += 1
     for r in results:
         assert r["overlaps"] == 0
-        # Nothing lost, nothing twice, in each sender's order.
         assert Counter(r["got"]) == expected[r["agent"]], r["agent"]
         for sender in expected:
             seqs = [seq for s, seq, _b in r["got"] if s == sender]
             assert seqs == sorted(seqs)
-    return sum(len(r["sent"]) for r in results)
 
 
-def test_redis_chaos_nothing_lost_nothing_twice(redis_server, monkeypatch):
+def test_redis_chaos_nothing_lost_nothing_twice(redis_server, redis_loop, monkeypatch):
     """Lost replies, killed connections and tiny timeouts, with both classes."""
+    from conftest import BlockingAdapter
+    import halvex_redis.asyncio
+
     url = redis_server.url
     # The checks' own connection logs in as another user, whom the storms spare.
     redis.Redis.from_url(url).acl_setuser("checker", enabled=True, nopass=True,
                                           keys=["*"], commands=["+@all"])
     direct = redis.Redis.from_url(url, username="checker")
-    sync = lambda u, ns: lambda: halvex_redis.CoordinationState(u, namespace=ns)  # noqa: E731
+
+    def run(url, ns, asyncio=False):
+        if asyncio:
+            make = lambda: BlockingAdapter(  # noqa: E731
+                halvex_redis.asyncio.CoordinationState(url, namespace=ns), redis_loop)
+        else:
+            make = lambda: halvex_redis.CoordinationState(url, namespace=ns)  # noqa: E731
+        _run_chaos(make, direct, ns)
+
     for rate in (0.02, 0.2):
         proxy = _redis.DroppingProxy(redis_server.port, rate, seed=int(rate * 100))
         try:
-            ns = "chaos-drop-%s" % rate
-            _run_chaos(sync(proxy.url, ns), direct, ns)
+            run(proxy.url, "chaos-drop-%s" % rate)
             assert proxy.dropped > 10
         finally:
             proxy.close()
@@ -341,28 +348,15 @@ def test_redis_chaos_nothing_lost_nothing_twice(redis_server, monkeypatch):
 
     def kill_storm():
         killer = redis.Redis.from_url(url)
-        rng = random.Random(7)
-        while not stop.is_set():
+        while not stop.wait(random.uniform(0.001, 0.01)):
             killer.execute_command("CLIENT", "KILL", "USER", "default", "SKIPME", "yes")
-            time.sleep(rng.uniform(0.001, 0.01))
 
     storm = threading.Thread(target=kill_storm)
     storm.start()
     try:
-        _run_chaos(sync(url, "chaos-kill"), direct, "chaos-kill")
-        _run_chaos(sync(url + "?socket_timeout=0.005", "chaos-tiny"), direct, "chaos-tiny")
-        loop = asyncio.new_event_loop()
-        runner = threading.Thread(target=loop.run_forever, daemon=True)
-        runner.start()
-        try:
-            from conftest import BlockingAdapter
-            import halvex_redis.asyncio as hra
-
-            _run_chaos(lambda: BlockingAdapter(hra.CoordinationState(url, namespace="chaos-a"),
-                                               loop), direct, "chaos-a")
-        finally:
-            loop.call_soon_threadsafe(loop.stop)
-            runner.join(10)
+        run(url, "chaos-kill")
+        run(url + "?socket_timeout=0.005", "chaos-tiny")
+        run(url, "chaos-asyncio", asyncio=True)
     finally:
         stop.set()
         storm.join(10)
