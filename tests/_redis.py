@@ -67,10 +67,21 @@ def _die_with_parent():
         libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_port(cluster=False):
+    """A free loopback port; for a cluster node one at most 55535 whose bus
+    port (10000 higher) is free too."""
+    import random
+
+    while True:
+        port = random.randint(20000, 55535) if cluster else 0
+        try:
+            with socket.socket() as a, socket.socket() as b:
+                a.bind(("127.0.0.1", port))
+                if cluster:
+                    b.bind(("127.0.0.1", port + 10000))
+                return a.getsockname()[1]
+        except OSError:
+            continue
 
 
 def clock_text(epoch):
@@ -88,7 +99,7 @@ class RedisServer(object):
     def __init__(self, aof=None, frozen_clock=None, extra=()):
         self.dir = tempfile.mkdtemp(prefix="halvex-redis-")
         self.extra = list(extra)
-        self.port = free_port()
+        self.port = free_port(cluster="--cluster-enabled" in self.extra)
         self.url = "redis://127.0.0.1:%d/0" % self.port
         self.aof = aof
         self.clock_file = None
