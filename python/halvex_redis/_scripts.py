@@ -69,13 +69,21 @@ local function save(agent, s)
 end
 
 -- Removes the segments that `wanted` picks from the agent's pending list and
--- returns their messages in order; the other segments stay, in order.
-local function take(list, agent, wanted)
+-- returns their messages in order (unless `discard`); the other segments
+-- stay, in order.
+local function take(list, agent, wanted, discard)
   local s = segments(agent)
-  local picked = false
-  for _, g in ipairs(s) do picked = picked or wanted(g) end
-  if not picked then return {} end
-  local all = redis.call('LRANGE', list, 0, -1)
+  local picked, all = 0, nil
+  for _, g in ipairs(s) do
+    if wanted(g) then picked = picked + 1 end
+  end
+  if picked == 0 then return {} end
+  if picked == #s and discard then
+    redis.call('DEL', list)
+    redis.call('HDEL', index, agent)
+    return {}
+  end
+  all = redis.call('LRANGE', list, 0, -1)
   local taken, kept, rest, pos = {}, {}, {}, 0
   for _, g in ipairs(s) do
     local dest = taken
@@ -94,11 +102,14 @@ end
 
 for i = 1, nd do
   local done = ARGV[1 + i]
-  take(KEYS[2 + i], ARGV[1 + nd + i], function(g) return g[1] == done end)
+  take(KEYS[2 + i], ARGV[1 + nd + i], function(g) return g[1] == done end, true)
 end
 
+-- A record is "<call id> <code>" or "<call id> <code>=<value>".
 local function finish(reply)
-  redis.call('SET', KEYS[1], cmsgpack.pack({id, reply}), 'EX', @TTL@)
+  local record = id .. ' ' .. reply[1]
+  if reply[2] then record = record .. '=' .. reply[2] end
+  redis.call('SET', KEYS[1], record, 'EX', @TTL@)
   return reply
 end
 
@@ -118,9 +129,11 @@ end
 # The start of every write: a repeated call id gets the first run's reply.
 _REPLAY = r"""
 local done = redis.call('GET', KEYS[1])
-if done then
-  done = cmsgpack.unpack(done)
-  if done[1] == id then return done[2] end
+if done and string.sub(done, 1, #id + 1) == id .. ' ' then
+  done = string.sub(done, #id + 2)
+  local eq = string.find(done, '=', 1, true)
+  if not eq then return {tonumber(done)} end
+  return {tonumber(string.sub(done, 1, eq - 1)), string.sub(done, eq + 1)}
 end
 """
 
@@ -243,7 +256,7 @@ DRAIN = _FRAME + r"""
 local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
 index = KEYS[k + 2]
 local done = redis.call('GET', KEYS[1])
-if done and cmsgpack.unpack(done)[1] == id then
+if done and string.sub(done, 1, #id + 1) == id .. ' ' then
   -- A retry: the batch of the first run, unless it was taken over since.
   local pos = 0
   for _, g in ipairs(segments(agent)) do
@@ -271,7 +284,7 @@ if #batch > 0 then
   rest[#rest + 1] = {id, now, #batch}
   save(agent, rest)
 end
-redis.call('SET', KEYS[1], cmsgpack.pack({id, 0}), 'EX', @TTL@)
+redis.call('SET', KEYS[1], id .. ' 0', 'EX', @TTL@)
 return batch
 """.replace("@TTL@", str(RECORD_TTL))
 
