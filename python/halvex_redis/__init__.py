@@ -61,7 +61,7 @@ def _check_eviction(client: Any) -> None:
 
 
 def _send(client: Any, frame: "_calls.Frame") -> Any:
-    script = frame.request.script
+    script = frame.script
     while True:
         try:
             _check_eviction(client)

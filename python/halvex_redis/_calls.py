@@ -99,6 +99,8 @@ BROADCAST = Script(_scripts.BROADCAST)
 INBOX = Script(_scripts.INBOX)
 DRAIN = Script(_scripts.DRAIN)
 STATUS = Script(_scripts.STATUS)
+INBOX_ONLY = Script(_scripts.INBOX_ONLY)
+STATUS_ONLY = Script(_scripts.STATUS_ONLY)
 DELETE = Script(_scripts.DELETE)
 
 
@@ -151,14 +153,18 @@ class Keys(object):
 
 
 class Request(object):
-    __slots__ = ("script", "keys", "args", "drain_agent")
+    """A script's own keys and arguments; `alone` is the script without the
+    frame, for a read that has nothing to confirm."""
+
+    __slots__ = ("script", "keys", "args", "drain_agent", "alone")
 
     def __init__(self, script: Script, keys: Sequence[bytes], args: Sequence[Any],
-                 drain_agent: Optional[bytes] = None) -> None:
+                 drain_agent: Optional[bytes] = None, alone: Optional[Script] = None) -> None:
         self.script = script
         self.keys = keys
         self.args = args
         self.drain_agent = drain_agent
+        self.alone = alone
 
 
 class Session(object):
@@ -183,6 +189,8 @@ class Session(object):
         self.agents: Tuple[bytes, List[bytes], Set[bytes]] = (b"", [], set())  # version, inboxes, names
 
     def frame(self, request: Request) -> "Frame":
+        if request.alone is not None and not self.drains:
+            return Frame(self, request, b"", None, [])
         call_id = self.prefix + str(next(self.counter)).encode("ascii")
         with self.lock:
             if self.lanes:
@@ -201,17 +209,22 @@ class Session(object):
 class Frame(object):
     """One request with its call id, its lane and the confirmations it carries."""
 
-    __slots__ = ("session", "request", "call_id", "lane", "drains", "keys", "args",
+    __slots__ = ("session", "request", "script", "call_id", "lane", "drains", "keys", "args",
                  "tries", "started")
 
-    def __init__(self, session: Session, request: Request, call_id: bytes, lane: bytes,
-                 drains: List[Tuple[bytes, bytes]]) -> None:
+    def __init__(self, session: Session, request: Request, call_id: bytes,
+                 lane: Optional[bytes], drains: List[Tuple[bytes, bytes]]) -> None:
         self.session = session
         self.request = request
+        self.script = request.script
         self.call_id = call_id
         self.lane = lane
         self.drains = drains
-        if drains:
+        if lane is None:
+            self.script = request.alone  # type: ignore[assignment]
+            self.keys = request.keys
+            self.args = request.args
+        elif drains:
             keys = session.keys
             self.keys = [lane, keys.pending, *[keys.pending_list + a for a, _ in drains],
                          *request.keys]
@@ -239,6 +252,8 @@ class Frame(object):
         return wait
 
     def answered(self) -> None:
+        if self.lane is None:
+            return
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
@@ -252,6 +267,8 @@ class Frame(object):
         """The retries are spent: the call may have run. Its confirmations go
         with the next call again; an unanswered drain is taken over by the
         object's next drain of that agent."""
+        if self.lane is None:
+            return
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
@@ -281,7 +298,10 @@ def split_url(url: str, cluster: Optional[bool]) -> Tuple[str, bool, Dict[str, A
         extra["socket_timeout"] = SOCKET_TIMEOUT
     if "socket_connect_timeout" not in given:
         extra["socket_connect_timeout"] = CONNECT_TIMEOUT
-    clean = urlunsplit((parts.scheme, parts.netloc, parts.path, urlencode(rest), parts.fragment))
+    clean = url
+    if ours:  # rebuilt only then: unix:// URLs do not survive a round trip
+        clean = urlunsplit((parts.scheme, parts.netloc, parts.path, urlencode(rest),
+                            parts.fragment))
     return clean, bool(cluster), extra
 
 
@@ -408,7 +428,8 @@ def broadcast(session: Session, log_limit: int, from_agent: object, content: obj
 
 def inbox(keys: Keys, agent_id: object) -> Plan:
     agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b), ())
+    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b), (),
+                          alone=INBOX_ONLY)
     return messages(agent, reply)
 
 
@@ -421,7 +442,7 @@ def drain(keys: Keys, agent_id: object) -> Plan:
 
 def status(keys: Keys, agent_id: object) -> Plan:
     _agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(STATUS, (keys.status,), (agent_b,))
+    reply = yield Request(STATUS, (keys.status,), (agent_b,), alone=STATUS_ONLY)
     return WORDS[reply]
 
 

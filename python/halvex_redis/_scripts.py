@@ -293,6 +293,22 @@ STATUS = _FRAME + r"""
 return redis.call('HGET', KEYS[k], ARGV[a])
 """
 
+# The reads without the frame, for calls that confirm nothing: reads need
+# no record, as sending one twice changes nothing.
+# KEYS: inbox, pending list.
+INBOX_ONLY = r"""
+local pending = redis.call('LRANGE', KEYS[2], 0, -1)
+local inbox = redis.call('LRANGE', KEYS[1], 0, -1)
+if #pending == 0 then return inbox end
+for _, m in ipairs(inbox) do pending[#pending + 1] = m end
+return pending
+"""
+
+# KEYS: status. ARGV: agent.
+STATUS_ONLY = r"""
+return redis.call('HGET', KEYS[1], ARGV[1])
+"""
+
 # As broadcast, the client passes every known agent's inbox and pending list;
 # a stale version returns {0, version, agents} and deletes nothing.
 # Own KEYS: claims, status, log, agents, pending index, then per agent its

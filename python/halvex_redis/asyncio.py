@@ -53,7 +53,7 @@ async def _check_eviction(client: Any) -> None:
 
 
 async def _send(client: Any, frame: "_calls.Frame") -> Any:
-    script = frame.request.script
+    script = frame.script
     while True:
         try:
             await _check_eviction(client)
