@@ -21,7 +21,7 @@ from redis.exceptions import NoScriptError
 from redis.retry import Retry
 
 from . import _calls
-from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message
+from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message, T
 
 __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT"]
 
@@ -86,14 +86,15 @@ def _send(client: Any, frame: "_calls.Frame") -> Any:
         return reply
 
 
-def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan") -> Any:
+def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan[T]") -> T:
     request = next(plan)  # checks the arguments before anything is sent
     while True:
         reply = _send(client, session.frame(request))
         try:
             request = plan.send(reply)
         except StopIteration as stop:
-            return stop.value
+            result: T = stop.value
+            return result
 
 
 def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
@@ -136,7 +137,7 @@ class CoordinationState:
     def __repr__(self) -> str:
         return "<halvex_redis.CoordinationState namespace=%r>" % self._keys.namespace
 
-    def _run(self, plan: "_calls.Plan") -> Any:
+    def _run(self, plan: "_calls.Plan[T]") -> T:
         return _run(self._client, self._session, plan)
 
     # -- claims ------------------------------------------------------------
@@ -169,8 +170,7 @@ class CoordinationState:
         Only the holder may release it."""
         if surplus:
             raise _calls.surplus("release", 2, surplus)
-        return self._run(_calls.holder_only(self._keys, self._log_limit, True,
-                                            agent_id, resource_key))
+        self._run(_calls.holder_only(self._keys, self._log_limit, True, agent_id, resource_key))
 
     # -- messages ----------------------------------------------------------
 

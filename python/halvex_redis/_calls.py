@@ -15,7 +15,7 @@ import threading
 import time
 import uuid
 import weakref
-from typing import Any, Dict, Generator, List, Optional, Sequence, Set, Tuple
+from typing import Any, Dict, Generator, List, Optional, Sequence, Set, Tuple, Type, TypeVar
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import redis
@@ -65,8 +65,8 @@ _PANIC_DOC = (
 
 # The same kind of fault as halvex_core's: a BaseException subclass of that
 # name, not exported, written to standard error when raised.
-PanicException = type("PanicException", (BaseException,),
-                      {"__module__": "pyo3_runtime", "__doc__": _PANIC_DOC})
+PanicException: Type[BaseException] = type(
+    "PanicException", (BaseException,), {"__module__": "pyo3_runtime", "__doc__": _PANIC_DOC})
 
 
 def panic(message: str) -> BaseException:
@@ -119,7 +119,7 @@ def text(name: str, value: object) -> Tuple[str, bytes]:
     return (value if type(value) is str else data.decode("utf-8")), data
 
 
-def surplus(method: str, takes: int, extra: tuple) -> TypeError:
+def surplus(method: str, takes: int, extra: Tuple[object, ...]) -> TypeError:
     return TypeError("CoordinationState.%s() takes %d positional arguments but %d were given"
                      % (method, takes, takes + len(extra)))
 
@@ -234,7 +234,7 @@ class Frame(object):
             self.keys = [lane, *request.keys]
             self.args = [call_id, *request.args]
         if request.drain_agent is not None:
-            self.args += [HANDOVER, *session.unanswered.get(request.drain_agent, ())]
+            self.args = [*self.args, HANDOVER, *session.unanswered.get(request.drain_agent, ())]
         self.tries = 0
         self.started = 0.0
 
@@ -246,7 +246,7 @@ class Frame(object):
             # its failure keeps the frame free of a clock read per call.
             self.started = now
         self.tries += 1
-        wait = min(RETRY_FIRST_WAIT * (2 ** (self.tries - 1)), RETRY_MAX_WAIT)
+        wait = min(RETRY_FIRST_WAIT * float(1 << (self.tries - 1)), RETRY_MAX_WAIT)
         if self.tries > RETRIES or now + wait - self.started > RETRY_WINDOW:
             return None
         return wait
@@ -351,7 +351,8 @@ def eviction_fault(info: Any) -> Optional[RuntimeError]:
 
 # ---- plans -------------------------------------------------------------------
 
-Plan = Generator[Request, Any, Any]
+T = TypeVar("T")
+Plan = Generator[Request, Any, T]
 
 
 def messages(owner: str, raw: List[bytes]) -> List[Message]:
@@ -364,7 +365,7 @@ def messages(owner: str, raw: List[bytes]) -> List[Message]:
 
 
 def claim(keys: Keys, log_limit: int, agent_id: object, name: object, param: str,
-          prefix: bytes, conflict: str) -> Plan:
+          prefix: bytes, conflict: str) -> "Plan[str]":
     agent, agent_b = text("agent_id", agent_id)
     name_s, name_b = text(param, name)
     reply = yield Request(CLAIM, (keys.claims, keys.status, keys.log, keys.agents),
@@ -376,7 +377,7 @@ def claim(keys: Keys, log_limit: int, agent_id: object, name: object, param: str
 
 
 def holder_only(keys: Keys, log_limit: int, release: bool, agent_id: object,
-                resource_key: object) -> Plan:
+                resource_key: object) -> "Plan[str]":
     agent, agent_b = text("agent_id", agent_id)
     key, key_b = text("resource_key", resource_key)
     if release:
@@ -393,11 +394,11 @@ def holder_only(keys: Keys, log_limit: int, release: bool, agent_id: object,
         raise RuntimeError("%s cannot %s a claim held by %s"
                            % (agent, "release" if release else "renew",
                               reply[1].decode("utf-8")))
-    return None if release else agent
+    return agent
 
 
 def send(keys: Keys, log_limit: int, from_agent: object, to_agent: object,
-         content: object) -> Plan:
+         content: object) -> "Plan[Message]":
     sender, sender_b = text("from_agent", from_agent)
     to, to_b = text("to_agent", to_agent)
     body, body_b = text("content", content)
@@ -407,7 +408,8 @@ def send(keys: Keys, log_limit: int, from_agent: object, to_agent: object,
     return (sender, to, body, int(reply[1]))
 
 
-def broadcast(session: Session, log_limit: int, from_agent: object, content: object) -> Plan:
+def broadcast(session: Session, log_limit: int, from_agent: object,
+              content: object) -> "Plan[Message]":
     sender, sender_b = text("from_agent", from_agent)
     body, body_b = text("content", content)
     keys = session.keys
@@ -426,27 +428,27 @@ def broadcast(session: Session, log_limit: int, from_agent: object, content: obj
         return (sender, "*", body, int(reply[1]))
 
 
-def inbox(keys: Keys, agent_id: object) -> Plan:
+def inbox(keys: Keys, agent_id: object) -> "Plan[List[Message]]":
     agent, agent_b = text("agent_id", agent_id)
     reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b), (),
                           alone=INBOX_ONLY)
     return messages(agent, reply)
 
 
-def drain(keys: Keys, agent_id: object) -> Plan:
+def drain(keys: Keys, agent_id: object) -> "Plan[List[Message]]":
     agent, agent_b = text("agent_id", agent_id)
     reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b,
                                   keys.pending), (agent_b,), drain_agent=agent_b)
     return messages(agent, reply)
 
 
-def status(keys: Keys, agent_id: object) -> Plan:
+def status(keys: Keys, agent_id: object) -> "Plan[str]":
     _agent, agent_b = text("agent_id", agent_id)
     reply = yield Request(STATUS, (keys.status,), (agent_b,), alone=STATUS_ONLY)
     return WORDS[reply]
 
 
-def delete(session: Session) -> Plan:
+def delete(session: Session) -> "Plan[int]":
     keys = session.keys
     while True:
         version, _inboxes, names = session.agents

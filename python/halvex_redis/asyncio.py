@@ -15,7 +15,7 @@ from redis.backoff import NoBackoff
 from redis.exceptions import NoScriptError
 
 from . import _calls
-from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message
+from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message, T
 
 __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT"]
 
@@ -77,14 +77,15 @@ async def _send(client: Any, frame: "_calls.Frame") -> Any:
         return reply
 
 
-async def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan") -> Any:
+async def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan[T]") -> T:
     request = next(plan)
     while True:
         reply = await _send(client, session.frame(request))
         try:
             request = plan.send(reply)
         except StopIteration as stop:
-            return stop.value
+            result: T = stop.value
+            return result
 
 
 async def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
@@ -130,7 +131,7 @@ class CoordinationState:
     def __repr__(self) -> str:
         return "<halvex_redis.asyncio.CoordinationState namespace=%r>" % self._keys.namespace
 
-    async def _run(self, plan: "_calls.Plan") -> Any:
+    async def _run(self, plan: "_calls.Plan[T]") -> T:
         client = self._given if self._given is not None else _client(self._url, self._cluster)
         return await _run(client, self._session, plan)
 
@@ -160,8 +161,8 @@ class CoordinationState:
         """Releases a claim held by `agent_id`."""
         if surplus:
             raise _calls.surplus("release", 2, surplus)
-        return await self._run(_calls.holder_only(self._keys, self._log_limit, True,
-                                                  agent_id, resource_key))
+        await self._run(_calls.holder_only(self._keys, self._log_limit, True, agent_id,
+                                           resource_key))
 
     async def send_message(self, from_agent: str, to_agent: str, content: str,
                            *surplus: object) -> Message:
