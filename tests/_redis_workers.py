@@ -144,7 +144,7 @@ def _chaos(state, direct, namespace, index, rounds, barrier):
         except RuntimeError as err:
             assert not str(err).startswith(me + " "), err
         else:
-            # `direct` retries too, so the occupancy mark is set idempotently.
+            # Set idempotently: `direct` may retry a lost reply.
             mark = "%s:occupancy:%s" % (namespace, shared)
             overlaps += not (direct.set(mark, me, nx=True) or direct.get(mark) == me.encode())
             direct.delete(mark)

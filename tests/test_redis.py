@@ -23,6 +23,8 @@ from test_clock import FAULT_SCENARIOS, faked_redis  # noqa: F401 (a fixture)
 
 halvex_redis = pytest.importorskip("halvex_redis")
 redis = pytest.importorskip("redis")
+from redis.backoff import ExponentialBackoff  # noqa: E402
+from redis.retry import Retry  # noqa: E402
 
 # The heavy multi-process runs belong to the redis stage, not to every
 # interpreter of the matrix.
@@ -326,7 +328,10 @@ def test_redis_chaos_nothing_lost_nothing_twice(redis_server, redis_loop, monkey
     # The checks' own connection logs in as another user, whom the storms spare.
     redis.Redis.from_url(url).acl_setuser("checker", enabled=True, nopass=True,
                                           keys=["*"], commands=["+@all"])
-    direct = redis.Redis.from_url(url, username="checker")
+    # Its few commands are idempotent, so it may retry a lost reply too.
+    direct = redis.Redis.from_url(url, username="checker",
+                                  retry=Retry(ExponentialBackoff(), 10),
+                                  retry_on_error=[redis.exceptions.ConnectionError])
 
     def run(url, ns, asyncio=False):
         if asyncio:
