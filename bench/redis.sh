@@ -3,7 +3,8 @@
 # redis-server on a free 127.0.0.1 port: builds the wheel, installs it with the
 # redis client into bench/out/redis-venv, writes bench/REDIS.md.
 #   bash bench/redis.sh [--quick]
-# Set BENCH_PYTHON to benchmark another interpreter (default: python3).
+# Set BENCH_PYTHON to benchmark another interpreter (default: python3), and
+# REDIS_BASELINE to a git revision to compare with that revision's halvex_redis.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -14,4 +15,11 @@ VENV=$ROOT/bench/out/redis-venv
 WHEEL=$(build_wheel "$ROOT/bench/out/redis-wheel")
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check redis
 "$VENV/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$WHEEL"
-"$VENV/bin/python" bench/redis_bench.py "$@"
+args=()
+if [ -n "${REDIS_BASELINE:-}" ]; then
+  base=$ROOT/bench/out/redis-baseline
+  rm -rf "$base" && mkdir -p "$base"
+  git -C "$ROOT" archive "$REDIS_BASELINE" python/halvex_redis | tar -x -C "$base"
+  args=(--baseline "$base/python")
+fi
+"$VENV/bin/python" bench/redis_bench.py "${args[@]}" "$@"

@@ -2,14 +2,19 @@
 
 Starts its own redis-server on a free 127.0.0.1 port, then measures:
   - per method: wall ns per call (median of repeats) and round trips per call,
-    counted as the requests the client writes to its socket;
-  - throughput of a mixed workload with 1, 4 and 16 client processes.
+    counted as the requests the client writes to its socket; with --baseline,
+    also an earlier halvex_redis (its python/ folder), to show what a change
+    costs per call;
+  - throughput of a mixed workload with 1, 4 and 16 client processes;
+  - how long the server is busy with one broadcast to 10^4 and 10^5 agents
+    and one inbox and drain of 10^5 and 10^6 messages (its SLOWLOG).
 Writes bench/REDIS.md (or the path given with --out).
 
-    python bench/redis_bench.py [--quick] [--out bench/REDIS.md]
+    python bench/redis_bench.py [--quick] [--baseline DIR] [--out bench/REDIS.md]
 """
 
 import argparse
+import importlib.util
 import multiprocessing
 import os
 import platform
@@ -29,10 +34,26 @@ import redis_peer  # noqa: E402
 from _redis import RedisServer  # noqa: E402
 
 
+BASELINE = None  # an earlier halvex_redis, loaded under another name
+
+
+def load_baseline(folder):
+    global BASELINE
+    init = os.path.join(folder, "halvex_redis", "__init__.py")
+    spec = importlib.util.spec_from_file_location(
+        "halvex_redis_baseline", init,
+        submodule_search_locations=[os.path.dirname(init)])
+    BASELINE = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = BASELINE
+    spec.loader.exec_module(BASELINE)
+
+
 def make(kind, url, namespace=None):
     namespace = namespace or uuid.uuid4().hex
     if kind == "halvex_redis":
         return halvex_redis.CoordinationState(url, namespace=namespace)
+    if kind == "baseline":
+        return BASELINE.CoordinationState(url, namespace=namespace)
     return redis_peer.CoordinationState(redis.Redis.from_url(url), namespace)
 
 
@@ -85,30 +106,60 @@ CASES = [
 ]
 
 
-def per_method(url, n, repeats, trips):
+def per_method(url, n, repeats, trips, kinds):
+    """Per case and kind: median wall ns, round trips, median client CPU ns
+    (this process only) and median server ns of the script (SLOWLOG; ours
+    only). The kinds take turns within each repeat, so load on a shared
+    machine falls on all of them alike."""
+    client = redis.Redis.from_url(url)
     rows = []
     for name, setup, call, before in CASES:
-        row = [name]
-        for kind in ("halvex_redis", "redis-py peer"):
-            medians, trip_counts = [], []
-            for _ in range(repeats):
+        runs = {kind: ([], [], [], []) for kind in kinds}
+        for _ in range(repeats):
+            for kind in kinds:
+                wall, trip_counts, cpu, server = runs[kind]
                 s = make(kind, url)
                 args = setup(s, n)
                 call(s, args[0])  # loads the scripts; not counted
-                total, counted = 0.0, 0
+                total = spent = 0.0
+                counted = 0
                 for a in args[1:]:
                     if before is not None:
                         before(s)
                     t0 = trips.count
+                    c0 = time.process_time()
                     start = time.perf_counter()
                     call(s, a)
                     total += time.perf_counter() - start
+                    spent += time.process_time() - c0
                     counted += trips.count - t0
-                medians.append(total / (len(args) - 1) * 1e9)
+                wall.append(total / (len(args) - 1) * 1e9)
+                cpu.append(spent / (len(args) - 1) * 1e9)
                 trip_counts.append(counted / (len(args) - 1))
-            row += [statistics.median(medians), statistics.median(trip_counts)]
+                if kind != "redis-py peer":
+                    s = make(kind, url)
+                    args = setup(s, 101)
+                    call(s, args[0])
+                    server.append(_script_ns(client, s, args[1:], call, before))
+        row = [name]
+        for kind in kinds:
+            row.append([statistics.median(v) if v else None for v in runs[kind]])
         rows.append(row)
     return rows
+
+
+def _script_ns(client, s, args, call, before):
+    """Median server time of the call's script, in ns."""
+    client.config_set("slowlog-log-slower-than", 0)
+    times = []
+    for a in args:
+        if before is not None:
+            before(s)
+        client.slowlog_reset()
+        call(s, a)
+        times.append(client.slowlog_get(1)[0]["duration"] * 1000)
+    client.config_set("slowlog-log-slower-than", 10000)
+    return statistics.median(times)
 
 
 def _mixed_worker(kind, url, namespace, index, seconds, start_at):
@@ -132,6 +183,44 @@ def _mixed_worker(kind, url, namespace, index, seconds, start_at):
         s.status(me)
         ops += 6
     return ops
+
+
+def _server_time(client, call):
+    """Microseconds the server spent in the script run by `call` (SLOWLOG)."""
+    client.config_set("slowlog-log-slower-than", 0)
+    client.slowlog_reset()
+    call()
+    entries = client.slowlog_get(16)
+    client.config_set("slowlog-log-slower-than", 10000)
+    runs = [e["duration"] for e in entries if e["command"].split(b" ")[0] in (b"EVALSHA", b"EVAL")]
+    return max(runs)
+
+
+def scale(url, sizes_agents, sizes_messages):
+    """Server busy time of one large broadcast, inbox and drain."""
+    client = redis.Redis.from_url(url)
+    out = {}
+    for agents in sizes_agents:
+        s = halvex_redis.CoordinationState(url)
+        base = b"halvex:{" + s.namespace.encode() + b"}:"
+        pipe = client.pipeline(transaction=False)
+        for i in range(0, agents, 1000):
+            pipe.hset(base + b"status", mapping={b"a%d" % j: b"0" for j in range(i, i + 1000)})
+        pipe.set(base + b"agents", b"bench:1")
+        pipe.execute()
+        s.broadcast("a0", "warm")  # learns the agent list (not timed)
+        out[("broadcast", agents)] = _server_time(client, lambda: s.broadcast("a0", "hello"))
+        halvex_redis.delete_namespace(s.namespace, url)
+    for messages in sizes_messages:
+        s = halvex_redis.CoordinationState(url)
+        key = b"halvex:{" + s.namespace.encode() + b"}:inbox:q"
+        for i in range(0, messages, 10000):
+            client.rpush(key, *[b"1,1,x%d" % j for j in range(i, i + 10000)])
+        s.status("q")
+        out[("inbox", messages)] = _server_time(client, lambda: s.inbox("q"))
+        out[("drain_inbox", messages)] = _server_time(client, lambda: s.drain_inbox("q"))
+        halvex_redis.delete_namespace(s.namespace, url)
+    return out
 
 
 def _warm(_):
@@ -158,14 +247,21 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
     ap.add_argument("--out", default=os.path.join(HERE, "REDIS.md"))
+    ap.add_argument("--baseline", help="python/ folder of an earlier halvex_redis")
     args = ap.parse_args()
+    kinds = ["halvex_redis", "redis-py peer"]
+    if args.baseline:
+        load_baseline(args.baseline)
+        kinds.insert(1, "baseline")
     n, repeats, seconds = (500, 3, 2.0) if args.quick else (2000, 5, 4.0)
     procs = [1, 4, 16]
     server = RedisServer()
     try:
         trips = Trips()
-        rows = per_method(server.url, n, repeats, trips)
+        rows = per_method(server.url, n, repeats, trips, kinds)
         tput = throughput(server.url, procs, seconds)
+        sizes = ([10 ** 4], [10 ** 5]) if args.quick else ([10 ** 4, 10 ** 5], [10 ** 5, 10 ** 6])
+        busy = scale(server.url, *sizes)
         version = redis.Redis.from_url(server.url).info("server")["redis_version"]
     finally:
         server.close()
@@ -185,9 +281,25 @@ def main():
         "| method | halvex_redis ns/call | round trips | peer ns/call | round trips | peer / halvex_redis |",
         "|---|---:|---:|---:|---:|---:|",
     ]
-    for name, ours, our_trips, peer, peer_trips in rows:
+    for row in rows:
+        ours, peer = row[1], row[-1]
         lines.append("| %s | %.0f | %.2f | %.0f | %.2f | %.2f |"
-                     % (name, ours, our_trips, peer, peer_trips, peer / ours))
+                     % (row[0], ours[0], ours[1], peer[0], peer[1], peer[0] / ours[0]))
+    if args.baseline:
+        lines += [
+            "",
+            "Against the earlier halvex_redis given with `--baseline` (same run, same server,",
+            "taking turns): wall ns per call, and what it is made of here: the client's CPU",
+            "time (this process) and the server's time in the script (SLOWLOG), ns per call.",
+            "",
+            "| method | wall now | wall earlier | now / earlier | client CPU now | earlier"
+            " | server now | earlier |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|",
+        ]
+        for name, ours, before, _peer in rows:
+            lines.append("| %s | %.0f | %.0f | %.3f | %.0f | %.0f | %.0f | %.0f |"
+                         % (name, ours[0], before[0], ours[0] / before[0], ours[2], before[2],
+                            ours[3], before[3]))
     lines += [
         "",
         "Throughput, %g s per run: each process loops claim + renew + release of one of 32"
@@ -201,6 +313,16 @@ def main():
     for n in procs:
         ours, peer = tput[("halvex_redis", n)], tput[("redis-py peer", n)]
         lines.append("| %d | %.0f | %.0f | %.2f |" % (n, ours, peer, ours / peer))
+    lines += [
+        "",
+        "Server busy time of one call (SLOWLOG, ms): the server runs nothing else meanwhile.",
+        "",
+        "| call | size | ms |",
+        "|---|---:|---:|",
+    ]
+    for (call, size), micros in sorted(busy.items()):
+        lines.append("| %s | %d %s | %.1f |" % (call, size, "agents" if call == "broadcast"
+                                                 else "messages", micros / 1000.0))
     text = "\n".join(lines) + "\n"
     with open(args.out, "w") as f:
         f.write(text)

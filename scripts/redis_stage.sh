@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The halvex_redis stage: installs redis-server and libfaketime, installs the
-# wheel (HALVEX_WHEEL, or one built here) with the test requirements (the redis
-# client among them) into a venv of the newest CPython found (HALVEX_REDIS_PYTHON
-# picks another), and runs every test that involves Redis: the shared behaviour
-# tests' redis cases, the lease scenarios on a server whose clock is moved, and
-# the multi-process and kill-and-restart runs. Each test starts its own
-# redis-server on a free 127.0.0.1 port and stops it. Here a missing server or
-# client fails instead of skipping. Exits non-zero when any test fails.
+# The halvex_redis stage: installs redis-server, redis-cli (to join a 3-node
+# cluster) and libfaketime, installs the wheel (HALVEX_WHEEL, or one built
+# here) with the test requirements (the redis client among them) into a venv
+# of the newest CPython found (HALVEX_REDIS_PYTHON picks another), and runs
+# every test that involves Redis: the shared behaviour tests' redis cases (the
+# blocking and the asyncio class), the lease scenarios on a server whose clock
+# is moved, lost replies, killed connections, a slot moving on a 3-node
+# cluster, and the multi-process and kill-and-restart runs. Each test starts
+# its own redis-servers on free 127.0.0.1 ports and stops them. Here a missing
+# server or client fails instead of skipping. Exits non-zero when any test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -14,7 +16,7 @@ BUILD=$ROOT/build
 . scripts/lib.sh
 
 step "redis stage: system packages"
-ensure_debs redis-server faketime || exit 1
+ensure_debs redis-server redis-tools faketime || exit 1
 
 wheel=${HALVEX_WHEEL:-}
 if [ -z "$wheel" ]; then

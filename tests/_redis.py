@@ -67,10 +67,21 @@ def _die_with_parent():
         libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_port(cluster=False):
+    """A free loopback port; for a cluster node one at most 55535 whose bus
+    port (10000 higher) is free too."""
+    import random
+
+    while True:
+        port = random.randint(20000, 55535) if cluster else 0
+        try:
+            with socket.socket() as a, socket.socket() as b:
+                a.bind(("127.0.0.1", port))
+                if cluster:
+                    b.bind(("127.0.0.1", port + 10000))
+                return a.getsockname()[1]
+        except OSError:
+            continue
 
 
 def clock_text(epoch):
@@ -85,9 +96,10 @@ class RedisServer(object):
     frozen-timestamp-file technique as the in-process clock tests).
     """
 
-    def __init__(self, aof=None, frozen_clock=None):
+    def __init__(self, aof=None, frozen_clock=None, extra=()):
         self.dir = tempfile.mkdtemp(prefix="halvex-redis-")
-        self.port = free_port()
+        self.extra = list(extra)
+        self.port = free_port(cluster="--cluster-enabled" in self.extra)
         self.url = "redis://127.0.0.1:%d/0" % self.port
         self.aof = aof
         self.clock_file = None
@@ -118,6 +130,7 @@ class RedisServer(object):
             args += ["--appendonly", "yes", "--appendfsync", self.aof]
         else:
             args += ["--appendonly", "no"]
+        args += self.extra
         self.proc = subprocess.Popen(args, env=self.env, cwd=self.dir,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                      preexec_fn=_die_with_parent)
@@ -175,3 +188,114 @@ class RedisServer(object):
             self._client = redis.Redis.from_url(self.url)
         seconds, _micros = self._client.time()
         assert seconds == epoch, (seconds, epoch)
+
+
+def redis_cli():
+    return shutil.which("redis-cli")
+
+
+class Cluster(object):
+    """Three cluster-enabled redis-servers on loopback, joined by redis-cli."""
+
+    def __init__(self):
+        import redis
+
+        self.nodes = [RedisServer(extra=["--cluster-enabled", "yes"]) for _ in range(3)]
+        try:
+            subprocess.run([redis_cli(), "--cluster", "create", "--cluster-yes"]
+                           + ["127.0.0.1:%d" % n.port for n in self.nodes],
+                           check=True, stdout=subprocess.DEVNULL, timeout=60)
+            self.clients = [redis.Redis(port=n.port) for n in self.nodes]
+            self.ids = [c.execute_command("CLUSTER", "MYID") for c in self.clients]
+            deadline = time.monotonic() + 30
+            while not all(c.cluster("info")["cluster_state"] == "ok" for c in self.clients):
+                assert time.monotonic() < deadline, "the cluster did not come up"
+                time.sleep(0.1)
+        except BaseException:
+            self.close()
+            raise
+        self.url = "redis://127.0.0.1:%d/0?cluster=yes" % self.nodes[0].port
+
+    def owner(self, slot):
+        """Index of the node serving `slot`."""
+        for start, end, primary, *_ in self.clients[0].execute_command("CLUSTER", "SLOTS"):
+            if start <= slot <= end:
+                return [n.port for n in self.nodes].index(primary[1])
+
+    def move_slot(self, slot, to, pause=0.0):
+        """Moves `slot` to node `to` two keys at a time, as a resharding does,
+        sleeping `pause` in between so that calls run while the slot is split."""
+        src = self.owner(slot)
+        source, target = self.clients[src], self.clients[to]
+        if src == to:
+            return
+        target.execute_command("CLUSTER", "SETSLOT", slot, "IMPORTING", self.ids[src])
+        source.execute_command("CLUSTER", "SETSLOT", slot, "MIGRATING", self.ids[to])
+        while True:
+            keys = source.execute_command("CLUSTER", "GETKEYSINSLOT", slot, 2)
+            if not keys:
+                break
+            source.execute_command("MIGRATE", "127.0.0.1", self.nodes[to].port, "", 0, 5000,
+                                   "KEYS", *keys)
+            time.sleep(pause)
+        for c in [target, source] + self.clients:
+            c.execute_command("CLUSTER", "SETSLOT", slot, "NODE", self.ids[to])
+
+    def close(self):
+        for n in self.nodes:
+            n.close()
+
+
+class DroppingProxy(object):
+    """A TCP proxy on loopback that forwards every request to `port` and drops
+    a fraction `rate` of the scripts' replies after the server ran them: it
+    closes the client's connection instead of passing the reply on. (Replies
+    to the client's connection handshake always pass.)"""
+
+    def __init__(self, port, rate, seed=1):
+        import random
+        import threading
+
+        self.target, self.rate, self.random = port, rate, random.Random(seed)
+        self.dropped = 0
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.url = "redis://127.0.0.1:%d/0" % self.port
+        self.threads = threading
+        self.closed = False
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            self.threads.Thread(target=self._pipe, args=(client,), daemon=True).start()
+
+    def _pipe(self, client):
+        import select
+
+        armed = False  # the next reply answers a script call
+        try:
+            with client, socket.create_connection(("127.0.0.1", self.target)) as server:
+                while not self.closed:
+                    for s in select.select([client, server], [], [], 0.5)[0]:
+                        data = s.recv(1 << 16)
+                        if not data:
+                            return
+                        if s is client:
+                            armed = armed or b"\r\nEVAL" in data
+                            server.sendall(data)
+                        elif armed and self.random.random() < self.rate:
+                            self.dropped += 1
+                            return
+                        else:
+                            armed = False
+                            client.sendall(data)
+        except OSError:
+            pass
+
+    def close(self):
+        self.closed = True
+        self.listener.close()

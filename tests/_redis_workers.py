@@ -108,3 +108,61 @@ def through_restart(url, namespace, index, stop):
             errors.append(type(err).__name__)
             time.sleep(0.02)
     return {"agent": me, "acked": acked, "unknown": unknown, "errors": errors}
+
+
+SHARED = ["s%d" % i for i in range(4)]  # files every chaos worker contends for
+
+
+def chaos(state, direct, namespace, index, rounds, barrier):
+    """Claims, sends, broadcasts and drains through a faulty connection.
+
+    Every call must succeed (its retries ride out the faults) and mean what
+    it says: a fresh task is always granted, a refusal never names the caller
+    itself, and an occupancy mark set on a direct connection right after
+    every granted claim of a shared file is never someone else's. Returns what was sent and
+    drained, for the test to add up.
+    """
+    try:
+        return _chaos(state, direct, namespace, index, rounds, barrier)
+    except BaseException:
+        barrier.abort()  # the others stop waiting for this one
+        raise
+
+
+def _chaos(state, direct, namespace, index, rounds, barrier):
+    me = agent(index)
+    rng = random.Random(index)
+    state.send_message(me, me, "d:0")  # become known before anyone broadcasts
+    barrier.wait(60)
+    sent, got = [], []
+    overlaps = 0
+    for seq in range(1, rounds + 1):
+        state.claim_task(me, "%s-%d" % (me, seq))
+        shared = rng.choice(SHARED)
+        try:
+            state.claim_file(me, shared)
+        except RuntimeError as err:
+            assert not str(err).startswith(me + " "), err
+        else:
+            # Set idempotently: `direct` may retry a lost reply.
+            mark = "%s:occupancy:%s" % (namespace, shared)
+            overlaps += not (direct.set(mark, me, nx=True) or direct.get(mark) == me.encode())
+            direct.delete(mark)
+            state.release(me, "file:" + shared)
+        roll = rng.random()
+        if roll < 0.6:
+            to = agent(rng.randrange(barrier.parties))
+            state.send_message(me, to, "d:%d" % seq)
+            sent.append((to, seq, False))
+        elif roll < 0.7:
+            state.broadcast(me, "b:%d" % seq)
+            sent.append((None, seq, True))
+        else:
+            got.extend(_parse(state.drain_inbox(me)))
+    barrier.wait(120)  # everything is sent
+    while True:
+        batch = state.drain_inbox(me)
+        if not batch:
+            break
+        got.extend(_parse(batch))
+    return {"agent": me, "sent": sent, "got": got, "overlaps": overlaps}

@@ -1,4 +1,6 @@
+import asyncio
 import os
+import threading
 
 import pytest
 
@@ -34,15 +36,53 @@ def redis_server():
         server.close()
 
 
-@pytest.fixture(params=["native", "redis"])
+class BlockingAdapter(object):
+    """Runs each coroutine method of a halvex_redis.asyncio object to the end
+    on an event loop in a thread of its own, so the shared behaviour tests
+    drive it as they drive the blocking classes (calls from several threads
+    run as concurrent coroutines)."""
+
+    def __init__(self, target, loop):
+        self._target = target
+        self._loop = loop
+
+    def __getattr__(self, name):
+        attr = getattr(self._target, name)
+        if not asyncio.iscoroutinefunction(attr):
+            return attr
+
+        def call(*args, **kwargs):
+            coroutine = attr(*args, **kwargs)
+            return asyncio.run_coroutine_threadsafe(coroutine, self._loop).result()
+
+        return call
+
+
+@pytest.fixture(scope="session")
+def redis_loop():
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_forever, daemon=True)
+    thread.start()
+    yield loop
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join(10)
+    loop.close()
+
+
+@pytest.fixture(params=["native", "redis", "redis-asyncio"])
 def make_state(request):
     """Builds fresh, empty CoordinationState objects of one backend."""
     if request.param == "native":
         return halvex_core.CoordinationState
-    import halvex_redis
-
     url = request.getfixturevalue("redis_server").url
-    return lambda: halvex_redis.CoordinationState(url)
+    if request.param == "redis":
+        import halvex_redis
+
+        return lambda: halvex_redis.CoordinationState(url)
+    import halvex_redis.asyncio
+
+    loop = request.getfixturevalue("redis_loop")
+    return lambda: BlockingAdapter(halvex_redis.asyncio.CoordinationState(url), loop)
 
 
 @pytest.fixture
