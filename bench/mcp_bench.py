@@ -34,8 +34,9 @@ def client(url, index, seconds, barrier):
         started = time.perf_counter()
         deadline = started + seconds
         while time.perf_counter() < deadline:
-            state.claim_file(me, "src/%d.py" % (calls % 8))
-            state.release(me, "file:src/%d.py" % (calls % 8))
+            path = "%s/%d.py" % (me, calls % 8)  # no contention: every claim is granted
+            state.claim_file(me, path)
+            state.release(me, "file:" + path)
             state.send_message(me, me, "x")
             state.drain_inbox(me)
             state.status(me)

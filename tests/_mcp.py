@@ -37,7 +37,7 @@ class HttpServer(object):
     def __init__(self, *args, env=None, timeout=30.0):
         self.proc = subprocess.Popen(
             command() + ["--http", "127.0.0.1:0"] + list(args), env=env or environ(),
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
             preexec_fn=_die_with_parent)
         self.log = []
         self._ready = threading.Event()
@@ -77,7 +77,6 @@ class HttpServer(object):
 
     def __exit__(self, *exc):
         self.stop()
-        self.proc.stdout.close()
 
 
 def race(url, index, rounds, marker_dir, barrier):

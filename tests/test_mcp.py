@@ -10,7 +10,6 @@ import multiprocessing
 import os
 import signal
 import subprocess
-import sys
 import tempfile
 from collections import defaultdict
 

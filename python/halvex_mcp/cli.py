@@ -90,11 +90,12 @@ def bind_socket(host: str, port: int, token: Optional[str]) -> socket.socket:
     except socket.gaierror as err:
         raise StartError("cannot resolve %r: %s" % (host, err))
     family, kind, proto, _name, address = infos[0]
-    if not ipaddress.ip_address(address[0].split("%")[0]).is_loopback and not token:
+    ip = str(address[0])
+    if not ipaddress.ip_address(ip.split("%")[0]).is_loopback and not token:
         raise StartError(
             "refusing to serve on %s without a token: anyone who can reach it could act as any "
             "agent. Pass --token (or set %s) so that clients must send a bearer token, or bind "
-            "127.0.0.1." % (address[0], TOKEN_ENV))
+            "127.0.0.1." % (ip, TOKEN_ENV))
     sock = socket.socket(family, kind, proto)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -103,7 +104,7 @@ def bind_socket(host: str, port: int, token: Optional[str]) -> socket.socket:
         sock.bind(address)
     except OSError as err:
         sock.close()
-        raise StartError("cannot bind %s port %d: %s" % (address[0], port, err.strerror or err))
+        raise StartError("cannot bind %s port %d: %s" % (ip, port, err.strerror or err))
     return sock
 
 
@@ -157,15 +158,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     except ImportError:
         ap.exit(2, "halvex-mcp: the MCP SDK is not installed: pip install 'halvex_core[mcp]'\n")
     try:
-        return _run(ap, args)
+        _serve(args)
     except StartError as err:
         ap.exit(2, "halvex-mcp: %s\n" % err)
     except KeyboardInterrupt:  # where no signal receiver runs (Windows)
-        return 0
+        pass
     return 0
 
 
-def _run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+def _serve(args: argparse.Namespace) -> None:
     import anyio
 
     from .server import CoordinationServer, run_until_stopped, serve_http, serve_stdio
@@ -178,7 +179,7 @@ def _run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         state, blocking = make_state(args)
         app = CoordinationServer(state, args.agent, blocking)
         anyio.run(run_until_stopped, lambda on_stop: serve_stdio(app))
-        return 0
+        return
     token = args.token if args.token is not None else (os.environ.get(TOKEN_ENV) or None)
     if token is not None:
         check_token(token)
@@ -192,4 +193,3 @@ def _run(ap: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     finally:
         sock.close()
     log.info("stopped")
-    return 0
