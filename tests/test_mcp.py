@@ -243,7 +243,10 @@ def test_mcp_http_token_host_checks_and_bad_requests():
             for raw in (b"{not json", b"[]", b'{"jsonrpc": "2.0", "id": 1}', b"null"):
                 reply = http.post(server.url, content=raw,
                                   headers=dict(accept, **auth, **{"Content-Type": "application/json"}))
-                assert 400 <= reply.status_code < 500, (raw, reply.status_code)
+                assert reply.status_code == 400 and reply.json()["error"]["code"] in (-32700, -32602), raw
+            reply = http.post(server.url, content=b" " * (17 << 20),
+                              headers=dict(accept, **auth, **{"Content-Type": "application/json"}))
+            assert reply.status_code == 413
 
         async def body_calls():
             with pytest.raises(Exception):

@@ -232,6 +232,9 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, bind_host: st
     shown = "[%s]" % host if ":" in host else host
     log.info("serving MCP on http://%s:%d/mcp%s", shown, port,
              " (bearer token required)" if token else "")
+    if bind_host in ("0.0.0.0", "::") and not extra_hosts:
+        log.warning("requests are accepted only with a loopback Host header; name the host "
+                    "that remote clients use with --allow-host")
     await server.serve(sockets=[sock])
 
 
