@@ -1,8 +1,6 @@
-"""Real `halvex-mcp` server processes, and worker bodies that drive them from
-spawned processes through the MCP SDK's client.
-
-Kept free of pytest imports: spawned workers and the benchmark use it too.
-"""
+"""Real `halvex-mcp --http` processes, and a worker body that drives one from
+a spawned process through the MCP SDK's client. Free of pytest imports: the
+workers and the benchmark use it too."""
 
 import os
 import random
@@ -32,108 +30,84 @@ def environ(**extra):
 
 
 class HttpServer(object):
-    """`halvex-mcp --http 127.0.0.1:0 ARGS...`, up once it logs its URL."""
+    """`halvex-mcp --http 127.0.0.1:0 ARGS...`, ready once it has logged its URL."""
 
-    def __init__(self, *args, env=None, timeout=30.0):
-        self.proc = subprocess.Popen(
-            command() + ["--http", "127.0.0.1:0"] + list(args), env=env or environ(),
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            preexec_fn=_die_with_parent)
-        self.log = []
-        self._ready = threading.Event()
-        self.url = None
-        threading.Thread(target=self._read_log, daemon=True).start()
-        if not self._ready.wait(timeout) or self.url is None:
+    def __init__(self, *args, env=None):
+        self.proc = subprocess.Popen(command() + ["--http", "127.0.0.1:0"] + list(args),
+                                     env=env or environ(), stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                     preexec_fn=_die_with_parent)
+        self.log, self.url, ready = [], None, threading.Event()
+
+        def read_log():
+            for line in self.proc.stderr:
+                self.log.append(line.decode("utf-8", "replace"))
+                found = re.search(r"serving MCP on (http://\S+)", self.log[-1])
+                if found:
+                    self.url = found.group(1)
+                    ready.set()
+            ready.set()
+
+        threading.Thread(target=read_log, daemon=True).start()
+        if not ready.wait(30) or self.url is None:
             self.stop()
             raise RuntimeError("halvex-mcp did not start:\n" + "".join(self.log))
 
-    def _read_log(self):
-        for raw in self.proc.stderr:
-            line = raw.decode("utf-8", "replace")
-            self.log.append(line)
-            found = re.search(r"serving MCP on (http://\S+)", line)
-            if found:
-                self.url = found.group(1)
-                self._ready.set()
-        self._ready.set()
-
-    @property
-    def origin(self):
-        return self.url[:-len("/mcp")]
-
-    def stop(self, sig=signal.SIGTERM, timeout=15):
-        """Sends `sig` and returns the exit status."""
+    def stop(self, sig=signal.SIGTERM):
+        """Sends `sig` (once) and returns the exit status."""
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait(10)
-            raise
+        return self.proc.wait(15)
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
-        self.stop()
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait(15)
 
 
 def race(url, index, rounds, marker_dir, barrier):
-    """Claims, sends and drains in a random mix against a shared server.
-
-    A claimed key is also marked by creating a file exclusively: two live
-    holders of one key would show as a failed creation (an overlap).
-    Each drain records its monotonic start and end, so that the test can
-    order batches that did not overlap in time.
-    """
+    """Claims, sends and drains in a random mix. A granted claim also creates
+    its key's marker file exclusively: a second live holder would fail to (an
+    overlap). Each drain records its monotonic start and end."""
     from halvex_mcp.client import RemoteState
 
-    me = "w%d" % index
-    rng = random.Random(index)
-    sent = {box: [] for box in BOXES}
-    batches = []  # (box, started, ended, [(sender, seq)])
-    grants = refusals = overlaps = 0
-    seq = 0
+    me, rng, seq = "w%d" % index, random.Random(index), 0
+    out = {"agent": me, "sent": {box: [] for box in BOXES}, "batches": [],
+           "grants": 0, "refusals": 0, "overlaps": 0}
     with RemoteState(url) as state:
         barrier.wait(120)
         for _ in range(rounds):
-            roll = rng.random()
+            roll, key, box = rng.random(), rng.choice(KEYS), rng.choice(BOXES)
             if roll < 0.4:
-                key = rng.choice(KEYS)
                 try:
                     state.claim_file(me, key[len("file:"):])
                 except RuntimeError:
-                    refusals += 1
+                    out["refusals"] += 1
                     continue
-                grants += 1
+                out["grants"] += 1
                 marker = os.path.join(marker_dir, key.replace(":", "-"))
                 try:
                     os.close(os.open(marker, os.O_CREAT | os.O_EXCL | os.O_WRONLY))
                 except FileExistsError:
-                    overlaps += 1
+                    out["overlaps"] += 1
                 else:
                     state.renew_claim(me, key)  # hold it a little while
                     os.unlink(marker)
                 state.release(me, key)
             elif roll < 0.75:
                 seq += 1
-                box = rng.choice(BOXES)
                 state.send_message(me, box, "%s:%d" % (me, seq))
-                sent[box].append(seq)
+                out["sent"][box].append(seq)
             else:
-                box = rng.choice(BOXES)
                 started = time.monotonic()
-                got = state.drain_inbox(box)
-                batches.append((box, started, time.monotonic(), parse(got)))
-    return {"agent": me, "sent": sent, "batches": batches, "grants": grants,
-            "refusals": refusals, "overlaps": overlaps}
+                got = parse(state.drain_inbox(box))
+                out["batches"].append((box, started, time.monotonic(), got))
+    return out
 
 
 def parse(messages):
-    out = []
-    for _sender, _owner, content, _stamp in messages:
-        who, seq = content.split(":")
-        out.append((who, int(seq)))
-    return out
-
+    """(sender, sequence number) of each drained message."""
+    return [(content.split(":")[0], int(content.split(":")[1])) for _f, _t, content, _s in messages]

@@ -228,6 +228,9 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, bind_host: st
         server.should_exit = True
 
     on_stop(stop)
+    # Listening before the URL is logged: a client that reads it and connects
+    # at once waits in the backlog instead of being refused.
+    sock.listen(1024)
     host, port = sock.getsockname()[:2]
     shown = "[%s]" % host if ":" in host else host
     log.info("serving MCP on http://%s:%d/mcp%s", shown, port,
@@ -249,8 +252,9 @@ async def run_until_stopped(serve: Callable[[Callable[[Callable[[], None]], None
     stoppers: List[Callable[[], None]] = []
     async with anyio.create_task_group() as tg:
         if os.name == "posix":
-            async def watch() -> None:
+            async def watch(*, task_status: Any = anyio.TASK_STATUS_IGNORED) -> None:
                 with anyio.open_signal_receiver(signal.SIGINT, signal.SIGTERM) as signals:
+                    task_status.started()
                     async for signum in signals:
                         log.info("stopping on %s", signal.Signals(signum).name)
                         if stoppers:
@@ -260,6 +264,6 @@ async def run_until_stopped(serve: Callable[[Callable[[Callable[[], None]], None
                             tg.cancel_scope.cancel()
                         return
 
-            tg.start_soon(watch)
+            await tg.start(watch)  # signals are ours before the server says it is up
         await serve(stoppers.append)
         tg.cancel_scope.cancel()
