@@ -54,6 +54,12 @@ class RemoteState(object):
                 portal.wrap_async_context_manager(connect(url, token, timeout)))
             self._portal = portal
             listed = portal.call(self._client.list_tools)
+        except Exception as err:
+            self._stack.close()
+            while getattr(err, "exceptions", None):  # task groups wrap the cause
+                err = err.exceptions[0]  # type: ignore[attr-defined]
+            raise ConnectionError("no MCP session at %s: %s: %s"
+                                  % (url, type(err).__name__, err)) from err
         except BaseException:
             self._stack.close()
             raise
