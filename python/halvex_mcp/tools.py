@@ -27,8 +27,9 @@ _FALLBACK_DOCS = {
                   "key is `\"task:<task_id>\"`. Refused if another agent holds the task.",
     "send_message": "Puts a message into `to_agent`'s inbox. Returns it as "
                     "[from_agent, to_agent, content, timestamp].",
-    "broadcast": "Sends `content` to every agent known so far, the sender included. "
-                 "Returns [from_agent, \"*\", content, timestamp].",
+    "broadcast": "Sends `content` to the inbox of every known agent, the sender included; an "
+                 "agent is known once it has claimed or released, broadcast, or been sent a "
+                 "message. Returns [from_agent, \"*\", content, timestamp].",
     "drain_inbox": "Pending messages for `agent_id`, oldest first, each as "
                    "[from_agent, to_agent, content, timestamp]; the inbox is emptied.",
 }
