@@ -114,6 +114,13 @@ def check_token(token: str) -> str:
     return token
 
 
+def _without_password(url: str) -> str:
+    """The URL as logs may show it: no user or password."""
+    scheme, sep, rest = url.partition("://")
+    authority, slash, path = rest.partition("/")
+    return scheme + sep + authority.rpartition("@")[2] + slash + path if sep else url
+
+
 def make_state(args: argparse.Namespace) -> Tuple[Any, bool]:
     """The backend's state object, and whether its calls block on the network."""
     if args.redis is None:
@@ -131,13 +138,13 @@ def make_state(args: argparse.Namespace) -> Tuple[Any, bool]:
         probe.ping()
         probe.close()
     except (redis.exceptions.RedisError, ValueError) as err:
-        raise StartError("cannot reach Redis at %s: %s" % (args.redis, err))
+        raise StartError("cannot reach Redis at %s: %s" % (_without_password(args.redis), err))
     namespace = DEFAULT_NAMESPACE if args.namespace is None else args.namespace
     try:
         state = halvex_redis.CoordinationState(args.redis, namespace=namespace)
     except ValueError as err:
         raise StartError("--namespace: %s" % err)
-    log.info("state in Redis at %s, namespace %r", args.redis, namespace)
+    log.info("state in Redis at %s, namespace %r", _without_password(args.redis), namespace)
     return state, True
 
 
