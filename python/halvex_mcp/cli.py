@@ -15,6 +15,7 @@ import sys
 from typing import Any, List, Optional, Tuple
 
 from . import __version__
+from .tools import MAX_ARG_BYTES
 
 TOKEN_ENV = "HALVEX_MCP_TOKEN"
 # Every stdio server that a client configuration starts with the same --redis
@@ -43,7 +44,8 @@ def parser() -> argparse.ArgumentParser:
         description="Serves halvex_core's coordination state to MCP clients: one tool for each "
                     "method of halvex_core.CoordinationState, with the method's name and "
                     "parameters. Without --http it speaks MCP on stdin/stdout to one client.",
-        epilog="Logs go to stderr. SIGINT or SIGTERM stops the server.")
+        epilog="Each tool argument may hold at most %d bytes of UTF-8. Logs go to stderr. "
+               "SIGINT or SIGTERM stops the server." % MAX_ARG_BYTES)
     ap.add_argument("--http", metavar="[HOST:]PORT",
                     help="serve streamable HTTP at http://HOST:PORT/mcp instead of stdio; HOST "
                          "defaults to 127.0.0.1, PORT 0 picks a free port (logged at start). "
