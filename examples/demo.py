@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """A small team of agents working through a shared plan, coordinated by halvex_core.
 
-Each worker is a thread; with --backend redis each agent (every worker and the
-coordinator) is an OS process of its own and they share a halvex_redis state. It takes a task by claiming "task:<id>", claims every
+Each worker is a thread; with --backend redis or --backend mcp each agent (every
+worker and the coordinator) is an OS process of its own, and they share a
+halvex_redis state or speak MCP to one halvex-mcp server. It takes a task by claiming "task:<id>", claims every
 file the task edits, works for a while (renewing its leases as it goes,
 broadcasting progress and reading the others' news), then releases the files,
 reports to the coordinator's inbox and releases the task. When a file is held
@@ -11,6 +12,7 @@ waits for the holder's release broadcast and tries again.
 
     python examples/demo.py --agents 4 --tasks 12 --seed 7
     python examples/demo.py --backend redis --redis-url redis://127.0.0.1:6379/0
+    python examples/demo.py --backend mcp --mcp-url http://127.0.0.1:8000/mcp
 """
 
 import argparse
@@ -298,13 +300,24 @@ class Coordinator(threading.Thread):
         return {f: getattr(self, f) for f in self.SUMMARY}
 
 
-def run_agent_process(kind: str, name: str, url: str, namespace: str, plan: List[Task],
-                      done: MutableMapping[str, str], lock: Any, names: List[str], pace: float,
-                      seed: int, quiet: bool, start: float) -> Dict[str, Any]:
-    """One agent of a --backend redis run, in a process of its own."""
-    from halvex_redis import CoordinationState as RedisState
+def open_shared_state(backend: str, url: str, namespace: Optional[str]) -> Any:
+    """The team's state as an agent in a process of its own reaches it."""
+    if backend == "redis":
+        from halvex_redis import CoordinationState as RedisState
 
-    state: Any = RedisState(url, namespace=namespace)
+        return RedisState(url, namespace=namespace)
+    # An MCP session through the SDK's client, to a halvex-mcp server.
+    from halvex_mcp.client import RemoteState
+
+    return RemoteState(url)
+
+
+def run_agent_process(kind: str, name: str, backend: str, url: str, namespace: Optional[str],
+                      plan: List[Task], done: MutableMapping[str, str], lock: Any,
+                      names: List[str], pace: float, seed: int, quiet: bool,
+                      start: float) -> Dict[str, Any]:
+    """One agent of a --backend redis or mcp run, in a process of its own."""
+    state = open_shared_state(backend, url, namespace)
     board = Board(plan, done, lock)
     log = Log(quiet, start)
     member: Union[Worker, Coordinator]
@@ -314,6 +327,8 @@ def run_agent_process(kind: str, name: str, url: str, namespace: str, plan: List
         member = Coordinator(state, board, names, log, pace)
     member.start()
     member.join()
+    if hasattr(state, "close"):
+        state.close()
     summary = member.summary()
     if summary["error"] is not None:  # tracebacks hold unpicklable frames
         summary["error"] = RuntimeError(f"{type(summary['error']).__name__}: {summary['error']}")
@@ -331,8 +346,9 @@ def run_as_processes(team: List[Union[Coordinator, Worker]], state: Any, plan: L
     with ctx.Manager() as manager, ctx.Pool(len(team)) as pool:
         done, lock = manager.dict(), manager.Lock()
         pending = [pool.apply_async(run_agent_process, (
-            "worker" if isinstance(m, Worker) else "coordinator", m.name, args.redis_url,
-            state.namespace, plan, done, lock, names, args.pace, args.seed, args.quiet, start))
+            "worker" if isinstance(m, Worker) else "coordinator", m.name, args.backend,
+            args.redis_url if args.backend == "redis" else args.mcp_url,
+            getattr(state, "namespace", None), plan, done, lock, names, args.pace, args.seed, args.quiet, start))
             for m in team]
         for member, result in zip(team, pending):
             try:
@@ -351,11 +367,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--pace", type=float, default=0.04,
                     help="seconds per unit of work (default 0.04)")
     ap.add_argument("--quiet", action="store_true", help="print the summary only")
-    ap.add_argument("--backend", choices=["inprocess", "redis"], default="inprocess",
+    ap.add_argument("--backend", choices=["inprocess", "redis", "mcp"], default="inprocess",
                     help="inprocess: halvex_core, agents are threads (default); "
-                         "redis: halvex_redis, every agent is an OS process")
+                         "redis: halvex_redis, every agent is an OS process; "
+                         "mcp: every agent is an OS process speaking MCP to a halvex-mcp server")
     ap.add_argument("--redis-url", default="redis://127.0.0.1:6379/0",
                     help="server for --backend redis (default redis://127.0.0.1:6379/0)")
+    ap.add_argument("--mcp-url", default="http://127.0.0.1:8000/mcp",
+                    help="halvex-mcp --http server for --backend mcp "
+                         "(default http://127.0.0.1:8000/mcp)")
     args = ap.parse_args(argv)
     if args.agents < 1 or args.tasks < 1 or args.pace <= 0:
         ap.error("--agents and --tasks must be at least 1, --pace above 0")
@@ -367,6 +387,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         import halvex_redis
 
         state = halvex_redis.CoordinationState(args.redis_url)
+    elif args.backend == "mcp":
+        state = open_shared_state("mcp", args.mcp_url, None)
     else:
         state = CoordinationState()
     board = Board(plan)
@@ -391,7 +413,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         print("\nRun")
     limit = time.monotonic() + 60 + len(plan) * 40 * args.pace
     team: List[Union[Coordinator, Worker]] = [coordinator, *workers]
-    if args.backend == "redis":
+    if args.backend != "inprocess":
         stuck = run_as_processes(team, state, plan, args, log.start, limit)
     else:
         for member in team:
@@ -463,6 +485,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         import halvex_redis
 
         halvex_redis.delete_namespace(state.namespace, args.redis_url)
+    elif args.backend == "mcp":
+        state.close()
     print(f"\n{len(done)}/{len(plan)} tasks done in {elapsed:.2f}s; "
           f"{'no claim left behind' if not leftovers else 'LEFT CLAIMED: ' + '; '.join(leftovers)}")
     return 0 if ok else 1

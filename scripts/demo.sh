@@ -5,6 +5,9 @@
 # this script installs redis-server and the redis client if missing, starts a
 # throwaway server listening on a unix socket in a temporary folder (no TCP
 # port), and stops it when the demo ends.
+# With --backend mcp every agent is an OS process speaking MCP (through the SDK's
+# client) to one `halvex-mcp --http` server on a free 127.0.0.1 port, which this
+# script starts (installing the mcp extra if missing) and stops at the end.
 # The wheel is rebuilt only when a source file changed since the last install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +36,32 @@ for arg in "$@"; do
   [ "$prev" = --backend ] && backend=$arg
   prev=$arg
 done
-[ "$backend" = redis ] || exec "$VENV/bin/python" examples/demo.py "$@"
+case $backend in redis|mcp) ;; *) exec "$VENV/bin/python" examples/demo.py "$@" ;; esac
+
+if [ "$backend" = mcp ]; then
+  if ! "$VENV/bin/python" -c 'import mcp' 2>/dev/null; then
+    # The extra of the wheel just built names the SDK and its version range.
+    wheel=$(ls "$BUILD"/demo-dist/halvex_core-*.whl 2>/dev/null | head -1)
+    [ -n "$wheel" ] || wheel=$(build_wheel "$BUILD/demo-dist")
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mcp]" >&2 \
+      || { echo "demo: cannot install the mcp extra (it needs Python 3.10+)" >&2; exit 1; }
+  fi
+  RUN=$(mktemp -d "${TMPDIR:-/tmp}/halvex-demo-mcp.XXXXXX")
+  "$VENV/bin/halvex-mcp" --http 127.0.0.1:0 2>"$RUN/server.log" &
+  SERVER=$!
+  trap 'kill "$SERVER" 2>/dev/null; wait "$SERVER" 2>/dev/null; rm -rf "$RUN"' EXIT
+  url=""
+  for _ in $(seq 200); do
+    url=$(sed -n 's/.*serving MCP on \(http:[^ ]*\).*/\1/p' "$RUN/server.log")
+    [ -n "$url" ] && break
+    kill -0 "$SERVER" 2>/dev/null || break
+    sleep 0.05
+  done
+  [ -n "$url" ] || { echo "demo: halvex-mcp did not start" >&2; cat "$RUN/server.log" >&2; exit 1; }
+  echo "halvex-mcp serving at $url" >&2
+  "$VENV/bin/python" examples/demo.py "$@" --mcp-url "$url"
+  exit
+fi
 
 ensure_debs redis-server || { echo "demo: cannot install redis-server" >&2; exit 1; }
 "$VENV/bin/python" -c 'import redis' 2>/dev/null \

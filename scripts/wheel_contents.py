@@ -1,5 +1,5 @@
 """Lists a wheel's files and fails unless it carries the module, both forms
-of its type stubs and the Redis-backed twin.
+of its type stubs, the Redis-backed twin and the MCP server.
 
     python wheel_contents.py WHEEL
 """
@@ -7,7 +7,9 @@ import sys
 import zipfile
 
 WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi",
-        "halvex_redis/__init__.py", "halvex_redis/_scripts.py"}
+        "halvex_redis/__init__.py", "halvex_redis/_scripts.py",
+        "halvex_mcp/__init__.py", "halvex_mcp/cli.py", "halvex_mcp/server.py",
+        "halvex_mcp/tools.py", "halvex_mcp/client.py"}
 
 
 def main(path):

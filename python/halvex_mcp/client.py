@@ -1,0 +1,94 @@
+"""Python callers of a running `halvex-mcp --http` server, through the MCP SDK's client.
+
+`connect` opens an SDK client session (with the bearer token when given);
+`RemoteState` wraps one in blocking methods that behave like the
+CoordinationState methods: the same results (tuples for messages) and a
+RuntimeError with the server's text for a refused call.
+"""
+
+from __future__ import annotations
+
+import contextlib
+from typing import Any, AsyncIterator, Dict, List, Optional
+
+import anyio.from_thread
+import httpx2
+from mcp import Client
+from mcp.client.streamable_http import streamable_http_client
+
+
+@contextlib.asynccontextmanager
+async def connect(url: str, token: Optional[str] = None,
+                  timeout: float = 30.0) -> AsyncIterator[Client]:
+    headers = {"Authorization": "Bearer " + token} if token else None
+    async with httpx2.AsyncClient(headers=headers,
+                                  timeout=httpx2.Timeout(timeout, read=300.0)) as http:
+        async with Client(streamable_http_client(url, http_client=http),
+                          read_timeout_seconds=timeout) as client:
+            yield client
+
+
+def from_json(value: Any) -> Any:
+    """A tool's result back in the method's form: messages as tuples."""
+    if isinstance(value, list):
+        if value and all(isinstance(v, list) for v in value):
+            return [tuple(v) for v in value]
+        if len(value) == 4 and isinstance(value[0], str):
+            return tuple(value)
+    return value
+
+
+class RemoteState(object):
+    """The server's tools as blocking methods, e.g. `remote.claim_file("a", "src/x.py")`.
+
+    Arguments bind to the tools' parameters in the order the server lists
+    them, so against a server started with --agent the identity argument is
+    left out. Close it (or use it in a `with` block) to end the session.
+    """
+
+    def __init__(self, url: str, token: Optional[str] = None, timeout: float = 30.0) -> None:
+        self._stack = contextlib.ExitStack()
+        try:
+            portal = self._stack.enter_context(anyio.from_thread.start_blocking_portal())
+            self._client = self._stack.enter_context(
+                portal.wrap_async_context_manager(connect(url, token, timeout)))
+            self._portal = portal
+            listed = portal.call(self._client.list_tools)
+        except Exception as err:
+            self._stack.close()
+            while getattr(err, "exceptions", None):  # task groups wrap the cause
+                err = err.exceptions[0]  # type: ignore[attr-defined]
+            raise ConnectionError("no MCP session at %s: %s: %s"
+                                  % (url, type(err).__name__, err)) from err
+        except BaseException:
+            self._stack.close()
+            raise
+        self.params: Dict[str, List[str]] = {
+            tool.name: list(tool.input_schema.get("required", [])) for tool in listed.tools}
+
+    def call(self, name: str, *args: str, **kwargs: str) -> Any:
+        params = self.params.get(name)
+        if params is None:
+            raise AttributeError("the server has no tool %r" % name)
+        if len(args) > len(params):
+            raise TypeError("%s takes %d arguments, %d given" % (name, len(params), len(args)))
+        arguments = dict(zip(params, args), **kwargs)
+        result = self._portal.call(self._client.call_tool, name, arguments)
+        text = "".join(getattr(block, "text", "") for block in result.content)
+        if result.is_error:
+            raise RuntimeError(text)
+        return from_json(result.structured_content["result"])
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("_") or name not in self.__dict__.get("params", {}):
+            raise AttributeError(name)
+        return lambda *args, **kwargs: self.call(name, *args, **kwargs)
+
+    def close(self) -> None:
+        self._stack.close()
+
+    def __enter__(self) -> "RemoteState":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.close()

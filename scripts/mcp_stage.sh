@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The halvex_mcp stage: installs redis-server (for the --redis backend's
+# test), installs the wheel (HALVEX_WHEEL, or one built here) with the test
+# requirements, the MCP SDK among them, into a venv of the newest CPython 3.10+
+# found (HALVEX_MCP_PYTHON picks another), and runs tests/test_mcp.py once:
+# real halvex-mcp processes driven by the SDK's client. Here a missing SDK or
+# redis-server fails instead of skipping. Exits non-zero when any test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD=$ROOT/build
+. scripts/lib.sh
+
+step "mcp stage: system packages"
+ensure_debs redis-server || exit 1
+
+wheel=${HALVEX_WHEEL:-}
+if [ -z "$wheel" ]; then
+  wheel=$(build_wheel "$BUILD/mcp-dist") || { echo "wheel build failed"; exit 1; }
+fi
+
+py=""
+for v in ${HALVEX_MCP_PYTHON:-3.13 3.12 3.11 3.10}; do
+  py=$(find_python "$v") && break
+done
+[ -n "$py" ] || { echo "no CPython 3.10+ found (the MCP SDK needs one)"; exit 1; }
+
+step "mcp stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
+venv=$BUILD/venvs/mcp
+make_test_venv "$py" "$venv" "$wheel" || exit 1
+cd tests
+HALVEX_MCP_REQUIRED=1 HALVEX_REDIS_REQUIRED=1 timeout 600 "$venv/bin/python" -m pytest -q \
+  -p no:cacheprovider --durations=5 test_mcp.py
