@@ -26,10 +26,8 @@ bash scripts/setup.sh core || exit 1
 ensure_wheel_tools "$BUILD/xtools" || exit 1
 export PATH=$BUILD/xtools/bin:$PATH
 if [ ! -x "$WORK/tools/bin/abi3audit" ]; then
-  "$(build_python)" -m venv "$WORK/tools" \
-    && "$WORK/tools/bin/python" -m pip install -q --disable-pip-version-check abi3audit 2>&1 \
-      | grep -v "^WARNING: Location" >&2
-  [ -x "$WORK/tools/bin/abi3audit" ] || { echo "cannot install abi3audit"; exit 1; }
+  "$(build_python)" -m venv "$WORK/tools" && pip_q "$WORK/tools/bin/python" install abi3audit \
+    || { echo "cannot install abi3audit"; exit 1; }
 fi
 
 WHEELS=("$@")
@@ -67,6 +65,7 @@ check_tag() {
   echo "tag: cp38-abi3 $plat"
   case $plat in
     *linux*)
+      [[ $plat == *manylinux* ]] || { echo "not a manylinux wheel"; return 1; }
       shown=$(auditwheel show "$whl") || return 1
       echo "$shown" | grep -A1 "consistent with" | paste -sd' '
       # auditwheel names the policies by their PEP 600 names.

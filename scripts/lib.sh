@@ -76,13 +76,23 @@ build_wheel() {
   ls "$out"/halvex_core-*-cp38-abi3-*.whl
 }
 
+# pip_q <python> <pip arguments...>: pip, quietly. This machine's pip
+# configuration names local package folders that may be missing, and pip warns
+# about each on every install; those lines say nothing about the packages.
+pip_q() {
+  local py=$1
+  shift
+  "$py" -m pip "$@" -q --disable-pip-version-check 2>&1 | grep -v "^WARNING: Location '.*' is ignored" >&2
+  return "${PIPESTATUS[0]}"
+}
+
 # Creates (or refreshes) a venv at $2 for interpreter $1 with the wheel $3
 # and the test requirements installed.
 make_test_venv() {
   local py=$1 venv=$2 wheel=$3
   [ -x "$venv/bin/python" ] || "$py" -m venv "$venv" || return 1
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/tests/requirements.txt" || return 1
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+  pip_q "$venv/bin/python" install -r "$ROOT/tests/requirements.txt" || return 1
+  pip_q "$venv/bin/python" install --force-reinstall --no-deps "$wheel"
 }
 
 # CMake 3.26 or newer and Ninja on PATH: Debian's CMake is older, so take
@@ -95,7 +105,7 @@ ensure_cmake() {
   fi
   if [ ! -x "$dir/bin/cmake" ] || [ ! -x "$dir/bin/ninja" ]; then
     py=$(build_python) || return 1
-    "$py" -m venv "$dir" && "$dir/bin/python" -m pip install -q --disable-pip-version-check cmake ninja || return 1
+    "$py" -m venv "$dir" && pip_q "$dir/bin/python" install cmake ninja || return 1
   fi
   export PATH="$dir/bin:$PATH"
 }

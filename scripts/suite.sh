@@ -36,10 +36,9 @@ case $MODE in
     RUNNER=("$@")
     [ ${#RUNNER[@]} -gt 0 ] || { echo "no interpreter to run after --"; exit 2; }
     rm -rf "$DIR" && mkdir -p "$DIR"
-    "$py" -m pip install -q --disable-pip-version-check --target "$DIR" --platform "$platform" \
+    pip_q "$py" install --target "$DIR" --platform "$platform" \
       --implementation cp --python-version "$(python_minor "$py")" --only-binary=:all: \
-      -r "$ROOT/tests/requirements.txt" "${packages[@]}" "$WHEEL" 2>&1 | grep -v "^WARNING: Location" >&2
-    [ "${PIPESTATUS[0]}" -eq 0 ] || exit 1
+      -r "$ROOT/tests/requirements.txt" "${packages[@]}" "$WHEEL" || exit 1
     if [ "${RUNNER[0]}" = wine ]; then
       export PYTHONPATH=$(winepath -w "$DIR" 2>/dev/null)
     else

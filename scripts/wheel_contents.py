@@ -1,5 +1,6 @@
 """Lists a wheel's files and fails unless it carries the module, both forms
-of its type stubs and the Redis-backed twin.
+of its type stubs and the Redis-backed twin, and not the reference
+implementation that tests and benchmarks share.
 
     python wheel_contents.py WHEEL
 """
@@ -14,7 +15,10 @@ def main(path):
     names = zipfile.ZipFile(path).namelist()
     print("\n".join(names))
     missing = WANT - set(names)
-    return "missing from the wheel: %s" % sorted(missing) if missing else 0
+    if missing:
+        return "missing from the wheel: %s" % sorted(missing)
+    stray = [n for n in names if n.startswith("reference/")]
+    return "not for the wheel: %s" % stray if stray else 0
 
 
 if __name__ == "__main__":

@@ -25,10 +25,9 @@ import random
 import sys
 import time
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [_HERE, os.path.dirname(_HERE)]  # model, and the _support it imports
-
-import model as M  # noqa: E402
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import _support  # noqa: E402,F401  (puts the reference implementation on the path)
+from reference import model as M  # noqa: E402
 import halvex_core  # noqa: E402
 from hypothesis import HealthCheck, settings, seed  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402

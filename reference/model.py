@@ -19,25 +19,33 @@ frozen in the faked-clock tests).
 
 A clock before 1970 is an internal fault in the module; the model raises
 `Panic` at the same point, with the state changes the module keeps.
-
-Importers put the tests folder on sys.path (pytest does; scripts and the
-benchmarks add it): the method list comes from _support.
 """
 
 import math
 import threading
 import time
 
-from _support import METHODS as _SIGNATURES
-
 LEASE_SECS = 300  # lease_secs + lease_grace_secs
 
 CLOCK_FAULT = "system clock before unix epoch"
 
-# Parameters of every callable, in binding order.
-PARAMS = {"__new__": (), **_SIGNATURES}
+# Every method with its parameters, in binding order.
+SIGNATURES = {
+    "claim_file": ("agent_id", "path"),
+    "claim_task": ("agent_id", "task_id"),
+    "release": ("agent_id", "resource_key"),
+    "renew_claim": ("agent_id", "resource_key"),
+    "send_message": ("from_agent", "to_agent", "content"),
+    "broadcast": ("from_agent", "content"),
+    "inbox": ("agent_id",),
+    "drain_inbox": ("agent_id",),
+    "status": ("agent_id",),
+}
 
-METHODS = tuple(_SIGNATURES)
+# Parameters of every callable, the constructor included.
+PARAMS = {"__new__": (), **SIGNATURES}
+
+METHODS = tuple(SIGNATURES)
 
 UNPRINTABLE_KEYWORD = "<unprintable keyword>"
 UNNAMED_TYPE = "<failed to extract type name>"
