@@ -253,53 +253,40 @@ def write_chart(res, path):
     m = res["methods"]
     fig, axes = plt.subplots(2, 2, figsize=(13, 9))
 
-    ax = axes[0][0]
-    names = [meth for meth, t, _ in GOALS if t is not None]
-    vals = [m[n]["module_vs_boundary"] for n in names]
-    lims = [t for _, t, _ in GOALS if t is not None]
-    colors = ["tab:green" if v <= t else "tab:red" for v, t in zip(vals, lims)]
-    ax.bar(names, vals, color=colors)
-    ax.scatter(names, lims, marker="_", s=400, color="black", label="target (at most)")
-    ax.set_title("module / boundary floor")
-    ax.tick_params(axis="x", rotation=40)
-    ax.legend(fontsize="small")
+    def ratio_bars(ax, column, ratio, at_most, title):
+        goals = [(name, t[column]) for name, *t in GOALS if t[column] is not None]
+        names = [name for name, _ in goals]
+        vals = [m[name][ratio] for name in names]
+        lims = [t for _, t in goals]
+        colors = ["tab:green" if (v <= t if at_most else v >= t) else "tab:red"
+                  for v, t in zip(vals, lims)]
+        ax.bar(names, vals, color=colors)
+        ax.scatter(names, lims, marker="_", s=400, color="black",
+                   label="target (at most)" if at_most else "target (at least)")
+        ax.set_title(title)
+        ax.tick_params(axis="x", rotation=40)
+        ax.legend(fontsize="small")
 
-    ax = axes[0][1]
-    names = [meth for meth, _, t in GOALS if t is not None]
-    vals = [m[n]["peer_vs_module"] for n in names]
-    lims = [t for _, _, t in GOALS if t is not None]
-    colors = ["tab:green" if v >= t else "tab:red" for v, t in zip(vals, lims)]
-    ax.bar(names, vals, color=colors)
-    ax.scatter(names, lims, marker="_", s=400, color="black", label="target (at least)")
-    ax.set_title("peer / module (speed-up over plain Python)")
-    ax.tick_params(axis="x", rotation=40)
-    ax.legend(fontsize="small")
+    def curves(ax, series, xlabel, ylabel, title):
+        for curves_of, op, style in series:
+            for impl, color in (("module", "tab:blue"), ("peer", "tab:orange")):
+                curve = curves_of[impl]
+                xs = sorted(curve)
+                ax.plot(xs, [curve[x] for x in xs], style, color=color, label=f"{op} {impl}")
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+        ax.set_xlabel(xlabel)
+        ax.set_ylabel(ylabel)
+        ax.set_title(title)
+        ax.legend(fontsize="small")
 
-    ax = axes[1][0]
-    for op, style in (("claim_file", "o-"), ("status", "s--")):
-        for impl, color in (("module", "tab:blue"), ("peer", "tab:orange")):
-            curve = res["store"][op][impl]
-            xs = sorted(curve)
-            ax.plot(xs, [curve[x] for x in xs], style, color=color, label=f"{op} {impl}")
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("stored claims / known agents")
-    ax.set_ylabel("ns per call")
-    ax.set_title("claim_file and status vs store size")
-    ax.legend(fontsize="small")
-
-    ax = axes[1][1]
-    for op, style, xlabel in (("broadcast", "o-", "recipients"), ("drain", "s--", "queued")):
-        for impl, color in (("module", "tab:blue"), ("peer", "tab:orange")):
-            curve = res[op][impl]
-            xs = sorted(curve)
-            ax.plot(xs, [curve[x] for x in xs], style, color=color, label=f"{op} {impl}")
-    ax.set_xscale("log")
-    ax.set_yscale("log")
-    ax.set_xlabel("recipients per broadcast / messages per drain")
-    ax.set_ylabel("ns per item")
-    ax.set_title("broadcast per recipient, drain_inbox per message")
-    ax.legend(fontsize="small")
+    ratio_bars(axes[0][0], 0, "module_vs_boundary", True, "module / boundary floor")
+    ratio_bars(axes[0][1], 1, "peer_vs_module", False, "peer / module (speed-up over plain Python)")
+    curves(axes[1][0], [(res["store"][op], op, style) for op, style in (("claim_file", "o-"), ("status", "s--"))],
+           "stored claims / known agents", "ns per call", "claim_file and status vs store size")
+    curves(axes[1][1], [(res["broadcast"], "broadcast", "o-"), (res["drain"], "drain", "s--")],
+           "recipients per broadcast / messages per drain", "ns per item",
+           "broadcast per recipient, drain_inbox per message")
 
     fig.suptitle(f"halvex_core on {res['machine']['cpu']} ({res['machine']['cores']} cores), "
                  f"{res['machine']['python']}, {res['machine']['date']}")
