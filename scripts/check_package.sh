@@ -42,7 +42,7 @@ sdist_contents() {
   echo "$listing" | sed 's|^[^/]*/||' | grep -v '^src/.*/' | sort | paste -sd' ' | fold -sw 100
   local missing=0 f
   for f in pyproject.toml CMakeLists.txt README.md src/lib.cpp src/halvex_core.pyi \
-           src/boundary/methods.cpp tests/conftest.py tests/requirements.txt; do
+           src/boundary/methods.cpp tests/conftest.py tests/requirements.txt reference/model.py; do
     # A here-string, not a pipe: grep -q stops at the first match and, under
     # pipefail, the writer's SIGPIPE would fail the check.
     grep -qx "[^/]*/$f" <<<"$listing" || { echo "missing from the sdist: $f"; missing=1; }

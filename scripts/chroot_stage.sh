@@ -7,6 +7,8 @@
 # on the host (sid's redis-server also crashes under libfaketime).
 #
 # Usage: bash scripts/chroot_stage.sh [WHEEL]   (default: the one in dist/wheels)
+#        bash scripts/chroot_stage.sh --prepare   (only make the chroot, e.g.
+#        while other stages run: it mostly waits on the network)
 # Needs root (debootstrap, chroot, mounts). HALVEX_CHROOT_PYTHONS picks the
 # interpreters. /proc and /dev are mounted only while the suites run.
 set -uo pipefail
@@ -17,8 +19,10 @@ BUILD=$ROOT/build
 
 CHROOT=$BUILD/chroot-sid
 VERSIONS=${HALVEX_CHROOT_PYTHONS:-"3.14 3.15"}
+PREPARE_ONLY=0
+[ "${1:-}" = --prepare ] && { PREPARE_ONLY=1; shift; }
 WHEEL=${1:-$(ls "$ROOT"/dist/wheels/halvex_core-*-cp38-abi3-manylinux*_x86_64*.whl 2>/dev/null | head -1)}
-[ -f "$WHEEL" ] || { echo "no manylinux x86_64 wheel (run scripts/wheels.sh linux-x86_64)"; exit 1; }
+[ "$PREPARE_ONLY" -eq 1 ] || [ -f "$WHEEL" ] || { echo "no manylinux x86_64 wheel (run scripts/wheels.sh linux-x86_64)"; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "the chroot stage needs root"; exit 1; }
 [ "$(uname -m)" = x86_64 ] || { echo "the chroot stage runs the x86_64 wheel: x86_64 hosts only"; exit 1; }
 bash scripts/setup.sh chroot || exit 1
@@ -98,6 +102,7 @@ copy_project() {
 
 stage "sid chroot (build/chroot-sid)" make_chroot || exit 1
 stage "host CA certificates" copy_certificates || exit 1
+[ "$PREPARE_ONLY" -eq 0 ] || exit 0
 stage "project into the chroot" copy_project || exit 1
 stage "mount /proc and /dev" mount_for_run || exit 1
 whl=/halvex/src/wheel/$(basename "$WHEEL")
