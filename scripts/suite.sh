@@ -14,13 +14,12 @@
 # The redis and MCP cases are left out: each runs once, in its own stage.
 # Exits with pytest's status.
 set -uo pipefail
+[ $# -ge 3 ] || { sed -n '2,15p' "$0"; exit 2; }
+WHEEL=$(realpath "$1") MODE=$2 DIR=$(realpath -m "$3")
+shift 3
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 . scripts/lib.sh
-
-[ $# -ge 3 ] || { sed -n '2,15p' "$0"; exit 2; }
-WHEEL=$1 MODE=$2 DIR=$3
-shift 3
 
 case $MODE in
   --venv)

@@ -9,11 +9,19 @@ import subprocess
 import sys
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
-# The project root, for the reference implementation (reference/).
-if os.path.dirname(TESTS_DIR) not in sys.path:
-    sys.path.insert(0, os.path.dirname(TESTS_DIR))
 
-from reference.model import SIGNATURES as METHODS  # noqa: E402  (every method's parameters)
+# Every method with its parameters, in binding order.
+METHODS = {
+    "claim_file": ("agent_id", "path"),
+    "claim_task": ("agent_id", "task_id"),
+    "release": ("agent_id", "resource_key"),
+    "renew_claim": ("agent_id", "resource_key"),
+    "send_message": ("from_agent", "to_agent", "content"),
+    "broadcast": ("from_agent", "content"),
+    "inbox": ("agent_id",),
+    "drain_inbox": ("agent_id",),
+    "status": ("agent_id",),
+}
 
 # An agent id that no test uses for anything else.
 _PROBE = "\x00probe\x00"

@@ -25,8 +25,9 @@ import random
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-import _support  # noqa: E402,F401  (puts the reference implementation on the path)
+# The project root, for the reference implementation.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+
 from reference import model as M  # noqa: E402
 import halvex_core  # noqa: E402
 from hypothesis import HealthCheck, settings, seed  # noqa: E402
