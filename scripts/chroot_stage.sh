@@ -48,10 +48,11 @@ PACKAGES+=",libfaketime"
 
 make_chroot() {
   local mirror tmp=$CHROOT.new
-  # The package list is part of the cache key: a changed list builds anew.
-  if [ -f "$CHROOT/.halvex-packages" ] && [ "$(cat "$CHROOT/.halvex-packages")" = "$PACKAGES" ]; then
-    return 0
-  fi
+  # The cached chroot serves while it has every package wanted.
+  local have p missing=0
+  have=$(cat "$CHROOT/.halvex-packages" 2>/dev/null)
+  for p in ${PACKAGES//,/ }; do [[ ",$have," == *",$p,"* ]] || missing=1; done
+  [ "$missing" -eq 1 ] || return 0
   mirror=$(host_mirror | head -1)
   [ -n "$mirror" ] || { echo "no Debian mirror in the host's apt configuration"; return 1; }
   rm -rf "$tmp" "$CHROOT"
