@@ -3,16 +3,22 @@ instructions, per call, leaving out the interpreter frames around the call.
 
     python cg_top.py CALLGRIND_OUT CALLS [LIMIT]
 """
+import os
 import re
 import subprocess
 import sys
+import tempfile
+
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 SKIP = re.compile(r"libc-start|below main|PyEval|Py_RunMain|Py_BytesMain|python\.c:main|pythonrun"
                   r"|PyObject_Vectorcall|method_vectorcall|\?\?\?:0x|\(anonymous namespace\)::\w+\(_object")
 SHORT = [(re.compile(r"std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >"), "std::string"),
          (re.compile(r"std::basic_string_view<char, std::char_traits<char> >"), "std::string_view"),
-         (re.compile(r"/tmp/python-build[^:]*/"), "cpython/"),
-         (re.compile(r"/work/main/"), ""),
+         # pyenv builds CPython in the temporary folder; our sources under the checkout.
+         (re.compile(re.escape(os.path.join(tempfile.gettempdir(), "python-build")) + r"[^:]*/"),
+          "cpython/"),
+         (re.compile(re.escape(CHECKOUT + os.sep)), ""),
          (re.compile(r" \[[^\]]*\]$"), "")]
 
 

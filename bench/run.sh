@@ -4,8 +4,7 @@
 #      matplotlib into a venv at bench/out/venv;
 #   2. the floor extension (bench/floor/floor.c), compiled straight against
 #      the interpreter's headers;
-#   3. a check that the Python peer answers like the module;
-#   4. the suite, which writes bench/RESULTS.md, bench/results.png and
+#   3. the suite, which writes bench/RESULTS.md, bench/results.png and
 #      bench/out/results.json.
 #
 #   bash bench/run.sh            # full run, a few minutes
@@ -50,9 +49,6 @@ if [ "${BENCH_NO_BUILD:-0}" != 1 ] || [ ! -x "$PY" ]; then
   ${CC:-cc} -O2 -fPIC -shared -Wall -Wextra -I"$INC" floor/floor.c -o "$OUT/floor/halvex_floor$SUFFIX"
   echo "$OUT/floor/halvex_floor$SUFFIX"
 fi
-
-step "peer check"
-"$PY" check_peer.py
 
 step "benchmark"
 "$PY" bench.py "$@" 2>&1 | tee "$OUT/last-run.txt"

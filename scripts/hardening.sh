@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
 # Hardening: proves the module keeps its word beyond the ordinary suite.
-#   abi        the wheel imports only the 3.8 stable ABI (abi3audit --strict) and
-#              exports nothing but its init function;
 #   python X.Y on every CPython 3.8 ... 3.13: 10^6 calls checking reference
 #              counts and memory; on the oldest and newest of them
 #              (HALVEX_HARDENING_FULL_PYTHONS) also random call sequences against
 #              the model under a faked clock, argument-binding fuzzing and an
-#              8-thread storm at full size. The ordinary suite (scripts/test.sh)
+#              8-thread storm at full size. The ordinary suite (scripts/suite.sh)
 #              runs those same tests at small size on every interpreter: the
 #              interpreters differ at the boundary, which small runs reach, while
 #              long runs dig into the shared core;
@@ -15,6 +13,7 @@
 #   tsan       the C++ core's tests, with the real-thread stress tests, under
 #              ThreadSanitizer;
 #   valgrind   the leak driver under memcheck: no bytes lost by our code.
+# (The wheel's stable ABI and exports: scripts/check_wheels.sh.)
 # Installs what it needs (Debian packages via apt-get, Python packages via pip
 # into venvs under build/). Prints each stage's figures and time; exits non-zero
 # if any stage fails. HALVEX_WHEEL reuses an already built wheel; HALVEX_PYTHONS
@@ -27,7 +26,7 @@ HB=$BUILD/hardening
 LOGS=$HB/logs
 VERSIONS=${HALVEX_PYTHONS:-"3.8 3.9 3.10 3.11 3.12 3.13"}
 FULL_VERSIONS=${HALVEX_HARDENING_FULL_PYTHONS:-"3.8 3.13"}
-STAGES=${HALVEX_HARDENING_STAGES:-"abi python asan tsan valgrind"}
+STAGES=${HALVEX_HARDENING_STAGES:-"python asan tsan valgrind"}
 . scripts/lib.sh
 
 # Full sizes (the ordinary suite runs the same tests small).
@@ -43,25 +42,7 @@ VALGRIND_CALLS=${HALVEX_VALGRIND_CALLS:-100000}
 STRESS_SCALE=${HALVEX_STRESS_SCALE:-5}
 
 mkdir -p "$LOGS"
-results=()
-failed=0
 started_all=$SECONDS
-
-# run_stage <name> <function>: runs it, records ok/FAILED and its time.
-run_stage() {
-  local name=$1 fn=$2 t0=$SECONDS rc
-  step "$name"
-  "$fn"
-  rc=$?
-  local took=$((SECONDS - t0))
-  if [ "$rc" -eq 0 ]; then
-    results+=("$(printf '%-14s ok      %4ds' "$name" "$took")")
-  else
-    results+=("$(printf '%-14s FAILED  %4ds' "$name" "$took")")
-    failed=$((failed + 1))
-  fi
-  echo "== $name: $([ "$rc" -eq 0 ] && echo ok || echo FAILED) (${took}s)"
-}
 
 wants() { case " $STAGES " in *" $1 "*) return 0 ;; esac; return 1; }
 
@@ -74,7 +55,7 @@ faketime_env() {
 # --- setup -----------------------------------------------------------------
 
 stage_setup() {
-  ensure_debs valgrind faketime libgtest-dev ninja-build g++ || return 1
+  bash scripts/setup.sh core hardening || return 1
   if [ -n "${HALVEX_WHEEL:-}" ] && [ -f "$HALVEX_WHEEL" ]; then
     WHEEL=$HALVEX_WHEEL
   else
@@ -87,31 +68,6 @@ stage_setup() {
   echo "cmake: $(command -v cmake) ($(cmake --version | awk 'NR == 1 {print $3}'))"
   LIBFAKETIME=$("$BPY" tests/_faketime.py) || return 1
   echo "libfaketime: $LIBFAKETIME"
-}
-
-# --- stable ABI --------------------------------------------------------------
-
-stage_abi() {
-  local tools=$HB/tools so tmp rc=0
-  [ -x "$tools/bin/abi3audit" ] || {
-    "$BPY" -m venv "$tools" && "$tools/bin/python" -m pip install -q --disable-pip-version-check \
-      abi3audit >"$LOGS/abi3audit-install.log" 2>&1
-  } || return 1
-  "$tools/bin/abi3audit" --strict --summary --report -o "$LOGS/abi3audit.json" "$WHEEL" || rc=1
-  "$tools/bin/python" scripts/abi3_report.py "$LOGS/abi3audit.json" || rc=1
-  tmp=$(mktemp -d)
-  "$BPY" -m zipfile -e "$WHEEL" "$tmp" >/dev/null || return 1
-  so=$(find "$tmp" -name 'halvex_core.abi3.so' | head -1)
-  local exported undefined needed
-  exported=$(nm -D --defined-only "$so" | awk '$2 ~ /[TDBRVW]/ {print $3}' | sort | tr '\n' ' ')
-  undefined=$(nm -D --undefined-only "$so" | awk '{print $2}' | grep -c '^_\?Py')
-  needed=$(objdump -p "$so" | awk '/NEEDED/ {print $2}' | tr '\n' ' ')
-  echo "exported: $exported"
-  echo "interpreter symbols imported: $undefined; shared libraries needed: $needed"
-  [ "$exported" = "PyInit_halvex_core " ] || { echo "exports more than its init function"; rc=1; }
-  case "$needed" in *libstdc++*|*libpython*) echo "links a library it must not"; rc=1 ;; esac
-  rm -rf "$tmp"
-  return $rc
 }
 
 # --- every interpreter -------------------------------------------------------
@@ -239,15 +195,12 @@ stage_valgrind() {
   return $rc
 }
 
-run_stage "setup" stage_setup
-if [ "$failed" -ne 0 ]; then echo "setup failed"; exit 1; fi
-wants abi && run_stage "abi" stage_abi
-wants python && run_stage "python" stage_python
-wants asan && run_stage "asan+ubsan" stage_asan
-wants tsan && run_stage "tsan" stage_tsan
-wants valgrind && run_stage "valgrind" stage_valgrind
+step "setup"
+stage "setup" stage_setup || { echo "setup failed"; exit 1; }
+wants python && step "python" && stage "python" stage_python
+wants asan && step "asan+ubsan" && stage "asan+ubsan" stage_asan
+wants tsan && step "tsan" && stage "tsan" stage_tsan
+wants valgrind && step "valgrind" && stage "valgrind" stage_valgrind
 
-step "hardening summary"
-printf '%s\n' "${results[@]}"
-echo "total: $((SECONDS - started_all))s; stages failed: $failed"
-[ "$failed" -eq 0 ]
+echo "total: $((SECONDS - started_all))s"
+stage_summary "hardening"

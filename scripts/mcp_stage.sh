@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The halvex_mcp stage: installs redis-server (for the --redis backend's
-# test), installs the wheel (HALVEX_WHEEL, or one built here) with the test
-# requirements, the MCP SDK among them, into a venv of the newest CPython 3.10+
+# test), installs the wheel (HALVEX_WHEEL, or one built here) with its `mcp`
+# extra (the MCP SDK, pinned there) and the test requirements into a venv of the newest CPython 3.10+
 # found (HALVEX_MCP_PYTHON picks another), and runs tests/test_mcp.py once:
 # real halvex-mcp processes driven by the SDK's client. Here a missing SDK or
 # redis-server fails instead of skipping. Exits non-zero when any test fails.
@@ -11,8 +11,7 @@ ROOT=$PWD
 BUILD=$ROOT/build
 . scripts/lib.sh
 
-step "mcp stage: system packages"
-ensure_debs redis-server || exit 1
+bash scripts/setup.sh redis || exit 1
 
 wheel=${HALVEX_WHEEL:-}
 if [ -z "$wheel" ]; then
@@ -28,6 +27,7 @@ done
 step "mcp stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
 venv=$BUILD/venvs/mcp
 make_test_venv "$py" "$venv" "$wheel" || exit 1
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mcp]" || exit 1
 cd tests
 HALVEX_MCP_REQUIRED=1 HALVEX_REDIS_REQUIRED=1 timeout 600 "$venv/bin/python" -m pytest -q \
   -p no:cacheprovider --durations=5 test_mcp.py

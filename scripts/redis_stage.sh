@@ -15,8 +15,7 @@ ROOT=$PWD
 BUILD=$ROOT/build
 . scripts/lib.sh
 
-step "redis stage: system packages"
-ensure_debs redis-server redis-tools faketime || exit 1
+bash scripts/setup.sh redis || exit 1
 
 wheel=${HALVEX_WHEEL:-}
 if [ -z "$wheel" ]; then

@@ -1,5 +1,6 @@
 """Lists a wheel's files and fails unless it carries the module, both forms
-of its type stubs, the Redis-backed twin and the MCP server.
+of its type stubs, the Redis-backed twin and the MCP server, and not the
+reference implementation that tests and benchmarks share.
 
     python wheel_contents.py WHEEL
 """
@@ -8,6 +9,7 @@ import zipfile
 
 WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.pyi",
         "halvex_redis/__init__.py", "halvex_redis/_scripts.py",
+        "halvex_redis/_calls.py", "halvex_redis/asyncio.py",
         "halvex_mcp/__init__.py", "halvex_mcp/cli.py", "halvex_mcp/server.py",
         "halvex_mcp/tools.py", "halvex_mcp/client.py"}
 
@@ -16,7 +18,10 @@ def main(path):
     names = zipfile.ZipFile(path).namelist()
     print("\n".join(names))
     missing = WANT - set(names)
-    return "missing from the wheel: %s" % sorted(missing) if missing else 0
+    if missing:
+        return "missing from the wheel: %s" % sorted(missing)
+    stray = [n for n in names if n.startswith("reference/")]
+    return "not for the wheel: %s" % stray if stray else 0
 
 
 if __name__ == "__main__":

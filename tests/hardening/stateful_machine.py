@@ -25,10 +25,10 @@ import random
 import sys
 import time
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [_HERE, os.path.dirname(_HERE)]  # model, and the _support it imports
+# The project root, for the reference implementation.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 
-import model as M  # noqa: E402
+from reference import model as M  # noqa: E402
 import halvex_core  # noqa: E402
 from hypothesis import HealthCheck, settings, seed  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402

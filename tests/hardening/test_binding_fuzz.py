@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 
 import halvex_core
 
-from . import model as M
+from reference import model as M
 
 EXAMPLES = int(os.environ.get("HALVEX_FUZZ_EXAMPLES", "250"))
 _tally = {}  # outcome kind -> calls, for the closing report

@@ -17,7 +17,7 @@ import sys
 
 import halvex_core
 
-from . import model as M
+from reference import model as M
 
 OPS = int(os.environ.get("HALVEX_REENTRANCY_OPS", "3000"))
 AGENTS = ["outer-a", "outer-b", "fin-a", "fin-b"]

@@ -29,7 +29,7 @@ import time
 
 import halvex_core
 
-from . import model as M
+from reference import model as M
 
 THREADS = int(os.environ.get("HALVEX_STORM_THREADS", "8"))
 OPS = int(os.environ.get("HALVEX_STORM_OPS", "20000"))

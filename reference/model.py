@@ -19,25 +19,16 @@ frozen in the faked-clock tests).
 
 A clock before 1970 is an internal fault in the module; the model raises
 `Panic` at the same point, with the state changes the module keeps.
-
-Importers put the tests folder on sys.path (pytest does; scripts and the
-benchmarks add it): the method list comes from _support.
 """
 
+import inspect
 import math
 import threading
 import time
 
-from _support import METHODS as _SIGNATURES
-
 LEASE_SECS = 300  # lease_secs + lease_grace_secs
 
 CLOCK_FAULT = "system clock before unix epoch"
-
-# Parameters of every callable, in binding order.
-PARAMS = {"__new__": (), **_SIGNATURES}
-
-METHODS = tuple(_SIGNATURES)
 
 UNPRINTABLE_KEYWORD = "<unprintable keyword>"
 UNNAMED_TYPE = "<failed to extract type name>"
@@ -190,16 +181,6 @@ class CoordinationState:
     def claim_task(self, agent_id, task_id):
         return self._claim(agent_id, "task:" + task_id, task_id, True)
 
-    def renew_claim(self, agent_id, resource_key):
-        with self._lock:
-            held = self.claims.get(resource_key)
-            if held is None:
-                raise RuntimeError(_join("no claim on ", resource_key, " to renew"))
-            if held[0] != agent_id:
-                raise RuntimeError(_join(agent_id, " cannot renew a claim held by ", held[0]))
-            held[1] = self._now()  # a fault here leaves the claim as it was
-            return held[0]
-
     def release(self, agent_id, resource_key):
         now = self._now()  # read first: a fault changes nothing
         with self._lock:
@@ -212,6 +193,16 @@ class CoordinationState:
             self.statuses[agent_id] = "idle"
             self._log.append(("released", agent_id, resource_key, now))
         return None
+
+    def renew_claim(self, agent_id, resource_key):
+        with self._lock:
+            held = self.claims.get(resource_key)
+            if held is None:
+                raise RuntimeError(_join("no claim on ", resource_key, " to renew"))
+            if held[0] != agent_id:
+                raise RuntimeError(_join(agent_id, " cannot renew a claim held by ", held[0]))
+            held[1] = self._now()  # a fault here leaves the claim as it was
+            return held[0]
 
     # Messages ---------------------------------------------------------------
 
@@ -259,6 +250,16 @@ class CoordinationState:
     def holder(self, key):
         held = self.claims.get(key)
         return None if held is None else held[0]
+
+
+# Every method and its parameters, in binding order: the methods' own
+# definitions above say them once.
+SIGNATURES = {name: tuple(inspect.signature(fn).parameters)[1:]
+              for name, fn in vars(CoordinationState).items()
+              if inspect.isfunction(fn) and not name.startswith("_") and name != "holder"}
+METHODS = tuple(SIGNATURES)
+# Parameters of every callable, the constructor included.
+PARAMS = {"__new__": (), **SIGNATURES}
 
 
 class Model(CoordinationState):
