@@ -76,6 +76,18 @@ build_wheel() {
   ls "$out"/halvex_core-*-cp38-abi3-*.whl
 }
 
+# The wheel a server stage tests: $HALVEX_WHEEL, or one built into $1.
+stage_wheel() {
+  if [ -n "${HALVEX_WHEEL:-}" ]; then echo "$HALVEX_WHEEL"; else build_wheel "$1"; fi
+}
+
+# The first CPython found of the versions given (newest first, by the caller's order).
+first_python() {
+  local v
+  for v in "$@"; do find_python "$v" && return 0; done
+  return 1
+}
+
 # pip_q <python> <pip arguments...>: pip, quietly. This machine's pip
 # configuration names local package folders that may be missing, and pip warns
 # about each on every install; those lines say nothing about the packages.

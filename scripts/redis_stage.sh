@@ -17,16 +17,9 @@ BUILD=$ROOT/build
 
 bash scripts/setup.sh redis || exit 1
 
-wheel=${HALVEX_WHEEL:-}
-if [ -z "$wheel" ]; then
-  wheel=$(build_wheel "$BUILD/redis-dist") || { echo "wheel build failed"; exit 1; }
-fi
-
-py=""
-for v in ${HALVEX_REDIS_PYTHON:-3.13 3.12 3.11 3.10 3.9 3.8}; do
-  py=$(find_python "$v") && break
-done
-[ -n "$py" ] || { echo "no CPython 3.8+ found"; exit 1; }
+wheel=$(stage_wheel "$BUILD/redis-dist") || { echo "wheel build failed"; exit 1; }
+# shellcheck disable=SC2086  # a list of versions
+py=$(first_python ${HALVEX_REDIS_PYTHON:-3.13 3.12 3.11 3.10 3.9 3.8}) || { echo "no CPython 3.8+ found"; exit 1; }
 
 step "redis stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
 venv=$BUILD/venvs/redis
