@@ -170,7 +170,7 @@ return finish({1})
 
 # The holder test shared by renewal and release: {0} when nothing is stored
 # under the key, {1, holder} when someone else holds it; else it goes on.
-_HOLDER_ONLY = _FRAME + _REPLAY + r"""
+_HOLDER_ONLY = r"""
 local claims, agent, key = KEYS[k], ARGV[a], ARGV[a + 1]
 local stored = redis.call('HGET', claims, key)
 if not stored then return finish({0}) end
@@ -180,20 +180,21 @@ if holder ~= agent then return finish({1, holder}) end
 
 # Renewal never takes a claim over and touches neither status nor log.
 # Own KEYS: claims. ARGV: agent, resource key.
-RENEW = _HOLDER_ONLY + r"""
+RENEW = _FRAME + _REPLAY + _HOLDER_ONLY + r"""
 local now = redis.call('TIME')[1]
 if tonumber(now) < 0 then return finish({-1, now}) end
 redis.call('HSET', claims, key, now .. ':' .. holder)
 return finish({2})
 """
 
-# The clock is read for the log record only, after the removal.
+# The clock is read first, so that a clock fault changes nothing.
 # Own KEYS: claims, status, log. ARGV: agent, resource key, log cap.
-RELEASE = _HOLDER_ONLY + r"""
-redis.call('HDEL', claims, key)
-redis.call('HSET', KEYS[k + 1], agent, '0')
+RELEASE = _FRAME + _REPLAY + r"""
 local now = redis.call('TIME')[1]
 if tonumber(now) < 0 then return finish({-1, now}) end
+""" + _HOLDER_ONLY + r"""
+redis.call('HDEL', claims, key)
+redis.call('HSET', KEYS[k + 1], agent, '0')
 redis.call('XADD', KEYS[k + 2], 'MAXLEN', '~', ARGV[a + 2], '*', 'kind', 'released',
            'agent', agent, 'key', key, 'at', now)
 return finish({2})
