@@ -15,12 +15,15 @@ ensure_wheel_tools() {
 }
 
 # Puts the pinned tools on PATH and exports HALVEX_ZIG (what the zig toolchain
-# file runs) and zig's cache folder under build/.
+# file runs). zig keeps its own cache (ZIG_GLOBAL_CACHE_DIR, by default the
+# user's cache folder): the C++ runtime it compiles per target, most of a cold
+# wheel build, is keyed by zig's version, the target and the flags, not by our
+# sources, so every clone and build folder of the project can share it.
 use_zig() {
   ensure_wheel_tools "$BUILD/xtools" || return 1
   export PATH=$BUILD/xtools/bin:$PATH
   HALVEX_ZIG=$(zig_path "$BUILD/xtools") || { echo "no zig in $BUILD/xtools"; return 1; }
-  export HALVEX_ZIG ZIG_GLOBAL_CACHE_DIR=$BUILD/zig-cache
+  export HALVEX_ZIG
 }
 
 # The zig executable that the ziglang package in venv $1 ships.

@@ -10,8 +10,8 @@
 # affected: it keeps using the machine's own compiler.
 #
 # Usage: bash scripts/wheels.sh [TARGET...]   (default: all five)
-# The first build of a target compiles zig's C++ runtime for it (2-3 minutes);
-# it is cached under build/zig-cache.
+# The first build of a target compiles zig's C++ runtime for it (1.5-3 minutes);
+# zig caches it in the user's cache folder, for every clone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
