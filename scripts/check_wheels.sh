@@ -23,8 +23,7 @@ RELEASE_TAGS=(manylinux_2_17_x86_64 manylinux_2_17_aarch64 macosx_11_0_arm64 mac
 
 bash scripts/setup.sh core || exit 1
 # auditwheel comes with the pinned cross-build tools.
-ensure_wheel_tools "$BUILD/xtools" || exit 1
-export PATH=$BUILD/xtools/bin:$PATH
+use_wheel_tools || exit 1
 if [ ! -x "$WORK/tools/bin/abi3audit" ]; then
   "$(build_python)" -m venv "$WORK/tools" && pip_q "$WORK/tools/bin/python" install abi3audit \
     || { echo "cannot install abi3audit"; exit 1; }
