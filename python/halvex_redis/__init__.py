@@ -120,10 +120,7 @@ class CoordinationState:
 
     def __init__(self, url: Union[str, Any] = DEFAULT_URL, *, namespace: Optional[str] = None,
                  cluster: Optional[bool] = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        if namespace is None:
-            namespace = _calls.fresh_namespace()
-        self._keys = _calls.Keys(namespace)
-        self._log_limit = _calls.log_limit(log_limit)
+        self._keys, self._log_limit = _calls.object_keys(namespace, log_limit)
         self._client = _client(url, cluster)
         self._session = _calls.Session(self._keys)
 

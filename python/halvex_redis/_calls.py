@@ -472,3 +472,9 @@ def log_limit(value: object) -> int:
     if type(value) is not int or value < 1:
         raise ValueError("log_limit must be a positive int, not %r" % (value,))
     return value
+
+
+def object_keys(namespace: Optional[str], limit: object) -> Tuple["Keys", int]:
+    """What both classes' constructors check and derive: the namespace's keys
+    (a fresh namespace when none is given) and the log limit."""
+    return Keys(fresh_namespace() if namespace is None else namespace), log_limit(limit)

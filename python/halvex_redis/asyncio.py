@@ -106,10 +106,7 @@ class CoordinationState:
 
     def __init__(self, url: Union[str, Any] = DEFAULT_URL, *, namespace: Optional[str] = None,
                  cluster: Optional[bool] = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        if namespace is None:
-            namespace = _calls.fresh_namespace()
-        self._keys = _calls.Keys(namespace)
-        self._log_limit = _calls.log_limit(log_limit)
+        self._keys, self._log_limit = _calls.object_keys(namespace, log_limit)
         if isinstance(url, str):
             _calls.split_url(url, cluster)  # refuses a bad URL here, not at the first call
             self._given = None
