@@ -37,16 +37,16 @@ stage_summary() {
 
 # Installs the named Debian packages that are missing.
 ensure_debs() {
-  local missing=()
+  local absent=() p
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || absent+=("$p")
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
+  [ ${#absent[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
-    echo "missing Debian packages: ${missing[*]}; install them as root (apt-get install ${missing[*]}) and run again" >&2
+    echo "missing Debian packages: ${absent[*]}; install them as root (apt-get install ${absent[*]}) and run again" >&2
     return 1
   fi
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${absent[@]}" >/dev/null
 }
 
 # "X.Y" of the interpreter $1.
