@@ -61,8 +61,11 @@ lint_clang_format() {
 # Every name of the form HALVEX_* that a script, test or package reads or sets.
 lint_variables() {
   local names missing=()
-  names=$(git ls-files scripts tests python bench examples .ci .github | grep -v 'CMakeLists\.txt$' \
-    | xargs grep -ohP '\bHALVEX_[A-Z0-9_]*[A-Z0-9](?![A-Z0-9_*])' | sort -u)
+  local dirs=(scripts tests python bench examples .ci .github) files
+  # Tracked files; an unpacked sdist has no git, and no caches either.
+  files=$(git ls-files "${dirs[@]}" 2>/dev/null) || files=$(find "${dirs[@]}" -type f 2>/dev/null)
+  names=$(grep -v 'CMakeLists\.txt$' <<<"$files" | xargs grep -ohP '\bHALVEX_[A-Z0-9_]*[A-Z0-9](?![A-Z0-9_*])' \
+    | sort -u)
   for n in $names; do
     grep -q "\`$n\`" docs/development.md || missing+=("$n")
   done

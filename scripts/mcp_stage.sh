@@ -23,4 +23,4 @@ make_test_venv "$py" "$venv" "$wheel" || exit 1
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mcp]" || exit 1
 cd tests
 HALVEX_MCP_REQUIRED=1 HALVEX_REDIS_REQUIRED=1 timeout 600 "$venv/bin/python" -m pytest -q \
-  -p no:cacheprovider --durations=5 -m mcp test_mcp.py
+  -p no:cacheprovider --durations=5 -m mcp .
