@@ -66,10 +66,12 @@ find_python() {
   return 1
 }
 
-# The interpreter used to build: python3 if it is 3.8 or newer.
+# The interpreter used to build: python3 if it is 3.8 or newer, else the
+# newest host version found.
 build_python() {
   local c
-  for c in python3 "$(find_python 3.11)" "$(find_python 3.12)"; do
+  # shellcheck disable=SC2046  # a list of versions
+  for c in python3 "$(first_python $(pythons_from 3.8))"; do
     [ -n "$c" ] && "$c" -c 'import sys; assert sys.version_info >= (3, 8)' 2>/dev/null && { echo "$c"; return 0; }
   done
   return 1
