@@ -11,13 +11,13 @@
 #     short demo run.
 # Installs its tools into build/package-tools. Exits non-zero when any check fails.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build
 OUT=$BUILD/package
 TOOLS=$BUILD/package-tools
-VERSIONS=${HALVEX_PACKAGE_PYTHONS:-"3.8 3.13"}
 . scripts/lib.sh
+VERSIONS=${HALVEX_PACKAGE_PYTHONS:-$(edge_pythons)}
 
 finish() {
   stage_summary "package checks"
@@ -42,7 +42,8 @@ sdist_contents() {
   echo "$listing" | sed 's|^[^/]*/||' | grep -v '^src/.*/' | sort | paste -sd' ' | fold -sw 100
   local missing=0 f
   for f in pyproject.toml CMakeLists.txt README.md src/lib.cpp src/halvex_core.pyi \
-           src/boundary/methods.cpp tests/conftest.py tests/requirements.txt reference/model.py; do
+           src/boundary/methods.cpp tests/conftest.py tests/pytest.ini tests/requirements.txt \
+           reference/model.py; do
     # A here-string, not a pipe: grep -q stops at the first match and, under
     # pipefail, the writer's SIGPIPE would fail the check.
     grep -qx "[^/]*/$f" <<<"$listing" || { echo "missing from the sdist: $f"; missing=1; }
@@ -50,13 +51,13 @@ sdist_contents() {
   if grep -E '/(\.mypy_cache|\.hypothesis|\.pytest_cache|__pycache__|build)/' <<<"$listing"; then
     echo "caches or build output in the sdist"; missing=1
   fi
-  return $missing
+  return "$missing"
 }
 stage "sdist contents (files in subfolders of src/ not listed)" sdist_contents || finish
 stage "pip wheel from the sdist" pip_q "$TOOLS/bin/python" wheel --no-deps -w "$OUT/dist" "$SDIST" || finish
 WHEEL=$(ls "$OUT"/dist/halvex_core-*.whl)
 wheel_contents() {
-  echo "$(basename "$WHEEL")"
+  basename "$WHEEL"
   case $(basename "$WHEEL") in
     halvex_core-*-cp38-abi3-linux_*.whl) ;;
     *) echo "expected a cp38-abi3 linux wheel"; return 1 ;;
@@ -89,6 +90,7 @@ for v in $VERSIONS; do
   # it is enough to show that the installed wheel imports and answers.
   stage "[$v] smoke run of the installed wheel" "$venv/bin/python" tests/smoke.py
   # From an empty folder, so the stub can only come from the installed wheel.
+  # shellcheck disable=SC2016  # expanded by the inner shell
   stage "[$v] stubtest" bash -c 'cd "$2" && "$1/bin/python" -m mypy.stubtest halvex_core' _ "$venv" "$OUT"
   stage "[$v] mypy --strict on the typed usage and the demo" \
     "$venv/bin/python" -m mypy --strict tests/typing/usage.py examples/demo.py

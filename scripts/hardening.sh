@@ -24,10 +24,10 @@ ROOT=$PWD
 BUILD=$ROOT/build
 HB=$BUILD/hardening
 LOGS=$HB/logs
-VERSIONS=${HALVEX_PYTHONS:-"3.8 3.9 3.10 3.11 3.12 3.13"}
-FULL_VERSIONS=${HALVEX_HARDENING_FULL_PYTHONS:-"3.8 3.13"}
-STAGES=${HALVEX_HARDENING_STAGES:-"python asan tsan valgrind"}
 . scripts/lib.sh
+VERSIONS=$(host_pythons)
+FULL_VERSIONS=${HALVEX_HARDENING_FULL_PYTHONS:-$(edge_pythons)}
+STAGES=${HALVEX_HARDENING_STAGES:-"python asan tsan valgrind"}
 
 # Full sizes (the ordinary suite runs the same tests small).
 export HALVEX_STATEFUL_EXAMPLES=${HALVEX_STATEFUL_EXAMPLES:-200}
@@ -56,11 +56,7 @@ faketime_env() {
 
 stage_setup() {
   bash scripts/setup.sh core hardening || return 1
-  if [ -n "${HALVEX_WHEEL:-}" ] && [ -f "$HALVEX_WHEEL" ]; then
-    WHEEL=$HALVEX_WHEEL
-  else
-    WHEEL=$(build_wheel "$HB/dist") || { echo "wheel build failed"; return 1; }
-  fi
+  WHEEL=$(stage_wheel "$HB/dist") || { echo "wheel build failed"; return 1; }
   echo "wheel: $WHEEL"
   BPY=$(build_python) || { echo "no Python 3.8+ to build with"; return 1; }
   BVER=$(python_minor "$BPY")
@@ -146,7 +142,7 @@ stage_asan() {
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logdir/ubsan" \
     && "$venv/bin/python" "$ROOT/scripts/module_file.py" --require-symbol __asan_init \
     && "$venv/bin/python" -m pytest -q -p no:cacheprovider "${ignore[@]}" \
-         -k "not redis and not mcp" .) \
+         -m "not redis and not mcp" .) \
     >"$LOGS/asan-tests.log" 2>&1 || rc=1
   tail -1 "$LOGS/asan-tests.log"
   "$venv/bin/python" scripts/asan_report.py "$logdir" || rc=1

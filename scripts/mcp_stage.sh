@@ -15,7 +15,7 @@ bash scripts/setup.sh redis || exit 1
 
 wheel=$(stage_wheel "$BUILD/mcp-dist") || { echo "wheel build failed"; exit 1; }
 # shellcheck disable=SC2086  # a list of versions
-py=$(first_python ${HALVEX_MCP_PYTHON:-3.13 3.12 3.11 3.10}) || { echo "no CPython 3.10+ found (the MCP SDK needs one)"; exit 1; }
+py=$(first_python ${HALVEX_MCP_PYTHON:-$(pythons_from 3.10)}) || { echo "no CPython 3.10+ found (the MCP SDK needs one)"; exit 1; }
 
 step "mcp stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
 venv=$BUILD/venvs/mcp
@@ -23,4 +23,4 @@ make_test_venv "$py" "$venv" "$wheel" || exit 1
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mcp]" || exit 1
 cd tests
 HALVEX_MCP_REQUIRED=1 HALVEX_REDIS_REQUIRED=1 timeout 600 "$venv/bin/python" -m pytest -q \
-  -p no:cacheprovider --durations=5 test_mcp.py
+  -p no:cacheprovider --durations=5 -m mcp .

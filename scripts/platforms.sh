@@ -9,10 +9,9 @@
 # Usage: bash scripts/platforms.sh [aarch64] [windows]
 # Installs what it needs; exits non-zero when any check fails.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build
-WHEELS=$ROOT/dist/wheels
 . scripts/lib.sh
 . scripts/cross_lib.sh
 
@@ -21,8 +20,6 @@ STAGES=("$@")
 
 bash scripts/setup.sh core || exit 1
 use_zig || exit 1
-
-wheel_for() { ls "$WHEELS"/halvex_core-*-cp38-abi3-*"$1"*.whl 2>/dev/null | head -1; }
 
 # The C++ unit tests cross-built for zig target $1 into build/cpp-$1, with
 # GoogleTest built from the sources Debian's libgtest-dev ships.
@@ -46,11 +43,12 @@ arm64_python() {
 }
 
 arm64_suite() {
-  local faketime
+  local faketime wheel
   faketime=$(dpkg -L libfaketime:arm64 | grep '/libfaketime\.so\.1$' | head -1)
+  wheel=$(find_wheel manylinux_2_17_aarch64) || return 1
   # pip runs on the build interpreter (3.11 too); Debian's 3.11.2 also needs
   # async_timeout, the redis client's dependency before 3.11.3.
-  HALVEX_LIBFAKETIME=$faketime bash scripts/suite.sh "$(wheel_for manylinux_2_17_aarch64)" \
+  HALVEX_LIBFAKETIME=$faketime bash scripts/suite.sh "$wheel" \
     --target "$BUILD/arm64/site" "$(build_python)" manylinux2014_aarch64 async_timeout -- "$BUILD/arm64/python3.11"
 }
 
@@ -74,11 +72,12 @@ windows_python() {  # the official CPython $1, printed and checked
 }
 
 windows_suite() {
-  local v=$1 exe
+  local v=$1 exe wheel
   exe=$(embedded_python "$v" "$BUILD/windows-python/$v") || return 1
+  wheel=$(find_wheel win_amd64) || return 1
   # No libfaketime on Windows: the clock scenarios skip themselves. colorama
   # is pytest's Windows-only dependency, which the host's pip does not pick.
-  HALVEX_LIBFAKETIME= bash scripts/suite.sh "$(wheel_for win_amd64)" \
+  HALVEX_LIBFAKETIME='' bash scripts/suite.sh "$wheel" \
     --target "$BUILD/windows-python/$v/site" "$(find_python "$v")" win_amd64 colorama -- wine "$exe/python.exe"
 }
 
@@ -97,7 +96,7 @@ for s in "${STAGES[@]}"; do
       stage "wine" bash scripts/setup.sh wine && stage "wine prefix" wine_prefix || continue
       stage "[windows] C++ unit tests build" cross_unit_tests x86_64-windows-gnu &&
         stage "[windows] C++ unit tests" win_run "$BUILD/cpp-x86_64-windows-gnu/tests/cpp/halvex_core_tests.exe" --gtest_brief=1
-      for v in 3.8 3.13; do
+      for v in $(edge_pythons); do
         stage "[windows] CPython $v" windows_python "$v" &&
           stage "[windows] Python suite on CPython $v" windows_suite "$v"
       done

@@ -12,7 +12,7 @@
 #   hardening valgrind, ninja and g++ for the sanitizer builds
 #   chroot    debootstrap
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 . scripts/lib.sh
 
 PARTS=("$@")

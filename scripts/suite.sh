@@ -17,7 +17,7 @@ set -uo pipefail
 [ $# -ge 3 ] || { sed -n '2,15p' "$0"; exit 2; }
 WHEEL=$(realpath "$1") MODE=$2 DIR=$(realpath -m "$3")
 shift 3
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 . scripts/lib.sh
 
@@ -39,7 +39,8 @@ case $MODE in
       --implementation cp --python-version "$(python_minor "$py")" --only-binary=:all: \
       -r "$ROOT/tests/requirements.txt" "${packages[@]}" "$WHEEL" || exit 1
     if [ "${RUNNER[0]}" = wine ]; then
-      export PYTHONPATH=$(winepath -w "$DIR" 2>/dev/null)
+      PYTHONPATH=$(winepath -w "$DIR" 2>/dev/null)
+      export PYTHONPATH
     else
       export PYTHONPATH=$DIR
     fi
@@ -51,5 +52,5 @@ cd "$ROOT/tests" || exit 1
 # Windows CPython under Wine fails to set up sys.stdout when the standard
 # streams are regular files ("Invalid handle"); pipes work, and CI gives no
 # stdin. Every interpreter gets the same streams.
-"${RUNNER[@]}" -m pytest -q -p no:cacheprovider -k "not redis and not mcp" . </dev/null 2>&1 | cat
+"${RUNNER[@]}" -m pytest -q -p no:cacheprovider -m "not redis and not mcp" . </dev/null 2>&1 | cat
 exit "${PIPESTATUS[0]}"

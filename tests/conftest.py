@@ -69,7 +69,17 @@ def redis_loop():
     loop.close()
 
 
-@pytest.fixture(params=["native", "redis", "redis-asyncio"])
+def pytest_collection_modifyitems(items):
+    # A test that starts from the session's redis-server is a redis test
+    # wherever it lives (tests reaching it through getfixturevalue carry
+    # the marker themselves).
+    for item in items:
+        if {"redis_server", "faked_redis"} & set(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.redis)
+
+
+@pytest.fixture(params=["native", pytest.param("redis", marks=pytest.mark.redis),
+                        pytest.param("redis-asyncio", marks=pytest.mark.redis)])
 def make_state(request):
     """Builds fresh, empty CoordinationState objects of one backend."""
     if request.param == "native":

@@ -23,7 +23,7 @@ def faked_redis(request):
     server.close()
 
 
-@pytest.fixture(params=["native", "redis"])
+@pytest.fixture(params=["native", pytest.param("redis", marks=pytest.mark.redis)])
 def clock_scenario(request):
     """Runs a scenario in-process on the native module, or against
     halvex_redis on a redis-server whose own clock is moved."""

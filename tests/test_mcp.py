@@ -21,6 +21,8 @@ import _mcp
 import halvex_core
 from _support import METHODS
 
+pytestmark = pytest.mark.mcp
+
 if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
     pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")
     if os.name != "posix":  # the servers are POSIX processes tied to the test run (see _redis)

@@ -26,6 +26,8 @@ redis = pytest.importorskip("redis")
 from redis.backoff import ExponentialBackoff  # noqa: E402
 from redis.retry import Retry  # noqa: E402
 
+pytestmark = pytest.mark.redis
+
 # The heavy multi-process runs belong to the redis stage, not to every
 # interpreter of the matrix.
 REDIS_REQUIRED = os.environ.get("HALVEX_REDIS_REQUIRED") == "1"
