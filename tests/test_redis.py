@@ -502,3 +502,85 @@ def test_redis_lost_drain_reply_keeps_the_batch(url, monkeypatch):
     assert other.drain_inbox("q") == []
     monkeypatch.setattr(halvex_redis._calls, "HANDOVER", 0)
     assert [m[2] for m in other.drain_inbox("q")] == ["three"]
+
+
+@pytest.fixture(params=["redis", "redis-asyncio"])
+def both_classes(request, redis_server, redis_loop):
+    """Makes objects of one halvex_redis class on one namespace."""
+    from conftest import BlockingAdapter
+    import halvex_redis.asyncio
+
+    namespace = "batch-%s-%d" % (request.param, random.getrandbits(48))
+    if request.param == "redis":
+        return lambda: halvex_redis.CoordinationState(redis_server.url, namespace=namespace)
+    return lambda: BlockingAdapter(halvex_redis.asyncio.CoordinationState(
+        redis_server.url, namespace=namespace), redis_loop)
+
+
+def test_batches_are_bounded_and_in_order(both_classes):
+    s = both_classes()
+    contents = ["aaa", "\xe9\xe9", "x" * 10, "", "yy", "\U0001f600"]
+    for c in contents:
+        s.send_message("from-\xfc", "q", c)
+    listed = s.inbox("q")
+    # At most max_count messages and max_bytes of UTF-8 content, never none.
+    assert s.inbox_batch("q", 2, 100) == (listed[:2], 4)
+    assert s.inbox_batch("q", 10, 7) == (listed[:2], 4)        # 3 + 4 bytes
+    assert s.inbox_batch("q", 10, 1) == (listed[:1], 5)        # too big, alone
+    assert s.inbox_batch("q", 10 ** 30, 10 ** 30) == (listed, 0)
+    assert s.drain_batch("q", 10, 6) == (listed[:1], 5)
+    # The rest is untouched; a retried or confirmed batch is gone from the listing.
+    assert s.inbox_batch("q", 100, 100) == (listed[1:], 0)
+    assert s.drain_batch("q", 2, 10 ** 9) == (listed[1:3], 3)
+    assert s.drain_batch("q", 3, 4) == (listed[3:5], 1)          # 0 + 2 bytes, not + 4
+    assert s.drain_batch("q", 1, 1) == (listed[5:], 0)
+    assert s.drain_batch("q", 1, 1) == ([], 0) and s.inbox_batch("q", 1, 1) == ([], 0)
+    assert s.inbox("q") == []
+    for bad, error in ((0, ValueError), (-1, ValueError), ("1", TypeError),
+                       (True, TypeError), (1.0, TypeError), (None, TypeError)):
+        with pytest.raises(error):
+            s.drain_batch("q", bad, 1)
+        with pytest.raises(error):
+            s.inbox_batch("q", 1, bad)
+    s.confirm()
+    s.confirm()
+
+
+def test_drain_batch_keeps_lost_batches_and_confirm_ends_them(url, monkeypatch):
+    """A drain_batch whose reply is lost is returned first by the object's next
+    drain, cut to that call's limits; confirm() then ends redelivery in one
+    round trip, and sends nothing when nothing is owed."""
+    s = halvex_redis.CoordinationState(url)
+    other = halvex_redis.CoordinationState(url, namespace=s.namespace)
+    for i in range(6):
+        s.send_message("x", "q", "m%d" % i)
+    listed = s.inbox("q")
+    monkeypatch.setattr(halvex_redis._calls, "RETRIES", 0)
+    original = redis.Redis.execute_command
+
+    def lose_reply(client, *args, **kwargs):
+        original(client, *args, **kwargs)
+        raise redis.exceptions.TimeoutError("reply lost")
+
+    monkeypatch.setattr(redis.Redis, "execute_command", lose_reply)
+    with pytest.raises(redis.exceptions.TimeoutError):
+        s.drain_batch("q", 4, 100)
+    monkeypatch.undo()
+    assert other.drain_batch("q", 10, 100) == (listed[4:], 4)  # m0-m3 are s's
+    # The lost batch, cut; other's batch still waits for its confirmation.
+    assert s.drain_batch("q", 2, 100) == (listed[:2], 4)
+    assert s.drain_batch("q", 10, 100) == (listed[2:4], 2)
+    redis.Redis.from_url(url).script_load(halvex_redis._calls.CONFIRM.source)
+    trips = _RoundTrips(monkeypatch)
+    s.confirm()
+    other.confirm()
+    assert trips.count == 2
+    s.confirm()
+    other.confirm()
+    assert trips.count == 2
+    monkeypatch.setattr(halvex_redis._calls, "HANDOVER", 0)
+    assert other.drain_inbox("q") == [] and s.drain_inbox("q") == []
+    # Unconfirmed, a batch comes again after the hand-over (here at once).
+    s.send_message("x", "q", "again")
+    assert [m[2] for m in s.drain_batch("q", 1, 1)[0]] == ["again"]
+    assert [m[2] for m in other.drain_batch("q", 1, 1)[0]] == ["again"]

@@ -102,6 +102,7 @@ STATUS = Script(_scripts.STATUS)
 INBOX_ONLY = Script(_scripts.INBOX_ONLY)
 STATUS_ONLY = Script(_scripts.STATUS_ONLY)
 DELETE = Script(_scripts.DELETE)
+CONFIRM = Script(_scripts.CONFIRM)
 
 
 def text(name: str, value: object) -> Tuple[str, bytes]:
@@ -186,7 +187,8 @@ class Session(object):
         self.lane_count = 0
         self.drains: List[Tuple[bytes, bytes]] = []   # (agent, call id)
         self.unanswered: Dict[bytes, Set[bytes]] = {}
-        self.agents: Tuple[bytes, List[bytes], Set[bytes]] = (b"", [], set())  # version, inboxes, names
+        # The known agents as last seen: version, inboxes, names.
+        self.agents: Tuple[bytes, List[bytes], Set[bytes]] = (b"", [], set())
 
     def frame(self, request: Request) -> "Frame":
         if request.alone is not None and not self.drains:
@@ -428,18 +430,53 @@ def broadcast(session: Session, log_limit: int, from_agent: object,
         return (sender, "*", body, int(reply[1]))
 
 
+# Larger limits are the same as none; Lua would print larger numbers as floats.
+_LIMIT_CAP = 10 ** 12
+
+
+def limit(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not '%s'" % (name, type(value).__name__))
+    if value < 1:
+        raise ValueError("%s must be at least 1, not %d" % (name, value))
+    return min(value, _LIMIT_CAP)
+
+
 def inbox(keys: Keys, agent_id: object) -> "Plan[List[Message]]":
     agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b), (),
+    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b), (0, 0),
                           alone=INBOX_ONLY)
-    return messages(agent, reply)
+    return messages(agent, reply[1])
+
+
+def inbox_batch(keys: Keys, agent_id: object, max_count: object,
+                max_bytes: object) -> "Plan[Tuple[List[Message], int]]":
+    agent, agent_b = text("agent_id", agent_id)
+    count, size = limit("max_count", max_count), limit("max_bytes", max_bytes)
+    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b),
+                          (count, size), alone=INBOX_ONLY)
+    return messages(agent, reply[1]), int(reply[0])
 
 
 def drain(keys: Keys, agent_id: object) -> "Plan[List[Message]]":
     agent, agent_b = text("agent_id", agent_id)
     reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b,
-                                  keys.pending), (agent_b,), drain_agent=agent_b)
-    return messages(agent, reply)
+                                  keys.pending), (agent_b, 0, 0), drain_agent=agent_b)
+    return messages(agent, reply[1])
+
+
+def drain_batch(keys: Keys, agent_id: object, max_count: object,
+                max_bytes: object) -> "Plan[Tuple[List[Message], int]]":
+    agent, agent_b = text("agent_id", agent_id)
+    count, size = limit("max_count", max_count), limit("max_bytes", max_bytes)
+    reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b,
+                                  keys.pending), (agent_b, count, size), drain_agent=agent_b)
+    return messages(agent, reply[1]), int(reply[0])
+
+
+def confirm(session: Session) -> "Plan[None]":
+    if session.drains:
+        yield Request(CONFIRM, (), ())
 
 
 def status(keys: Keys, agent_id: object) -> "Plan[str]":

@@ -31,20 +31,57 @@ Stored forms (all strings binary-safe):
 # Seconds a call's record outlives its run; far longer than the client's retries.
 RECORD_TTL = 300
 
-_FRAME = r"""
+# Pure helpers, shared by the framed scripts and the reads without a frame.
+_HELPERS = r"""
+local function push(list, items)
+  -- unpack() has a stack limit, so long lists go in chunks.
+  for i = 1, #items, 4000 do
+    redis.call('RPUSH', list, unpack(items, i, math.min(i + 3999, #items)))
+  end
+end
+
+-- Bytes of content in a stored message "<timestamp>,<len(from)>,<from><content>".
+local function content_size(m)
+  local c1 = string.find(m, ',', 1, true)
+  local c2 = string.find(m, ',', c1 + 1, true)
+  return #m - c2 - tonumber(string.sub(m, c1 + 1, c2 - 1))
+end
+
+-- Whether message m fits into a batch of n messages under `limit`
+-- ({count, bytes, used}); the first message always fits. Counts it in.
+local function fits(limit, n, m)
+  if n >= limit.count then return false end
+  local size = content_size(m)
+  if n > 0 and limit.used + size > limit.bytes then return false end
+  limit.used = limit.used + size
+  return true
+end
+
+-- Appends to batch the oldest messages of list that fit; returns how many
+-- it took and whether the batch is full.
+local function fill(batch, list, limit)
+  local taken = 0
+  while true do
+    local want = math.min(limit.count - #batch, 1000)
+    if want <= 0 then return taken, true end
+    local chunk = redis.call('LRANGE', list, taken, taken + want - 1)
+    for _, m in ipairs(chunk) do
+      if not fits(limit, #batch, m) then return taken, true end
+      batch[#batch + 1] = m
+      taken = taken + 1
+    end
+    if #chunk < want then return taken, false end
+  end
+end
+"""
+
+_FRAME = _HELPERS + r"""
 local nd, id, k, a = 0, ARGV[1], 2, 2
 local index = false  -- the pending-batch index, when the call needs it
 local colon = string.find(id, ':', 1, true)
 if colon then
   nd, id = tonumber(string.sub(id, 1, colon - 1)), string.sub(id, colon + 1)
   k, a, index = 3 + nd, 2 + 2 * nd, KEYS[2]
-end
-
-local function push(list, items)
-  -- unpack() has a stack limit, so long lists go in chunks.
-  for i = 1, #items, 4000 do
-    redis.call('RPUSH', list, unpack(items, i, math.min(i + 3999, #items)))
-  end
 end
 
 local function segments(agent)
@@ -238,47 +275,76 @@ redis.call('XADD', log, 'MAXLEN', '~', ARGV[a + 2], '*', 'kind', 'broadcast', 'f
 return finish({1, now})
 """
 
-# Unconfirmed drained messages first, then the inbox.
-# Own KEYS: inbox, pending list.
-INBOX = _FRAME + r"""
-local pending = redis.call('LRANGE', KEYS[k + 1], 0, -1)
-local inbox = redis.call('LRANGE', KEYS[k], 0, -1)
-if #pending == 0 then return inbox end
-for _, m in ipairs(inbox) do pending[#pending + 1] = m end
-return pending
+# Unconfirmed drained messages first, then the inbox; at most ARGV count
+# messages and bytes of content (0: no limit). Returns {left, messages}.
+# Own KEYS: inbox, pending list. ARGV: count, bytes.
+_INBOX_BODY = r"""
+local count, bytes = tonumber(ARGV[a]), tonumber(ARGV[a + 1])
+local waiting = redis.call('LLEN', KEYS[k + 1]) + redis.call('LLEN', KEYS[k])
+local batch = {}
+if count == 0 then
+  batch = redis.call('LRANGE', KEYS[k + 1], 0, -1)
+  for _, m in ipairs(redis.call('LRANGE', KEYS[k], 0, -1)) do batch[#batch + 1] = m end
+else
+  local limit = {count = count, bytes = bytes, used = 0}
+  local _, full = fill(batch, KEYS[k + 1], limit)
+  if not full then fill(batch, KEYS[k], limit) end
+end
+return {waiting - #batch, batch}
 """
+INBOX = _FRAME + _INBOX_BODY
 
 # Moves the inbox into a pending segment of this call and returns it; the
 # client's next call confirms it (drops the segment). Segments of this
 # object's earlier unanswered drains, and segments left unconfirmed for
-# `handover` seconds (their drainer died), are taken over first.
-# Own KEYS: inbox, pending list, pending index. ARGV: agent, handover, own ids...
+# `handover` seconds (their drainer died), are taken over first. With a
+# limit (count > 0), at most count messages and bytes of content go: what
+# was taken over and does not fit goes back to the head of the inbox.
+# Returns {left, messages}.
+# Own KEYS: inbox, pending list, pending index.
+# ARGV: agent, count, bytes, handover, own ids...
 DRAIN = _FRAME + r"""
 local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
 index = KEYS[k + 2]
+local function left(n)
+  return redis.call('LLEN', inbox) + redis.call('LLEN', list) - n
+end
 local done = redis.call('GET', KEYS[1])
 if done and string.sub(done, 1, #id + 1) == id .. ' ' then
   -- A retry: the batch of the first run, unless it was taken over since.
   local pos = 0
   for _, g in ipairs(segments(agent)) do
-    if g[1] == id then return redis.call('LRANGE', list, pos, pos + g[3] - 1) end
+    if g[1] == id then return {left(g[3]), redis.call('LRANGE', list, pos, pos + g[3] - 1)} end
     pos = pos + g[3]
   end
-  return {}
+  return {left(0), {}}
 end
 local now = tonumber(redis.call('TIME')[1])
-local handover = tonumber(ARGV[a + 1])
+local count, bytes = tonumber(ARGV[a + 1]), tonumber(ARGV[a + 2])
+local handover = tonumber(ARGV[a + 3])
 local mine = {}
-for i = a + 2, #ARGV do mine[ARGV[i]] = true end
+for i = a + 4, #ARGV do mine[ARGV[i]] = true end
 local batch = take(list, agent, function(g) return mine[g[1]] or now >= g[2] + handover end)
 local rest = segments(agent)
-if #batch == 0 and #rest == 0 then
+if count == 0 and #batch == 0 and #rest == 0 then
   batch = redis.call('LRANGE', inbox, 0, -1)
   if #batch > 0 then redis.call('RENAME', inbox, list) end
-else
+elseif count == 0 then
   local fresh = redis.call('LRANGE', inbox, 0, -1)
   if #fresh > 0 then redis.call('DEL', inbox) end
   for _, m in ipairs(fresh) do batch[#batch + 1] = m end
+  push(list, batch)
+else
+  local limit = {count = count, bytes = bytes, used = 0}
+  local n = 0
+  while n < #batch and fits(limit, n, batch[n + 1]) do n = n + 1 end
+  if n < #batch then
+    for i = #batch, n + 1, -1 do redis.call('LPUSH', inbox, batch[i]) end
+    for i = #batch, n + 1, -1 do batch[i] = nil end
+  else
+    local taken = fill(batch, inbox, limit)
+    if taken > 0 then redis.call('LTRIM', inbox, taken, -1) end
+  end
   push(list, batch)
 end
 if #batch > 0 then
@@ -286,7 +352,7 @@ if #batch > 0 then
   save(agent, rest)
 end
 redis.call('SET', KEYS[1], id .. ' 0', 'EX', @TTL@)
-return batch
+return {left(#batch), batch}
 """.replace("@TTL@", str(RECORD_TTL))
 
 # Own KEYS: status. ARGV: agent.
@@ -296,13 +362,12 @@ return redis.call('HGET', KEYS[k], ARGV[a])
 
 # The reads without the frame, for calls that confirm nothing: reads need
 # no record, as sending one twice changes nothing.
-# KEYS: inbox, pending list.
-INBOX_ONLY = r"""
-local pending = redis.call('LRANGE', KEYS[2], 0, -1)
-local inbox = redis.call('LRANGE', KEYS[1], 0, -1)
-if #pending == 0 then return inbox end
-for _, m in ipairs(inbox) do pending[#pending + 1] = m end
-return pending
+# KEYS: inbox, pending list. ARGV: count, bytes.
+INBOX_ONLY = "local k, a = 1, 1\n" + _HELPERS + _INBOX_BODY
+
+# Only the frame: sends the confirmations the object owes.
+CONFIRM = _FRAME + r"""
+return 1
 """
 
 # KEYS: status. ARGV: agent.

@@ -78,7 +78,11 @@ async def _send(client: Any, frame: "_calls.Frame") -> Any:
 
 
 async def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan[T]") -> T:
-    request = next(plan)
+    try:
+        request = next(plan)
+    except StopIteration as stop:
+        done: T = stop.value
+        return done
     while True:
         reply = await _send(client, session.frame(request))
         try:
@@ -170,7 +174,8 @@ class CoordinationState:
                                            content))
 
     async def broadcast(self, from_agent: str, content: str, *surplus: object) -> Message:
-        """Sends to every known agent, the sender included; returns (from, "*", content, timestamp)."""
+        """Sends to every known agent, the sender included; returns
+        (from, "*", content, timestamp)."""
         if surplus:
             raise _calls.surplus("broadcast", 2, surplus)
         return await self._run(_calls.broadcast(self._session, self._log_limit, from_agent,
@@ -193,3 +198,22 @@ class CoordinationState:
         if surplus:
             raise _calls.surplus("status", 1, surplus)
         return await self._run(_calls.status(self._keys, agent_id))
+
+    async def inbox_batch(self, agent_id: str, max_count: int,
+                    max_bytes: int) -> Tuple[List[Message], int]:
+        """The oldest messages for `agent_id`, as `inbox` lists them, but at most
+        `max_count` and `max_bytes` bytes of UTF-8 content (at least one when any
+        waits); and how many more wait. The inbox is kept."""
+        return await self._run(_calls.inbox_batch(self._keys, agent_id, max_count, max_bytes))
+
+    async def drain_batch(self, agent_id: str, max_count: int,
+                    max_bytes: int) -> Tuple[List[Message], int]:
+        """As `inbox_batch`, but the messages returned leave the inbox, with
+        `drain_inbox`'s guarantees; the rest stays for later calls."""
+        return await self._run(_calls.drain_batch(self._keys, agent_id, max_count, max_bytes))
+
+    async def confirm(self) -> None:
+        """Confirms now, in one round trip, the drained batches that this object
+        received (nothing is sent when there are none), so none is delivered
+        again. For a process or session that ends normally."""
+        await self._run(_calls.confirm(self._session))
