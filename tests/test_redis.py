@@ -63,7 +63,7 @@ def test_delete_namespace(url):
     s.drain_inbox("a")
     other.send_message("a", "b", "kept")
     # Every key carries the namespace's hash tag: claims, status, log, the
-    # known agents' version, 3 inboxes (a's now pending), the pending index,
+    # list of known agents, 3 inboxes (a's now pending), the pending index,
     # and the expiring records of calls not yet confirmed.
     client = redis.Redis.from_url(url)
     tag = b"halvex:{" + s.namespace.encode() + b"}:"
@@ -75,7 +75,7 @@ def test_delete_namespace(url):
         assert all(0 < client.ttl(k) <= 300 for k in calls)
         return sorted(k[len(tag):] for k in keys if k not in calls)
 
-    assert durable() == [b"agents", b"claims", b"inbox:b", b"inbox:c", b"log",
+    assert durable() == [b"claims", b"inbox:b", b"inbox:c", b"joined", b"log",
                          b"pending", b"pending:a", b"status"]
     assert halvex_redis.delete_namespace(s.namespace, url) == 8
     assert durable() == []
@@ -434,7 +434,7 @@ def test_redis_cluster_slot_moves_during_calls(redis_cluster, redis_server):
                             args=(gone_slot, (cluster.owner(gone_slot) + 1) % 3, 0.02))
     half.start()
     time.sleep(0.05)
-    # 29 inboxes, a0's pending batch, status, log, agents, pending index.
+    # 29 inboxes, a0's pending batch, status, log, joined, pending index.
     assert halvex_redis.delete_namespace("gone", client) == 34
     half.join(60)
     left = [k for c in cluster.clients for k in c.keys(b"halvex:{gone}:*") if b":call:" not in k]
@@ -570,7 +570,7 @@ def test_drain_batch_keeps_lost_batches_and_confirm_ends_them(url, monkeypatch):
     # The lost batch, cut; other's batch still waits for its confirmation.
     assert s.drain_batch("q", 2, 100) == (listed[:2], 4)
     assert s.drain_batch("q", 10, 100) == (listed[2:4], 2)
-    redis.Redis.from_url(url).script_load(halvex_redis._calls.CONFIRM.source)
+    redis.Redis.from_url(url).script_load(halvex_redis._calls.CONFIRM_LUA.source)
     trips = _RoundTrips(monkeypatch)
     s.confirm()
     other.confirm()
