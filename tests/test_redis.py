@@ -10,8 +10,10 @@ import io
 import multiprocessing
 import os
 import random
+import signal
 import threading
 import time
+import warnings
 from collections import Counter, defaultdict
 
 import pytest
@@ -584,3 +586,180 @@ def test_drain_batch_keeps_lost_batches_and_confirm_ends_them(url, monkeypatch):
     s.send_message("x", "q", "again")
     assert [m[2] for m in s.drain_batch("q", 1, 1)[0]] == ["again"]
     assert [m[2] for m in other.drain_batch("q", 1, 1)[0]] == ["again"]
+
+
+# ---- faults of everyday use: fork, signals, joiners, cancelled drains --------
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_redis_object_shared_across_fork(url):
+    """An object made (and used) before fork, then used by 4 forked children:
+    each shared file is granted once, each acknowledged message arrives once."""
+    import _redis_workers as w
+
+    s = halvex_redis.CoordinationState(url)
+    s.send_message("parent", w.agent(0), "d:-1")
+    assert len(s.drain_inbox(w.agent(0))) == 1  # the parent owes this confirmation
+    files = ["f%d" % i for i in range(200)]
+    w.INHERITED = s
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads alive
+            with multiprocessing.get_context("fork").Pool(4) as pool:
+                results = pool.starmap(w.forked_child, [(i, files) for i in range(4)])
+    finally:
+        w.INHERITED = None
+    granted = Counter(f for r in results for f in r["granted"])
+    assert granted == Counter(files)
+    sink = Counter((m[0], int(m[2][2:])) for m in s.drain_inbox("sink"))
+    assert sink == Counter((r["agent"], n) for r in results for n in r["acked"])
+    # The parent's unconfirmed batch is its own, not a child's.
+    assert all(r["drained"] == [] for r in results)
+    assert s.inbox(w.agent(0)) == []
+
+
+@pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timer here")
+def test_redis_interrupted_calls_never_read_a_stale_reply(url):
+    """A SIGALRM handler raises at random points of calls; between them a
+    claim on one shared file by a new agent each time. The file is granted
+    exactly once, every acknowledged message is drained exactly once."""
+
+    class Alarm(Exception):
+        pass
+
+    def ring(signum, frame):
+        raise Alarm()
+
+    # redis-py loses a pooled connection now and then to such an exception
+    # (one raised between taking it and its try block); its default pool of
+    # 100 would run out before the loop ends.
+    s = halvex_redis.CoordinationState(url + "?max_connections=100000")
+    rng = random.Random(11)
+    acked, got, grants, interrupted = [], [], [], 0
+    previous = signal.signal(signal.SIGALRM, ring)
+    try:
+        for i in range(500):
+            batch = None
+            roll = rng.random()
+            try:
+                signal.setitimer(signal.ITIMER_REAL, rng.uniform(0.00002, 0.0004))
+                if roll < 0.4:
+                    s.send_message("x", "q", "d:%d" % i)
+                    acked.append(i)
+                elif roll < 0.7:
+                    batch = s.drain_inbox("q")
+                elif roll < 0.85:
+                    s.claim_task("a", "t%d" % i)
+                else:
+                    s.status("a")
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            except Alarm:
+                interrupted += 1
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            got += [int(m[2][2:]) for m in batch or ()]
+            try:
+                assert s.claim_file("c%d" % i, "shared") == "c%d" % i
+                grants.append(i)
+            except RuntimeError as err:
+                assert str(err) == "c%d already holds claim on shared" % grants[0]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    got += [int(m[2][2:]) for m in s.drain_inbox("q")]
+    assert len(grants) == 1 and interrupted > 50
+    counts = Counter(got)
+    assert all(c == 1 for c in counts.values()) and set(acked) <= set(counts)
+    assert s.inbox("q") == []
+
+
+@heavy
+def test_redis_broadcast_rounds_are_bounded_while_agents_join(url, monkeypatch):
+    """Broadcasts to 10^4 agents while another process makes a new agent
+    known every 10 ms: at most two round trips each (one more for an object
+    that knows no agents yet), and each reaches exactly the agents known
+    when it ran. delete_namespace takes at most two as well."""
+    import _redis_workers as w
+
+    ns = "joining-%d" % os.getpid()
+    s = halvex_redis.CoordinationState(url, namespace=ns)
+    for i in range(10000):
+        s.send_message("x", "a%d" % i, "hi")
+    direct = redis.Redis.from_url(url)
+    for script in (halvex_redis._calls.BROADCAST_LUA, halvex_redis._calls.DELETE_LUA,
+                   halvex_redis._calls.DELETE_REST_LUA, halvex_redis._calls.DRAIN_LUA):
+        direct.script_load(script.source)
+    ctx = multiprocessing.get_context("spawn")
+    stop, joined = ctx.Event(), ctx.Value("i", 0)
+    process = ctx.Process(target=w.joiner, args=(url, ns, stop, joined))
+    process.start()
+    try:
+        deadline = time.monotonic() + 30
+        while joined.value < 5:
+            assert time.monotonic() < deadline, "the joiner made no agent known"
+            time.sleep(0.01)
+        trips = _RoundTrips(monkeypatch)
+        fresh = halvex_redis.CoordinationState(url, namespace=ns)
+        rounds, joined_before = [], joined.value
+        for i in range(6):
+            before = trips.count
+            fresh.broadcast("caster", "b:%d" % i)
+            rounds.append(trips.count - before)
+            time.sleep(0.05)
+        joined_after = joined.value
+        assert rounds[0] <= 2 and max(rounds[1:]) == 1, rounds
+        # Each joiner got a suffix of the broadcasts, after its "hello".
+        for n in range(joined_after):
+            got = [m[2] for m in s.drain_inbox("new-%d" % n)]
+            assert got[0] == "hello"
+            casts = got[1:]
+            assert casts == ["b:%d" % i for i in range(6 - len(casts), 6)], (n, got)
+            if n < joined_before:
+                assert len(casts) == 6
+        for i in range(0, 10000, 97):
+            assert [m[2] for m in s.inbox("a%d" % i)] == ["hi"] + ["b:%d" % k for k in range(6)]
+        before = trips.count
+        assert halvex_redis.delete_namespace(ns, url) > 10000
+        assert trips.count - before <= 2
+    finally:
+        stop.set()
+        process.join(30)
+    halvex_redis.delete_namespace(ns, url)
+
+
+def test_redis_cancelled_drain_is_returned_by_the_objects_next_drain(url):
+    """Two asyncio tasks of one object drain one agent and one is cancelled
+    at random: the object's next drain returns what a cancelled drain took,
+    nothing is held back for the hand-over, lost or delivered twice."""
+    import asyncio
+
+    import halvex_redis.asyncio
+
+    async def run():
+        s = halvex_redis.asyncio.CoordinationState(url)
+        sender = halvex_redis.asyncio.CoordinationState(url, namespace=s.namespace)
+        rng = random.Random(5)
+        got, sent, cancelled = [], 0, 0
+        for _ in range(150):
+            for _ in range(4):
+                await sender.send_message("x", "q", "d:%d" % sent)
+                sent += 1
+            tasks = [asyncio.ensure_future(s.drain_inbox("q")) for _ in range(2)]
+            for _ in range(rng.randrange(6)):  # a random point of the calls
+                await asyncio.sleep(0)
+            rng.choice(tasks).cancel()
+            for task in tasks:
+                try:
+                    batch = await task
+                except asyncio.CancelledError:
+                    cancelled += 1
+                    continue
+                seqs = [int(m[2][2:]) for m in batch]
+                assert seqs == sorted(seqs)
+                got += seqs
+        got += [int(m[2][2:]) for m in await s.drain_inbox("q")]
+        return got, sent, cancelled, await s.inbox("q")
+
+    got, sent, cancelled, left = asyncio.run(run())
+    assert cancelled > 50
+    assert left == []
+    assert sorted(got) == list(range(sent))

@@ -272,14 +272,23 @@ class Session(object):
         call_id = self.prefix + str(next(self.counter)).encode("ascii")
         if request.alone is not None and not self.drains:
             return Frame(self, request, request.alone, call_id, None, [])
-        with self.lock:
-            if self.lanes:
-                lane = self.lanes.pop()
-            else:
-                self.lane_count += 1
-                lane = self.keys.call + self.prefix + str(self.lane_count).encode("ascii")
-            drains, self.drains = self.drains, []
-        return Frame(self, request, request.script, call_id, lane, drains)
+        lane: Optional[bytes] = None
+        drains: List[Tuple[bytes, bytes]] = []
+        try:
+            with self.lock:
+                if self.lanes:
+                    lane = self.lanes.pop()
+                else:
+                    self.lane_count += 1
+                    lane = self.keys.call + self.prefix + str(self.lane_count).encode("ascii")
+                drains, self.drains = self.drains, []
+            return Frame(self, request, request.script, call_id, lane, drains)
+        except BaseException:  # interrupted: nothing was sent
+            with self.lock:
+                if lane is not None:
+                    self.lanes.append(lane)
+                self.drains.extend(drains)
+            raise
 
     def saw_agents(self, seen: Agents, base: bytes, newcomers: List[bytes]) -> None:
         """Adds the agents that became known after `seen` (unless another call
@@ -341,9 +350,7 @@ class Frame(object):
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
-            session.lanes.append(self.lane)
             if agent is not None:
-                session.drains.append((agent, self.call_id))
                 # Only the drains this one took over are settled: a drain of
                 # another thread or task that failed meanwhile stays noted.
                 ids = session.unanswered.get(agent)
@@ -351,6 +358,8 @@ class Frame(object):
                     ids.difference_update(self.taken)
                     if not ids:
                         del session.unanswered[agent]
+                session.drains.append((agent, self.call_id))
+            session.lanes.append(self.lane)  # last: failed() undoes the rest
 
     def failed(self) -> None:
         """The call may have run. Its confirmations go with the next call
@@ -361,9 +370,13 @@ class Frame(object):
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
-            session.lanes.append(self.lane)
-            session.drains.extend(self.drains)
+            # Also undoes an answered() that an exception cut short.
+            if self.lane not in session.lanes:
+                session.lanes.append(self.lane)
+            session.drains.extend(d for d in self.drains if d not in session.drains)
             if agent is not None:
+                if (agent, self.call_id) in session.drains:
+                    session.drains.remove((agent, self.call_id))
                 session.unanswered.setdefault(agent, set()).add(self.call_id)
 
 
@@ -497,11 +510,23 @@ def exchange(session: Session, client: Any, checked: CheckedClients,
         return nothing
     budget = Budget()
     while True:
-        reply = yield from _send(session.frame(request), client, checked, budget)
+        frame = session.frame(request)
+        finished = False
         try:
-            request = plan.send(reply)
-        except StopIteration as stop:
-            result: T = stop.value
+            reply = yield from _send(frame, client, checked, budget)
+            try:
+                request = plan.send(reply)
+            except StopIteration as stop:
+                result: T = stop.value
+                finished = True
+            # Answered only once the result is made: an exception raised by
+            # a signal handler until here (even inside answered) leaves a
+            # drain unanswered, for the object's next drain to take over.
+            frame.answered()
+        except BaseException:  # cancelled or interrupted too: the call may have run
+            frame.failed()
+            raise
+        if finished:
             return result
         if not budget.another_round():
             raise redis.exceptions.TryAgainError(
@@ -530,14 +555,9 @@ def _send(frame: Frame, client: Any, checked: CheckedClients,
         except RETRYABLE:
             wait = budget.wait()
             if wait is None:
-                frame.failed()
                 raise
             yield SLEEP, wait
             continue
-        except BaseException:  # cancelled or interrupted too: the call may have run
-            frame.failed()
-            raise
-        frame.answered()
         return reply
 
 
