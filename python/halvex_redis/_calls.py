@@ -133,6 +133,9 @@ SEND_LUA = Script(_scripts.SEND)
 BROADCAST_LUA = Script(_scripts.BROADCAST)
 INBOX_LUA = Script(_scripts.INBOX)
 INBOX_ALONE_LUA = Script(_scripts.INBOX_ALONE)
+INBOX_BATCH_LUA = Script(_scripts.INBOX_BATCH)
+INBOX_BATCH_ALONE_LUA = Script(_scripts.INBOX_BATCH_ALONE)
+DRAIN_BATCH_LUA = Script(_scripts.DRAIN_BATCH)
 DRAIN_LUA = Script(_scripts.DRAIN)
 STATUS_LUA = Script(_scripts.STATUS)
 STATUS_ALONE_LUA = Script(_scripts.STATUS_ALONE)
@@ -639,26 +642,34 @@ def broadcast(session: Session, sender: Text, content: Text) -> "Plan[Message]":
 
 
 def inbox(session: Session, agent: Text) -> "Plan[List[Message]]":
-    return (yield from inbox_batch(session, agent, 0, 0))[0]
+    keys = session.keys
+    reply = yield Request(INBOX_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                      keys.owed), (), alone=INBOX_ALONE_LUA)
+    return messages(agent[0], reply[3])
 
 
 def inbox_batch(session: Session, agent: Text, count: int,
                 size: int) -> "Plan[Tuple[List[Message], int]]":
     keys = session.keys
-    reply = yield Request(INBOX_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
-                                  keys.owed), (count, size), alone=INBOX_ALONE_LUA)
+    reply = yield Request(INBOX_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                            keys.owed), (count, size),
+                          alone=INBOX_BATCH_ALONE_LUA)
     return messages(agent[0], reply[3]), int(reply[2])
 
 
 def drain(session: Session, agent: Text) -> "Plan[List[Message]]":
-    return (yield from drain_batch(session, agent, 0, 0))[0]
+    keys = session.keys
+    reply = yield Request(DRAIN_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                      keys.pending, keys.owed), (agent[1], 0, 0),
+                          drain_agent=agent[1])
+    return messages(agent[0], reply[3])
 
 
 def drain_batch(session: Session, agent: Text, count: int,
                 size: int) -> "Plan[Tuple[List[Message], int]]":
     keys = session.keys
-    reply = yield Request(DRAIN_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
-                                  keys.pending, keys.owed), (agent[1], count, size),
+    reply = yield Request(DRAIN_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                            keys.pending, keys.owed), (agent[1], count, size),
                           drain_agent=agent[1])
     return messages(agent[0], reply[3]), int(reply[2])
 

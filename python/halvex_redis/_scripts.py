@@ -57,15 +57,16 @@ CODES = {
 
 _CONSTANTS = "local %s = %s\n" % (", ".join(CODES), ", ".join(str(v) for v in CODES.values()))
 
-# Pure helpers, shared by the framed scripts and the reads without a frame.
-_HELPERS = r"""
+# Pure helpers, shared by the framed scripts and the reads without a frame;
+# a script defines only those it uses (each definition costs time per run).
+_HELPERS = [("push", r"""
 local function push(list, items)
   -- unpack() has a stack limit, so long lists go in chunks.
   for i = 1, #items, 4000 do
     redis.call('RPUSH', list, unpack(items, i, math.min(i + 3999, #items)))
   end
 end
-
+"""), ("settle", r"""
 -- Moves the broadcasts owed to an inbox into it, so that they come before
 -- anything added later.
 local function settle(owed, inbox)
@@ -81,14 +82,14 @@ local function settle(owed, inbox)
   push(inbox, items)
   redis.call('HDEL', owed, inbox)
 end
-
+"""), ("content_size", r"""
 -- Bytes of content in a stored message "<timestamp>,<len(from)>,<from><content>".
 local function content_size(m)
   local c1 = string.find(m, ',', 1, true)
   local c2 = string.find(m, ',', c1 + 1, true)
   return #m - c2 - tonumber(string.sub(m, c1 + 1, c2 - 1))
 end
-
+"""), ("fits", r"""
 -- Whether message m fits into a batch of n messages under `limit`
 -- ({count, bytes, used}); the first message always fits. Counts it in.
 local function fits(limit, n, m)
@@ -98,7 +99,7 @@ local function fits(limit, n, m)
   limit.used = limit.used + size
   return true
 end
-
+"""), ("fill", r"""
 -- Appends to batch the oldest messages of list that fit; returns how many
 -- it took and whether the batch is full.
 local function fill(batch, list, limit)
@@ -115,7 +116,17 @@ local function fill(batch, list, limit)
     if #chunk < want then return taken, false end
   end
 end
-"""
+""")]
+
+
+def _helpers(code: str) -> str:
+    """The helpers that `code` calls, and those they call, in order."""
+    used = {name for name, _ in _HELPERS if name + "(" in code}
+    for name, source in reversed(_HELPERS):  # a helper calls only earlier ones
+        if name in used:
+            used.update(other for other, _ in _HELPERS if other + "(" in source)
+    return "".join(source for name, source in _HELPERS if name in used)
+
 
 _FRAME = r"""
 local nd, id, k, a = 0, ARGV[1], 2, 2
@@ -224,13 +235,14 @@ def _write(body: str) -> str:
 
 
 def _framed(body: str) -> str:
-    return (_CONSTANTS + _HELPERS + _FRAME + body).replace("@NOW@", _NOW).replace(
+    code = (_FRAME + body).replace("@NOW@", _NOW).replace(
         "@TTL@", str(RECORD_TTL)).replace("@LEASE@", str(LEASE))
+    return _CONSTANTS + _helpers(code) + code
 
 
 def _alone(body: str) -> str:
     """A read without the frame: it confirms nothing and needs no record."""
-    return _CONSTANTS + "local id, k, a = ARGV[1], 1, 2\n" + _HELPERS + body
+    return _CONSTANTS + "local id, k, a = ARGV[1], 1, 2\n" + _helpers(body) + body
 
 
 # A claim is live while now - renewed_at < LEASE, the subtraction saturating
@@ -349,42 +361,43 @@ reply[5] = newcomers
 return reply
 """)
 
-# Unconfirmed drained messages first, then the inbox; at most ARGV count
-# messages and bytes of content (0: no limit). Replies {id, DONE, left, messages}.
-# Own KEYS: inbox, pending list, owed. ARGV: count, bytes.
+# Unconfirmed drained messages first, then the inbox. Replies
+# {id, DONE, left, messages}. Own KEYS: inbox, pending list, owed. The batch
+# form takes ARGV count, bytes: at most count messages and bytes of content.
 _INBOX = r"""
 settle(KEYS[k + 2], KEYS[k])
-local count, bytes = tonumber(ARGV[a]), tonumber(ARGV[a + 1])
+local batch = redis.call('LRANGE', KEYS[k + 1], 0, -1)
+for _, m in ipairs(redis.call('LRANGE', KEYS[k], 0, -1)) do batch[#batch + 1] = m end
+return {id, DONE, 0, batch}
+"""
+_INBOX_BATCH = r"""
+settle(KEYS[k + 2], KEYS[k])
+local limit = {count = tonumber(ARGV[a]), bytes = tonumber(ARGV[a + 1]), used = 0}
 local waiting = redis.call('LLEN', KEYS[k + 1]) + redis.call('LLEN', KEYS[k])
 local batch = {}
-if count == 0 then
-  batch = redis.call('LRANGE', KEYS[k + 1], 0, -1)
-  for _, m in ipairs(redis.call('LRANGE', KEYS[k], 0, -1)) do batch[#batch + 1] = m end
-else
-  local limit = {count = count, bytes = bytes, used = 0}
-  local _, full = fill(batch, KEYS[k + 1], limit)
-  if not full then fill(batch, KEYS[k], limit) end
-end
+local _, full = fill(batch, KEYS[k + 1], limit)
+if not full then fill(batch, KEYS[k], limit) end
 return {id, DONE, waiting - #batch, batch}
 """
 INBOX = _framed(_INBOX)
 INBOX_ALONE = _alone(_INBOX)
+INBOX_BATCH = _framed(_INBOX_BATCH)
+INBOX_BATCH_ALONE = _alone(_INBOX_BATCH)
 
 # Moves the inbox into a pending segment of this call and returns it; the
 # client's next call confirms it (drops the segment). Segments of this
 # object's earlier unanswered drains, and segments left unconfirmed for
 # `handover` seconds (their drainer died), are taken over first. With a
-# limit (count > 0), at most count messages and bytes of content go: what
-# was taken over and does not fit goes back to the head of the inbox.
+# limit (the batch form), at most count messages and bytes of content go:
+# what was taken over and does not fit goes back to the head of the inbox.
 # Replies {id, DONE, left, messages}.
 # Own KEYS: inbox, pending list, pending index, owed.
-# ARGV: agent, count, bytes, handover, own ids...
-DRAIN = _framed(r"""
+# ARGV: agent, count, bytes (0 for all), handover, own ids...
+_DRAIN = r"""
 local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
 index = KEYS[k + 2]
 local function reply(batch)
-  local left = redis.call('LLEN', inbox) + redis.call('LLEN', list) - #batch
-  return {id, DONE, left, batch}
+  return {id, DONE, @LEFT@, batch}
 end
 local done = redis.call('GET', KEYS[1])
 if done and string.sub(done, 1, #id + 1) == id .. ' ' then
@@ -413,6 +426,19 @@ elseif count == 0 then
   for _, m in ipairs(fresh) do batch[#batch + 1] = m end
   push(list, batch)
 else
+@LIMITED@
+end
+if #batch > 0 then
+  rest[#rest + 1] = {id, now, #batch}
+  save(agent, rest)
+end
+redis.call('SET', KEYS[1], id .. ' ' .. DONE, 'EX', @TTL@)
+return reply(batch)
+"""
+DRAIN = _framed(_DRAIN.replace("@LIMITED@", "  error('no limit')").replace("@LEFT@", "0"))
+DRAIN_BATCH = _framed(_DRAIN.replace(
+    "@LEFT@", "redis.call('LLEN', inbox) + redis.call('LLEN', list) - #batch").replace(
+    "@LIMITED@", r"""
   local limit = {count = count, bytes = bytes, used = 0}
   local n = 0
   while n < #batch and fits(limit, n, batch[n + 1]) do n = n + 1 end
@@ -423,15 +449,7 @@ else
     local taken = fill(batch, inbox, limit)
     if taken > 0 then redis.call('LTRIM', inbox, taken, -1) end
   end
-  push(list, batch)
-end
-if #batch > 0 then
-  rest[#rest + 1] = {id, now, #batch}
-  save(agent, rest)
-end
-redis.call('SET', KEYS[1], id .. ' ' .. DONE, 'EX', @TTL@)
-return reply(batch)
-""")
+  push(list, batch)"""))
 
 # Own KEYS: status. ARGV: agent.
 _STATUS = r"""
