@@ -334,9 +334,7 @@ end
 @NOW@
 local known = tonumber(ARGV[a + 4])
 if redis.call('HSETNX', status, from, '0') == 1 then join(joined, from) end
-local newcomers = {}
-if known == 0 then known = 1 end
-newcomers = redis.call('LRANGE', joined, known, -1)
+local newcomers = redis.call('LRANGE', joined, math.max(known, 1), -1)
 local message = now .. ',' .. #from .. ',' .. from .. content
 if redis.call('HLEN', owed) > 0 then
   local waiting = {}
@@ -346,7 +344,7 @@ if redis.call('HLEN', owed) > 0 then
   end
 end
 for i = k + 4, #KEYS do redis.call('RPUSH', KEYS[i], message) end
-local entry = #message .. ':' .. message
+local entry = #newcomers > 0 and #message .. ':' .. message
 for _, agent in ipairs(newcomers) do
   if not (own and agent == from) then
     local inbox = ARGV[a + 6] .. agent
@@ -356,7 +354,8 @@ end
 redis.call('XADD', log, 'MAXLEN', '~', ARGV[a + 2], '*', 'kind', 'broadcast', 'from', from,
            'content', content, 'at', now)
 local reply = finish(DONE, now)
-reply[4] = redis.call('LINDEX', joined, 0)
+if base == '' then base = redis.call('LINDEX', joined, 0) end
+reply[4] = base
 reply[5] = newcomers
 return reply
 """)
