@@ -618,6 +618,34 @@ def test_redis_object_shared_across_fork(url):
     assert s.inbox(w.agent(0)) == []
 
 
+# A script that answers as a granting call would, 50 ms late.
+_SLOW_GRANT = """
+local t0 = redis.call('TIME')
+repeat
+  local t = redis.call('TIME')
+until (t[1] - t0[1]) * 1000000 + (t[2] - t0[2]) > 50000
+return {'someone-else.1', 1, '0'}
+"""
+
+
+def test_redis_reply_of_another_call_is_never_taken(url):
+    """A reply left on a pooled connection (as an interrupted call leaves it)
+    is read by the next call on it: a refused claim must not take it as a
+    grant, nor a status as its word; the call is sent again and answered."""
+    s = halvex_redis.CoordinationState(url)
+    s.claim_file("holder", "p")
+    client = halvex_redis._client(url, None)
+    for call in (lambda: s.claim_file("b", "p"), lambda: s.status("holder")):
+        conn = client.connection_pool.get_connection()
+        conn.send_command("EVAL", _SLOW_GRANT, 0)
+        client.connection_pool.release(conn)  # its reply not yet read
+        try:
+            assert call() == "busy"
+        except RuntimeError as err:
+            assert str(err) == "holder already holds claim on p"
+    assert s.status("b") == "idle"
+
+
 @pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="no interval timer here")
 def test_redis_interrupted_calls_never_read_a_stale_reply(url):
     """A SIGALRM handler raises at random points of calls; between them a

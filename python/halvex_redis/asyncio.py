@@ -47,7 +47,8 @@ async def _drop(client: Any) -> None:
         await pool.disconnect(inuse_connections=False)
         return
     for node in client.get_nodes():
-        await node.disconnect_free_connections()
+        free = getattr(node, "disconnect_free_connections", None)  # redis-py 5.1+
+        await (free() if free is not None else node.disconnect())
 
 
 async def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
