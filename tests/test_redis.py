@@ -791,3 +791,41 @@ def test_redis_cancelled_drain_is_returned_by_the_objects_next_drain(url):
     assert cancelled > 50
     assert left == []
     assert sorted(got) == list(range(sent))
+
+
+@heavy
+def test_redis_sentinel_url_follows_a_failover(redis_server):
+    """`?sentinel=<service>` URLs follow the primary that Sentinel names: the
+    primary dies, Sentinel promotes its replica, the calls go on there (an
+    error only where the retries ran out), both classes."""
+    import asyncio
+
+    import halvex_redis.asyncio
+
+    group = _redis.SentinelGroup()
+    try:
+        s = halvex_redis.CoordinationState(group.url)
+        assert s.claim_file("a", "p") == "a"
+        group.in_sync()
+        before = group.primary_port()
+        group.primary.kill9()
+        acked, failed, deadline = [], 0, time.monotonic() + 30
+        while len(acked) < 100 or group.primary_port() == before:
+            assert time.monotonic() < deadline, "no failover"
+            try:
+                s.send_message("a", "b", "m%d" % (len(acked) + failed))
+                acked.append(len(acked) + failed)
+            except redis.exceptions.ConnectionError:
+                failed += 1
+        got = [int(m[2][1:]) for m in s.drain_inbox("b")]
+        assert got == acked  # all in order, once: nothing was in flight at the death
+        with pytest.raises(RuntimeError, match="^a already holds claim on p$"):
+            s.claim_file("b", "p")
+
+        async def status():
+            state = halvex_redis.asyncio.CoordinationState(group.url, namespace=s.namespace)
+            return await state.status("a")
+
+        assert asyncio.run(status()) == "busy"
+    finally:
+        group.close()

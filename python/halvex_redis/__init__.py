@@ -28,9 +28,13 @@ _clients_lock = threading.Lock()
 _checked = _calls.CheckedClients()
 
 
-def _cluster_type() -> Any:
-    from redis.cluster import RedisCluster
-    return RedisCluster
+def _kind(name: str) -> Any:
+    """The cluster client or Sentinel, imported when first used."""
+    if name == "cluster":
+        from redis.cluster import RedisCluster
+        return RedisCluster
+    from redis.sentinel import Sentinel
+    return Sentinel
 
 
 def _client(url: Any, cluster: Optional[bool]) -> Any:
@@ -43,7 +47,7 @@ def _client(url: Any, cluster: Optional[bool]) -> Any:
     with _clients_lock:
         client = _clients.get((clean, use_cluster))
         if client is None:
-            client = _calls.new_client(clean, use_cluster, extra, redis.Redis, _cluster_type,
+            client = _calls.new_client(clean, use_cluster, extra, redis.Redis, _kind,
                                        Retry)
             _clients[(clean, use_cluster)] = client
         return client

@@ -438,16 +438,47 @@ def split_url(url: str, cluster: Optional[bool]) -> Tuple[str, bool, Dict[str, A
 
 
 def new_client(clean: str, use_cluster: bool, extra: Dict[str, Any], plain: Any,
-               cluster: Callable[[], Any], retry: Any) -> Any:
-    """A client for a URL as split_url gave it: the cluster client, or a plain
-    one whose own retries are off (ours carry call ids)."""
+               kind: Callable[[str], Any], retry: Any) -> Any:
+    """A client for a URL as split_url gave it: the cluster client, a client
+    of the primary that Sentinel names (`?sentinel=<service>`), or a plain
+    one. Their own retries are off where we can say so (ours carry call ids)."""
+    from redis.backoff import NoBackoff
+    query = parse_qsl(urlsplit(clean).query, keep_blank_values=True)
+    service = [v for k, v in query if k == "sentinel"]
     if use_cluster:
-        client = cluster().from_url(clean, **extra)
+        client = kind("cluster").from_url(clean, **extra)
+    elif service:
+        client = _sentinel_client(clean, service[-1], extra, kind("sentinel"),
+                                  retry(NoBackoff(), 0))
     else:
-        from redis.backoff import NoBackoff
         client = plain.from_url(clean, retry=retry(NoBackoff(), 0), **extra)
     check_client(client)
     return client
+
+
+def _sentinel_client(url: str, service: str, extra: Dict[str, Any], sentinel: Any,
+                     retry: Any) -> Any:
+    """redis://[user:password@]host:port[,host:port...]/db?sentinel=service:
+    the sentinels to ask, and the options of the primary's connections."""
+    parts = urlsplit(url)
+    auth, at, hosts = parts.netloc.rpartition("@")
+    names = hosts.split(",")
+    rest = urlencode([(k, v) for k, v in parse_qsl(parts.query, keep_blank_values=True)
+                      if k != "sentinel"])
+    parse: Callable[[str], Dict[str, Any]] = redis.connection.parse_url
+    kwargs = parse(urlunsplit(
+        (parts.scheme, auth + at + names[0], parts.path, rest, "")))
+    for key in ("host", "port", "connection_class"):
+        kwargs.pop(key, None)
+    if parts.scheme == "rediss":
+        kwargs["ssl"] = True
+    kwargs.update(extra)
+    sentinels = [(h.rpartition(":")[0], int(h.rpartition(":")[2])) if ":" in h else (h, 26379)
+                 for h in names]
+    timeouts = {k: kwargs[k] for k in ("socket_timeout", "socket_connect_timeout")
+                if k in kwargs}
+    return sentinel(sentinels, sentinel_kwargs=timeouts).master_for(service, retry=retry,
+                                                                     **kwargs)
 
 
 def decoding_refused() -> ValueError:

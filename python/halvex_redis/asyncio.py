@@ -22,9 +22,13 @@ _clients: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Dict[Tuple[str, 
 _checked = _calls.CheckedClients()
 
 
-def _cluster_type() -> Any:
-    from redis.asyncio.cluster import RedisCluster
-    return RedisCluster
+def _kind(name: str) -> Any:
+    """The cluster client or Sentinel, imported when first used."""
+    if name == "cluster":
+        from redis.asyncio.cluster import RedisCluster
+        return RedisCluster
+    from redis.asyncio.sentinel import Sentinel
+    return Sentinel
 
 
 def _client(url: Any, cluster: Optional[bool]) -> Any:
@@ -36,7 +40,7 @@ def _client(url: Any, cluster: Optional[bool]) -> Any:
     client = per_loop.get((clean, use_cluster))
     if client is None:
         client = _calls.new_client(clean, use_cluster, extra, redis.asyncio.Redis,
-                                   _cluster_type, Retry)
+                                   _kind, Retry)
         per_loop[(clean, use_cluster)] = client
     return client
 
