@@ -545,7 +545,7 @@ def exchange(session: Session, client: Any, checked: CheckedClients,
     budget = Budget()
     while True:
         frame = session.frame(request)
-        finished = False
+        finished = settled = False
         try:
             reply = yield from _send(frame, client, checked, budget)
             try:
@@ -553,12 +553,18 @@ def exchange(session: Session, client: Any, checked: CheckedClients,
             except StopIteration as stop:
                 result: T = stop.value
                 finished = True
+            except Exception:
+                if frame.request.drain_agent is None:  # a refusal the reply carried
+                    frame.answered()
+                    settled = True
+                raise
             # Answered only once the result is made: an exception raised by
             # a signal handler until here (even inside answered) leaves a
             # drain unanswered, for the object's next drain to take over.
             frame.answered()
         except BaseException:  # cancelled or interrupted too: the call may have run
-            frame.failed()
+            if not settled:
+                frame.failed()
             raise
         if finished:
             return result
