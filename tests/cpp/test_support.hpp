@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -34,6 +36,38 @@ struct TestAccess {
   static bool shares_block(const StoredMessage& a, const StoredMessage& b) noexcept {
     return a.blob_ == b.blob_;
   }
+
+  // How many holders share a message's block.
+  static std::uint32_t holders(const StoredMessage& m) noexcept {
+    return m.holders().load(std::memory_order_relaxed);
+  }
+
+  // Every pointer-aligned word of the journal's chunks, as a leak checker
+  // scanning them would read it.
+  static std::vector<const void*> aligned_words(const Journal& j) {
+    std::vector<const void*> out;
+    for (const Journal::Chunk& c : j.chunks_) {
+      const auto base = reinterpret_cast<std::uintptr_t>(c.data.get());
+      for (std::uintptr_t a = (base + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*);
+           a + sizeof(void*) <= base + c.cap; a += sizeof(void*)) {
+        const void* w;
+        std::memcpy(&w, reinterpret_cast<const void*>(a), sizeof w);
+        out.push_back(w);
+      }
+    }
+    return out;
+  }
+
+  // The blocks the journal's records share, in append order.
+  static std::vector<const void*> shared_blocks(const Journal& j) {
+    std::vector<const void*> out;
+    j.for_each_record([&](const Journal::Record& r) {
+      if (r.block != nullptr) out.push_back(r.block);
+    });
+    return out;
+  }
+
+  static const void* block_of(const StoredMessage& m) noexcept { return m.blob_; }
 
   // The journal's records as ActivityEvent values, in append order.
   static std::vector<ActivityEvent> decode(const Journal& j) {
