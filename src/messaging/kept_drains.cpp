@@ -18,7 +18,12 @@ struct Kept {
 // Calls run under the interpreter lock, so the mutex is never contended; it
 // keeps the list sound for callers that hold no such lock (the unit tests).
 std::mutex g_lock;
-std::vector<Kept> g_kept;
+// Never destroyed: an object freed late in the process's exit still finds
+// the list whole, and batches left then stay reachable for leak checkers.
+std::vector<Kept>& kept_list() {
+  static auto* const list = new std::vector<Kept>();
+  return *list;
+}
 // Batches kept by all threads: lets a call skip the list when it is empty.
 // Relaxed is enough: a thread only ever looks for its own batches, which its
 // own keep() counted.
@@ -33,11 +38,12 @@ thread_local bool t_keeps = false;
 template <class Match>
 bool take_one(Match match, Inbox& out) {
   std::lock_guard<std::mutex> hold(g_lock);
-  for (std::size_t i = 0; i < g_kept.size(); ++i) {
-    if (!match(g_kept[i])) continue;
-    out = std::move(g_kept[i].copies);
-    if (i + 1 != g_kept.size()) g_kept[i] = std::move(g_kept.back());
-    g_kept.pop_back();
+  std::vector<Kept>& list = kept_list();
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (!match(list[i])) continue;
+    out = std::move(list[i].copies);
+    if (i + 1 != list.size()) list[i] = std::move(list.back());
+    list.pop_back();
     g_count.fetch_sub(1, std::memory_order_relaxed);
     return true;
   }
@@ -48,7 +54,7 @@ bool take_one(Match match, Inbox& out) {
 
 void keep(const void* owner, Inbox copies) {
   std::lock_guard<std::mutex> hold(g_lock);
-  g_kept.push_back(Kept{std::this_thread::get_id(), owner, std::move(copies)});
+  kept_list().push_back(Kept{std::this_thread::get_id(), owner, std::move(copies)});
   g_count.fetch_add(1, std::memory_order_relaxed);
   t_keeps = true;
 }
