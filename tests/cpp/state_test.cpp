@@ -24,10 +24,10 @@ TEST(Record, NewRecordIsEmptyWithLeaseConstants) {
   CoordinationState s;
   EXPECT_EQ(s.lease_secs, 300u);
   EXPECT_EQ(s.lease_grace_secs, 0u);
-  EXPECT_EQ(s.claims->len(), 0u);
-  EXPECT_EQ(s.statuses->len(), 0u);
-  EXPECT_EQ(s.inboxes->len(), 0u);
-  EXPECT_EQ(s.activity_log->len(), 0u);
+  EXPECT_EQ(TestAccess::len(*s.claims), 0u);
+  EXPECT_EQ(TestAccess::len(*s.statuses), 0u);
+  EXPECT_EQ(TestAccess::len(*s.inboxes), 0u);
+  EXPECT_EQ(TestAccess::len(*s.activity_log), 0u);
   // Each map is held once, by the record alone.
   EXPECT_EQ(s.claims.use_count(), 1);
   EXPECT_EQ(s.activity_log.use_count(), 1);
@@ -36,8 +36,8 @@ TEST(Record, NewRecordIsEmptyWithLeaseConstants) {
 // ---------------------------------------------------------------- hash keys
 
 std::vector<HashKeys> keys_of(const CoordinationState& s) {
-  return {s.claims->hash_keys(), s.statuses->hash_keys(), s.inboxes->hash_keys(),
-          s.activity_log->hash_keys()};
+  return {TestAccess::hash_keys(*s.claims), TestAccess::hash_keys(*s.statuses), TestAccess::hash_keys(*s.inboxes),
+          TestAccess::hash_keys(*s.activity_log)};
 }
 
 TEST(HashKeys, ConsecutiveK0InFieldOrderAcrossRecords) {
@@ -60,7 +60,7 @@ TEST(HashKeys, RecordsBuiltOneAfterAnotherNeverShareKeys) {
     for (const HashKeys& y : keys_of(b)) EXPECT_FALSE(x.k0 == y.k0 && x.k1 == y.k1);
   }
   // With different keys the same string hashes differently in each map.
-  EXPECT_NE(a.statuses->hash("agent-a"), b.statuses->hash("agent-a"));
+  EXPECT_NE(TestAccess::hash(*a.statuses, "agent-a"), TestAccess::hash(*b.statuses, "agent-a"));
 }
 
 TEST(HashKeys, AnotherThreadDrawsItsOwnPair) {
@@ -70,7 +70,7 @@ TEST(HashKeys, AnotherThreadDrawsItsOwnPair) {
     CoordinationState s;
     there = keys_of(s);
   }).join();
-  const HashKeys mine = here.claims->hash_keys();
+  const HashKeys mine = TestAccess::hash_keys(*here.claims);
   ASSERT_EQ(there.size(), 4u);
   // Drawn independently: the k1 halves differ, and the other thread's k0
   // does not continue this thread's sequence.
@@ -83,7 +83,7 @@ TEST(HashKeys, ThreadsBuildingMapsAtOnceAgreeOnShardCount) {
   std::vector<std::size_t> counts(4);
   test::Crowd crowd(4, [&](int i) {
     CoordinationState s;
-    counts[static_cast<std::size_t>(i)] = s.inboxes->shard_count();
+    counts[static_cast<std::size_t>(i)] = TestAccess::shard_count(*s.inboxes);
   });
   crowd.join();
   for (std::size_t c : counts) EXPECT_EQ(c, shard_amount());
@@ -160,7 +160,7 @@ TEST(ActivityLog, AppendsFileUnderTheirOwnSecondInOrder) {
     // The record is filed under its own reading, never a second one.
     EXPECT_EQ(e->at, events[i].bucket);
   }
-  EXPECT_LE(s.activity_log->len(), 2u);  // one bucket, two if a second ended meanwhile
+  EXPECT_LE(TestAccess::len(*s.activity_log), 2u);  // one bucket, two if a second ended meanwhile
 }
 
 TEST(ActivityLog, ConcurrentAppendsAllLand) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +27,38 @@ struct TestAccess {
   // A racy snapshot of a lock's word.
   static std::uint64_t raw_state(const ShardLock& l) noexcept {
     return l.state_.load(std::memory_order_relaxed);
+  }
+
+  // A map's entries, counted shard by shard under read locks.
+  template <class Map>
+  static std::size_t len(const Map& m) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < m.shard_count_; ++i) {
+      std::shared_lock<ShardLock> g(m.shards_[i].lock);
+      n += m.shards_[i].table.size();
+    }
+    return n;
+  }
+  template <class Map>
+  static std::size_t shard_count(const Map& m) noexcept {
+    return m.shard_count_;
+  }
+  template <class Map>
+  static ShardLock& shard_lock(const Map& m, std::size_t i) noexcept {
+    return m.shards_[i].lock;
+  }
+  template <class Map>
+  static HashKeys hash_keys(const Map& m) noexcept {
+    return m.keys_;
+  }
+  template <class Map>
+  static std::uint64_t hash(const Map& m, typename Map::View key) noexcept {
+    return m.hash(key);
+  }
+  // The shard an iteration is in (the shard count once finished).
+  template <class Iter>
+  static std::size_t iter_shard(const Iter& it) noexcept {
+    return it.shard_;
   }
 
   template <class Map>
@@ -217,8 +250,8 @@ std::string key_in_shard(const Map& map, std::size_t shard, std::string_view pre
 // True when no shard of any of the record's maps is locked.
 inline bool all_shards_free(const CoordinationState& s) {
   auto free = [](const auto& map) {
-    for (std::size_t i = 0; i < map.shard_count(); ++i) {
-      if (is_locked(map.shard_lock(i))) return false;
+    for (std::size_t i = 0; i < TestAccess::shard_count(map); ++i) {
+      if (is_locked(TestAccess::shard_lock(map, i))) return false;
     }
     return true;
   };
