@@ -40,15 +40,21 @@ ALIVE = [KEPT_GLOBAL]
 started = threading.Event()
 
 
-def daemon():
-    state = CoordinationState()
-    ALIVE.append(state)
-    populate(state, 3000)
-    for i in range(5000):
+def send_bulk(state, n):
+    for i in range(n):
         state.send_message("sender", "bulk", "bulk message %d" % i)
+
+
+def daemon():
+    # Its frame holds nothing the globals do not: see above.
+    state = CoordinationState()
+    forever = threading.Event()
+    ALIVE.extend((state, forever))
+    populate(state, 3000)
+    send_bulk(state, 5000)
     state.drain_inbox("bulk")  # large: its copies stay with this thread
     started.set()
-    threading.Event().wait()  # alive, holding `state`, until the process ends
+    forever.wait()  # alive, holding `state`, until the process ends
 
 
 threading.Thread(target=daemon, daemon=True).start()
