@@ -33,8 +33,8 @@ std::atomic<std::size_t> g_count{0};
 // loader's freeing of the thread's storage, as ThreadSanitizer reports.
 thread_local bool t_keeps = false;
 
-// Takes out one batch that `match` accepts, or an empty inbox if none; the
-// caller frees it outside the lock.
+// Moves one batch that `match` accepts into `out`, false if there is none;
+// the caller frees it outside the lock.
 template <class Match>
 bool take_one(Match match, Inbox& out) {
   std::lock_guard<std::mutex> hold(g_lock);
