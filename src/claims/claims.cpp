@@ -32,11 +32,6 @@ std::string concat(std::string_view a, std::string_view b, std::string_view c = 
 
 }  // namespace
 
-ClaimKind claim_kind_of(std::string_view resource_key) noexcept {
-  return resource_key.substr(0, kTaskPrefix.size()) == kTaskPrefix ? ClaimKind::Task
-                                                                   : ClaimKind::File;
-}
-
 bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold) noexcept {
   const UnixSeconds latest = std::max(claim.claimed_at, claim.renewed_at);
   const std::uint64_t elapsed = now > latest ? now - latest : 0;

@@ -112,7 +112,7 @@ TEST(Broadcast, OnFreshStateReachesOnlyTheSender) {
   EXPECT_FALSE(box[0].to_agent().has_value());
   EXPECT_EQ(box[0].timestamp(), m.timestamp);
   EXPECT_EQ(status(s, "a"), AgentStatus::Idle);
-  EXPECT_EQ(s.statuses->len(), 1u);
+  EXPECT_EQ(TestAccess::len(*s.statuses), 1u);
 }
 
 TEST(Broadcast, ReachesEveryKnownAgentOnceWithOneTimestamp) {
@@ -204,8 +204,8 @@ TEST(Inbox, ReadCopiesDrainEmpties) {
   CoordinationState s;
   EXPECT_TRUE(inbox(s, "b").empty());
   EXPECT_TRUE(drain_inbox(s, "never-seen").empty());
-  EXPECT_EQ(s.inboxes->len(), 0u);  // reading or draining a missing inbox adds none
-  EXPECT_EQ(s.statuses->len(), 0u);
+  EXPECT_EQ(TestAccess::len(*s.inboxes), 0u);  // reading or draining a missing inbox adds none
+  EXPECT_EQ(TestAccess::len(*s.statuses), 0u);
 
   send_message(s, "a", "b", "first");
   send_message(s, "c", "b", "second");
@@ -276,7 +276,7 @@ TEST(Status, UnknownAgentsReadIdleAndStayUnknown) {
   EXPECT_FALSE(known(s, "ghost"));
   broadcast(s, "a", "x");
   EXPECT_TRUE(inbox(s, "ghost").empty());
-  EXPECT_FALSE(test::is_locked(s.statuses->shard_lock(TestAccess::shard_index_of(*s.statuses, "ghost"))));
+  EXPECT_FALSE(test::is_locked(TestAccess::shard_lock(*s.statuses, TestAccess::shard_index_of(*s.statuses, "ghost"))));
 }
 
 TEST(Status, WordsForEveryValue) {

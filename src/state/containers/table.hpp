@@ -30,6 +30,7 @@
 #error "x86-64 build without the SSE2 group scan of the shard table"
 #endif
 
+#include "state/debug_assert.hpp"
 #include "state/platform/platform.hpp"
 
 namespace halvex {
@@ -69,6 +70,8 @@ class ProbeSeq {
   // The table index of the current window's i-th slot.
   std::size_t offset(std::size_t i) const noexcept { return (pos_ + i) & mask_; }
   void next() noexcept {
+    // Every window has been seen: the table has no empty slot to stop at.
+    HALVEX_DEBUG_ASSERT(step_ <= mask_);
     step_ += kGroupWidth;
     pos_ = (pos_ + step_) & mask_;
   }
@@ -152,6 +155,7 @@ class Table {
     std::size_t new_cap = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
     if (capacity_ >= table_detail::kGroupWidth && size_ <= max_load(capacity_) / 2) new_cap = capacity_;
     rehash(new_cap, hasher);
+    HALVEX_DEBUG_ASSERT(growth_left_ > 0);
   }
 
   struct Probe {
@@ -203,6 +207,8 @@ class Table {
 
   // Stores a new entry at the slot find_or_prepare chose.
   V& emplace_at(std::size_t index, std::uint64_t hash, K&& key, V&& value) {
+    HALVEX_DEBUG_ASSERT(index < capacity_ && !table_detail::is_full(ctrl_[index]));
+    HALVEX_DEBUG_ASSERT(growth_left_ > 0 || !table_detail::is_empty(ctrl_[index]));
     Slot* s = ::new (static_cast<void*>(slots_ + index)) Slot{std::move(key), std::move(value)};
     if (table_detail::is_empty(ctrl_[index])) --growth_left_;
     set_ctrl(index, table_detail::tag_of(hash));
@@ -210,12 +216,19 @@ class Table {
     return s->value;
   }
 
-  Slot& slot(std::size_t index) noexcept { return slots_[index]; }
-  const Slot& slot(std::size_t index) const noexcept { return slots_[index]; }
+  Slot& slot(std::size_t index) noexcept {
+    HALVEX_DEBUG_ASSERT(index < capacity_ && table_detail::is_full(ctrl_[index]));
+    return slots_[index];
+  }
+  const Slot& slot(std::size_t index) const noexcept {
+    HALVEX_DEBUG_ASSERT(index < capacity_ && table_detail::is_full(ctrl_[index]));
+    return slots_[index];
+  }
 
   // Moves the value out, destroys the slot and frees it.
   V take(std::size_t index) {
     using namespace table_detail;
+    HALVEX_DEBUG_ASSERT(index < capacity_ && is_full(ctrl_[index]));
     V out = std::move(slots_[index].value);
     slots_[index].~Slot();
     --size_;
@@ -293,6 +306,24 @@ class Table {
       set_ctrl(target, tag_of(h));
     }
     if (old_slots != nullptr) ::operator delete(old_slots, std::align_val_t{alignof(Slot)});
+    check_layout();
+  }
+
+  // The layout's invariants, after every rebuild: a power-of-two capacity;
+  // full control bytes counted by size_; room left within the load limit;
+  // the mirror equal to the first window, and sentinels past it.
+  void check_layout() const noexcept {
+#if defined(HALVEX_DEBUG_ASSERTS)
+    using namespace table_detail;
+    HALVEX_DEBUG_ASSERT(capacity_ >= kMinCapacity && (capacity_ & (capacity_ - 1)) == 0);
+    HALVEX_DEBUG_ASSERT(size_ + growth_left_ <= max_load(capacity_));
+    std::size_t full = 0;
+    for (std::size_t i = 0; i < capacity_; ++i) full += is_full(ctrl_[i]);
+    HALVEX_DEBUG_ASSERT(full == size_);
+    for (std::size_t i = 0; i < kGroupWidth; ++i) {
+      HALVEX_DEBUG_ASSERT(ctrl_[capacity_ + i] == (i < capacity_ ? ctrl_[i] : kSentinel));
+    }
+#endif
   }
 
   // First free slot on h's probe sequence (used while rebuilding, no deletes).
