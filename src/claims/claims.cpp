@@ -38,8 +38,8 @@ bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold)
   return elapsed < threshold;
 }
 
-Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
-                              std::string agent_id, std::string name) {
+Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind, std::string agent_id,
+                              std::string name) {
   const std::string_view prefix = kind == ClaimKind::File ? kFilePrefix : kTaskPrefix;
   // The call's only clock reading, taken before anything changes, serves the
   // candidate, the liveness test and the records.
@@ -57,8 +57,7 @@ Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
     e.insert(candidate);
     e.release();
     state.statuses->insert_ref_hashed(agent_id, at_status, AgentStatus::Busy);
-    append_activity(*state.activity_log,
-                    EventView::claimed(agent_id, Text(prefix, name), now));
+    append_activity(*state.activity_log, EventView::claimed(agent_id, Text(prefix, name), now));
     return candidate;
   }
 

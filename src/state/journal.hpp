@@ -25,7 +25,12 @@
 
 namespace halvex {
 
-enum class EventKind : std::uint8_t { Claimed = 0, Released = 1, MessageSent = 2, BroadcastSent = 3 };
+enum class EventKind : std::uint8_t {
+  Claimed = 0,
+  Released = 1,
+  MessageSent = 2,
+  BroadcastSent = 3
+};
 
 // A field of a record to append: one borrowed string, or two written back
 // to back (a resource key as prefix and name, without building it first).
@@ -33,9 +38,9 @@ struct Text {
   std::string_view head;
   std::string_view tail;
   Text() noexcept = default;
-  Text(std::string_view s) noexcept : head(s) {}  // NOLINT: any string is a field
+  Text(std::string_view s) noexcept : head(s) {}    // NOLINT: any string is a field
   Text(const std::string& s) noexcept : head(s) {}  // NOLINT
-  Text(const char* s) noexcept : head(s) {}  // NOLINT
+  Text(const char* s) noexcept : head(s) {}         // NOLINT
   Text(std::string_view h, std::string_view t) noexcept : head(h), tail(t) {}
   std::size_t size() const noexcept { return head.size() + tail.size(); }
 };
@@ -205,8 +210,7 @@ class Journal {
       std::size_t cap = chunks_.empty() ? kFirstChunk : chunks_.back().cap * 2;
       if (cap > kMaxChunk) cap = kMaxChunk;
       if (cap < need) cap = (need + kWord - 1) / kWord * kWord;
-      chunks_.push_back(
-          Chunk{std::unique_ptr<unsigned char[]>(new unsigned char[cap]), 0, 0, cap});
+      chunks_.push_back(Chunk{std::unique_ptr<unsigned char[]>(new unsigned char[cap]), 0, 0, cap});
     }
     return chunks_.back();
   }

@@ -72,7 +72,9 @@ inline const unsigned char* get_str(const unsigned char* p, std::string_view& s)
   return p + n;
 }
 
-inline std::size_t str_size(std::string_view s) noexcept { return varint_size(s.size()) + s.size(); }
+inline std::size_t str_size(std::string_view s) noexcept {
+  return varint_size(s.size()) + s.size();
+}
 
 }  // namespace packed
 
@@ -89,8 +91,8 @@ class StoredMessage {
   StoredMessage(std::string_view from_agent, const std::string_view* to_agent,
                 std::string_view content, UnixSeconds timestamp) {
     using namespace packed;
-    const std::size_t n = kHeader + str_size(from_agent) +
-                          (to_agent ? str_size(*to_agent) : 0) + str_size(content);
+    const std::size_t n =
+        kHeader + str_size(from_agent) + (to_agent ? str_size(*to_agent) : 0) + str_size(content);
     blob_ = static_cast<unsigned char*>(::operator new(n));
     new (blob_) std::atomic<std::uint32_t>(1);
     blob_[kHasToAt] = to_agent ? 1 : 0;

@@ -113,12 +113,10 @@ TEST(ClaimGrant, KeysAreThePrefixPlusTheTextUnchanged) {
   ASSERT_TRUE(claim_task(s, "a", "src/lib.rs").ok());  // task:x and file:x do not collide
   ASSERT_TRUE(claim_task(s, "b", "").ok());
   std::set<std::string> keys;
-  s.claims->for_each([&](const SmallString& k, const Claim&) {
-    keys.insert(k.str());
-  });
+  s.claims->for_each([&](const SmallString& k, const Claim&) { keys.insert(k.str()); });
   EXPECT_EQ(keys, (std::set<std::string>{"file:src/lib.rs", "file:./src/lib.rs", "file:src\\lib.rs",
-                                         "file:Src/lib.rs", "file:", "file: x ",
-                                         "task:src/lib.rs", "task:"}));
+                                         "file:Src/lib.rs", "file:", "file: x ", "task:src/lib.rs",
+                                         "task:"}));
 }
 
 TEST(ClaimGrant, BinaryAndNonAsciiTextIsKeptByteForByte) {
@@ -370,7 +368,8 @@ class LockScope : public ::testing::Test {
   }
   void release_status_shard() { TestAccess::shard_lock(*s_.statuses, status_shard_).unlock(); }
   bool status_waited_on() {
-    return eventually([&] { return has_parked_waiter(TestAccess::shard_lock(*s_.statuses, status_shard_)); });
+    return eventually(
+        [&] { return has_parked_waiter(TestAccess::shard_lock(*s_.statuses, status_shard_)); });
   }
 
   void hold_log_shards() {
@@ -424,14 +423,15 @@ TEST_F(LockScope, TakeoverHoldsClaimsShardWhileWritingStatusAndLog) {
 
   EXPECT_TRUE(log_waited_on());
   EXPECT_TRUE(claims_shard_write_locked("file:x")) << "claims shard free during the log append";
-  EXPECT_FALSE(test::is_locked(TestAccess::shard_lock(*s_.statuses, status_shard_)));  // one lock per map at a time
+  EXPECT_FALSE(test::is_locked(
+      TestAccess::shard_lock(*s_.statuses, status_shard_)));  // one lock per map at a time
   release_log_shards();
 
   taker.join_or_abort();
   EXPECT_TRUE(ok.load());
   EXPECT_TRUE(all_shards_free(s_));
-  EXPECT_EQ(log_lines(s_), (Lines{"Claimed agent-a file:x", "Claimed agent-b file:x",
-                                  "Released agent-a file:x"}));
+  EXPECT_EQ(log_lines(s_),
+            (Lines{"Claimed agent-a file:x", "Claimed agent-b file:x", "Released agent-a file:x"}));
 }
 
 TEST_F(LockScope, GrantReleasesClaimsShardBeforeWritingStatus) {

@@ -239,9 +239,7 @@ TEST(Inbox, ManyThousandsKeptWholeAndInOrder) {
   for (std::size_t i = 0; i < kCount; ++i) {
     ASSERT_EQ(copy[i].content(), content(i));
     ASSERT_EQ(all[i].content(), content(i));
-    if (i > 0) {
-      ASSERT_GE(all[i].timestamp(), all[i - 1].timestamp());
-    }
+    if (i > 0) { ASSERT_GE(all[i].timestamp(), all[i - 1].timestamp()); }
   }
 }
 
@@ -276,7 +274,8 @@ TEST(Status, UnknownAgentsReadIdleAndStayUnknown) {
   EXPECT_FALSE(known(s, "ghost"));
   broadcast(s, "a", "x");
   EXPECT_TRUE(inbox(s, "ghost").empty());
-  EXPECT_FALSE(test::is_locked(TestAccess::shard_lock(*s.statuses, TestAccess::shard_index_of(*s.statuses, "ghost"))));
+  EXPECT_FALSE(test::is_locked(
+      TestAccess::shard_lock(*s.statuses, TestAccess::shard_index_of(*s.statuses, "ghost"))));
 }
 
 TEST(Status, WordsForEveryValue) {
@@ -346,7 +345,8 @@ TEST(MessagingConcurrency, SendersAndDrainersLoseAndDuplicateNothing) {
     for (;;) {
       const bool last_round = senders_done.load() == kSenders;
       const Inbox batch = drain_inbox(s, "sink");
-      for (std::size_t i = 0; i < batch.size(); ++i) mine.push_back(std::string(batch[i].content()));
+      for (std::size_t i = 0; i < batch.size(); ++i)
+        mine.push_back(std::string(batch[i].content()));
       if (last_round) break;
       std::this_thread::yield();
     }
@@ -375,16 +375,15 @@ TEST(MessagingConcurrency, RestoreRacingWithSendersKeepsOrder) {
 
   Crowd crowd(kSenders + 1, [&](int id) {
     if (id < kSenders) {
-      for (int n = 0; n < kEach; ++n) {
-        send_message(s, "s", "box", tagged(id, n));
-      }
+      for (int n = 0; n < kEach; ++n) { send_message(s, "s", "box", tagged(id, n)); }
       senders_done.fetch_add(1);
       return;
     }
     for (unsigned round = 0; senders_done.load() < kSenders; ++round) {
       Inbox batch = drain_inbox(s, "box");
       if (round % 3 == 0) {
-        for (std::size_t i = 0; i < batch.size(); ++i) consumed.push_back(std::string(batch[i].content()));
+        for (std::size_t i = 0; i < batch.size(); ++i)
+          consumed.push_back(std::string(batch[i].content()));
       } else {
         // Give the senders time to add newer messages before handing back.
         std::this_thread::sleep_for(50us);
@@ -416,9 +415,7 @@ TEST(MessagingConcurrency, ConcurrentBroadcastsReachEachAgentOnce) {
       for (int i = 0; i < 200; ++i) send_message(s, "x", test::numbered("late-", i), "hi");
       return;
     }
-    for (int n = 0; n < kEach; ++n) {
-      broadcast(s, test::numbered("b", id), tagged(id, n));
-    }
+    for (int n = 0; n < kEach; ++n) { broadcast(s, test::numbered("b", id), tagged(id, n)); }
   });
   crowd.join_or_abort(120s);
 

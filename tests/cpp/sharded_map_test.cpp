@@ -54,7 +54,9 @@ TEST(ShardedMapEntry, DroppedVacantHandleLeavesMapUnchanged) {
   EXPECT_FALSE(m.get("k"));
   std::vector<std::string> keys;
   m.for_each([&](const SmallString& k_stored, int) {
-    const std::string k = k_stored.str(); keys.push_back(k); });
+    const std::string k = k_stored.str();
+    keys.push_back(k);
+  });
   EXPECT_EQ(keys, std::vector<std::string>{"other"});
 }
 
@@ -174,7 +176,9 @@ TEST(ShardedMapGet, ReadRefBlocksWritersOfItsShard) {
     m.entry("k").get() = 2;
     wrote = true;
   });
-  EXPECT_TRUE(eventually([&] { return has_parked_waiter(TestAccess::shard_lock(m, TestAccess::shard_index_of(m, "k"))); }));
+  EXPECT_TRUE(eventually([&] {
+    return has_parked_waiter(TestAccess::shard_lock(m, TestAccess::shard_index_of(m, "k")));
+  }));
   EXPECT_FALSE(wrote.load());
   EXPECT_EQ(*r, 1);
   r = {};
@@ -197,7 +201,8 @@ TEST(ShardedMapIter, EachEntryComesFromTheOneReadLockedShard) {
     EXPECT_EQ(TestAccess::shard_index_of(m, slot->key), shard);
     EXPECT_EQ(slot->value, std::stoi(slot->key.str().substr(1)));
     for (std::size_t i = 0; i < TestAccess::shard_count(m); ++i) {
-      ASSERT_EQ(TestAccess::raw_state(TestAccess::shard_lock(m, i)), i == shard ? ShardLock::kOneReader : 0u)
+      ASSERT_EQ(TestAccess::raw_state(TestAccess::shard_lock(m, i)),
+                i == shard ? ShardLock::kOneReader : 0u)
           << "shard " << i << " while iterating shard " << shard;
     }
     EXPECT_TRUE(seen.insert(slot->key.str()).second);
@@ -223,9 +228,7 @@ TEST(ShardedMapIter, LocksEveryShardInOrderWhenKeysShareOneShard) {
 
   for (std::size_t i = 0; i < n; ++i) TestAccess::shard_lock(m, i).lock();
   std::atomic<int> seen{0};
-  Crowd iterating(1, [&](int) {
-    m.for_each([&](const SmallString&, int) { seen.fetch_add(1); });
-  });
+  Crowd iterating(1, [&](int) { m.for_each([&](const SmallString&, int) { seen.fetch_add(1); }); });
   for (std::size_t i = 0; i < n; ++i) {
     EXPECT_TRUE(eventually([&] { return has_parked_waiter(TestAccess::shard_lock(m, i)); }))
         << "iteration did not wait at shard " << i;
@@ -281,7 +284,7 @@ TEST(ShardedMapModel, RandomOperationsMatchModel) {
     ASSERT_EQ(TestAccess::len(m), model.size());
     std::size_t visited = 0;
     m.for_each([&](const SmallString& k_stored, int v) {
-    const std::string k = k_stored.str();
+      const std::string k = k_stored.str();
       ++visited;
       auto found = model.find(k);
       ASSERT_NE(found, model.end()) << k;
@@ -355,7 +358,9 @@ TEST(ShardedMapModel, SmallTablesUnderChurn) {
   }
   std::map<std::string, int> got;
   m.for_each([&](const SmallString& k_stored, int v) {
-    const std::string k = k_stored.str(); got[k] = v; });
+    const std::string k = k_stored.str();
+    got[k] = v;
+  });
   EXPECT_EQ(got, model);
 }
 
@@ -459,7 +464,8 @@ TEST(ShardedMapKeys, ShardChoiceFollowsTheKeyedHash) {
     EXPECT_EQ(TestAccess::hash(s, k), siphash13_str(hk.k0, hk.k1, k));
     EXPECT_EQ(TestAccess::shard_index_of(s, k), index(TestAccess::hash(s, k)));
     const UnixSeconds t = 1700000000u + static_cast<UnixSeconds>(i);
-    EXPECT_EQ(TestAccess::hash(u, t), siphash13_u64(TestAccess::hash_keys(u).k0, TestAccess::hash_keys(u).k1, t));
+    EXPECT_EQ(TestAccess::hash(u, t),
+              siphash13_u64(TestAccess::hash_keys(u).k0, TestAccess::hash_keys(u).k1, t));
     EXPECT_EQ(TestAccess::shard_index_of(u, t), index(TestAccess::hash(u, t)));
   }
 }
@@ -467,9 +473,9 @@ TEST(ShardedMapKeys, ShardChoiceFollowsTheKeyedHash) {
 // ---------------------------------------------------------------- layout
 
 TEST(ShardAmount, FourPerProcessorRoundedUpToPowerOfTwo) {
-  const std::pair<std::size_t, std::size_t> cases[] = {
-      {0, 4},   {1, 4},   {2, 8},    {3, 16},   {4, 16},  {5, 32},
-      {6, 32},  {8, 32},  {12, 64},  {24, 128}, {64, 256}};
+  const std::pair<std::size_t, std::size_t> cases[] = {{0, 4},   {1, 4},    {2, 8},   {3, 16},
+                                                       {4, 16},  {5, 32},   {6, 32},  {8, 32},
+                                                       {12, 64}, {24, 128}, {64, 256}};
   for (auto [p, want] : cases) EXPECT_EQ(shard_amount_for(p), want) << "P = " << p;
 }
 

@@ -36,8 +36,8 @@ TEST(Record, NewRecordIsEmptyWithLeaseConstants) {
 // ---------------------------------------------------------------- hash keys
 
 std::vector<HashKeys> keys_of(const CoordinationState& s) {
-  return {TestAccess::hash_keys(*s.claims), TestAccess::hash_keys(*s.statuses), TestAccess::hash_keys(*s.inboxes),
-          TestAccess::hash_keys(*s.activity_log)};
+  return {TestAccess::hash_keys(*s.claims), TestAccess::hash_keys(*s.statuses),
+          TestAccess::hash_keys(*s.inboxes), TestAccess::hash_keys(*s.activity_log)};
 }
 
 TEST(HashKeys, ConsecutiveK0InFieldOrderAcrossRecords) {
@@ -228,10 +228,11 @@ TEST(ActivityLog, SharedBlocksSitInAlignedWordsAndComeBackInOrder) {
       j.append_message(sent.back());
       if (i % 2) {
         want.emplace_back(event::MessageSent{test::numbered("from-", i), to,
-                                             std::string(static_cast<std::size_t>(i % 40), 'c'), at});
+                                             std::string(static_cast<std::size_t>(i % 40), 'c'),
+                                             at});
       } else {
-        want.emplace_back(event::BroadcastSent{test::numbered("from-", i),
-                                               std::string(static_cast<std::size_t>(i % 40), 'c'), at});
+        want.emplace_back(event::BroadcastSent{
+            test::numbered("from-", i), std::string(static_cast<std::size_t>(i % 40), 'c'), at});
       }
     }
     // A record larger than any chunk, then one more message after it.

@@ -116,7 +116,8 @@ struct TestAccess {
           out.emplace_back(event::MessageSent{std::string(texts[0]), std::string(texts[1]),
                                               std::string(texts[2]), r.at});
         } else {
-          out.emplace_back(event::BroadcastSent{std::string(texts[0]), std::string(texts[2]), r.at});
+          out.emplace_back(
+              event::BroadcastSent{std::string(texts[0]), std::string(texts[2]), r.at});
         }
         return;
       }
@@ -168,7 +169,9 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
 
 // Some thread gave up spinning and sleeps on the lock's word.
 // Held in either mode (parked waiters aside).
-inline bool is_locked(const ShardLock& l) { return (TestAccess::raw_state(l) & ~ShardLock::kParked) != 0; }
+inline bool is_locked(const ShardLock& l) {
+  return (TestAccess::raw_state(l) & ~ShardLock::kParked) != 0;
+}
 
 inline bool has_parked_waiter(const ShardLock& l) {
   return (TestAccess::raw_state(l) & ShardLock::kParked) != 0;
@@ -227,8 +230,9 @@ struct LoggedEvent {
 
 inline std::vector<LoggedEvent> activity_events(const CoordinationState& s) {
   std::vector<std::pair<UnixSeconds, std::vector<ActivityEvent>>> buckets;
-  s.activity_log->for_each(
-      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, TestAccess::decode(b)); });
+  s.activity_log->for_each([&](UnixSeconds k, const ActivityBucket& b) {
+    buckets.emplace_back(k, TestAccess::decode(b));
+  });
   std::sort(buckets.begin(), buckets.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<LoggedEvent> out;

@@ -125,10 +125,15 @@ class ShardedMap {
 
    private:
     friend class ShardedMap;
-    Entry(std::unique_lock<ShardLock> guard, TableT* table, std::size_t index, std::uint64_t hash, bool found,
-          std::optional<K> key, View view)
-        : guard_(std::move(guard)), table_(table), index_(index), hash_(hash), found_(found),
-          key_(found ? std::nullopt : std::move(key)), view_(view) {}
+    Entry(std::unique_lock<ShardLock> guard, TableT* table, std::size_t index, std::uint64_t hash,
+          bool found, std::optional<K> key, View view)
+        : guard_(std::move(guard)),
+          table_(table),
+          index_(index),
+          hash_(hash),
+          found_(found),
+          key_(found ? std::nullopt : std::move(key)),
+          view_(view) {}
 
     std::unique_lock<ShardLock> guard_;
     TableT* table_;
@@ -149,7 +154,8 @@ class ShardedMap {
 
    private:
     friend class ShardedMap;
-    ReadRef(std::shared_lock<ShardLock> guard, const V* value) noexcept : guard_(std::move(guard)), value_(value) {}
+    ReadRef(std::shared_lock<ShardLock> guard, const V* value) noexcept
+        : guard_(std::move(guard)), value_(value) {}
     std::shared_lock<ShardLock> guard_;
     const V* value_ = nullptr;
   };

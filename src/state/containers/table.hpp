@@ -153,7 +153,8 @@ class Table {
     if (growth_left_ > 0) return;
     // Mostly tombstones: rebuild at the same size. Otherwise double.
     std::size_t new_cap = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
-    if (capacity_ >= table_detail::kGroupWidth && size_ <= max_load(capacity_) / 2) new_cap = capacity_;
+    if (capacity_ >= table_detail::kGroupWidth && size_ <= max_load(capacity_) / 2)
+      new_cap = capacity_;
     rehash(new_cap, hasher);
     HALVEX_DEBUG_ASSERT(growth_left_ > 0);
   }
@@ -241,7 +242,8 @@ class Table {
       const std::uint32_t empty_before = Group(ctrl_ + before).match_empty();
       never_full = empty_after != 0 && empty_before != 0 &&
                    static_cast<std::size_t>(std::countr_zero(empty_after)) +
-                           static_cast<std::size_t>(std::countl_zero(static_cast<std::uint16_t>(empty_before))) <
+                           static_cast<std::size_t>(
+                               std::countl_zero(static_cast<std::uint16_t>(empty_before))) <
                        kGroupWidth;
     }
     if (never_full) {
@@ -266,10 +268,16 @@ class Table {
   // Load factor 7/8: a probe still meets an empty byte in its first window
   // nearly always; a table below 8 slots keeps one slot empty so a lookup of a
   // missing key always stops.
-  static std::size_t max_load(std::size_t cap) noexcept { return cap - cap / 8 - (cap < 8 ? 1 : 0); }
+  static std::size_t max_load(std::size_t cap) noexcept {
+    return cap - cap / 8 - (cap < 8 ? 1 : 0);
+  }
 
-  static std::size_t ctrl_bytes(std::size_t cap) noexcept { return cap + table_detail::kGroupWidth; }
-  static std::size_t alloc_bytes(std::size_t cap) noexcept { return cap * sizeof(Slot) + ctrl_bytes(cap); }
+  static std::size_t ctrl_bytes(std::size_t cap) noexcept {
+    return cap + table_detail::kGroupWidth;
+  }
+  static std::size_t alloc_bytes(std::size_t cap) noexcept {
+    return cap * sizeof(Slot) + ctrl_bytes(cap);
+  }
 
   void set_ctrl(std::size_t i, table_detail::ctrl_t c) noexcept {
     ctrl_[i] = c;
