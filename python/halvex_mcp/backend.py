@@ -12,12 +12,7 @@ from __future__ import annotations
 
 import collections
 import time
-from typing import Any, Deque, Dict, Iterable, List, Optional, Set, Tuple, cast
-
-try:
-    from typing import Protocol
-except ImportError:  # pragma: no cover
-    from typing_extensions import Protocol  # type: ignore[assignment]
+from typing import Any, Deque, Dict, Iterable, List, Optional, Protocol, Set, Tuple, cast
 
 from .state import Message
 

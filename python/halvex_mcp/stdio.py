@@ -7,7 +7,8 @@ from __future__ import annotations
 import logging
 import os
 import threading
-from typing import Any, Callable, List, Set
+import time
+from typing import Any, AsyncIterator, Callable, List, Optional, Set, Tuple
 
 import anyio
 import anyio.from_thread
@@ -19,6 +20,8 @@ from . import wire
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
+
+Item = Tuple[str, str, Any]  # a line, what it is, and its id or reply (wire.classify)
 
 # After the end of input, how long the requests already read may take to be
 # answered (a Redis call retries for up to about 25 s).
@@ -88,16 +91,18 @@ class _StdinLines(object):
     """Lines of standard input for the SDK's stdio transport.
 
     A daemon thread reads the descriptor with os.read, so a stop signal never
-    waits for the client's next line and no buffer lock is held at exit. At
-    the end of input the stream stays open until every request read has been
-    answered: the SDK cancels what is still running when its input ends.
+    waits for the client's next line and no buffer lock is held at exit; it
+    hands each line over with a plain callback (nothing is left unawaited if
+    the loop ends first). At the end of input the stream stays open until
+    every request read has been answered: the SDK cancels what is still
+    running when its input ends.
     """
 
     def __init__(self, app: CoordinationServer, replies: _Replies, out: _StdoutLines) -> None:
         self.app = app
         self.replies = replies
         self.out = out
-        self._send, self._receive = anyio.create_memory_object_stream[str](16)
+        self._send, self._receive = anyio.create_memory_object_stream[Optional[Item]](16)
 
     def start(self) -> None:
         token = anyio.lowlevel.current_token()
@@ -106,10 +111,18 @@ class _StdinLines(object):
     def _pump(self, token: Any) -> None:
         pending: List[bytes] = []
 
+        def hand_over(item: Optional[Item]) -> None:
+            while True:
+                try:
+                    anyio.from_thread.run_sync(self._send.send_nowait, item, token=token)
+                    return
+                except anyio.WouldBlock:  # the server is behind: the client waits
+                    time.sleep(0.005)
+
         def deliver(raw: bytes) -> None:
             line = raw.decode("utf-8", "replace")
             kind, value = wire.classify(line)  # parsed here, off the event loop
-            anyio.from_thread.run(self._deliver, line, kind, value, token=token)
+            hand_over((line, kind, value))
 
         try:
             while True:
@@ -127,24 +140,23 @@ class _StdinLines(object):
                     chunk = chunk[end:]
             if pending:
                 deliver(b"".join(pending))
+            hand_over(None)
         except Exception:  # the loop has ended (a stop) or stdin broke: either way, no more input
             pass
-        try:
-            anyio.from_thread.run(self._finish, token=token)
-        except Exception:
-            pass
 
-    async def _deliver(self, line: str, kind: str, value: Any) -> None:
-        if kind == "refuse":
-            await self.out.write(value + "\n")
-            return
-        if kind == "request":
-            self.replies.add(value)
-        elif kind == "cancel":
-            self.replies.done(value)  # the SDK does not answer a cancelled request
-        await self._send.send(line)
-
-    async def _finish(self) -> None:
+    async def __aiter__(self) -> AsyncIterator[str]:
+        async for item in self._receive:
+            if item is None:
+                break
+            line, kind, value = item
+            if kind == "refuse":
+                await self.out.write(value + "\n")
+                continue
+            if kind == "request":
+                self.replies.add(value)
+            elif kind == "cancel":
+                self.replies.done(value)  # the SDK does not answer a cancelled request
+            yield line
         if self.replies.open:
             with anyio.move_on_after(FINISH_TIMEOUT) as waited:
                 await self.replies.settled.wait()
@@ -152,10 +164,6 @@ class _StdinLines(object):
                 log.warning("%d requests still unanswered %.0f s after the end of input",
                             len(self.replies.open), FINISH_TIMEOUT)
         self.app.ending = True
-        await self._send.aclose()
-
-    def __aiter__(self) -> Any:
-        return self._receive.__aiter__()
 
 
 async def serve_stdio(app: CoordinationServer,
