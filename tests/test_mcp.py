@@ -388,7 +388,8 @@ def test_mcp_http_limits_hosts_ids_and_shutdown():
         for _ in range(2000):
             reply = http.post(server.url, json=_mcp.INITIALIZE, headers=_mcp.ACCEPT)
             assert reply.status_code == 200
-        streams = [http.stream("GET", server.url, headers=dict(session, Accept="text/event-stream"))
+        streams = [http.stream("GET", server.url, headers=dict(_mcp.raw_session(http, server.url),
+                                                               Accept="text/event-stream"))
                    for _ in range(2)]
         for stream in streams:
             assert stream.__enter__().status_code == 200

@@ -7,6 +7,7 @@ for the MCP SDK the command still answers --help and says what it needs.
 from __future__ import annotations
 
 import argparse
+import gc
 import ipaddress
 import logging
 import os
@@ -280,3 +281,6 @@ def _serve(args: argparse.Namespace) -> None:
     finally:
         sock.close()
     log.info("stopped")
+    # What thousands of ended sessions left behind goes with the process: a
+    # last full collection of it at exit would take seconds.
+    gc.freeze()
