@@ -300,7 +300,7 @@ def test_mcp_drains_lose_nothing_and_repeat_nothing(redis_server):
         return [], []
 
     try:
-        with _mcp.HttpServer("--session-idle", "2") as local, _mcp.HttpServer(*backend) as remote, \
+        with _mcp.HttpServer("--session-idle", "5") as local, _mcp.HttpServer(*backend) as remote, \
                 httpx2.Client(timeout=30) as http:
             for server in (local, remote):
                 session = _mcp.raw_session(http, server.url)
@@ -309,6 +309,10 @@ def test_mcp_drains_lose_nothing_and_repeat_nothing(redis_server):
                         "send_message", i + 1, from_agent="a", to_agent="lost", content="m%d" % i))
                     assert sent.status_code == 200 and '"isError":false' in sent.text
                 _mcp.post_and_hang_up(server.port, session, _mcp.call("drain_inbox", 9, agent_id="lost"))
+                # That drain ran: its batch is pending, not yet anyone else's.
+                other = _mcp.raw_session(http, server.url)
+                reply = http.post(server.url, headers=other, json=_mcp.call("drain_inbox", 1, agent_id="lost"))
+                assert '"structuredContent":{"result":[],"remaining":3}' in reply.text
             for i in range(3):
                 direct.send_message("a", "bob", "s%d" % i)
             assert [m[2] for m in anyio.run(stdio_session, "drain_inbox")] == ["s0", "s1", "s2"]
