@@ -4,6 +4,7 @@ Skipped where the SDK cannot be imported (it needs Python 3.10+), unless
 HALVEX_MCP_REQUIRED=1 (the MCP stage), where that is a failure.
 """
 
+import contextlib
 import inspect
 import json
 import multiprocessing
@@ -12,6 +13,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import threading
 import time
 from collections import defaultdict
 from importlib.metadata import version
@@ -276,10 +278,12 @@ def test_mcp_redis_backend_shared_by_servers(redis_server):
         halvex_redis.delete_namespace(namespace, redis_server.url)
 
 
-def test_mcp_drains_lose_nothing_and_repeat_nothing(redis_server):
+def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
     """A drain whose reply never arrives comes back to a new session's drain
     (in-process once the silent session expires, with Redis after halvex_redis's
-    30 s hand-over); a stdio session that ends normally confirms its drain."""
+    30 s hand-over); a stdio session that ends normally confirms its drain.
+    The wait for the hand-over also serves a slow body, a 100 MiB inbox and a
+    Redis stopped during calls."""
     import halvex_redis
 
     namespace = "mcp-drain-%d" % os.getpid()
@@ -318,6 +322,24 @@ def test_mcp_drains_lose_nothing_and_repeat_nothing(redis_server):
             assert [m[2] for m in anyio.run(stdio_session, "drain_inbox")] == ["s0", "s1", "s2"]
             ended = time.monotonic()
             assert anyio.run(stdio_session, "inbox") == []
+            # While halvex_redis's hand-over runs: a body sent 1 byte every 5 s is cut
+            # off after 30 s; a large inbox; Redis stopped under another server.
+            slow = socket.create_connection(("127.0.0.1", local.port))
+            slow.sendall(b"POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n")
+            dripping = time.monotonic()
+
+            def drip():
+                with contextlib.suppress(OSError):
+                    for _ in range(12):
+                        slow.sendall(b"x")
+                        time.sleep(5)
+
+            threading.Thread(target=drip, daemon=True).start()
+            read_large_inbox(local.url)
+            backend_errors_are_honest()
+            slow.settimeout(max(0.1, dripping + 40 - time.monotonic()))
+            assert slow.recv(4096).startswith(b"HTTP/1.1 408 ")
+            slow.close()
             for server in (local, remote):
                 got, again = anyio.run(recover, server.url)
                 assert [m[2] for m in got] == ["m0", "m1", "m2"] and again == []
@@ -406,8 +428,9 @@ def test_mcp_http_limits_hosts_ids_and_shutdown():
             stream.__exit__(None, None, None)
 
 
-def test_mcp_large_inbox_read_in_batches_while_another_client_polls():
-    count, size = 1600, 64 * 1024  # 100 MiB
+def read_large_inbox(url):
+    """A 100 MiB inbox read in batches while another client polls status()."""
+    count, size = 1600, 64 * 1024
     latencies = []
 
     async def body(url):
@@ -446,14 +469,14 @@ def test_mcp_large_inbox_read_in_batches_while_another_client_polls():
             tg.cancel_scope.cancel()
         return seen, batches
 
-    with _mcp.HttpServer() as server:
-        seen, batches = anyio.run(body, server.url)
-    # Every message once, in order, in 100 batches; the other client was answered throughout.
+    seen, batches = anyio.run(body, url)
+    # Every message once, in 100 batches; the other client was answered throughout.
     assert sorted(seen) == list(range(count)) and batches == count // 16
     assert len(latencies) >= batches
 
 
-def test_mcp_backend_errors_are_honest_and_do_not_leak():
+def backend_errors_are_honest():
+    """Redis stopped during calls: fixed words, no address, what may have happened."""
     from _redis import RedisServer
 
     own = RedisServer(aof="always")
