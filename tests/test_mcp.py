@@ -216,10 +216,14 @@ def test_mcp_command_line():
     assert refused.returncode == 2 and "refusing to serve on 0.0.0.0 without a token" in refused.stderr
     assert cli("--http", "127.0.0.1:0", "--token", "has space").returncode == 2
     assert cli("--namespace", "n").returncode == 2
+    assert "apply to --http only" in cli("--max-sessions", "5").stderr
+    assert "--session-idle: wants a positive number" in cli("--http", "0", "--session-idle", "0").stderr
+    assert "does not fit under the file limit" in cli("--http", "0", "--max-connections", str(1 << 30)).stderr
     assert "cannot reach Redis" in cli("--redis", "redis://127.0.0.1:1/0").stderr
     shown = cli("--help").stdout
     assert all(flag in shown for flag in ("--http", "--token", "HALVEX_MCP_TOKEN", "--allow-host",
-                                          "--redis", "--namespace", "--agent", "--log-level", "--version"))
+                                          "--redis", "--namespace", "--agent", "--log-level", "--version",
+                                          "--max-connections", "--max-sessions", "--session-idle"))
     assert cli("--version").stdout.startswith("halvex-mcp %s (mcp 2." % version("halvex_core"))
     # A stdio server waiting for its client's next line still stops at once.
     idle = subprocess.Popen(_mcp.command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
