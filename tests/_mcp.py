@@ -155,3 +155,11 @@ def post_and_hang_up(port, headers, message):
 def call(name, ident, **arguments):
     return {"jsonrpc": "2.0", "id": ident, "method": "tools/call",
             "params": {"name": name, "arguments": arguments}}
+
+
+def structured(reply):
+    """The structured content of a tools/call reply read over plain HTTP (one SSE event)."""
+    import json
+
+    data = [line[5:] for line in reply.text.splitlines() if line.startswith("data:")]
+    return json.loads(data[-1])["result"]["structuredContent"]

@@ -131,6 +131,20 @@ def test_mcp_bad_input_is_refused_and_the_server_keeps_answering():
                  "argument 'path' is too large (65538 bytes); the limit is 65536 bytes of UTF-8"),
             ]:
                 assert refusal(await client.call_tool("claim_file", args)) == "invalid arguments for claim_file: " + text
+            for args, text in [
+                ({"max_messages": 0}, "argument 'max_messages' must be between 1 and 1000, not 0"),
+                ({"max_bytes": (1 << 20) + 1}, "argument 'max_bytes' must be between 1 and 1048576, not 1048577"),
+                ({"max_messages": "5"}, "argument 'max_messages' must be an integer, not str"),
+                ({"max_bytes": True}, "argument 'max_bytes' must be an integer, not boolean"),
+                ({"max_messages": 2.5}, "argument 'max_messages' must be an integer, not number"),
+            ]:
+                reply = await client.call_tool("drain_inbox", dict(args, agent_id="a"))
+                assert refusal(reply) == "invalid arguments for drain_inbox: " + text
+            # Limits smaller than one message still return that message.
+            await client.call_tool("send_message", {"from_agent": "a", "to_agent": "a", "content": "long"})
+            await client.call_tool("send_message", {"from_agent": "a", "to_agent": "a", "content": "x"})
+            reply = await client.call_tool("drain_inbox", {"agent_id": "a", "max_bytes": 1})
+            assert [m[2] for m in result_of(reply)] == ["long"] and reply.structured_content["remaining"] == 1
             with pytest.raises(MCPError, match="Unknown tool: claim_everything"):
                 await client.call_tool("claim_everything", {})
             assert result_of(await client.call_tool("claim_file", {"agent_id": "a", "path": at_limit})) == "a"
@@ -321,6 +335,21 @@ def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
                 other = _mcp.raw_session(http, server.url)
                 reply = http.post(server.url, headers=other, json=_mcp.call("drain_inbox", 1, agent_id="lost"))
                 assert '"structuredContent":{"result":[],"remaining":3}' in reply.text
+                http.post(server.url, headers=other, json=_mcp.call(
+                    "send_message", 2, from_agent="a", to_agent="lost", content="m3"))
+                listed = _mcp.structured(http.post(server.url, headers=other,
+                                                   json=_mcp.call("inbox", 3, agent_id="lost")))
+                assert [m[2] for m in listed["result"]] == ["m0", "m1", "m2", "m3"]  # pending first
+                assert listed["remaining"] == 0
+            # With Redis: a session whose drain reply was read and that then ends
+            # (DELETE), and one still open when the server is stopped, confirm theirs.
+            for agent in ("deleted", "stopped"):
+                direct.send_message("a", agent, "c")
+                session = _mcp.raw_session(http, remote.url)
+                drained = http.post(remote.url, headers=session, json=_mcp.call("drain_inbox", 4, agent_id=agent))
+                assert [m[2] for m in _mcp.structured(drained)["result"]] == ["c"]
+                if agent == "deleted":
+                    assert http.delete(remote.url, headers=session).status_code == 200
             for i in range(3):
                 direct.send_message("a", "bob", "s%d" % i)
             assert [m[2] for m in anyio.run(stdio_session, "drain_inbox")] == ["s0", "s1", "s2"]
@@ -346,10 +375,13 @@ def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
             slow.close()
             for server in (local, remote):
                 got, again = anyio.run(recover, server.url)
-                assert [m[2] for m in got] == ["m0", "m1", "m2"] and again == []
-        # Past the hand-over, the batch that stdio session drained stays gone.
-        time.sleep(max(0.0, ended + 31 - time.monotonic()))
-        assert direct.drain_inbox("bob") == [] and direct.drain_inbox("lost") == []
+                assert [m[2] for m in got] == ["m0", "m1", "m2", "m3"] and again == []
+            # Past the hand-over, the batches of sessions that ended normally stay gone.
+            time.sleep(max(0.0, ended + 31 - time.monotonic()))
+            for agent in ("bob", "lost", "deleted"):
+                assert direct.drain_inbox(agent) == [], agent
+            assert remote.stop() == 0
+        assert direct.drain_inbox("stopped") == []
     finally:
         halvex_redis.delete_namespace(namespace, redis_server.url)
 

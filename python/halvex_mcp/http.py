@@ -188,29 +188,22 @@ class _Guard(object):
                 await _rpc_error(send, 400, wire.INVALID_REQUEST, problem)
                 return
             receive = _replay(body, receive)
-        done = False
-
-        async def watch(message: Any) -> None:
-            nonlocal done
-            await send(message)
-            if message["type"] == "http.response.body" and not message.get("more_body"):
-                done = True
-
         status = 0
 
-        async def watch_status(message: Any) -> None:
+        async def watch(message: Any) -> None:
             nonlocal status
             if message["type"] == "http.response.start":
                 status = message["status"]
-            await watch(message)
+            await send(message)
+            if message["type"] == "http.response.body" and not message.get("more_body"):
+                # The reply is out: settled now, before the client's next request
+                # (which may end its session) can arrive.
+                _settle(scope, status < 400 and not scope.get(GONE))
 
         try:
-            await self.app(scope, receive, _PlainValidationErrors(watch_status))
+            await self.app(scope, receive, _PlainValidationErrors(watch))
         finally:
-            scope[CLOSED] = True
-            written = done and not scope.get(GONE)
-            for ticket in scope.pop(TICKETS, ()):
-                ticket.settle(written)
+            _settle(scope, False)
         if scope["method"] == "DELETE" and 200 <= status < 300:
             session = dict(scope["headers"]).get(SESSION_HEADER.encode("ascii"))
             if session:
@@ -235,6 +228,13 @@ class _Guard(object):
                     return b"".join(chunks)
         await _plain(send, 408, b"request body not received in time\n", [(b"connection", b"close")])
         return None
+
+
+def _settle(scope: Any, written: bool) -> None:
+    """Settles the drain replies this response carries; later ones are lost at once."""
+    scope[CLOSED] = True
+    for ticket in scope.pop(TICKETS, ()):
+        ticket.settle(written)
 
 
 def _replay(body: bytes, receive: Any) -> Any:

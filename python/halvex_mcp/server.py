@@ -45,8 +45,10 @@ _EFFECT = {
                    "drain of this agent",
 }
 
-# Seconds a session's end may spend confirming its last drain: shutdown stays quick.
-CONFIRM_TIMEOUT = 1.0
+# Seconds the sessions' ends may spend confirming their last drains: at a
+# stop (which must stay quick), and otherwise.
+STOP_CONFIRM_TIMEOUT = 1.0
+SESSION_END_TIMEOUT = 10.0
 
 SESSION_HEADER = "mcp-session-id"
 TICKETS = "halvex.tickets"  # the drain replies an HTTP request carries
@@ -84,7 +86,7 @@ class CoordinationServer(object):
                 tg.cancel_scope.cancel()
         finally:
             with anyio.CancelScope(shield=True):
-                await self._end_slots(list(self.slots), self.ending)
+                await self._end_slots(list(self.slots), self.ending, STOP_CONFIRM_TIMEOUT)
                 try:
                     await backend.aclose()
                 except Exception as err:
@@ -109,9 +111,10 @@ class CoordinationServer(object):
         """The client ended its HTTP session: its last replies arrived."""
         await self._end_slots([key], True)
 
-    async def _end_slots(self, keys: List[str], normal: bool) -> None:
-        """Ends sessions at once (confirming what they owe when the server ends
-        normally), in CONFIRM_TIMEOUT at most."""
+    async def _end_slots(self, keys: List[str], normal: bool,
+                         timeout: float = SESSION_END_TIMEOUT) -> None:
+        """Ends sessions at once (confirming what they owe when they end
+        normally), in `timeout` seconds at most."""
         slots = [self.slots.pop(k) for k in keys if k in self.slots]
         if not slots:
             return
@@ -122,10 +125,13 @@ class CoordinationServer(object):
             except Exception as err:
                 log.warning("ending a session: %s: %s", type(err).__name__, err)
 
-        with anyio.move_on_after(CONFIRM_TIMEOUT):
+        with anyio.move_on_after(timeout) as bounded:
             async with anyio.create_task_group() as tg:
                 for slot in slots:
                     tg.start_soon(end, slot)
+        if bounded.cancelled_caught:
+            log.warning("ending %d sessions took over %.0f s; some may see their last drained "
+                        "batch again", len(slots), timeout)
 
     async def _expire_slots(self, idle: float) -> None:
         """Forgets the state of sessions idle as long as the SDK lets a session live."""
