@@ -350,6 +350,14 @@ def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
                 assert [m[2] for m in _mcp.structured(drained)["result"]] == ["c"]
                 if agent == "deleted":
                     assert http.delete(remote.url, headers=session).status_code == 200
+            # Clients without sessions (the SDK's own, on its newest protocol
+            # revision): the agent's next drain confirms the one before.
+            async def drain_shared(content):
+                direct.send_message("a", "shared", content)
+                async with connect(remote.url) as client:
+                    return [m[2] for m in result_of(await client.call_tool("drain_inbox", {"agent_id": "shared"}))]
+
+            assert anyio.run(drain_shared, "q1") == ["q1"] and anyio.run(drain_shared, "q2") == ["q2"]
             for i in range(3):
                 direct.send_message("a", "bob", "s%d" % i)
             assert [m[2] for m in anyio.run(stdio_session, "drain_inbox")] == ["s0", "s1", "s2"]
@@ -380,6 +388,8 @@ def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
             time.sleep(max(0.0, ended + 31 - time.monotonic()))
             for agent in ("bob", "lost", "deleted"):
                 assert direct.drain_inbox(agent) == [], agent
+            # q2 waited for a next drain that never came: the hand-over gives it again.
+            assert [m[2] for m in direct.drain_inbox("shared")] == ["q2"]
             assert remote.stop() == 0
         assert direct.drain_inbox("stopped") == []
     finally:

@@ -65,6 +65,9 @@ class CoordinationServer(object):
         # Each MCP session's state, by HTTP session id ("" on stdio).
         self.slots: Dict[str, Slot] = {}
         self.tools = build_tools(pinned)
+        self.listing = types.ListToolsResult(tools=[
+            types.Tool(name=t.name, description=t.description, input_schema=t.input_schema())
+            for t in self.tools.values()])
         # Set once the server is ending normally (a stop signal, or stdio's end
         # of input): sessions then confirm the drains whose replies went out.
         self.ending = False
@@ -93,14 +96,20 @@ class CoordinationServer(object):
                     log.warning("closing the backend: %s: %s", type(err).__name__, err)
 
     async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
-        return types.ListToolsResult(tools=[
-            types.Tool(name=t.name, description=t.description, input_schema=t.input_schema())
-            for t in self.tools.values()])
+        return self.listing  # the SDK's client asks before many calls: built once
 
-    def _slot(self, ctx: Any) -> Slot:
-        """The calling MCP session's state, made at its first call."""
+    def _slot(self, ctx: Any, drained: Optional[str]) -> Slot:
+        """The calling MCP session's state, made at its first call.
+
+        A request without a session (HTTP clients of the protocol revisions
+        that have none) is no one's next request: its drains get a state per
+        agent, so that the agent's next drain confirms the one before.
+        """
         request = getattr(ctx, "request", None)
-        key = request.headers.get(SESSION_HEADER, "") if request is not None else ""
+        key = ""  # stdio: one client
+        if request is not None:
+            key = request.headers.get(SESSION_HEADER) or (
+                "\0agent\0" + drained if drained is not None else "\0")
         slot = self.slots.get(key)
         if slot is None:
             slot = self.slots[key] = Slot(ctx.lifespan_context["backend"])
@@ -161,7 +170,7 @@ class CoordinationServer(object):
             bound, (max_count, max_bytes) = tool.bind(params.arguments)
         except ArgumentError as err:
             return _error("invalid arguments for %s: %s" % (tool.name, err))
-        slot = self._slot(ctx)
+        slot = self._slot(ctx, bound["agent_id"] if tool.name == "drain_inbox" else None)
         remaining: Optional[int] = None
         try:
             if tool.name == "inbox":
