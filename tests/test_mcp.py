@@ -203,7 +203,7 @@ def test_mcp_http_token_host_checks_and_bad_requests():
             assert http.post(server.url, content=ping,
                              headers=dict(auth, Origin="http://evil.example")).status_code == 403
             for raw, code in ((b"{not json", -32700), (b"[]", -32600), (b'{"jsonrpc": "2.0", "id": 1}', -32600),
-                              (b"null", -32600)):
+                              (b"null", -32600), (b"[" * 100000 + b"]" * 100000, -32700)):
                 reply = http.post(server.url, content=raw, headers=auth)
                 assert reply.status_code == 400 and reply.json()["error"]["code"] == code, raw
                 assert "validation" not in reply.text.lower()  # a plain message, no validator dump

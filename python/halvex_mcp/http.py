@@ -182,7 +182,7 @@ class _Guard(object):
                 return
             try:
                 problem = wire.id_problem(json.loads(body))
-            except ValueError:
+            except (ValueError, RecursionError):
                 problem = None  # the SDK answers text that is not JSON
             if problem is not None:
                 await _rpc_error(send, 400, wire.INVALID_REQUEST, problem)

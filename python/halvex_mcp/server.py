@@ -17,6 +17,7 @@ from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional
 import anyio
 import mcp_types as types
 from mcp.server import Server
+from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
 
 from . import __version__
@@ -51,6 +52,7 @@ STOP_CONFIRM_TIMEOUT = 1.0
 SESSION_END_TIMEOUT = 10.0
 
 SESSION_HEADER = "mcp-session-id"
+LIST_TTL_MS = 10 * 60 * 1000
 TICKETS = "halvex.tickets"  # the drain replies an HTTP request carries
 CLOSED = "halvex.closed"    # set once the HTTP response is over
 
@@ -62,7 +64,8 @@ class CoordinationServer(object):
                  session_idle: Optional[float] = None) -> None:
         self.open_backend = open_backend
         self.session_idle = session_idle
-        # Each MCP session's state, by HTTP session id ("" on stdio).
+        # Each MCP session's state: by HTTP session id, "" on stdio, and per
+        # drained agent for HTTP requests without a session (see _slot).
         self.slots: Dict[str, Slot] = {}
         self.tools = build_tools(pinned)
         self.listing = types.ListToolsResult(tools=[
@@ -76,7 +79,10 @@ class CoordinationServer(object):
         self.server: Server[Dict[str, Any]] = Server(
             "halvex-mcp", version=__version__, instructions=INSTRUCTIONS,
             lifespan=self._lifespan, on_list_tools=self._list_tools,
-            on_call_tool=self._call_tool)
+            on_call_tool=self._call_tool,
+            # The list never changes while the server runs: clients may keep it
+            # instead of asking again before each call.
+            cache_hints={"tools/list": CacheHint(ttl_ms=LIST_TTL_MS)})
 
     @contextlib.asynccontextmanager
     async def _lifespan(self, _server: Any) -> AsyncIterator[Dict[str, Any]]:

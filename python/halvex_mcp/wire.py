@@ -39,7 +39,7 @@ def classify(line: str) -> Tuple[str, Any]:
     cancelled), ("refuse", error reply) or ("other", None)."""
     try:
         message = json.loads(line)
-    except ValueError:
+    except (ValueError, RecursionError):
         if not line.strip():
             return "other", None
         return "refuse", error_reply(PARSE_ERROR, "Parse error: the line is not JSON")
@@ -65,7 +65,7 @@ def response_id(line: str) -> Tuple[bool, Any]:
             return False, None
         try:
             message = json.loads(line)
-        except ValueError:
+        except (ValueError, RecursionError):
             return False, None
         if isinstance(message, dict) and "id" in message and "method" not in message:
             return True, message["id"]
