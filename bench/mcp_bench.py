@@ -13,7 +13,8 @@
    (100 MiB) and drains it in batches while another client polls `status`;
    prints the poller's latencies (the goal: every answer within 50 ms).
 
-    python bench/mcp_bench.py [--seconds 4] [--rounds 3] [--skip-rate] [--skip-inbox]
+    python bench/mcp_bench.py [--seconds 4] [--rounds 3] [--floor-lists-ours]
+                              [--skip-rate] [--skip-inbox]
 """
 
 import argparse
@@ -33,8 +34,9 @@ from _mcp import HttpServer  # noqa: E402
 
 
 class FloorServer(object):
-    def __init__(self):
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "mcp_floor.py")],
+    def __init__(self, list_ours=False):
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "mcp_floor.py")]
+                                     + (["--list-ours"] if list_ours else []),
                                      stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         for line in self.proc.stderr:
             found = re.search(r"serving MCP on (http://\S+)", line)
@@ -98,11 +100,11 @@ def measure(url, pid, clients, seconds, mixed=False):
     return calls / max(t for _c, t in runs), 1000.0 * used / calls
 
 
-def rates(seconds, rounds):
+def rates(seconds, rounds, list_ours):
     print("| clients | floor status/s | halvex-mcp status/s | ratio | floor CPU ms/call | "
           "halvex-mcp CPU ms/call | CPU ratio (floor/ours) | halvex-mcp mixed calls/s |")
     print("|---|---|---|---|---|---|---|---|")
-    with HttpServer() as server, FloorServer() as floor:
+    with HttpServer() as server, FloorServer(list_ours) as floor:
         for clients in (1, 4, 8):
             base, ours, mixed = [], [], []
             # Interleaved and repeated, best kept: load from elsewhere on the
@@ -120,7 +122,6 @@ def rates(seconds, rounds):
 
 def large_inbox(count=1600, size=64 * 1024):
     import anyio
-
     from halvex_mcp.client import connect
 
     latencies = []
@@ -128,7 +129,7 @@ def large_inbox(count=1600, size=64 * 1024):
     async def body(url):
         async with connect(url) as writer:
             async def send(first):
-                for i in range(first, count, 8):
+                for _ in range(first, count, 8):
                     await writer.call_tool("send_message", {
                         "from_agent": "w", "to_agent": "big", "content": "x" * size})
 
@@ -173,13 +174,16 @@ def main():
     ap.add_argument("--rounds", type=int, default=3,
                     help="runs of each kind per client count, the best kept (default 3)")
     ap.add_argument("--skip-rate", action="store_true", help="leave out the calls per second")
+    ap.add_argument("--floor-lists-ours", action="store_true",
+                    help="the floor lists halvex-mcp's nine tools instead of one (the SDK's "
+                         "client fetches the list before every call)")
     ap.add_argument("--skip-inbox", action="store_true", help="leave out the large inbox")
     args = ap.parse_args()
     print("halvex-mcp over streamable HTTP, in-process state; Python %s, %d cores, %s, "
           "load average %.1f" % (platform.python_version(), os.cpu_count() or 0,
                                  platform.machine(), os.getloadavg()[0]))
     if not args.skip_rate:
-        rates(args.seconds, args.rounds)
+        rates(args.seconds, args.rounds, args.floor_lists_ours)
     if not args.skip_inbox:
         large_inbox()
 
