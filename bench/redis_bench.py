@@ -203,11 +203,7 @@ def scale(url, sizes_agents, sizes_messages):
     for agents in sizes_agents:
         s = halvex_redis.CoordinationState(url)
         base = b"halvex:{" + s.namespace.encode() + b"}:"
-        pipe = client.pipeline(transaction=False)
-        for i in range(0, agents, 1000):
-            pipe.hset(base + b"status", mapping={b"a%d" % j: b"0" for j in range(i, i + 1000)})
-        pipe.set(base + b"agents", b"bench:1")
-        pipe.execute()
+        _known_agents(client, base, agents)
         s.broadcast("a0", "warm")  # learns the agent list (not timed)
         out[("broadcast", agents)] = _server_time(client, lambda: s.broadcast("a0", "hello"))
         halvex_redis.delete_namespace(s.namespace, url)
@@ -219,6 +215,76 @@ def scale(url, sizes_agents, sizes_messages):
         s.status("q")
         out[("inbox", messages)] = _server_time(client, lambda: s.inbox("q"))
         out[("drain_inbox", messages)] = _server_time(client, lambda: s.drain_inbox("q"))
+        halvex_redis.delete_namespace(s.namespace, url)
+    return out
+
+
+def _known_agents(client, base, agents):
+    """Makes a0 ... a<agents-1> known, as if each had been sent a message."""
+    pipe = client.pipeline(transaction=False)
+    pipe.rpush(base + b"joined", b"bench")
+    for i in range(0, agents, 1000):
+        names = [b"a%d" % j for j in range(i, min(i + 1000, agents))]
+        pipe.hset(base + b"status", mapping={n: b"0" for n in names})
+        pipe.rpush(base + b"joined", *names)
+    pipe.execute()
+
+
+def _joiner(url, namespace, stop):
+    s = halvex_redis.CoordinationState(url, namespace=namespace)
+    n = 0
+    while not stop.is_set():
+        s.send_message("joiner", "new-%d" % n, "hello")
+        n += 1
+        time.sleep(0.01)
+
+
+def joining(url, trips, agents=10 ** 4, casts=20):
+    """Round trips and wall time of broadcasts to `agents` known agents, and of
+    a delete_namespace, while another process makes a new agent known every
+    10 ms."""
+    client = redis.Redis.from_url(url)
+    s = halvex_redis.CoordinationState(url)
+    _known_agents(client, b"halvex:{" + s.namespace.encode() + b"}:", agents)
+    s.broadcast("a0", "warm")  # loads the script
+    ctx = multiprocessing.get_context("spawn")
+    stop = ctx.Event()
+    proc = ctx.Process(target=_joiner, args=(url, s.namespace, stop))
+    proc.start()
+    try:
+        time.sleep(1.0)
+        rounds, walls = [], []
+        for i in range(casts):
+            t0, start = trips.count, time.perf_counter()
+            s.broadcast("a0", "b%d" % i)
+            walls.append(time.perf_counter() - start)
+            rounds.append(trips.count - t0)
+        fresh = halvex_redis.CoordinationState(url, namespace=s.namespace)
+        t0 = trips.count
+        fresh.broadcast("a0", "fresh")
+        fresh_rounds = trips.count - t0
+        t0, start = trips.count, time.perf_counter()
+        halvex_redis.delete_namespace(s.namespace, url)
+        delete = (trips.count - t0, time.perf_counter() - start)
+    finally:
+        stop.set()
+        proc.join(30)
+    halvex_redis.delete_namespace(s.namespace, url)
+    return {"rounds": (min(rounds), max(rounds)), "wall": statistics.median(walls),
+            "fresh": fresh_rounds, "delete": delete}
+
+
+def log_memory(url, records=20000):
+    """Bytes the activity log takes per send, by message size (MEMORY USAGE)."""
+    client = redis.Redis.from_url(url)
+    out = {}
+    for size in (100, 1024):
+        s = halvex_redis.CoordinationState(url, log_limit=10 ** 9)
+        body = "x" * size
+        for i in range(records):
+            s.send_message("agent-%d" % (i % 50), "agent-%d" % (i % 37), body)
+        log = b"halvex:{" + s.namespace.encode() + b"}:log"
+        out[size] = client.memory_usage(log, samples=0) / records
         halvex_redis.delete_namespace(s.namespace, url)
     return out
 
@@ -262,6 +328,8 @@ def main():
         tput = throughput(server.url, procs, seconds)
         sizes = ([10 ** 4], [10 ** 5]) if args.quick else ([10 ** 4, 10 ** 5], [10 ** 5, 10 ** 6])
         busy = scale(server.url, *sizes)
+        joins = joining(server.url, trips)
+        per_record = log_memory(server.url, 5000 if args.quick else 20000)
         version = redis.Redis.from_url(server.url).info("server")["redis_version"]
     finally:
         server.close()
@@ -323,6 +391,21 @@ def main():
     for (call, size), micros in sorted(busy.items()):
         lines.append("| %s | %d %s | %.1f |" % (call, size, "agents" if call == "broadcast"
                                                  else "messages", micros / 1000.0))
+    lines += [
+        "",
+        "Under joiners: broadcasts to 10^4 known agents while another process makes a",
+        "new agent known every 10 ms: %d-%d round trips each (median %.1f ms); an object"
+        % (joins["rounds"][0], joins["rounds"][1], joins["wall"] * 1000),
+        "that knows no agents yet: %d; delete_namespace: %d round trips, %.0f ms."
+        % (joins["fresh"], joins["delete"][0], joins["delete"][1] * 1000),
+        "",
+        "Activity log memory (MEMORY USAGE of the stream, per send): %s."
+        % ", ".join("%d B messages %.0f B per record" % kv for kv in sorted(per_record.items())),
+        "At the default log_limit of %d records: %s per namespace."
+        % (halvex_redis.DEFAULT_LOG_LIMIT,
+           ", ".join("%.1f MB (%d B messages)" % (v * halvex_redis.DEFAULT_LOG_LIMIT / 1e6, k)
+                     for k, v in sorted(per_record.items()))),
+    ]
     text = "\n".join(lines) + "\n"
     with open(args.out, "w") as f:
         f.write(text)

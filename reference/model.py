@@ -182,13 +182,13 @@ class CoordinationState:
         return self._claim(agent_id, "task:" + task_id, task_id, True)
 
     def release(self, agent_id, resource_key):
-        now = self._now()  # read first: a fault changes nothing
         with self._lock:
             held = self.claims.get(resource_key)
             if held is None:
                 raise RuntimeError(_join("no claim found for ", agent_id))
             if held[0] != agent_id:
                 raise RuntimeError(_join(agent_id, " cannot release a claim held by ", held[0]))
+            now = self._now()  # before any change: a fault changes nothing
             del self.claims[resource_key]
             self.statuses[agent_id] = "idle"
             self._log.append(("released", agent_id, resource_key, now))

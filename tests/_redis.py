@@ -299,3 +299,74 @@ class DroppingProxy(object):
     def close(self):
         self.closed = True
         self.listener.close()
+
+
+class SentinelGroup(object):
+    """A primary, its replica and one sentinel that watches them as `service`."""
+
+    def __init__(self, service="halvex"):
+        import redis
+
+        self.service = service
+        self.primary = RedisServer()
+        self.replica = RedisServer(extra=["--replicaof", "127.0.0.1", str(self.primary.port)])
+        self.port = free_port()
+        self.dir = tempfile.mkdtemp(prefix="halvex-sentinel-")
+        self.url = "redis://127.0.0.1:%d/0?sentinel=%s" % (self.port, service)
+        conf = os.path.join(self.dir, "sentinel.conf")
+        with open(conf, "w") as f:
+            f.write("port %d\nbind 127.0.0.1\ndir %s\n" % (self.port, self.dir)
+                    + "sentinel monitor %s 127.0.0.1 %d 1\n" % (service, self.primary.port)
+                    + "sentinel down-after-milliseconds %s 1000\n" % service
+                    + "sentinel failover-timeout %s 5000\n" % service)
+        self.proc = subprocess.Popen([server_binary(), conf, "--sentinel"], cwd=self.dir,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                     preexec_fn=_die_with_parent)
+        try:
+            self.client = redis.Redis(port=self.port, socket_timeout=2)
+            deadline = time.monotonic() + 30
+            while True:  # up, and aware of the replica (so it can fail over)
+                try:
+                    if self.client.execute_command("SENTINEL", "REPLICAS", service):
+                        break
+                except redis.exceptions.RedisError:
+                    pass
+                assert time.monotonic() < deadline, "the sentinel did not come up"
+                time.sleep(0.1)
+        except BaseException:
+            self.close()
+            raise
+
+    def in_sync(self, timeout=30):
+        """Waits until the replica has every write of the primary."""
+        import redis
+
+        primary, replica = (redis.Redis(port=n.port) for n in (self.primary, self.replica))
+        deadline = time.monotonic() + timeout
+        while True:
+            info = replica.info("replication")
+            if (info.get("master_link_status") == "up" and info.get("slave_repl_offset")
+                    == primary.info("replication")["master_repl_offset"]):
+                return
+            assert time.monotonic() < deadline, "the replica did not catch up"
+            time.sleep(0.05)
+
+    def role(self, server):
+        import redis
+
+        return redis.Redis(port=server.port).info("replication")["role"]
+
+    def primary_port(self):
+        return int(self.client.execute_command("SENTINEL", "GET-MASTER-ADDR-BY-NAME",
+                                               self.service)[1])
+
+    def fail_over(self):
+        self.client.execute_command("SENTINEL", "FAILOVER", self.service)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+        self.primary.close()
+        self.replica.close()
+        shutil.rmtree(self.dir, ignore_errors=True)

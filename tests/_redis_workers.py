@@ -166,3 +166,37 @@ def _chaos(state, direct, namespace, index, rounds, barrier):
             break
         got.extend(_parse(batch))
     return {"agent": me, "sent": sent, "got": got, "overlaps": overlaps}
+
+
+# An object made before fork, used by the forked children (set by the test).
+INHERITED = None
+
+
+def forked_child(index, files):
+    """Claims every shared file and sends a numbered message per file, with
+    the object inherited from the parent."""
+    me = agent(index)
+    granted, acked = [], []
+    for n, name in enumerate(files):
+        try:
+            INHERITED.claim_file(me, name)
+            granted.append(name)
+        except RuntimeError as err:
+            assert not str(err).startswith(me + " "), err
+        INHERITED.send_message(me, "sink", "d:%d" % n)
+        acked.append(n)
+    drained = _parse(INHERITED.drain_inbox(me))
+    INHERITED.status(me)  # confirms the drain
+    return {"agent": me, "granted": granted, "acked": acked, "drained": drained}
+
+
+def joiner(url, namespace, stop, joined):
+    """Makes one new agent known every 10 ms until `stop` is set."""
+    state = halvex_redis.CoordinationState(url, namespace=namespace)
+    n = 0
+    while not stop.is_set():
+        state.send_message("joiner", "new-%d" % n, "hello")
+        n += 1
+        joined.value = n
+        time.sleep(0.01)
+    return n

@@ -350,19 +350,25 @@ s = CoordinationState()
 s.claim_file("agent-a", "src/lib.rs")
 s.claim_file("agent-a", "other")
 set_clock(-1)
-note("release", call(s.release, "agent-a", "file:src/lib.rs"))
-# The clock is read before the claim is looked at: nothing changed.
-note("reads", (s.status("agent-a"), holder_of(s, "file:src/lib.rs"), holder_of(s, "file:other")))
+# The refusals read no clock: they answer as at any other time.
 note("not holder", call(s.release, "agent-b", "file:other"))
+note("no claim", call(s.release, "agent-b", "file:none"))
+# A release that would change something reads the clock first: nothing changed.
+note("release", call(s.release, "agent-a", "file:src/lib.rs"))
+note("reads", (s.status("agent-a"), s.status("agent-b"), holder_of(s, "file:src/lib.rs"),
+               holder_of(s, "file:other")))
 set_clock(T0 + 10)
 note("after", (call(s.claim_file, "agent-b", "src/lib.rs"), call(s.release, "agent-a", "file:src/lib.rs"),
                call(s.claim_file, "agent-b", "src/lib.rs"), s.status("agent-a"), s.status("agent-b")))
+note("known", broadcast_reach(s, ["agent-a", "agent-b"]))
 """, {
+        "not holder": err("agent-b cannot release a claim held by agent-a"),
+        "no claim": err("no claim found for agent-b"),
         "release": CLOCK_FAULT,
-        "reads": ("busy", "agent-a", "agent-a"),
-        "not holder": CLOCK_FAULT,
+        "reads": ("busy", "idle", "agent-a", "agent-a"),
         "after": (err("agent-a already holds claim on src/lib.rs"), ok(None), ok("agent-b"), "idle",
                   "busy"),
+        "known": {"agent-a": 1, "agent-b": 1},
     }),
     "send": ("""
 s = CoordinationState()

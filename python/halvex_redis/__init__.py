@@ -13,11 +13,9 @@ halvex_redis.asyncio holds the same class with coroutine methods.
 
 import threading
 import time
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 import redis
-from redis.backoff import NoBackoff
-from redis.exceptions import NoScriptError
 from redis.retry import Retry
 
 from . import _calls
@@ -30,6 +28,15 @@ _clients_lock = threading.Lock()
 _checked = _calls.CheckedClients()
 
 
+def _kind(name: str) -> Any:
+    """The cluster client or Sentinel, imported when first used."""
+    if name == "cluster":
+        from redis.cluster import RedisCluster
+        return RedisCluster
+    from redis.sentinel import Sentinel
+    return Sentinel
+
+
 def _client(url: Any, cluster: Optional[bool]) -> Any:
     """A ready client as given, or one client (and pool) per URL and process;
     redis-py's pool notices a fork and starts afresh in the child."""
@@ -40,75 +47,64 @@ def _client(url: Any, cluster: Optional[bool]) -> Any:
     with _clients_lock:
         client = _clients.get((clean, use_cluster))
         if client is None:
-            if use_cluster:
-                from redis.cluster import RedisCluster
-                client = RedisCluster.from_url(clean, **extra)
-            else:
-                # Retries are ours (with call ids), not the client's.
-                client = redis.Redis.from_url(clean, retry=Retry(NoBackoff(), 0), **extra)
-            _calls.check_client(client)
+            client = _calls.new_client(clean, use_cluster, extra, redis.Redis, _kind,
+                                       Retry)
             _clients[(clean, use_cluster)] = client
         return client
 
 
-def _check_eviction(client: Any) -> None:
-    if id(client) in _checked.ids:
-        return
-    fault = _calls.eviction_fault(client.execute_command("INFO", "memory"))
-    if fault is not None:
-        raise fault
-    _checked.add(client)
+def _drop(client: Any) -> None:
+    """Closes the client's idle pooled connections (a connection out of step
+    is among them: redis-py returned it to the pool)."""
+    pool = getattr(client, "connection_pool", None)
+    pools = [pool] if pool is not None else [
+        n.redis_connection.connection_pool for n in client.get_nodes() if n.redis_connection]
+    for pool in pools:
+        pool.disconnect(inuse_connections=False)
 
 
-def _send(client: Any, frame: "_calls.Frame") -> Any:
-    script = frame.script
+def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
+    """Carries out what _calls.exchange asks for, blocking."""
+    value: Any = None
+    resume: Callable[[Any], _calls.Action] = steps.send
     while True:
         try:
-            _check_eviction(client)
-            try:
-                reply = client.execute_command("EVALSHA", script.sha, len(frame.keys),
-                                               *frame.keys, *frame.args)
-            except NoScriptError:
-                # A restarted or flushed server forgets its scripts.
-                reply = client.execute_command("EVAL", script.source, len(frame.keys),
-                                               *frame.keys, *frame.args)
-        except _calls.RETRYABLE:
-            wait = frame.wait_before_retry()
-            if wait is None:
-                frame.failed()
-                raise
-            time.sleep(wait)
-            continue
-        except BaseException:
-            frame.failed()
-            raise
-        frame.answered()
-        return reply
-
-
-def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan[T]") -> T:
-    try:
-        request = next(plan)  # checks the arguments before anything is sent
-    except StopIteration as stop:  # nothing to send
-        done: T = stop.value
-        return done
-    while True:
-        reply = _send(client, session.frame(request))
-        try:
-            request = plan.send(reply)
+            action, arg = resume(value)
         except StopIteration as stop:
             result: T = stop.value
             return result
+        try:
+            if action is _calls.CALL:
+                value = client.execute_command(*arg)
+            elif action is _calls.SLEEP:
+                time.sleep(arg)
+                value = None
+            else:
+                _drop(client)
+                value = None
+            resume = steps.send
+        except BaseException as error:
+            if not isinstance(error, redis.exceptions.RedisError):
+                # Raised by a signal handler (Ctrl-C, a call timeout) while
+                # redis-py waited: the reply may still come on a connection
+                # that is back in the pool.
+                try:
+                    _drop(client)
+                except Exception:
+                    pass
+            value, resume = error, steps.throw
+            continue
 
 
 def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
                      cluster: Optional[bool] = None) -> int:
-    """Deletes every key of `namespace` in one atomic script; returns how many went.
+    """Deletes every key of `namespace`; returns how many went.
 
     Objects still using the namespace afterwards see a fresh, empty state.
     """
     session = _calls.Session(_calls.Keys(namespace))
-    return _run(_client(url, cluster), session, _calls.delete(session))
+    client = _client(url, cluster)
+    return _drive(client, _calls.exchange(session, client, _checked, _calls.delete(session)))
 
 
 class CoordinationState:
@@ -120,108 +116,67 @@ class CoordinationState:
     redis.cluster.RedisCluster client.
     """
 
-    __slots__ = ("_client", "_keys", "_session", "_log_limit")
+    __slots__ = ("_client", "_session")
 
     def __init__(self, url: Union[str, Any] = DEFAULT_URL, *, namespace: Optional[str] = None,
                  cluster: Optional[bool] = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        self._keys, self._log_limit = _calls.object_keys(namespace, log_limit)
+        self._session = _calls.object_session(namespace, log_limit)
         self._client = _client(url, cluster)
-        self._session = _calls.Session(self._keys)
 
     def __init_subclass__(cls, **kwargs: object) -> None:
         raise TypeError("type 'halvex_redis.CoordinationState' is not an acceptable base type")
 
     @property
     def namespace(self) -> str:
-        return self._keys.namespace
+        return self._session.keys.namespace
 
     def __repr__(self) -> str:
-        return "<halvex_redis.CoordinationState namespace=%r>" % self._keys.namespace
+        return "<halvex_redis.CoordinationState namespace=%r>" % self.namespace
 
-    def _run(self, plan: "_calls.Plan[T]") -> T:
-        return _run(self._client, self._session, plan)
-
-    # -- claims ------------------------------------------------------------
+    def _call(self, method: "_calls.Method[T]", surplus: Tuple[object, ...],
+              *args: object) -> T:
+        plan = method.start(self._session, surplus, args)
+        return _drive(self._client,
+                      _calls.exchange(self._session, self._client, _checked, plan))
 
     def claim_file(self, agent_id: str, path: str, *surplus: object) -> str:
-        """Claims a file for `agent_id`. Raises `RuntimeError` if another agent
-        already holds it. Returns the claiming agent's id back on success."""
-        if surplus:
-            raise _calls.surplus("claim_file", 2, surplus)
-        return self._run(_calls.claim(self._keys, self._log_limit, agent_id, path, "path",
-                                      b"file:", "%s already holds claim on %s"))
+        return self._call(_calls.CLAIM_FILE, surplus, agent_id, path)
 
     def claim_task(self, agent_id: str, task_id: str, *surplus: object) -> str:
-        """Claims a task for `agent_id`; as `claim_file`."""
-        if surplus:
-            raise _calls.surplus("claim_task", 2, surplus)
-        return self._run(_calls.claim(self._keys, self._log_limit, agent_id, task_id, "task_id",
-                                      b"task:", "%s already holds claim on task %s"))
+        return self._call(_calls.CLAIM_TASK, surplus, agent_id, task_id)
 
     def renew_claim(self, agent_id: str, resource_key: str, *surplus: object) -> str:
-        """Renews a claim keyed by e.g. `"file:src/lib.rs"` or `"task:phase-7"`,
-        restarting its 300-second lease. Only the holder may renew."""
-        if surplus:
-            raise _calls.surplus("renew_claim", 2, surplus)
-        return self._run(_calls.holder_only(self._keys, self._log_limit, False,
-                                            agent_id, resource_key))
+        return self._call(_calls.RENEW_CLAIM, surplus, agent_id, resource_key)
 
     def release(self, agent_id: str, resource_key: str, *surplus: object) -> None:
-        """Releases a claim keyed by e.g. `"file:src/lib.rs"` or `"task:phase-7"`.
-        Only the holder may release it."""
-        if surplus:
-            raise _calls.surplus("release", 2, surplus)
-        self._run(_calls.holder_only(self._keys, self._log_limit, True, agent_id, resource_key))
-
-    # -- messages ----------------------------------------------------------
+        return self._call(_calls.RELEASE, surplus, agent_id, resource_key)
 
     def send_message(self, from_agent: str, to_agent: str, content: str,
                      *surplus: object) -> Message:
-        """Puts a message into `to_agent`'s inbox; returns (from, to, content, timestamp)."""
-        if surplus:
-            raise _calls.surplus("send_message", 3, surplus)
-        return self._run(_calls.send(self._keys, self._log_limit, from_agent, to_agent, content))
+        return self._call(_calls.SEND_MESSAGE, surplus, from_agent, to_agent, content)
 
     def broadcast(self, from_agent: str, content: str, *surplus: object) -> Message:
-        """Sends to every known agent, the sender included; returns
-        (from, "*", content, timestamp)."""
-        if surplus:
-            raise _calls.surplus("broadcast", 2, surplus)
-        return self._run(_calls.broadcast(self._session, self._log_limit, from_agent, content))
+        return self._call(_calls.BROADCAST, surplus, from_agent, content)
 
     def inbox(self, agent_id: str, *surplus: object) -> List[Message]:
-        """Pending messages for `agent_id`, oldest first; the inbox is kept."""
-        if surplus:
-            raise _calls.surplus("inbox", 1, surplus)
-        return self._run(_calls.inbox(self._keys, agent_id))
+        return self._call(_calls.INBOX, surplus, agent_id)
 
     def drain_inbox(self, agent_id: str, *surplus: object) -> List[Message]:
-        """Pending messages for `agent_id`, oldest first; the inbox is emptied."""
-        if surplus:
-            raise _calls.surplus("drain_inbox", 1, surplus)
-        return self._run(_calls.drain(self._keys, agent_id))
+        return self._call(_calls.DRAIN_INBOX, surplus, agent_id)
 
     def status(self, agent_id: str, *surplus: object) -> str:
-        """One of `"idle"`, `"busy"`, `"completed"`, `"error"`."""
-        if surplus:
-            raise _calls.surplus("status", 1, surplus)
-        return self._run(_calls.status(self._keys, agent_id))
+        return self._call(_calls.STATUS, surplus, agent_id)
 
-    def inbox_batch(self, agent_id: str, max_count: int,
-                    max_bytes: int) -> Tuple[List[Message], int]:
-        """The oldest messages for `agent_id`, as `inbox` lists them, but at most
-        `max_count` and `max_bytes` bytes of UTF-8 content (at least one when any
-        waits); and how many more wait. The inbox is kept."""
-        return self._run(_calls.inbox_batch(self._keys, agent_id, max_count, max_bytes))
+    def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int,
+                    *surplus: object) -> Tuple[List[Message], int]:
+        return self._call(_calls.INBOX_BATCH, surplus, agent_id, max_count, max_bytes)
 
-    def drain_batch(self, agent_id: str, max_count: int,
-                    max_bytes: int) -> Tuple[List[Message], int]:
-        """As `inbox_batch`, but the messages returned leave the inbox, with
-        `drain_inbox`'s guarantees; the rest stays for later calls."""
-        return self._run(_calls.drain_batch(self._keys, agent_id, max_count, max_bytes))
+    def drain_batch(self, agent_id: str, max_count: int, max_bytes: int,
+                    *surplus: object) -> Tuple[List[Message], int]:
+        return self._call(_calls.DRAIN_BATCH, surplus, agent_id, max_count, max_bytes)
 
-    def confirm(self) -> None:
-        """Confirms now, in one round trip, the drained batches that this object
-        received (nothing is sent when there are none), so none is delivered
-        again. For a process or session that ends normally."""
-        self._run(_calls.confirm(self._session))
+    def confirm(self, *surplus: object) -> None:
+        return self._call(_calls.CONFIRM, surplus)
+
+
+_calls.document(CoordinationState)

@@ -1,31 +1,51 @@
 """What the blocking and the asyncio class share: arguments, keys, call ids,
-confirmations, the retry rule and the decoding of every script's reply.
+confirmations, the retry rule, the exchange with the server and the decoding
+of every script's reply.
 
-Each method is a plan: a generator that checks its arguments (raising before
-anything is sent), yields one or more Requests and returns the method's
-result. A driver (blocking or asyncio) runs the plan: it frames each request
-with a call id and the confirmations due, sends it, retries it with the same
-id after a lost reply, and feeds the reply back into the plan.
+Each method is a Method: its name and parameters (so its arity and argument
+checks), and a plan with the fixed values it needs (key prefix, texts). A
+plan is a generator that yields one or more Requests and returns the
+method's result. `exchange` runs a plan: it frames each request with a call
+id and the confirmations due, sends it, retries it with the same id after a
+lost reply, and feeds the reply back into the plan. It does no I/O itself:
+it yields actions (a command to run, a pause, dropping idle connections)
+that the blocking or the asyncio runner carries out.
 """
 
 import hashlib
 import itertools
+import os
 import sys
 import threading
 import time
 import uuid
 import weakref
-from typing import Any, Dict, Generator, List, Optional, Sequence, Set, Tuple, Type, TypeVar
+from typing import (
+    Any,
+    Callable,
+    Dict,
+    Generator,
+    Generic,
+    List,
+    Optional,
+    Sequence,
+    Set,
+    Tuple,
+    Type,
+    TypeVar,
+)
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import redis
+from redis.exceptions import NoScriptError
 
 from . import _scripts
 
 DEFAULT_URL = "redis://127.0.0.1:6379/0"
 
-# The activity log keeps about this many records (XADD MAXLEN ~).
-DEFAULT_LOG_LIMIT = 1_000_000
+# The activity log keeps about this many records (XADD MAXLEN ~): with
+# 1 KiB messages about 14 MB per namespace (see docs/redis.md).
+DEFAULT_LOG_LIMIT = 10_000
 
 # Set on clients built from a URL that does not say otherwise.
 SOCKET_TIMEOUT = 5.0
@@ -34,7 +54,9 @@ CONNECT_TIMEOUT = 2.0
 # A call whose reply is lost is sent again, with the same id, at most
 # RETRIES times and never once RETRY_WINDOW seconds have passed since the
 # first try; the waits between tries double from RETRY_FIRST_WAIT up to
-# RETRY_MAX_WAIT (about 2.5 s of waiting in all).
+# RETRY_MAX_WAIT (about 2.5 s of waiting in all). A method's later rounds (a
+# broadcast's refreshed list of agents, a delete's second part) count as
+# tries too.
 RETRIES = 8
 RETRY_WINDOW = 20.0
 RETRY_FIRST_WAIT = 0.01
@@ -44,7 +66,11 @@ RETRY_MAX_WAIT = 1.0
 # returned by the next drain of that agent from any object.
 HANDOVER = 30
 
+DONE, HELD, NO_CLAIM, STALE, CLOCK = (_scripts.CODES[name] for name in
+                                      ("DONE", "HELD", "NO_CLAIM", "STALE", "CLOCK"))
+
 Message = Tuple[str, str, str, int]
+Text = Tuple[str, bytes]
 
 WORDS = {b"0": "idle", b"1": "busy", b"2": "completed", b"3": "error", None: "idle"}
 
@@ -54,6 +80,12 @@ WORDS = {b"0": "idle", b"1": "busy", b"2": "completed", b"3": "error", None: "id
 RETRYABLE = (redis.exceptions.ConnectionError, redis.exceptions.TimeoutError,
              redis.exceptions.TryAgainError, redis.exceptions.ClusterError,
              redis.exceptions.SlotNotCoveredError)
+
+
+class OutOfStep(redis.exceptions.ConnectionError):
+    """A reply that does not carry its call's id: the connection answered an
+    earlier call (one interrupted between sending and reading)."""
+
 
 _PANIC_DOC = (
     "\n"
@@ -78,9 +110,12 @@ def panic(message: str) -> BaseException:
 
 
 def clock_fault(reply: Sequence[Any]) -> None:
-    if reply[0] == -1:
+    if reply[1] == CLOCK:
         raise panic("system clock before unix epoch: the Redis server's TIME reads %s s"
-                    % reply[1].decode("ascii", "replace"))
+                    % reply[2].decode("ascii", "replace"))
+
+
+T = TypeVar("T")
 
 
 class Script(object):
@@ -91,21 +126,25 @@ class Script(object):
         self.sha = hashlib.sha1(self.source).hexdigest()
 
 
-CLAIM = Script(_scripts.CLAIM)
-RENEW = Script(_scripts.RENEW)
-RELEASE = Script(_scripts.RELEASE)
-SEND = Script(_scripts.SEND)
-BROADCAST = Script(_scripts.BROADCAST)
-INBOX = Script(_scripts.INBOX)
-DRAIN = Script(_scripts.DRAIN)
-STATUS = Script(_scripts.STATUS)
-INBOX_ONLY = Script(_scripts.INBOX_ONLY)
-STATUS_ONLY = Script(_scripts.STATUS_ONLY)
-DELETE = Script(_scripts.DELETE)
-CONFIRM = Script(_scripts.CONFIRM)
+CLAIM_LUA = Script(_scripts.CLAIM)
+RENEW_LUA = Script(_scripts.RENEW)
+RELEASE_LUA = Script(_scripts.RELEASE)
+SEND_LUA = Script(_scripts.SEND)
+BROADCAST_LUA = Script(_scripts.BROADCAST)
+INBOX_LUA = Script(_scripts.INBOX)
+INBOX_ALONE_LUA = Script(_scripts.INBOX_ALONE)
+INBOX_BATCH_LUA = Script(_scripts.INBOX_BATCH)
+INBOX_BATCH_ALONE_LUA = Script(_scripts.INBOX_BATCH_ALONE)
+DRAIN_BATCH_LUA = Script(_scripts.DRAIN_BATCH)
+DRAIN_LUA = Script(_scripts.DRAIN)
+STATUS_LUA = Script(_scripts.STATUS)
+STATUS_ALONE_LUA = Script(_scripts.STATUS_ALONE)
+CONFIRM_LUA = Script(_scripts.CONFIRM)
+DELETE_LUA = Script(_scripts.DELETE)
+DELETE_REST_LUA = Script(_scripts.DELETE_REST)
 
 
-def text(name: str, value: object) -> Tuple[str, bytes]:
+def text(name: str, value: object) -> Text:
     """The exact str and UTF-8 bytes of an argument, or the binding's TypeError."""
     if not isinstance(value, str):
         try:
@@ -120,16 +159,26 @@ def text(name: str, value: object) -> Tuple[str, bytes]:
     return (value if type(value) is str else data.decode("utf-8")), data
 
 
-def surplus(method: str, takes: int, extra: Tuple[object, ...]) -> TypeError:
-    return TypeError("CoordinationState.%s() takes %d positional arguments but %d were given"
-                     % (method, takes, takes + len(extra)))
+# Larger limits are the same as none; Lua would print larger numbers as floats.
+_LIMIT_CAP = 10 ** 12
+
+
+def limit(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not '%s'" % (name, type(value).__name__))
+    if value < 1:
+        raise ValueError("%s must be at least 1, not %d" % (name, value))
+    return min(value, _LIMIT_CAP)
+
+
+_LIMITS = frozenset(("max_count", "max_bytes"))
 
 
 class Keys(object):
     """The keys of one namespace; all carry its {namespace} hash tag, so the
     whole namespace lives in one cluster slot."""
 
-    __slots__ = ("namespace", "claims", "status", "log", "agents", "pending", "inbox",
+    __slots__ = ("namespace", "claims", "status", "log", "joined", "owed", "pending", "inbox",
                  "pending_list", "call")
 
     def __init__(self, namespace: object) -> None:
@@ -146,7 +195,8 @@ class Keys(object):
         self.claims = base + b"claims"
         self.status = base + b"status"
         self.log = base + b"log"
-        self.agents = base + b"agents"
+        self.joined = base + b"joined"
+        self.owed = base + b"owed"
         self.pending = base + b"pending"
         self.inbox = base + b"inbox:"
         self.pending_list = base + b"pending:"
@@ -168,6 +218,25 @@ class Request(object):
         self.alone = alone
 
 
+# Counts the forks this process descends from; a Session made before a fork
+# takes a fresh identity in the child (objects shared across fork then
+# behave like separate objects).
+_forks = [0]
+
+
+def _forked() -> None:
+    _forks[0] += 1
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forked)
+
+# The known agents as a session last saw them: the joined list's base, its
+# length, their inboxes and their names.
+Agents = Tuple[bytes, int, List[bytes], Set[bytes]]
+NO_AGENTS: Agents = (b"", 0, [], set())
+
+
 class Session(object):
     """One object's call ids, lanes and the confirmations its next call carries.
 
@@ -178,8 +247,15 @@ class Session(object):
     replies never came, so its next drain of that agent takes them over.
     """
 
-    def __init__(self, keys: Keys) -> None:
+    def __init__(self, keys: Keys, log_limit: int = 1) -> None:
         self.keys = keys
+        self.log_limit = log_limit
+        self.agents = NO_AGENTS
+        self.renew()
+
+    def renew(self) -> None:
+        """A fresh identity: in a new object, or in a child after fork."""
+        self.generation = _forks[0]
         self.prefix = uuid.uuid4().hex[:16].encode("ascii") + b"."
         self.counter = itertools.count()
         self.lock = threading.Lock()
@@ -187,45 +263,69 @@ class Session(object):
         self.lane_count = 0
         self.drains: List[Tuple[bytes, bytes]] = []   # (agent, call id)
         self.unanswered: Dict[bytes, Set[bytes]] = {}
-        # The known agents as last seen: version, inboxes, names.
-        self.agents: Tuple[bytes, List[bytes], Set[bytes]] = (b"", [], set())
+
+    def owes(self) -> bool:
+        if self.generation != _forks[0]:
+            self.renew()
+        return bool(self.drains)
 
     def frame(self, request: Request) -> "Frame":
-        if request.alone is not None and not self.drains:
-            return Frame(self, request, b"", None, [])
+        if self.generation != _forks[0]:
+            self.renew()
         call_id = self.prefix + str(next(self.counter)).encode("ascii")
-        with self.lock:
-            if self.lanes:
-                lane = self.lanes.pop()
-            else:
-                self.lane_count += 1
-                lane = self.keys.call + self.prefix + str(self.lane_count).encode("ascii")
-            drains, self.drains = self.drains, []
-        return Frame(self, request, call_id, lane, drains)
+        if request.alone is not None and not self.drains:
+            return Frame(self, request, request.alone, call_id, None, [])
+        lane: Optional[bytes] = None
+        drains: List[Tuple[bytes, bytes]] = []
+        try:
+            with self.lock:
+                if self.lanes:
+                    lane = self.lanes.pop()
+                else:
+                    self.lane_count += 1
+                    lane = self.keys.call + self.prefix + str(self.lane_count).encode("ascii")
+                drains, self.drains = self.drains, []
+            return Frame(self, request, request.script, call_id, lane, drains)
+        except BaseException:  # interrupted: nothing was sent
+            with self.lock:
+                if lane is not None:
+                    self.lanes.append(lane)
+                self.drains.extend(drains)
+            raise
 
-    def known(self, version: bytes, agents: List[bytes]) -> None:
+    def saw_agents(self, seen: Agents, base: bytes, newcomers: List[bytes]) -> None:
+        """Adds the agents that became known after `seen` (unless another call
+        has updated the list since)."""
+        if self.agents is not seen or not newcomers:
+            return
+        _base, known, inboxes, names = seen
         inbox = self.keys.inbox
-        self.agents = (version, [inbox + a for a in agents], set(agents))
+        self.agents = (base, max(known, 1) + len(newcomers),
+                       inboxes + [inbox + a for a in newcomers], names | set(newcomers))
+
+    def all_agents(self, base: bytes, agents: List[bytes]) -> None:
+        inbox = self.keys.inbox
+        self.agents = (base, 1 + len(agents) if base else 0, [inbox + a for a in agents],
+                       set(agents))
 
 
 class Frame(object):
     """One request with its call id, its lane and the confirmations it carries."""
 
     __slots__ = ("session", "request", "script", "call_id", "lane", "drains", "keys", "args",
-                 "tries", "started")
+                 "taken")
 
-    def __init__(self, session: Session, request: Request, call_id: bytes,
+    def __init__(self, session: Session, request: Request, script: Script, call_id: bytes,
                  lane: Optional[bytes], drains: List[Tuple[bytes, bytes]]) -> None:
         self.session = session
         self.request = request
-        self.script = request.script
+        self.script = script
         self.call_id = call_id
         self.lane = lane
         self.drains = drains
         if lane is None:
-            self.script = request.alone  # type: ignore[assignment]
             self.keys = request.keys
-            self.args = request.args
+            self.args = [call_id, *request.args]
         elif drains:
             keys = session.keys
             self.keys = [lane, keys.pending, *[keys.pending_list + a for a, _ in drains],
@@ -235,23 +335,17 @@ class Frame(object):
         else:
             self.keys = [lane, *request.keys]
             self.args = [call_id, *request.args]
+        self.taken: Tuple[bytes, ...] = ()
         if request.drain_agent is not None:
-            self.args = [*self.args, HANDOVER, *session.unanswered.get(request.drain_agent, ())]
-        self.tries = 0
-        self.started = 0.0
+            # This object's unanswered drains of the agent, which this one takes over.
+            with session.lock:
+                self.taken = tuple(session.unanswered.get(request.drain_agent, ()))
+            self.args = [*self.args, HANDOVER, *self.taken]
 
-    def wait_before_retry(self) -> Optional[float]:
-        """Seconds to wait before sending again, or None when the retries are spent."""
-        now = time.monotonic()
-        if not self.tries:
-            # The first try began at most a socket timeout ago; counting from
-            # its failure keeps the frame free of a clock read per call.
-            self.started = now
-        self.tries += 1
-        wait = min(RETRY_FIRST_WAIT * float(1 << (self.tries - 1)), RETRY_MAX_WAIT)
-        if self.tries > RETRIES or now + wait - self.started > RETRY_WINDOW:
-            return None
-        return wait
+    def command(self, with_source: bool) -> Tuple[Any, ...]:
+        if with_source:
+            return ("EVAL", self.script.source, len(self.keys), *self.keys, *self.args)
+        return ("EVALSHA", self.script.sha, len(self.keys), *self.keys, *self.args)
 
     def answered(self) -> None:
         if self.lane is None:
@@ -259,25 +353,61 @@ class Frame(object):
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
-            session.lanes.append(self.lane)
             if agent is not None:
+                # Only the drains this one took over are settled: a drain of
+                # another thread or task that failed meanwhile stays noted.
+                ids = session.unanswered.get(agent)
+                if ids is not None:
+                    ids.difference_update(self.taken)
+                    if not ids:
+                        del session.unanswered[agent]
                 session.drains.append((agent, self.call_id))
-                # Taken over by this drain, which the next call confirms.
-                session.unanswered.pop(agent, None)
+            session.lanes.append(self.lane)  # last: failed() undoes the rest
 
     def failed(self) -> None:
-        """The retries are spent: the call may have run. Its confirmations go
-        with the next call again; an unanswered drain is taken over by the
-        object's next drain of that agent."""
+        """The call may have run. Its confirmations go with the next call
+        again; an unanswered drain is taken over by the object's next drain
+        of that agent."""
         if self.lane is None:
             return
         session = self.session
         agent = self.request.drain_agent
         with session.lock:
-            session.lanes.append(self.lane)
-            session.drains.extend(self.drains)
+            # Also undoes an answered() that an exception cut short.
+            if self.lane not in session.lanes:
+                session.lanes.append(self.lane)
+            session.drains.extend(d for d in self.drains if d not in session.drains)
             if agent is not None:
+                if (agent, self.call_id) in session.drains:
+                    session.drains.remove((agent, self.call_id))
                 session.unanswered.setdefault(agent, set()).add(self.call_id)
+
+
+class Budget(object):
+    """The retries left to one method call."""
+
+    __slots__ = ("tries", "started")
+
+    def __init__(self) -> None:
+        self.tries = 0
+        self.started = 0.0
+
+    def wait(self) -> Optional[float]:
+        """Seconds to wait before sending again, or None when the retries are spent."""
+        now = time.monotonic()
+        if not self.started:
+            # The first try began at most a socket timeout ago; counting from
+            # its failure keeps the call free of a clock read.
+            self.started = now
+        self.tries += 1
+        wait = min(RETRY_FIRST_WAIT * float(1 << (self.tries - 1)), RETRY_MAX_WAIT)
+        if self.tries > RETRIES or now + wait - self.started > RETRY_WINDOW:
+            return None
+        return wait
+
+    def another_round(self) -> bool:
+        self.tries += 1
+        return self.tries <= RETRIES
 
 
 # ---- clients -----------------------------------------------------------------
@@ -305,6 +435,50 @@ def split_url(url: str, cluster: Optional[bool]) -> Tuple[str, bool, Dict[str, A
         clean = urlunsplit((parts.scheme, parts.netloc, parts.path, urlencode(rest),
                             parts.fragment))
     return clean, bool(cluster), extra
+
+
+def new_client(clean: str, use_cluster: bool, extra: Dict[str, Any], plain: Any,
+               kind: Callable[[str], Any], retry: Any) -> Any:
+    """A client for a URL as split_url gave it: the cluster client, a client
+    of the primary that Sentinel names (`?sentinel=<service>`), or a plain
+    one. Their own retries are off where we can say so (ours carry call ids)."""
+    from redis.backoff import NoBackoff
+    query = parse_qsl(urlsplit(clean).query, keep_blank_values=True)
+    service = [v for k, v in query if k == "sentinel"]
+    if use_cluster:
+        client = kind("cluster").from_url(clean, **extra)
+    elif service:
+        client = _sentinel_client(clean, service[-1], extra, kind("sentinel"),
+                                  retry(NoBackoff(), 0))
+    else:
+        client = plain.from_url(clean, retry=retry(NoBackoff(), 0), **extra)
+    check_client(client)
+    return client
+
+
+def _sentinel_client(url: str, service: str, extra: Dict[str, Any], sentinel: Any,
+                     retry: Any) -> Any:
+    """redis://[user:password@]host:port[,host:port...]/db?sentinel=service:
+    the sentinels to ask, and the options of the primary's connections."""
+    parts = urlsplit(url)
+    auth, at, hosts = parts.netloc.rpartition("@")
+    names = hosts.split(",")
+    rest = urlencode([(k, v) for k, v in parse_qsl(parts.query, keep_blank_values=True)
+                      if k != "sentinel"])
+    parse: Callable[[str], Dict[str, Any]] = redis.connection.parse_url
+    kwargs = parse(urlunsplit(
+        (parts.scheme, auth + at + names[0], parts.path, rest, "")))
+    for key in ("host", "port", "connection_class"):
+        kwargs.pop(key, None)
+    if parts.scheme == "rediss":
+        kwargs["ssl"] = True
+    kwargs.update(extra)
+    sentinels = [(h.rpartition(":")[0], int(h.rpartition(":")[2])) if ":" in h else (h, 26379)
+                 for h in names]
+    timeouts = {k: kwargs[k] for k in ("socket_timeout", "socket_connect_timeout")
+                if k in kwargs}
+    return sentinel(sentinels, sentinel_kwargs=timeouts).master_for(service, retry=retry,
+                                                                     **kwargs)
 
 
 def decoding_refused() -> ValueError:
@@ -351,9 +525,84 @@ def eviction_fault(info: Any) -> Optional[RuntimeError]:
     return None
 
 
+
+# ---- the exchange with the server ----------------------------------------------
+
+# What exchange asks its runner to do: run a command (and send back its
+# reply), sleep, or drop the client's idle pooled connections.
+CALL, SLEEP, DROP = "call", "sleep", "drop"
+Action = Tuple[str, Any]
+Steps = Generator[Action, Any, T]
+
+
+def exchange(session: Session, client: Any, checked: CheckedClients,
+             plan: "Plan[T]") -> "Steps[T]":
+    try:
+        request = next(plan)  # checks the arguments before anything is sent
+    except StopIteration as stop:  # nothing to send
+        nothing: T = stop.value
+        return nothing
+    budget = Budget()
+    while True:
+        frame = session.frame(request)
+        finished = settled = False
+        try:
+            reply = yield from _send(frame, client, checked, budget)
+            try:
+                request = plan.send(reply)
+            except StopIteration as stop:
+                result: T = stop.value
+                finished = True
+            except Exception:
+                if frame.request.drain_agent is None:  # a refusal the reply carried
+                    frame.answered()
+                    settled = True
+                raise
+            # Answered only once the result is made: an exception raised by
+            # a signal handler until here (even inside answered) leaves a
+            # drain unanswered, for the object's next drain to take over.
+            frame.answered()
+        except BaseException:  # cancelled or interrupted too: the call may have run
+            if not settled:
+                frame.failed()
+            raise
+        if finished:
+            return result
+        if not budget.another_round():
+            raise redis.exceptions.TryAgainError(
+                "the namespace was deleted again and again during the call")
+
+
+def _send(frame: Frame, client: Any, checked: CheckedClients,
+          budget: Budget) -> Generator[Action, Any, Any]:
+    while True:
+        try:
+            if id(client) not in checked.ids:
+                fault = eviction_fault((yield CALL, ("INFO", "memory")))
+                if fault is not None:
+                    raise fault
+                checked.add(client)
+            try:
+                reply = yield CALL, frame.command(False)
+            except NoScriptError:
+                # A restarted or flushed server forgets its scripts.
+                reply = yield CALL, frame.command(True)
+            if type(reply) is not list or not reply or reply[0] != frame.call_id:
+                # The connection is out of step: our own reply still waits
+                # on it. Drop it; the same id is answered from its record.
+                yield DROP, None
+                raise OutOfStep("a reply of another call arrived; the connection is dropped")
+        except RETRYABLE:
+            wait = budget.wait()
+            if wait is None:
+                raise
+            yield SLEEP, wait
+            continue
+        return reply
+
+
 # ---- plans -------------------------------------------------------------------
 
-T = TypeVar("T")
 Plan = Generator[Request, Any, T]
 
 
@@ -366,139 +615,211 @@ def messages(owner: str, raw: List[bytes]) -> List[Message]:
     return out
 
 
-def claim(keys: Keys, log_limit: int, agent_id: object, name: object, param: str,
-          prefix: bytes, conflict: str) -> "Plan[str]":
-    agent, agent_b = text("agent_id", agent_id)
-    name_s, name_b = text(param, name)
-    reply = yield Request(CLAIM, (keys.claims, keys.status, keys.log, keys.agents),
-                          (agent_b, prefix + name_b, log_limit))
+def claim(session: Session, prefix: bytes, conflict: str, agent: Text,
+          name: Text) -> "Plan[str]":
+    keys = session.keys
+    reply = yield Request(CLAIM_LUA, (keys.claims, keys.status, keys.log, keys.joined),
+                          (agent[1], prefix + name[1], session.log_limit))
     clock_fault(reply)
-    if reply[0] == 0:
-        raise RuntimeError(conflict % (reply[1].decode("utf-8"), name_s))
-    return agent
+    if reply[1] == HELD:
+        raise RuntimeError(conflict % (reply[2].decode("utf-8"), name[0]))
+    return agent[0]
 
 
-def holder_only(keys: Keys, log_limit: int, release: bool, agent_id: object,
-                resource_key: object) -> "Plan[str]":
-    agent, agent_b = text("agent_id", agent_id)
-    key, key_b = text("resource_key", resource_key)
-    if release:
-        request = Request(RELEASE, (keys.claims, keys.status, keys.log),
-                          (agent_b, key_b, log_limit))
-    else:
-        request = Request(RENEW, (keys.claims,), (agent_b, key_b))
-    reply = yield request
+def _holder_only(reply: Sequence[Any], agent: str, verb: str, missing: str) -> None:
     clock_fault(reply)
-    if reply[0] == 0:
-        raise RuntimeError("no claim found for %s" % agent if release
-                           else "no claim on %s to renew" % key)
-    if reply[0] == 1:
+    if reply[1] == NO_CLAIM:
+        raise RuntimeError(missing)
+    if reply[1] == HELD:
         raise RuntimeError("%s cannot %s a claim held by %s"
-                           % (agent, "release" if release else "renew",
-                              reply[1].decode("utf-8")))
-    return agent
+                           % (agent, verb, reply[2].decode("utf-8")))
 
 
-def send(keys: Keys, log_limit: int, from_agent: object, to_agent: object,
-         content: object) -> "Plan[Message]":
-    sender, sender_b = text("from_agent", from_agent)
-    to, to_b = text("to_agent", to_agent)
-    body, body_b = text("content", content)
-    reply = yield Request(SEND, (keys.status, keys.log, keys.inbox + to_b, keys.agents),
-                          (sender_b, to_b, body_b, log_limit))
+def renew(session: Session, agent: Text, key: Text) -> "Plan[str]":
+    reply = yield Request(RENEW_LUA, (session.keys.claims,), (agent[1], key[1]))
+    _holder_only(reply, agent[0], "renew", "no claim on %s to renew" % key[0])
+    return agent[0]
+
+
+def release(session: Session, agent: Text, key: Text) -> "Plan[None]":
+    keys = session.keys
+    reply = yield Request(RELEASE_LUA, (keys.claims, keys.status, keys.log),
+                          (agent[1], key[1], session.log_limit))
+    _holder_only(reply, agent[0], "release", "no claim found for %s" % agent[0])
+
+
+def send(session: Session, sender: Text, to: Text, content: Text) -> "Plan[Message]":
+    keys = session.keys
+    reply = yield Request(SEND_LUA, (keys.status, keys.log, keys.inbox + to[1], keys.joined,
+                                 keys.owed),
+                          (sender[1], to[1], content[1], session.log_limit))
     clock_fault(reply)
-    return (sender, to, body, int(reply[1]))
+    return (sender[0], to[0], content[0], int(reply[2]))
 
 
-def broadcast(session: Session, log_limit: int, from_agent: object,
-              content: object) -> "Plan[Message]":
-    sender, sender_b = text("from_agent", from_agent)
-    body, body_b = text("content", content)
+def broadcast(session: Session, sender: Text, content: Text) -> "Plan[Message]":
     keys = session.keys
     while True:
-        version, inboxes, names = session.agents
-        own = sender_b not in names
-        request_keys = [keys.status, keys.log, keys.agents, *inboxes]
+        seen = session.agents
+        base, known, inboxes, names = seen
+        own = sender[1] not in names
+        request_keys = [keys.status, keys.log, keys.joined, keys.owed, *inboxes]
         if own:
-            request_keys.append(keys.inbox + sender_b)
-        reply = yield Request(BROADCAST, request_keys,
-                              (sender_b, body_b, log_limit, version, b"1" if own else b"0"))
-        if reply[0] == 0:
-            session.known(reply[1], reply[2])
+            request_keys.append(keys.inbox + sender[1])
+        reply = yield Request(BROADCAST_LUA, request_keys,
+                              (sender[1], content[1], session.log_limit, base, known,
+                               b"1" if own else b"0", keys.inbox))
+        if reply[1] == STALE:  # a list of a deleted namespace: nothing was sent
+            session.all_agents(reply[2], reply[3])
             continue
         clock_fault(reply)
-        return (sender, "*", body, int(reply[1]))
+        if len(reply) > 4:  # not a repeated call's stored reply
+            session.saw_agents(seen, reply[3], reply[4])
+        return (sender[0], "*", content[0], int(reply[2]))
 
 
-# Larger limits are the same as none; Lua would print larger numbers as floats.
-_LIMIT_CAP = 10 ** 12
+def inbox(session: Session, agent: Text) -> "Plan[List[Message]]":
+    keys = session.keys
+    reply = yield Request(INBOX_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                      keys.owed), (), alone=INBOX_ALONE_LUA)
+    return messages(agent[0], reply[3])
 
 
-def limit(name: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("%s must be an int, not '%s'" % (name, type(value).__name__))
-    if value < 1:
-        raise ValueError("%s must be at least 1, not %d" % (name, value))
-    return min(value, _LIMIT_CAP)
+def inbox_batch(session: Session, agent: Text, count: int,
+                size: int) -> "Plan[Tuple[List[Message], int]]":
+    keys = session.keys
+    reply = yield Request(INBOX_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                            keys.owed), (count, size),
+                          alone=INBOX_BATCH_ALONE_LUA)
+    return messages(agent[0], reply[3]), int(reply[2])
 
 
-def inbox(keys: Keys, agent_id: object) -> "Plan[List[Message]]":
-    agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b), (0, 0),
-                          alone=INBOX_ONLY)
-    return messages(agent, reply[1])
+def drain(session: Session, agent: Text) -> "Plan[List[Message]]":
+    keys = session.keys
+    reply = yield Request(DRAIN_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                      keys.pending, keys.owed), (agent[1], 0, 0),
+                          drain_agent=agent[1])
+    return messages(agent[0], reply[3])
 
 
-def inbox_batch(keys: Keys, agent_id: object, max_count: object,
-                max_bytes: object) -> "Plan[Tuple[List[Message], int]]":
-    agent, agent_b = text("agent_id", agent_id)
-    count, size = limit("max_count", max_count), limit("max_bytes", max_bytes)
-    reply = yield Request(INBOX, (keys.inbox + agent_b, keys.pending_list + agent_b),
-                          (count, size), alone=INBOX_ONLY)
-    return messages(agent, reply[1]), int(reply[0])
+def drain_batch(session: Session, agent: Text, count: int,
+                size: int) -> "Plan[Tuple[List[Message], int]]":
+    keys = session.keys
+    reply = yield Request(DRAIN_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                            keys.pending, keys.owed), (agent[1], count, size),
+                          drain_agent=agent[1])
+    return messages(agent[0], reply[3]), int(reply[2])
 
 
-def drain(keys: Keys, agent_id: object) -> "Plan[List[Message]]":
-    agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b,
-                                  keys.pending), (agent_b, 0, 0), drain_agent=agent_b)
-    return messages(agent, reply[1])
-
-
-def drain_batch(keys: Keys, agent_id: object, max_count: object,
-                max_bytes: object) -> "Plan[Tuple[List[Message], int]]":
-    agent, agent_b = text("agent_id", agent_id)
-    count, size = limit("max_count", max_count), limit("max_bytes", max_bytes)
-    reply = yield Request(DRAIN, (keys.inbox + agent_b, keys.pending_list + agent_b,
-                                  keys.pending), (agent_b, count, size), drain_agent=agent_b)
-    return messages(agent, reply[1]), int(reply[0])
+def status(session: Session, agent: Text) -> "Plan[str]":
+    reply = yield Request(STATUS_LUA, (session.keys.status,), (agent[1],), alone=STATUS_ALONE_LUA)
+    return WORDS[reply[2] if len(reply) > 2 else None]
 
 
 def confirm(session: Session) -> "Plan[None]":
-    if session.drains:
-        yield Request(CONFIRM, (), ())
-
-
-def status(keys: Keys, agent_id: object) -> "Plan[str]":
-    _agent, agent_b = text("agent_id", agent_id)
-    reply = yield Request(STATUS, (keys.status,), (agent_b,), alone=STATUS_ONLY)
-    return WORDS[reply]
+    if session.owes():
+        yield Request(CONFIRM_LUA, (), ())
 
 
 def delete(session: Session) -> "Plan[int]":
+    """Deletes every key of the namespace: those of the agents the session
+    knows at once, with all the rest but the keys of agents that became
+    known since; those in a second call."""
     keys = session.keys
-    while True:
-        version, _inboxes, names = session.agents
-        per_agent = []
-        for agent in names:
-            per_agent += [keys.inbox + agent, keys.pending_list + agent]
-        reply = yield Request(DELETE, (keys.claims, keys.status, keys.log, keys.agents,
-                                       keys.pending, *per_agent), (version,))
-        if reply[0] == 0:
-            session.known(reply[1], reply[2])
-            continue
-        return int(reply[1])
+    base, known, _inboxes, names = session.agents
 
+    def of(agents: Sequence[bytes]) -> List[bytes]:
+        return [k for a in agents for k in (keys.inbox + a, keys.pending_list + a)]
+
+    reply = yield Request(DELETE_LUA, (keys.claims, keys.status, keys.log, keys.joined,
+                                   keys.pending, keys.owed, *of(list(names))), (base, known))
+    removed = int(reply[2])
+    if len(reply) > 3 and reply[3]:
+        reply = yield Request(DELETE_REST_LUA, of(reply[3]), ())
+        removed += int(reply[2])
+    session.agents = NO_AGENTS
+    return removed
+
+
+class Method(Generic[T]):
+    """One method of both classes: its name and parameters, and its plan with
+    the fixed values it takes first (key prefix, texts)."""
+
+    __slots__ = ("name", "params", "plan", "fixed", "doc")
+
+    def __init__(self, name: str, params: Tuple[str, ...], plan: Callable[..., "Plan[T]"],
+                 doc: str, *fixed: object) -> None:
+        self.name, self.params, self.plan, self.doc, self.fixed = name, params, plan, doc, fixed
+
+    def start(self, session: Session, surplus: Tuple[object, ...],
+              args: Tuple[object, ...]) -> "Plan[T]":
+        """The plan for one call, its arguments checked in order (before
+        anything is sent)."""
+        if surplus:
+            raise TypeError("CoordinationState.%s() takes %d positional arguments but %d were "
+                            "given" % (self.name, len(self.params),
+                                       len(self.params) + len(surplus)))
+        values = [limit(p, v) if p in _LIMITS else text(p, v) for p, v in zip(self.params, args)]
+        return self.plan(session, *self.fixed, *values)
+
+
+CLAIM_FILE = Method(
+    "claim_file", ("agent_id", "path"), claim,
+    """Claims a file for `agent_id` for 300 seconds. Raises `RuntimeError` if
+    another agent holds it. Returns the claiming agent's id.""",
+    b"file:", "%s already holds claim on %s")
+CLAIM_TASK = Method(
+    "claim_task", ("agent_id", "task_id"), claim,
+    """Claims a task for `agent_id`; as `claim_file`.""",
+    b"task:", "%s already holds claim on task %s")
+RENEW_CLAIM = Method(
+    "renew_claim", ("agent_id", "resource_key"), renew,
+    """Renews a claim keyed by e.g. `"file:src/lib.rs"` or `"task:phase-7"`,
+    restarting its 300-second lease. Only the holder may renew.""")
+RELEASE = Method(
+    "release", ("agent_id", "resource_key"), release,
+    """Releases a claim keyed by e.g. `"file:src/lib.rs"` or `"task:phase-7"`.
+    Only the holder may release it.""")
+SEND_MESSAGE = Method(
+    "send_message", ("from_agent", "to_agent", "content"), send,
+    """Puts a message into `to_agent`'s inbox; returns (from, to, content, timestamp).""")
+BROADCAST = Method(
+    "broadcast", ("from_agent", "content"), broadcast,
+    """Sends to every known agent, the sender included; returns
+    (from, "*", content, timestamp).""")
+INBOX = Method(
+    "inbox", ("agent_id",), inbox,
+    """Pending messages for `agent_id`, oldest first; the inbox is kept.""")
+DRAIN_INBOX = Method(
+    "drain_inbox", ("agent_id",), drain,
+    """Pending messages for `agent_id`, oldest first; the inbox is emptied.""")
+STATUS = Method(
+    "status", ("agent_id",), status,
+    """One of `"idle"`, `"busy"`, `"completed"`, `"error"`.""")
+INBOX_BATCH = Method(
+    "inbox_batch", ("agent_id", "max_count", "max_bytes"), inbox_batch,
+    """The oldest messages for `agent_id`, as `inbox` lists them, but at most
+    `max_count` and `max_bytes` bytes of UTF-8 content (at least one when any
+    waits); and how many more wait. The inbox is kept.""")
+DRAIN_BATCH = Method(
+    "drain_batch", ("agent_id", "max_count", "max_bytes"), drain_batch,
+    """As `inbox_batch`, but the messages returned leave the inbox, with
+    `drain_inbox`'s guarantees; the rest stays for later calls.""")
+CONFIRM = Method(
+    "confirm", (), confirm,
+    """Confirms now, in one round trip, the drained batches that this object
+    received (nothing is sent when there are none), so none is delivered
+    again. For a process or session that ends normally.""")
+
+METHODS: List["Method[Any]"] = [
+    CLAIM_FILE, CLAIM_TASK, RENEW_CLAIM, RELEASE, SEND_MESSAGE, BROADCAST, INBOX, DRAIN_INBOX,
+    STATUS, INBOX_BATCH, DRAIN_BATCH, CONFIRM]
+
+
+def document(cls: type) -> None:
+    """Gives each method of a class the docstring of its Method."""
+    for method in METHODS:
+        getattr(cls, method.name).__doc__ = method.doc
 
 
 def fresh_namespace() -> str:
@@ -511,7 +832,7 @@ def log_limit(value: object) -> int:
     return value
 
 
-def object_keys(namespace: Optional[str], limit: object) -> Tuple["Keys", int]:
+def object_session(namespace: Optional[str], limit: object) -> Session:
     """What both classes' constructors check and derive: the namespace's keys
-    (a fresh namespace when none is given) and the log limit."""
-    return Keys(fresh_namespace() if namespace is None else namespace), log_limit(limit)
+    (a fresh namespace when none is given) and the log limit, in a session."""
+    return Session(Keys(fresh_namespace() if namespace is None else namespace), log_limit(limit))

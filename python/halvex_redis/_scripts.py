@@ -1,12 +1,13 @@
 """The server-side half of halvex_redis: one Lua script per method.
 
-Every script reads the clock with TIME (whole seconds) and does all of its
-reads and writes in one atomic run, so no client-side read-modify-write is
-needed. Redis 5+ replicates script effects, so calling TIME before writing is
-allowed. Every key a script touches is passed in KEYS (never built inside the
-script), so a cluster can check that they share one slot and route the call.
+Every script does all of its reads and writes in one atomic run, so no
+client-side read-modify-write is needed; times come from the server's TIME
+(whole seconds). Redis 5+ replicates script effects, so calling TIME before
+writing is allowed. Every key a script touches is passed in KEYS (never built
+inside the script), so a cluster can check that they share one slot and route
+the call.
 
-Every script starts with the same frame:
+Every framed script starts with the same frame:
   KEYS[1]   the record of the caller's lane (`halvex:{ns}:call:<object>.<lane>`).
             A write keeps its call id and reply there for RECORD_TTL seconds,
             and the same id sent again is answered from it instead of running
@@ -17,11 +18,22 @@ Every script starts with the same frame:
             its pending segments), KEYS[3..] the drains' pending lists, and
             ARGV[2..] their call ids, then their agents.
   The call's own keys and arguments follow, from KEYS[k] and ARGV[a].
+A read that confirms nothing runs the same body without the frame: ARGV[1]
+is its id and its own keys and arguments start at KEYS[1] and ARGV[2].
+
+Every reply starts with the call's id, so the client can tell a reply that
+belongs to another call (a connection out of step) from its own; then one of
+the codes in CODES, then the values.
 
 Stored forms (all strings binary-safe):
   claims hash   resource key -> "<renewed_at>:<holder>"
   status hash   agent id     -> "0" idle | "1" busy (the keys are the known agents)
-  agents        a version of the known agents, changed whenever one is added
+  joined list   the known agents in the order they became known, after a
+                base: the id of the call that made the first one known (so
+                a deleted namespace starts again from a new base)
+  owed hash     inbox key    -> broadcasts that agent is owed, each
+                "<length>:<stored message>"; moved into the inbox before
+                anything else touches it
   inbox list    per agent    -> "<timestamp>,<len(from)>,<from><content>"
   pending list  per agent    -> drained messages not yet confirmed, in segments
                                 "<call id> <drained at> <count>;" kept in the index
@@ -31,22 +43,53 @@ Stored forms (all strings binary-safe):
 # Seconds a call's record outlives its run; far longer than the client's retries.
 RECORD_TTL = 300
 
-# Pure helpers, shared by the framed scripts and the reads without a frame.
-_HELPERS = r"""
+# Seconds a claim stays live after it was granted or renewed.
+LEASE = 300
+
+# The scripts' reply codes, for Lua and Python alike.
+CODES = {
+    "DONE": 1,       # the call took effect; values follow
+    "HELD": 2,       # a claim is held by someone else: holder
+    "NO_CLAIM": 3,   # nothing is stored under the key
+    "STALE": 4,      # the client's known agents are of a deleted namespace
+    "CLOCK": -1,     # the server's clock reads before 1970: now (the call stopped there)
+}
+
+_CONSTANTS = "local %s = %s\n" % (", ".join(CODES), ", ".join(str(v) for v in CODES.values()))
+
+# Pure helpers, shared by the framed scripts and the reads without a frame;
+# a script defines only those it uses (each definition costs time per run).
+_HELPERS = [("push", r"""
 local function push(list, items)
   -- unpack() has a stack limit, so long lists go in chunks.
   for i = 1, #items, 4000 do
     redis.call('RPUSH', list, unpack(items, i, math.min(i + 3999, #items)))
   end
 end
-
+"""), ("settle", r"""
+-- Moves the broadcasts owed to an inbox into it, so that they come before
+-- anything added later.
+local function settle(owed, inbox)
+  local v = redis.call('HGET', owed, inbox)
+  if not v then return end
+  local items, pos = {}, 1
+  while pos <= #v do
+    local colon = string.find(v, ':', pos, true)
+    local n = tonumber(string.sub(v, pos, colon - 1))
+    items[#items + 1] = string.sub(v, colon + 1, colon + n)
+    pos = colon + n + 1
+  end
+  push(inbox, items)
+  redis.call('HDEL', owed, inbox)
+end
+"""), ("content_size", r"""
 -- Bytes of content in a stored message "<timestamp>,<len(from)>,<from><content>".
 local function content_size(m)
   local c1 = string.find(m, ',', 1, true)
   local c2 = string.find(m, ',', c1 + 1, true)
   return #m - c2 - tonumber(string.sub(m, c1 + 1, c2 - 1))
 end
-
+"""), ("fits", r"""
 -- Whether message m fits into a batch of n messages under `limit`
 -- ({count, bytes, used}); the first message always fits. Counts it in.
 local function fits(limit, n, m)
@@ -56,7 +99,7 @@ local function fits(limit, n, m)
   limit.used = limit.used + size
   return true
 end
-
+"""), ("fill", r"""
 -- Appends to batch the oldest messages of list that fit; returns how many
 -- it took and whether the batch is full.
 local function fill(batch, list, limit)
@@ -73,9 +116,19 @@ local function fill(batch, list, limit)
     if #chunk < want then return taken, false end
   end
 end
-"""
+""")]
 
-_FRAME = _HELPERS + r"""
+
+def _helpers(code: str) -> str:
+    """The helpers that `code` calls, and those they call, in order."""
+    used = {name for name, _ in _HELPERS if name + "(" in code}
+    for name, source in reversed(_HELPERS):  # a helper calls only earlier ones
+        if name in used:
+            used.update(other for other, _ in _HELPERS if other + "(" in source)
+    return "".join(source for name, source in _HELPERS if name in used)
+
+
+_FRAME = r"""
 local nd, id, k, a = 0, ARGV[1], 2, 2
 local index = false  -- the pending-batch index, when the call needs it
 local colon = string.find(id, ':', 1, true)
@@ -142,26 +195,21 @@ for i = 1, nd do
   take(KEYS[2 + i], ARGV[1 + nd + i], function(g) return g[1] == done end, true)
 end
 
--- A record is "<call id> <code>" or "<call id> <code>=<value>".
-local function finish(reply)
-  local record = id .. ' ' .. reply[1]
-  if reply[2] then record = record .. '=' .. reply[2] end
+-- Keeps the reply in the lane's record ("<call id> <code>" or
+-- "<call id> <code>=<value>") and returns it.
+local function finish(code, value)
+  local record = id .. ' ' .. code
+  if value then record = record .. '=' .. value end
   redis.call('SET', KEYS[1], record, 'EX', @TTL@)
-  return reply
+  return {id, code, value}
 end
 
-local function bump_agents(key)
-  -- "<first writer's call id>:<count>": a deleted namespace starts again
-  -- from a new base, so a client's cached version never matches a new list.
-  local v = redis.call('GET', key)
-  if v then
-    local base, n = string.match(v, '^(.*):(%d+)$')
-    redis.call('SET', key, base .. ':' .. (tonumber(n) + 1))
-  else
-    redis.call('SET', key, id .. ':1')
-  end
+-- Makes an agent known: its status entry was just created.
+local function join(joined, agent)
+  if redis.call('LLEN', joined) == 0 then redis.call('RPUSH', joined, id) end
+  redis.call('RPUSH', joined, agent)
 end
-""".replace("@TTL@", str(RECORD_TTL))
+"""
 
 # The start of every write: a repeated call id gets the first run's reply.
 _REPLAY = r"""
@@ -169,156 +217,198 @@ local done = redis.call('GET', KEYS[1])
 if done and string.sub(done, 1, #id + 1) == id .. ' ' then
   done = string.sub(done, #id + 2)
   local eq = string.find(done, '=', 1, true)
-  if not eq then return {tonumber(done)} end
-  return {tonumber(string.sub(done, 1, eq - 1)), string.sub(done, eq + 1)}
+  if not eq then return {id, tonumber(done)} end
+  return {id, tonumber(string.sub(done, 1, eq - 1)), string.sub(done, eq + 1)}
 end
 """
 
-# Replies: {1, ...} done, {0, ...} refused, {-1, now} the server's clock reads
-# before 1970 (the call stopped there).
-
-# A claim is live while now - renewed_at < 300, the subtraction saturating
-# at zero: so now < renewed_at + 300 also covers a clock set back.
-# Own KEYS: claims, status, log, agents. ARGV: agent, resource key, log cap.
-CLAIM = _FRAME + _REPLAY + r"""
+# The clock reading of every write; a clock before 1970 ends the call there.
+_NOW = r"""
 local now = redis.call('TIME')[1]
-if tonumber(now) < 0 then return finish({-1, now}) end
+if tonumber(now) < 0 then return finish(CLOCK, now) end
+"""
+
+
+def _write(body: str) -> str:
+    """A write: frame, replay of a repeated id, then the body."""
+    return _framed(_REPLAY + body)
+
+
+def _framed(body: str) -> str:
+    code = (_FRAME + body).replace("@NOW@", _NOW).replace(
+        "@TTL@", str(RECORD_TTL)).replace("@LEASE@", str(LEASE))
+    return _CONSTANTS + _helpers(code) + code
+
+
+def _alone(body: str) -> str:
+    """A read without the frame: it confirms nothing and needs no record."""
+    return _CONSTANTS + "local id, k, a = ARGV[1], 1, 2\n" + _helpers(body) + body
+
+
+# A claim is live while now - renewed_at < LEASE, the subtraction saturating
+# at zero: so now < renewed_at + LEASE also covers a clock set back.
+# Own KEYS: claims, status, log, joined. ARGV: agent, resource key, log cap.
+CLAIM = _write(r"""
+@NOW@
 local claims, status, log = KEYS[k], KEYS[k + 1], KEYS[k + 2]
 local agent, key, cap = ARGV[a], ARGV[a + 1], ARGV[a + 2]
 local stored = redis.call('HGET', claims, key)
 local previous = false
 if stored then
   local sep = string.find(stored, ':', 1, true)
-  if tonumber(now) < tonumber(string.sub(stored, 1, sep - 1)) + 300 then
-    return finish({0, string.sub(stored, sep + 1)})
+  if tonumber(now) < tonumber(string.sub(stored, 1, sep - 1)) + @LEASE@ then
+    return finish(HELD, string.sub(stored, sep + 1))
   end
   previous = string.sub(stored, sep + 1)
 end
 redis.call('HSET', claims, key, now .. ':' .. agent)
-if redis.call('HSET', status, agent, '1') == 1 then bump_agents(KEYS[k + 3]) end
+if redis.call('HSET', status, agent, '1') == 1 then join(KEYS[k + 3], agent) end
 redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'kind', 'claimed', 'agent', agent, 'key', key,
            'at', now)
 if previous then
   redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'kind', 'released', 'agent', previous,
              'key', key, 'at', now)
 end
-return finish({1})
-"""
+return finish(DONE)
+""")
 
-# The holder test shared by renewal and release: {0} when nothing is stored
-# under the key, {1, holder} when someone else holds it; else it goes on.
+# The holder test of renewal and release, before any clock reading: NO_CLAIM
+# when nothing is stored under the key, HELD when someone else holds it.
 _HOLDER_ONLY = r"""
 local claims, agent, key = KEYS[k], ARGV[a], ARGV[a + 1]
 local stored = redis.call('HGET', claims, key)
-if not stored then return finish({0}) end
+if not stored then return finish(NO_CLAIM) end
 local holder = string.sub(stored, string.find(stored, ':', 1, true) + 1)
-if holder ~= agent then return finish({1, holder}) end
+if holder ~= agent then return finish(HELD, holder) end
 """
 
 # Renewal never takes a claim over and touches neither status nor log.
 # Own KEYS: claims. ARGV: agent, resource key.
-RENEW = _FRAME + _REPLAY + _HOLDER_ONLY + r"""
-local now = redis.call('TIME')[1]
-if tonumber(now) < 0 then return finish({-1, now}) end
+RENEW = _write(_HOLDER_ONLY + r"""
+@NOW@
 redis.call('HSET', claims, key, now .. ':' .. holder)
-return finish({2})
-"""
+return finish(DONE)
+""")
 
-# The clock is read first, so that a clock fault changes nothing.
+# The clock is read before anything changes, so a clock fault changes nothing.
 # Own KEYS: claims, status, log. ARGV: agent, resource key, log cap.
-RELEASE = _FRAME + _REPLAY + r"""
-local now = redis.call('TIME')[1]
-if tonumber(now) < 0 then return finish({-1, now}) end
-""" + _HOLDER_ONLY + r"""
+RELEASE = _write(_HOLDER_ONLY + r"""
+@NOW@
 redis.call('HDEL', claims, key)
 redis.call('HSET', KEYS[k + 1], agent, '0')
 redis.call('XADD', KEYS[k + 2], 'MAXLEN', '~', ARGV[a + 2], '*', 'kind', 'released',
            'agent', agent, 'key', key, 'at', now)
-return finish({2})
-"""
+return finish(DONE)
+""")
 
-# Own KEYS: status, log, recipient's inbox, agents. ARGV: from, to, content, log cap.
-SEND = _FRAME + _REPLAY + r"""
-local now = redis.call('TIME')[1]
-if tonumber(now) < 0 then return finish({-1, now}) end
+# Own KEYS: status, log, recipient's inbox, joined, owed. ARGV: from, to, content, log cap.
+SEND = _write(r"""
+@NOW@
 local from, to, content = ARGV[a], ARGV[a + 1], ARGV[a + 2]
+settle(KEYS[k + 4], KEYS[k + 2])
 redis.call('RPUSH', KEYS[k + 2], now .. ',' .. #from .. ',' .. from .. content)
-if redis.call('HSETNX', KEYS[k], to, '0') == 1 then bump_agents(KEYS[k + 3]) end
+if redis.call('HSETNX', KEYS[k], to, '0') == 1 then join(KEYS[k + 3], to) end
 redis.call('XADD', KEYS[k + 1], 'MAXLEN', '~', ARGV[a + 3], '*', 'kind', 'sent', 'from', from,
            'to', to, 'content', content, 'at', now)
-return finish({1, now})
-"""
+return finish(DONE, now)
+""")
 
-# The client passes the inboxes of the agents it believes known, plus the
-# sender's, with the version of that list. When the version is stale the
-# script writes nothing and returns {0, version, agents}; the client retries
-# with the new list.
-# Own KEYS: status, log, agents, inboxes... ARGV: from, content, log cap,
-# version, and whether the last inbox key is the sender's own (not listed).
-BROADCAST = _FRAME + _REPLAY + r"""
-local status, log, agents = KEYS[k], KEYS[k + 1], KEYS[k + 2]
-local version = redis.call('GET', agents) or ''
-if version ~= ARGV[a + 3] then return {0, version, redis.call('HKEYS', status)} end
-local now = redis.call('TIME')[1]
-if tonumber(now) < 0 then return finish({-1, now}) end
-local from = ARGV[a]
-local last = #KEYS
-if redis.call('HSETNX', status, from, '0') == 1 then
-  bump_agents(agents)
-elseif ARGV[a + 4] == '1' then
-  last = last - 1  -- the sender was known after all; its inbox is listed
+# The client passes the inboxes of the agents it knows (the first `known`
+# entries of the joined list), plus the sender's when it is not among them.
+# Agents that became known since (newcomers) are owed the message: it waits
+# in the owed hash and moves into their inbox before anything else touches
+# it, so the broadcast reaches exactly the agents known when it runs, in one
+# run. The reply adds the joined list's length and the newcomers, for the
+# client's next broadcast. A list of a deleted namespace (another base) gets
+# STALE, the current list and no write.
+# Own KEYS: status, log, joined, owed, inboxes... ARGV: from, content, log
+# cap, base, known, whether the last inbox key is the sender's own (not
+# among the known), the inbox key prefix.
+BROADCAST = _write(r"""
+local status, log, joined, owed = KEYS[k], KEYS[k + 1], KEYS[k + 2], KEYS[k + 3]
+local from, content, own = ARGV[a], ARGV[a + 1], ARGV[a + 5] == '1'
+local base = redis.call('LINDEX', joined, 0) or ''
+if base ~= ARGV[a + 3] then
+  return {id, STALE, base, redis.call('LRANGE', joined, 1, -1)}
 end
-local message = now .. ',' .. #from .. ',' .. from .. ARGV[a + 1]
-for i = k + 3, last do redis.call('RPUSH', KEYS[i], message) end
+@NOW@
+local known = tonumber(ARGV[a + 4])
+if redis.call('HSETNX', status, from, '0') == 1 then join(joined, from) end
+local newcomers = redis.call('LRANGE', joined, math.max(known, 1), -1)
+local message = now .. ',' .. #from .. ',' .. from .. content
+if redis.call('HLEN', owed) > 0 then
+  local waiting = {}
+  for _, inbox in ipairs(redis.call('HKEYS', owed)) do waiting[inbox] = true end
+  for i = k + 4, #KEYS do
+    if waiting[KEYS[i]] then settle(owed, KEYS[i]) end
+  end
+end
+for i = k + 4, #KEYS do redis.call('RPUSH', KEYS[i], message) end
+local entry = #newcomers > 0 and #message .. ':' .. message
+for _, agent in ipairs(newcomers) do
+  if not (own and agent == from) then
+    local inbox = ARGV[a + 6] .. agent
+    redis.call('HSET', owed, inbox, (redis.call('HGET', owed, inbox) or '') .. entry)
+  end
+end
 redis.call('XADD', log, 'MAXLEN', '~', ARGV[a + 2], '*', 'kind', 'broadcast', 'from', from,
-           'content', ARGV[a + 1], 'at', now)
-return finish({1, now})
-"""
+           'content', content, 'at', now)
+local reply = finish(DONE, now)
+if base == '' then base = redis.call('LINDEX', joined, 0) end
+reply[4] = base
+reply[5] = newcomers
+return reply
+""")
 
-# Unconfirmed drained messages first, then the inbox; at most ARGV count
-# messages and bytes of content (0: no limit). Returns {left, messages}.
-# Own KEYS: inbox, pending list. ARGV: count, bytes.
-_INBOX_BODY = r"""
-local count, bytes = tonumber(ARGV[a]), tonumber(ARGV[a + 1])
+# Unconfirmed drained messages first, then the inbox. Replies
+# {id, DONE, left, messages}. Own KEYS: inbox, pending list, owed. The batch
+# form takes ARGV count, bytes: at most count messages and bytes of content.
+_INBOX = r"""
+settle(KEYS[k + 2], KEYS[k])
+local batch = redis.call('LRANGE', KEYS[k + 1], 0, -1)
+for _, m in ipairs(redis.call('LRANGE', KEYS[k], 0, -1)) do batch[#batch + 1] = m end
+return {id, DONE, 0, batch}
+"""
+_INBOX_BATCH = r"""
+settle(KEYS[k + 2], KEYS[k])
+local limit = {count = tonumber(ARGV[a]), bytes = tonumber(ARGV[a + 1]), used = 0}
 local waiting = redis.call('LLEN', KEYS[k + 1]) + redis.call('LLEN', KEYS[k])
 local batch = {}
-if count == 0 then
-  batch = redis.call('LRANGE', KEYS[k + 1], 0, -1)
-  for _, m in ipairs(redis.call('LRANGE', KEYS[k], 0, -1)) do batch[#batch + 1] = m end
-else
-  local limit = {count = count, bytes = bytes, used = 0}
-  local _, full = fill(batch, KEYS[k + 1], limit)
-  if not full then fill(batch, KEYS[k], limit) end
-end
-return {waiting - #batch, batch}
+local _, full = fill(batch, KEYS[k + 1], limit)
+if not full then fill(batch, KEYS[k], limit) end
+return {id, DONE, waiting - #batch, batch}
 """
-INBOX = _FRAME + _INBOX_BODY
+INBOX = _framed(_INBOX)
+INBOX_ALONE = _alone(_INBOX)
+INBOX_BATCH = _framed(_INBOX_BATCH)
+INBOX_BATCH_ALONE = _alone(_INBOX_BATCH)
 
 # Moves the inbox into a pending segment of this call and returns it; the
 # client's next call confirms it (drops the segment). Segments of this
 # object's earlier unanswered drains, and segments left unconfirmed for
 # `handover` seconds (their drainer died), are taken over first. With a
-# limit (count > 0), at most count messages and bytes of content go: what
-# was taken over and does not fit goes back to the head of the inbox.
-# Returns {left, messages}.
-# Own KEYS: inbox, pending list, pending index.
-# ARGV: agent, count, bytes, handover, own ids...
-DRAIN = _FRAME + r"""
+# limit (the batch form), at most count messages and bytes of content go:
+# what was taken over and does not fit goes back to the head of the inbox.
+# Replies {id, DONE, left, messages}.
+# Own KEYS: inbox, pending list, pending index, owed.
+# ARGV: agent, count, bytes (0 for all), handover, own ids...
+_DRAIN = r"""
 local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
 index = KEYS[k + 2]
-local function left(n)
-  return redis.call('LLEN', inbox) + redis.call('LLEN', list) - n
+local function reply(batch)
+  return {id, DONE, @LEFT@, batch}
 end
 local done = redis.call('GET', KEYS[1])
 if done and string.sub(done, 1, #id + 1) == id .. ' ' then
   -- A retry: the batch of the first run, unless it was taken over since.
   local pos = 0
   for _, g in ipairs(segments(agent)) do
-    if g[1] == id then return {left(g[3]), redis.call('LRANGE', list, pos, pos + g[3] - 1)} end
+    if g[1] == id then return reply(redis.call('LRANGE', list, pos, pos + g[3] - 1)) end
     pos = pos + g[3]
   end
-  return {left(0), {}}
+  return reply({})
 end
+settle(KEYS[k + 3], inbox)
 local now = tonumber(redis.call('TIME')[1])
 local count, bytes = tonumber(ARGV[a + 1]), tonumber(ARGV[a + 2])
 local handover = tonumber(ARGV[a + 3])
@@ -335,6 +425,19 @@ elseif count == 0 then
   for _, m in ipairs(fresh) do batch[#batch + 1] = m end
   push(list, batch)
 else
+@LIMITED@
+end
+if #batch > 0 then
+  rest[#rest + 1] = {id, now, #batch}
+  save(agent, rest)
+end
+redis.call('SET', KEYS[1], id .. ' ' .. DONE, 'EX', @TTL@)
+return reply(batch)
+"""
+DRAIN = _framed(_DRAIN.replace("@LIMITED@", "  error('no limit')").replace("@LEFT@", "0"))
+DRAIN_BATCH = _framed(_DRAIN.replace(
+    "@LEFT@", "redis.call('LLEN', inbox) + redis.call('LLEN', list) - #batch").replace(
+    "@LIMITED@", r"""
   local limit = {count = count, bytes = bytes, used = 0}
   local n = 0
   while n < #batch and fits(limit, n, batch[n + 1]) do n = n + 1 end
@@ -345,46 +448,47 @@ else
     local taken = fill(batch, inbox, limit)
     if taken > 0 then redis.call('LTRIM', inbox, taken, -1) end
   end
-  push(list, batch)
-end
-if #batch > 0 then
-  rest[#rest + 1] = {id, now, #batch}
-  save(agent, rest)
-end
-redis.call('SET', KEYS[1], id .. ' 0', 'EX', @TTL@)
-return {left(#batch), batch}
-""".replace("@TTL@", str(RECORD_TTL))
+  push(list, batch)"""))
 
 # Own KEYS: status. ARGV: agent.
-STATUS = _FRAME + r"""
-return redis.call('HGET', KEYS[k], ARGV[a])
+_STATUS = r"""
+return {id, DONE, redis.call('HGET', KEYS[k], ARGV[a])}
 """
-
-# The reads without the frame, for calls that confirm nothing: reads need
-# no record, as sending one twice changes nothing.
-# KEYS: inbox, pending list. ARGV: count, bytes.
-INBOX_ONLY = "local k, a = 1, 1\n" + _HELPERS + _INBOX_BODY
+STATUS = _framed(_STATUS)
+STATUS_ALONE = _alone(_STATUS)
 
 # Only the frame: sends the confirmations the object owes.
-CONFIRM = _FRAME + r"""
-return 1
-"""
+CONFIRM = _framed(r"""
+return {id, DONE}
+""")
 
-# KEYS: status. ARGV: agent.
-STATUS_ONLY = r"""
-return redis.call('HGET', KEYS[1], ARGV[1])
-"""
-
-# As broadcast, the client passes every known agent's inbox and pending list;
-# a stale version returns {0, version, agents} and deletes nothing.
-# Own KEYS: claims, status, log, agents, pending index, then per agent its
-# inbox and pending list. ARGV: version.
-DELETE = _FRAME + _REPLAY + r"""
-local version = redis.call('GET', KEYS[k + 3]) or ''
-if version ~= ARGV[a] then return {0, version, redis.call('HKEYS', KEYS[k + 1])} end
+# The client passes every inbox and pending list of the agents it knows, with
+# the base and length of its list. Everything of the namespace in KEYS goes;
+# the reply names the agents that became known since (or all, for a list of
+# another base), whose keys the client deletes next with DELETE_REST.
+# Own KEYS: claims, status, log, joined, pending index, owed, then per agent
+# its inbox and pending list. ARGV: base, known.
+DELETE = _write(r"""
+local joined = KEYS[k + 3]
+local known = 1
+if (redis.call('LINDEX', joined, 0) or '') == ARGV[a] then
+  known = math.max(tonumber(ARGV[a + 1]), 1)
+end
+local newcomers = redis.call('LRANGE', joined, known, -1)
 local removed = 0
 for i = k, #KEYS, 1000 do
   removed = removed + redis.call('UNLINK', unpack(KEYS, i, math.min(i + 999, #KEYS)))
 end
-return finish({1, removed})
-"""
+local reply = finish(DONE, removed)
+reply[4] = newcomers
+return reply
+""")
+
+# Own KEYS: the keys of agents that became known during a delete. ARGV: none.
+DELETE_REST = _write(r"""
+local removed = 0
+for i = k, #KEYS, 1000 do
+  removed = removed + redis.call('UNLINK', unpack(KEYS, i, math.min(i + 999, #KEYS)))
+end
+return finish(DONE, removed)
+""")

@@ -1,18 +1,16 @@
 """halvex_redis.CoordinationState with coroutine methods, on redis.asyncio.
 
-The same nine methods, scripts, results, errors, call ids, retries and
-pending drained batches as the blocking class; a call never blocks the event
-loop. Clients built from a URL are shared per URL and event loop.
+The same methods, scripts, results, errors, call ids, retries and pending
+drained batches as the blocking class; a call never blocks the event loop.
+Clients built from a URL are shared per URL and event loop.
 """
 
 import asyncio
 import weakref
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 import redis.asyncio
 from redis.asyncio.retry import Retry
-from redis.backoff import NoBackoff
-from redis.exceptions import NoScriptError
 
 from . import _calls
 from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message, T
@@ -24,6 +22,15 @@ _clients: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Dict[Tuple[str, 
 _checked = _calls.CheckedClients()
 
 
+def _kind(name: str) -> Any:
+    """The cluster client or Sentinel, imported when first used."""
+    if name == "cluster":
+        from redis.asyncio.cluster import RedisCluster
+        return RedisCluster
+    from redis.asyncio.sentinel import Sentinel
+    return Sentinel
+
+
 def _client(url: Any, cluster: Optional[bool]) -> Any:
     if not isinstance(url, str):
         _calls.check_client(url)
@@ -32,71 +39,54 @@ def _client(url: Any, cluster: Optional[bool]) -> Any:
     per_loop = _clients.setdefault(asyncio.get_running_loop(), {})
     client = per_loop.get((clean, use_cluster))
     if client is None:
-        if use_cluster:
-            from redis.asyncio.cluster import RedisCluster
-            client = RedisCluster.from_url(clean, **extra)
-        else:
-            # Retries are ours (with call ids), not the client's.
-            client = redis.asyncio.Redis.from_url(clean, retry=Retry(NoBackoff(), 0), **extra)
-        _calls.check_client(client)
+        client = _calls.new_client(clean, use_cluster, extra, redis.asyncio.Redis,
+                                   _kind, Retry)
         per_loop[(clean, use_cluster)] = client
     return client
 
 
-async def _check_eviction(client: Any) -> None:
-    if id(client) in _checked.ids:
+async def _drop(client: Any) -> None:
+    pool = getattr(client, "connection_pool", None)
+    if pool is not None:
+        await pool.disconnect(inuse_connections=False)
         return
-    fault = _calls.eviction_fault(await client.execute_command("INFO", "memory"))
-    if fault is not None:
-        raise fault
-    _checked.add(client)
+    for node in client.get_nodes():
+        free = getattr(node, "disconnect_free_connections", None)  # redis-py 5.1+
+        await (free() if free is not None else node.disconnect())
 
 
-async def _send(client: Any, frame: "_calls.Frame") -> Any:
-    script = frame.script
+async def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
+    """Carries out what _calls.exchange asks for, without blocking the loop.
+    (redis.asyncio drops a connection whose command was cancelled.)"""
+    value: Any = None
+    resume: Callable[[Any], _calls.Action] = steps.send
     while True:
         try:
-            await _check_eviction(client)
-            try:
-                reply = await client.execute_command("EVALSHA", script.sha, len(frame.keys),
-                                                     *frame.keys, *frame.args)
-            except NoScriptError:
-                reply = await client.execute_command("EVAL", script.source, len(frame.keys),
-                                                     *frame.keys, *frame.args)
-        except _calls.RETRYABLE:
-            wait = frame.wait_before_retry()
-            if wait is None:
-                frame.failed()
-                raise
-            await asyncio.sleep(wait)
-            continue
-        except BaseException:  # cancelled too: the call may have run
-            frame.failed()
-            raise
-        frame.answered()
-        return reply
-
-
-async def _run(client: Any, session: "_calls.Session", plan: "_calls.Plan[T]") -> T:
-    try:
-        request = next(plan)
-    except StopIteration as stop:
-        done: T = stop.value
-        return done
-    while True:
-        reply = await _send(client, session.frame(request))
-        try:
-            request = plan.send(reply)
+            action, arg = resume(value)
         except StopIteration as stop:
             result: T = stop.value
             return result
+        try:
+            if action is _calls.CALL:
+                value = await client.execute_command(*arg)
+            elif action is _calls.SLEEP:
+                await asyncio.sleep(arg)
+                value = None
+            else:
+                await _drop(client)
+                value = None
+            resume = steps.send
+        except BaseException as error:
+            value, resume = error, steps.throw
 
 
 async def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
                            cluster: Optional[bool] = None) -> int:
-    """Deletes every key of `namespace` in one atomic script; returns how many went."""
+    """Deletes every key of `namespace`; returns how many went."""
     session = _calls.Session(_calls.Keys(namespace))
-    return await _run(_client(url, cluster), session, _calls.delete(session))
+    client = _client(url, cluster)
+    return await _drive(client, _calls.exchange(session, client, _checked,
+                                                _calls.delete(session)))
 
 
 class CoordinationState:
@@ -106,11 +96,11 @@ class CoordinationState:
     redis.asyncio.cluster.RedisCluster client.
     """
 
-    __slots__ = ("_url", "_cluster", "_given", "_keys", "_session", "_log_limit")
+    __slots__ = ("_url", "_cluster", "_given", "_session")
 
     def __init__(self, url: Union[str, Any] = DEFAULT_URL, *, namespace: Optional[str] = None,
                  cluster: Optional[bool] = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        self._keys, self._log_limit = _calls.object_keys(namespace, log_limit)
+        self._session = _calls.object_session(namespace, log_limit)
         if isinstance(url, str):
             _calls.split_url(url, cluster)  # refuses a bad URL here, not at the first call
             self._given = None
@@ -119,7 +109,6 @@ class CoordinationState:
             self._given = url
         self._url = url
         self._cluster = cluster
-        self._session = _calls.Session(self._keys)
 
     def __init_subclass__(cls, **kwargs: object) -> None:
         raise TypeError("type 'halvex_redis.asyncio.CoordinationState' is not an acceptable "
@@ -127,93 +116,55 @@ class CoordinationState:
 
     @property
     def namespace(self) -> str:
-        return self._keys.namespace
+        return self._session.keys.namespace
 
     def __repr__(self) -> str:
-        return "<halvex_redis.asyncio.CoordinationState namespace=%r>" % self._keys.namespace
+        return "<halvex_redis.asyncio.CoordinationState namespace=%r>" % self.namespace
 
-    async def _run(self, plan: "_calls.Plan[T]") -> T:
+    async def _call(self, method: "_calls.Method[T]", surplus: Tuple[object, ...],
+                    *args: object) -> T:
+        plan = method.start(self._session, surplus, args)
         client = self._given if self._given is not None else _client(self._url, self._cluster)
-        return await _run(client, self._session, plan)
+        return await _drive(client, _calls.exchange(self._session, client, _checked, plan))
 
     async def claim_file(self, agent_id: str, path: str, *surplus: object) -> str:
-        """Claims a file for `agent_id`; as halvex_redis.CoordinationState.claim_file."""
-        if surplus:
-            raise _calls.surplus("claim_file", 2, surplus)
-        return await self._run(_calls.claim(self._keys, self._log_limit, agent_id, path, "path",
-                                            b"file:", "%s already holds claim on %s"))
+        return await self._call(_calls.CLAIM_FILE, surplus, agent_id, path)
 
     async def claim_task(self, agent_id: str, task_id: str, *surplus: object) -> str:
-        """Claims a task for `agent_id`; as `claim_file`."""
-        if surplus:
-            raise _calls.surplus("claim_task", 2, surplus)
-        return await self._run(_calls.claim(self._keys, self._log_limit, agent_id, task_id,
-                                            "task_id", b"task:",
-                                            "%s already holds claim on task %s"))
+        return await self._call(_calls.CLAIM_TASK, surplus, agent_id, task_id)
 
     async def renew_claim(self, agent_id: str, resource_key: str, *surplus: object) -> str:
-        """Renews a claim held by `agent_id`, restarting its 300-second lease."""
-        if surplus:
-            raise _calls.surplus("renew_claim", 2, surplus)
-        return await self._run(_calls.holder_only(self._keys, self._log_limit, False,
-                                                  agent_id, resource_key))
+        return await self._call(_calls.RENEW_CLAIM, surplus, agent_id, resource_key)
 
     async def release(self, agent_id: str, resource_key: str, *surplus: object) -> None:
-        """Releases a claim held by `agent_id`."""
-        if surplus:
-            raise _calls.surplus("release", 2, surplus)
-        await self._run(_calls.holder_only(self._keys, self._log_limit, True, agent_id,
-                                           resource_key))
+        return await self._call(_calls.RELEASE, surplus, agent_id, resource_key)
 
     async def send_message(self, from_agent: str, to_agent: str, content: str,
                            *surplus: object) -> Message:
-        """Puts a message into `to_agent`'s inbox; returns (from, to, content, timestamp)."""
-        if surplus:
-            raise _calls.surplus("send_message", 3, surplus)
-        return await self._run(_calls.send(self._keys, self._log_limit, from_agent, to_agent,
-                                           content))
+        return await self._call(_calls.SEND_MESSAGE, surplus, from_agent, to_agent, content)
 
     async def broadcast(self, from_agent: str, content: str, *surplus: object) -> Message:
-        """Sends to every known agent, the sender included; returns
-        (from, "*", content, timestamp)."""
-        if surplus:
-            raise _calls.surplus("broadcast", 2, surplus)
-        return await self._run(_calls.broadcast(self._session, self._log_limit, from_agent,
-                                                content))
+        return await self._call(_calls.BROADCAST, surplus, from_agent, content)
 
     async def inbox(self, agent_id: str, *surplus: object) -> List[Message]:
-        """Pending messages for `agent_id`, oldest first; the inbox is kept."""
-        if surplus:
-            raise _calls.surplus("inbox", 1, surplus)
-        return await self._run(_calls.inbox(self._keys, agent_id))
+        return await self._call(_calls.INBOX, surplus, agent_id)
 
     async def drain_inbox(self, agent_id: str, *surplus: object) -> List[Message]:
-        """Pending messages for `agent_id`, oldest first; the inbox is emptied."""
-        if surplus:
-            raise _calls.surplus("drain_inbox", 1, surplus)
-        return await self._run(_calls.drain(self._keys, agent_id))
+        return await self._call(_calls.DRAIN_INBOX, surplus, agent_id)
 
     async def status(self, agent_id: str, *surplus: object) -> str:
-        """One of `"idle"`, `"busy"`, `"completed"`, `"error"`."""
-        if surplus:
-            raise _calls.surplus("status", 1, surplus)
-        return await self._run(_calls.status(self._keys, agent_id))
+        return await self._call(_calls.STATUS, surplus, agent_id)
 
-    async def inbox_batch(self, agent_id: str, max_count: int,
-                    max_bytes: int) -> Tuple[List[Message], int]:
-        """The oldest messages for `agent_id`, as `inbox` lists them, but at most
-        `max_count` and `max_bytes` bytes of UTF-8 content (at least one when any
-        waits); and how many more wait. The inbox is kept."""
-        return await self._run(_calls.inbox_batch(self._keys, agent_id, max_count, max_bytes))
+    async def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int,
+                          *surplus: object) -> Tuple[List[Message], int]:
+        return await self._call(_calls.INBOX_BATCH, surplus, agent_id, max_count, max_bytes)
 
-    async def drain_batch(self, agent_id: str, max_count: int,
-                    max_bytes: int) -> Tuple[List[Message], int]:
-        """As `inbox_batch`, but the messages returned leave the inbox, with
-        `drain_inbox`'s guarantees; the rest stays for later calls."""
-        return await self._run(_calls.drain_batch(self._keys, agent_id, max_count, max_bytes))
+    async def drain_batch(self, agent_id: str, max_count: int, max_bytes: int,
+                          *surplus: object) -> Tuple[List[Message], int]:
+        return await self._call(_calls.DRAIN_BATCH, surplus, agent_id, max_count, max_bytes)
 
-    async def confirm(self) -> None:
-        """Confirms now, in one round trip, the drained batches that this object
-        received (nothing is sent when there are none), so none is delivered
-        again. For a process or session that ends normally."""
-        await self._run(_calls.confirm(self._session))
+    async def confirm(self, *surplus: object) -> None:
+        return await self._call(_calls.CONFIRM, surplus)
+
+
+_calls.document(CoordinationState)

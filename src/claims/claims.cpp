@@ -107,9 +107,6 @@ Outcome<Claim> renew_claim(const CoordinationState& state, std::string agent_id,
 
 Outcome<Unit> release(const CoordinationState& state, std::string agent_id,
                       std::string resource_key) {
-  // Read before anything changes, as a claim does: a clock fault then leaves
-  // the claim and the status as they were, and a retry can still succeed.
-  const UnixSeconds now = now_secs();
   auto e = state.claims->entry_ref(resource_key);
   if (!e.occupied()) {
     e.release();
@@ -121,6 +118,10 @@ Outcome<Unit> release(const CoordinationState& state, std::string agent_id,
     e.release();
     return Failure{concat(agent_id, " cannot release a claim held by ", holder)};
   }
+  // The refusals above read no clock, as a renewal's do. A release that will
+  // change something reads it before changing anything: a clock fault then
+  // leaves the claim and the status as they were, and a retry can succeed.
+  const UnixSeconds now = now_secs();
   e.remove();  // releases the claims lock
   state.statuses->insert_ref(agent_id, AgentStatus::Idle);
   append_activity(*state.activity_log, EventView::released(agent_id, resource_key, now));
