@@ -235,36 +235,21 @@ class LocalState(object):
 # -- Redis ---------------------------------------------------------------------
 
 class RedisBackend(object):
-    """halvex_redis.asyncio objects on one shared client (and pool)."""
+    """halvex_redis.asyncio objects for one URL and namespace. halvex_redis
+    builds the client from the URL (cluster and Sentinel URLs included) and
+    shares it, with its pool, among the objects of this event loop."""
 
     def __init__(self, url: str, namespace: str) -> None:
-        import redis.asyncio
         import redis.exceptions
-        from redis.asyncio.retry import Retry
-        from redis.backoff import NoBackoff
 
-        clean, cluster = _split_cluster(url)
-        extra: Dict[str, Any] = {}
-        if "socket_timeout" not in url:
-            extra["socket_timeout"] = 5.0
-        if "socket_connect_timeout" not in url:
-            extra["socket_connect_timeout"] = 2.0
-        self.client: Any
-        if cluster:
-            from redis.asyncio.cluster import RedisCluster
-
-            self.client = RedisCluster.from_url(clean, **extra)
-        else:
-            # Retries are halvex_redis's (with call ids), not the client's.
-            self.client = redis.asyncio.Redis.from_url(clean, retry=Retry(NoBackoff(), 0),
-                                                       **extra)
+        self.url = url
         self.namespace = namespace
         self.faults = (redis.exceptions.RedisError,)
 
     def new_state(self) -> State:
         import halvex_redis.asyncio
 
-        made: Any = halvex_redis.asyncio.CoordinationState(self.client, namespace=self.namespace)
+        made: Any = halvex_redis.asyncio.CoordinationState(self.url, namespace=self.namespace)
         return cast(State, made)
 
     def after_lost_reply(self, state: State) -> State:
@@ -273,21 +258,8 @@ class RedisBackend(object):
         return self.new_state()
 
     async def aclose(self) -> None:
-        await self.client.aclose()
-
-
-def _split_cluster(url: str) -> Tuple[str, bool]:
-    """The URL without halvex_redis's own `cluster` option, and that option."""
-    from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
-
-    parts = urlsplit(url)
-    query = parse_qsl(parts.query, keep_blank_values=True)
-    ours = [v for k, v in query if k == "cluster"]
-    if not ours:
-        return url, False
-    rest = urlencode([(k, v) for k, v in query if k != "cluster"])
-    return (urlunsplit((parts.scheme, parts.netloc, parts.path, rest, parts.fragment)),
-            ours[-1].lower() in ("1", "yes", "true", "on"))
+        """Nothing of ours to close: the client and its pool are halvex_redis's,
+        and go with the event loop."""
 
 
 # -- sessions ------------------------------------------------------------------
