@@ -11,7 +11,9 @@ WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.py
         "halvex_redis/__init__.py", "halvex_redis/_scripts.py",
         "halvex_redis/_calls.py", "halvex_redis/asyncio.py",
         "halvex_mcp/__init__.py", "halvex_mcp/cli.py", "halvex_mcp/server.py",
-        "halvex_mcp/tools.py", "halvex_mcp/client.py"}
+        "halvex_mcp/tools.py", "halvex_mcp/client.py", "halvex_mcp/state.py",
+        "halvex_mcp/backend.py", "halvex_mcp/http.py", "halvex_mcp/stdio.py",
+        "halvex_mcp/wire.py"}
 
 
 def main(path):
