@@ -68,7 +68,8 @@ def test_delete_namespace(url):
     other.send_message("a", "b", "kept")
     # Every key carries the namespace's hash tag: claims, status, log, the
     # list of known agents, 3 inboxes (a's now pending), the pending index,
-    # and the expiring records of calls not yet confirmed.
+    # the tokens and last-seen hashes, and the expiring records of calls not
+    # yet confirmed. Only the token floor outlives the delete.
     client = redis.Redis.from_url(url)
     tag = b"halvex:{" + s.namespace.encode() + b"}:"
 
@@ -80,9 +81,9 @@ def test_delete_namespace(url):
         return sorted(k[len(tag):] for k in keys if k not in calls)
 
     assert durable() == [b"claims", b"inbox:b", b"inbox:c", b"joined", b"log",
-                         b"pending", b"pending:a", b"status"]
-    assert halvex_redis.delete_namespace(s.namespace, url) == 8
-    assert durable() == []
+                         b"pending", b"pending:a", b"seen", b"status", b"tokens"]
+    assert halvex_redis.delete_namespace(s.namespace, url) == 10
+    assert durable() == [b"floor"]
     assert s.inbox("b") == [] and s.inbox("a") == [] and s.status("a") == "idle"
     assert s.claim_file("z", "p") == "z"
     assert [m[2] for m in other.inbox("b")] == ["kept"]
@@ -438,8 +439,8 @@ def test_redis_cluster_slot_moves_during_calls(redis_cluster, redis_server):
                             args=(gone_slot, (cluster.owner(gone_slot) + 1) % 3, 0.02))
     half.start()
     time.sleep(0.05)
-    # 29 inboxes, a0's pending batch, status, log, joined, pending index.
-    assert halvex_redis.delete_namespace("gone", client) == 34
+    # 29 inboxes, a0's pending batch, status, log, joined, pending index, seen.
+    assert halvex_redis.delete_namespace("gone", client) == 35
     half.join(60)
     left = [k for c in cluster.clients for k in c.keys(b"halvex:{gone}:*") if b":call:" not in k]
     assert left == []
