@@ -844,11 +844,12 @@ def faked_classes(request, faked_redis, redis_loop):
 
     faked_redis.set_clock(_faketime.T0)
     namespace = "faked-%s-%d" % (request.param, random.getrandbits(48))
-    if request.param == "redis":
-        make = lambda: halvex_redis.CoordinationState(faked_redis.url, namespace=namespace)
-    else:
-        make = lambda: BlockingAdapter(halvex_redis.asyncio.CoordinationState(
+    def make():
+        if request.param == "redis":
+            return halvex_redis.CoordinationState(faked_redis.url, namespace=namespace)
+        return BlockingAdapter(halvex_redis.asyncio.CoordinationState(
             faked_redis.url, namespace=namespace), redis_loop)
+
     return make, faked_redis.set_clock, faked_redis.url
 
 
@@ -1131,3 +1132,23 @@ def test_views_tokens_and_waits_on_a_cluster(redis_cluster):
     halvex_redis.delete_namespace(s.namespace, redis_cluster.url)
     s.claim_file("c", "p")
     assert s.lease("file:p").token == 3
+
+
+@pytest.mark.parametrize("kind", ["redis", "redis-asyncio"])
+def test_waits_longer_than_the_read_timeout(kind, url, redis_loop):
+    from conftest import BlockingAdapter
+    import halvex_redis.asyncio
+
+    short = url + "?socket_timeout=0.4"
+    if kind == "redis":
+        s = halvex_redis.CoordinationState(short)
+    else:
+        s = BlockingAdapter(halvex_redis.asyncio.CoordinationState(short), redis_loop)
+    started = time.monotonic()
+    assert s.wait_inbox("q", 1.2) == []
+    assert 1.2 <= time.monotonic() - started < 5
+    sender = threading.Timer(1.0, lambda: halvex_redis.CoordinationState(
+        url, namespace=s.namespace).send_message("x", "q", "late"))
+    sender.start()
+    assert [m[2] for m in s.wait_inbox("q", 10)] == ["late"]
+    sender.join()
