@@ -628,7 +628,11 @@ def _block(client: Any, block: Block) -> Generator[Action, Any, Any]:
     limit = socket_timeout(client)
     wait = block.seconds if limit is None else min(block.seconds, max(0.01, limit * 0.8))
     try:
-        reply = yield CALL, ("BLPOP", block.key, "%.3f" % max(0.001, wait))
+        try:
+            reply = yield CALL, ("BLPOP", block.key, "%.3f" % max(0.001, wait))
+        except redis.exceptions.ResponseError:
+            # Redis before 6 takes whole seconds only.
+            reply = yield CALL, ("BLPOP", block.key, max(1, int(wait)))
     except RETRYABLE:
         return b"fault"
     return reply
