@@ -351,7 +351,10 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     target: Optional[Target] = None
     try:
         target = target_of(args)
-        return COMMANDS[args.command](args, target)
+        status = COMMANDS[args.command](args, target)
+        target, opened = None, target
+        opened.close()
+        return status
     except Refused as err:
         return fail(REFUSED, str(err))
     except Unsupported as err:
@@ -361,8 +364,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except BrokenPipeError:  # e.g. piped into head
         return OK
     finally:
-        if target is not None:
-            target.close()
+        if target is not None:  # the command failed already
+            try:
+                target.close()
+            except Unreachable:
+                pass
 
 
 def entry() -> None:

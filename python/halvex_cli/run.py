@@ -178,7 +178,10 @@ def run_command(args: argparse.Namespace,
     try:
         return _hold(args, target, keys, cmd)
     finally:
-        target.close()
+        try:
+            target.close()
+        except Unreachable:
+            pass
 
 
 def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[str]) -> int:

@@ -177,6 +177,15 @@ class RedisTarget(Target):
             self._raw = self._guard(build)
         return self._raw
 
+    def close(self) -> None:
+        # Confirms drained batches now that they are shown: unconfirmed, they
+        # would come back to the next reader.
+        try:
+            self._state.confirm()
+        except Exception as err:
+            raise Unreachable("drained messages not confirmed (they will be delivered "
+                              "again): %s" % err) from None
+
     def now(self) -> float:
         seconds, micros = self._guard(lambda: self.raw().time())
         return float(seconds) + float(micros) / 1e6
