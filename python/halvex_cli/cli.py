@@ -352,7 +352,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     try:
         target = target_of(args)
         status = COMMANDS[args.command](args, target)
-        target, opened = None, target
+        opened: Target = target
+        target = None  # closed here, where a failure to confirm a drain is reported
         opened.close()
         return status
     except Refused as err:
