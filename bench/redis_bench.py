@@ -8,6 +8,7 @@ Starts its own redis-server on a free 127.0.0.1 port, then measures:
   - throughput of a mixed workload with 1, 4 and 16 client processes;
   - how long the server is busy with one broadcast to 10^4 and 10^5 agents
     and one inbox and drain of 10^5 and 10^6 messages (its SLOWLOG);
+    per call, the scripts' server time comes from INFO commandstats;
   - the views and release_all per call (wall and server ns), and how soon
     a wait_inbox returns a message sent while it waits (wake latency).
 Writes bench/REDIS.md (or the path given with --out).
@@ -214,7 +215,7 @@ def wake_latency(url, kind, count):
 
 def per_method(url, n, repeats, trips, kinds):
     """Per case and kind: median wall ns, round trips, median client CPU ns
-    (this process only) and median server ns of the script (SLOWLOG; ours
+    (this process only) and mean server ns of the script (commandstats; ours
     only). The kinds take turns within each repeat, so load on a shared
     machine falls on all of them alike."""
     client = redis.Redis.from_url(url)
@@ -255,17 +256,20 @@ def per_method(url, n, repeats, trips, kinds):
 
 
 def _script_ns(client, s, args, call, before):
-    """Median server time of the call's script, in ns."""
-    client.config_set("slowlog-log-slower-than", 0)
-    times = []
+    """Mean server time of the call's scripts (EVALSHA), in ns: INFO
+    commandstats keeps it to a fraction of a microsecond, where SLOWLOG
+    rounds each run to whole microseconds."""
+    usec = calls = 0
     for a in args:
         if before is not None:
             before(s)
-        client.slowlog_reset()
+        client.config_resetstat()
         call(s, a)
-        times.append(client.slowlog_get(1)[0]["duration"] * 1000)
-    client.config_set("slowlog-log-slower-than", 10000)
-    return statistics.median(times)
+        stats = client.info("commandstats")
+        for name in ("cmdstat_evalsha", "cmdstat_eval"):
+            usec += stats.get(name, {}).get("usec", 0)
+            calls += stats.get(name, {}).get("calls", 0)
+    return usec / max(calls, 1) * 1000
 
 
 def _mixed_worker(kind, url, namespace, index, seconds, start_at):
@@ -467,7 +471,8 @@ def main():
             "",
             "Against the earlier halvex_redis given with `--baseline` (same run, same server,",
             "taking turns): wall ns per call, and what it is made of here: the client's CPU",
-            "time (this process) and the server's time in the script (SLOWLOG), ns per call.",
+            "time (this process) and the server's time in the script (INFO commandstats),",
+            "ns per call.",
             "",
             "| method | wall now | wall earlier | now / earlier | client CPU now | earlier"
             " | server now | earlier |",
@@ -518,7 +523,7 @@ def main():
     lines += [
         "",
         "Waiting, seeing and proving, per call (halvex_redis only; the server time is",
-        "the script's, SLOWLOG):",
+        "the scripts', INFO commandstats):",
         "",
         "| method | ns/call | server ns |",
         "|---|---:|---:|",
