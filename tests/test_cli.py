@@ -183,6 +183,17 @@ def test_usage_and_unreachable_statuses(ns, redis_server):
         assert done.returncode == 2 and text in done.stderr, (args, done.stderr)
     assert halvex(*ns, "bogus").returncode == 2  # argparse's own usage errors
 
+    # Without either extra the command says which to install.
+    blocked = ("import sys\n"
+               "sys.modules.update(redis=None, mcp=None)\n"
+               "from halvex_cli.cli import main\n"
+               "sys.exit(main(sys.argv[1:]))\n")
+    for args, texts in ((["leases"], ["neither", "[redis]", "[mcp]"]),
+                        (ns + ["leases"], ["--redis needs the redis extra"])):
+        done = subprocess.run([sys.executable, "-c", blocked] + args, env=environ(),
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 2 and all(t in done.stderr for t in texts), done.stderr
+
     done = halvex("--redis", "redis://127.0.0.1:%d/0" % _redis.free_port(), "--namespace", "x",
                   "leases")
     assert done.returncode == 3 and "cannot reach" in done.stderr

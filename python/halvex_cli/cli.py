@@ -7,7 +7,7 @@ Exit statuses: 0 done, 1 refused by the state (its text on stderr), 2 usage,
 from __future__ import annotations
 
 import argparse
-import importlib.util
+import importlib
 import os
 import sys
 import time
@@ -155,7 +155,7 @@ def target_of(args: argparse.Namespace) -> Target:
                               % (ENV_REDIS, ENV_MCP))
     if not redis_url and not mcp_url:
         missing = [text for module, text in (("redis", REDIS_MISSING), ("mcp", MCP_MISSING))
-                   if importlib.util.find_spec(module) is None]
+                   if not _importable(module)]
         if len(missing) == 2:
             raise Unsupported("halvex needs the redis or the mcp extra, and neither is "
                               "installed: " + "; ".join(missing))
@@ -168,6 +168,14 @@ def target_of(args: argparse.Namespace) -> Target:
         return RedisTarget(redis_url, namespace)
     assert mcp_url is not None
     return McpTarget(mcp_url, getattr(args, "mcp_token", None) or os.environ.get(ENV_TOKEN))
+
+
+def _importable(name: str) -> bool:
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
 
 
 def _need(value: Optional[str], what: str) -> str:
