@@ -372,6 +372,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return fail(UNREACHABLE, str(err))
     except BrokenPipeError:  # e.g. piped into head
         return OK
+    except KeyboardInterrupt:
+        return 128 + 2
     finally:
         if target is not None:  # the command failed already
             try:

@@ -21,6 +21,11 @@ MESSAGE_FIELDS = ("from", "to", "content", "timestamp")
 # leaves them out of its tools and acts as that agent.
 IDENTITY_PARAMS = ("agent_id", "from_agent")
 
+# JSON-RPC's codes for a call the server took as malformed (invalid request,
+# unknown method, invalid parameters); other errors (a closed connection, a
+# timeout) mean the server is gone or stuck.
+BAD_CALL = (-32600, -32601, -32602)
+
 REDIS_MISSING = "--redis needs the redis extra: pip install 'halvex_core[redis]'"
 MCP_MISSING = ("--mcp needs the mcp extra (Python 3.10 or later): "
                "pip install 'halvex_core[mcp]'")
@@ -239,17 +244,29 @@ class McpTarget(Target):
     def __init__(self, url: str, token: Optional[str]) -> None:
         try:
             from halvex_mcp.client import RemoteState
+            from mcp.shared.exceptions import MCPError
         except ImportError:
             raise Unsupported(MCP_MISSING) from None
-        self.url = url
+        self.url, self.token = url, token
         self.label = url
-        try:
-            self._remote: Any = RemoteState(url, token)
-        except ConnectionError as err:
-            raise Unreachable(str(err)) from None
+        self._open: Any = RemoteState
+        self._protocol_error = MCPError
+        self._remote: Any = None
+        self._session()
+
+    def _session(self) -> Any:
+        """The MCP session, opened again after one failed (the server may
+        have restarted and forgotten it)."""
+        if self._remote is None:
+            try:
+                self._remote = self._open(self.url, self.token)
+            except ConnectionError as err:
+                raise Unreachable(str(err)) from None
+        return self._remote
 
     def _call(self, name: str, params: Sequence[str], args: Sequence[Any]) -> Any:
-        required = self._remote.params.get(name)
+        remote = self._session()
+        required = remote.params.get(name)
         if required is None:
             raise Unsupported("the MCP server at %s offers no tool %s; use --redis, or a "
                               "halvex-mcp that has it" % (self.url, name))
@@ -257,17 +274,23 @@ class McpTarget(Target):
         arguments = {p: v for p, v in zip(params, args)
                      if p not in IDENTITY_PARAMS or p in required}
         try:
-            return self._remote.call(name, **arguments)
+            return remote.call(name, **arguments)
         except RuntimeError as err:
             raise Refused(str(err)) from None
         except Exception as err:
+            if isinstance(err, self._protocol_error) and err.code in BAD_CALL:
+                raise Unsupported("the MCP server refused the call to %s: %s" % (name, err)) \
+                    from None
+            self.close()
             while getattr(err, "exceptions", None):  # task groups wrap the cause
                 err = err.exceptions[0]  # type: ignore[attr-defined]
             raise Unreachable("cannot reach %s: %s: %s" % (self.url, type(err).__name__, err)) \
                 from None
 
     def close(self) -> None:
-        try:
-            self._remote.close()
-        except Exception:
-            pass
+        remote, self._remote = self._remote, None
+        if remote is not None:
+            try:
+                remote.close()
+            except Exception:
+                pass
