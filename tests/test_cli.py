@@ -373,9 +373,15 @@ def test_watched_views_mark_a_lost_target_and_recover(redis_server):
 # ---- over a real halvex-mcp --http (the MCP stage) ----------------------------
 
 @pytest.fixture
-def mcp_url():
+def mcp_sdk():
     if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
         pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")
+        if os.name != "posix":  # the servers are POSIX processes tied to the test run
+            pytest.skip("halvex-mcp test servers run on POSIX only")
+
+
+@pytest.fixture
+def mcp_url(mcp_sdk):
     import _mcp
 
     with _mcp.HttpServer(env=_mcp.environ()) as server:
@@ -405,6 +411,6 @@ def test_commands_over_mcp(mcp_url):
 
 
 @pytest.mark.mcp
-def test_mcp_target_unreachable():
+def test_mcp_target_unreachable(mcp_sdk):
     done = halvex("--mcp", "http://127.0.0.1:%d/mcp" % _redis.free_port(), "inbox", "a")
     assert done.returncode == 3 and "no MCP session" in done.stderr
