@@ -229,7 +229,12 @@ def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[s
                 break
             except subprocess.TimeoutExpired:
                 pass
-            lost = renewer.tick()
+            try:
+                lost = renewer.tick()
+            except BaseException:  # a fault of ours: CMD must not run on unguarded
+                _stop(child, args.grace)
+                _release(target, agent, keys, quiet=True)
+                raise
             if lost is not None:
                 _say("claim lost (%s); stopping %s" % (lost, cmd[0]))
                 _stop(child, args.grace)
