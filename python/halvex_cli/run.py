@@ -194,6 +194,9 @@ def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[s
     except Unreachable as err:
         _say(str(err))
         return UNREACHABLE
+    except Unsupported as err:
+        _say(str(err))
+        return USAGE
     env = dict(os.environ)
     env["HALVEX_AGENT"] = agent
     env["HALVEX_TOKENS"] = "\n".join("%s=%s" % (k, t) for k, t in tokens.items() if t is not None)
