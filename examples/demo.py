@@ -23,7 +23,10 @@ import threading
 import time
 from typing import Any, Callable, Counter, Dict, List, MutableMapping, Optional, Set, Tuple, Union
 
-from halvex_core import CoordinationState
+import halvex_core
+# The nine methods, whichever backend serves them: halvex_core's class,
+# halvex_redis's, or halvex_mcp.client.RemoteState over MCP.
+from halvex_mcp.state import CoordinationState
 
 COORDINATOR = "coordinator"
 CLAIM_CONFLICT = " already holds claim on "
@@ -300,7 +303,7 @@ class Coordinator(threading.Thread):
         return {f: getattr(self, f) for f in self.SUMMARY}
 
 
-def open_shared_state(backend: str, url: str, namespace: Optional[str]) -> Any:
+def open_shared_state(backend: str, url: str, namespace: Optional[str]) -> CoordinationState:
     """The team's state as an agent in a process of its own reaches it."""
     if backend == "redis":
         from halvex_redis import CoordinationState as RedisState
@@ -335,7 +338,8 @@ def run_agent_process(kind: str, name: str, backend: str, url: str, namespace: O
     return summary
 
 
-def run_as_processes(team: List[Union[Coordinator, Worker]], state: Any, plan: List[Task],
+def run_as_processes(team: List[Union[Coordinator, Worker]], state: CoordinationState,
+                     plan: List[Task],
                      args: argparse.Namespace, start: float, limit: float) -> List[str]:
     """Runs every team member in a spawned process of its own, sharing the
     state's namespace; copies what each did back onto its (unstarted) object.
@@ -382,7 +386,7 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     rng = random.Random(args.seed)
     plan = make_plan(args.tasks, rng)
-    state: Any
+    state: CoordinationState
     if args.backend == "redis":
         import halvex_redis
 
@@ -390,7 +394,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     elif args.backend == "mcp":
         state = open_shared_state("mcp", args.mcp_url, None)
     else:
-        state = CoordinationState()
+        state = halvex_core.CoordinationState()
     board = Board(plan)
     log = Log(args.quiet)
     names = [f"agent-{i}" for i in range(1, args.agents + 1)]

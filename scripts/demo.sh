@@ -41,9 +41,9 @@ case $backend in redis|mcp) ;; *) exec "$VENV/bin/python" examples/demo.py "$@" 
 if [ "$backend" = mcp ]; then
   if ! "$VENV/bin/python" -c 'import mcp' 2>/dev/null; then
     # The extra of the wheel just built names the SDK and its version range.
-    wheel=$(ls "$BUILD"/demo-dist/halvex_core-*.whl 2>/dev/null | head -1)
+    wheel=$(find "$BUILD/demo-dist" -name "halvex_core-*.whl" 2>/dev/null | head -1)
     [ -n "$wheel" ] || wheel=$(build_wheel "$BUILD/demo-dist")
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mcp]" >&2 \
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check "${wheel}[mcp]" >&2 \
       || { echo "demo: cannot install the mcp extra (it needs Python 3.10+)" >&2; exit 1; }
   fi
   RUN=$(mktemp -d "${TMPDIR:-/tmp}/halvex-demo-mcp.XXXXXX")

@@ -6,7 +6,7 @@
 # real halvex-mcp processes driven by the SDK's client. Here a missing SDK or
 # redis-server fails instead of skipping. Exits non-zero when any test fails.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build
 . scripts/lib.sh
@@ -20,7 +20,7 @@ py=$(first_python ${HALVEX_MCP_PYTHON:-$(pythons_from 3.10)}) || { echo "no CPyt
 step "mcp stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
 venv=$BUILD/venvs/mcp
 make_test_venv "$py" "$venv" "$wheel" || exit 1
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "$wheel[mcp]" || exit 1
-cd tests
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "${wheel}[mcp]" || exit 1
+cd tests || exit 1
 HALVEX_MCP_REQUIRED=1 HALVEX_REDIS_REQUIRED=1 timeout 600 "$venv/bin/python" -m pytest -q \
   -p no:cacheprovider --durations=5 -m mcp .

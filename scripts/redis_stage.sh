@@ -13,7 +13,7 @@
 # its own redis-servers on free 127.0.0.1 ports and stops them. Here a missing
 # server or client fails instead of skipping. Exits non-zero when any test fails.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
 BUILD=$ROOT/build
 . scripts/lib.sh
@@ -27,6 +27,6 @@ py=$(first_python ${HALVEX_REDIS_PYTHON:-$(pythons_from 3.8)}) || { echo "no CPy
 step "redis stage: tests on $("$py" -c 'import platform; print(platform.python_version())')"
 venv=$BUILD/venvs/redis
 make_test_venv "$py" "$venv" "$wheel" || exit 1
-cd tests
+cd tests || exit 1
 HALVEX_REDIS_REQUIRED=1 HALVEX_REDIS_HEAVY=1 timeout 900 "$venv/bin/python" -m pytest -q \
   -p no:cacheprovider --durations=5 -m "redis and not mcp" .

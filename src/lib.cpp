@@ -8,16 +8,19 @@ namespace {
 
 using halvex::py::Ref;
 
+// Single-phase init: the module keeps process-wide state (its type and the
+// PanicException type) and refuses a second initialisation, which
+// multi-phase init, made to run once per interpreter, would not fit.
 PyModuleDef g_definition = {
-    PyModuleDef_HEAD_INIT,
-    "halvex_core",
-    "",  // __doc__ is the empty string
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "halvex_core",
+    .m_doc = "",  // __doc__ is the empty string
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 PyObject* g_module = nullptr;  // the first initialised module, kept for good

@@ -32,12 +32,19 @@ def environ(**extra):
 class HttpServer(object):
     """`halvex-mcp --http 127.0.0.1:0 ARGS...`, ready once it has logged its URL."""
 
-    def __init__(self, *args, env=None):
+    def __init__(self, *args, env=None, files=None):
+        def prepare():
+            _die_with_parent()
+            if files is not None:  # a file-descriptor limit of `files`
+                import resource
+
+                resource.setrlimit(resource.RLIMIT_NOFILE, (files, files))
+
         self.proc = subprocess.Popen(command() + ["--http", "127.0.0.1:0"] + list(args),
                                      env=env or environ(), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                                     preexec_fn=_die_with_parent)
-        self.log, self.url, ready = [], None, threading.Event()
+                                     preexec_fn=prepare)
+        self.log, self.url, self.port, ready = [], None, None, threading.Event()
 
         def read_log():
             for line in self.proc.stderr:
@@ -45,6 +52,7 @@ class HttpServer(object):
                 found = re.search(r"serving MCP on (http://\S+)", self.log[-1])
                 if found:
                     self.url = found.group(1)
+                    self.port = int(self.url.rsplit(":", 1)[1].split("/")[0])
                     ready.set()
             ready.set()
 
@@ -111,3 +119,47 @@ def race(url, index, rounds, marker_dir, barrier):
 def parse(messages):
     """(sender, sequence number) of each drained message."""
     return [(content.split(":")[0], int(content.split(":")[1])) for _f, _t, content, _s in messages]
+
+
+ACCEPT = {"Accept": "application/json, text/event-stream", "Content-Type": "application/json"}
+INITIALIZE = {"jsonrpc": "2.0", "id": 0, "method": "initialize",
+              "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                         "clientInfo": {"name": "raw", "version": "1"}}}
+
+
+def raw_session(http, url, **headers):
+    """A session opened with plain HTTP requests (httpx2): its headers for later requests."""
+    reply = http.post(url, json=INITIALIZE, headers=dict(ACCEPT, **headers))
+    assert reply.status_code == 200, reply.text
+    session = dict(ACCEPT, **headers)
+    session.update({"mcp-session-id": reply.headers["mcp-session-id"],
+                    "mcp-protocol-version": "2025-06-18"})
+    http.post(url, json={"jsonrpc": "2.0", "method": "notifications/initialized"},
+              headers=session)
+    return session
+
+
+def post_and_hang_up(port, headers, message):
+    """POSTs one JSON-RPC message on a raw socket and closes it without reading the reply."""
+    import json
+    import socket
+
+    body = json.dumps(message).encode()
+    head = "".join("%s: %s\r\n" % kv for kv in headers.items())
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        sock.sendall(("POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n%sContent-Length: %d\r\n\r\n"
+                      % (port, head, len(body))).encode() + body)
+        time.sleep(0.5)  # the server has answered; closing with the reply unread resets it
+
+
+def call(name, ident, **arguments):
+    return {"jsonrpc": "2.0", "id": ident, "method": "tools/call",
+            "params": {"name": name, "arguments": arguments}}
+
+
+def structured(reply):
+    """The structured content of a tools/call reply read over plain HTTP (one SSE event)."""
+    import json
+
+    data = [line[5:] for line in reply.text.splitlines() if line.startswith("data:")]
+    return json.loads(data[-1])["result"]["structuredContent"]

@@ -4,13 +4,16 @@ Skipped where the SDK cannot be imported (it needs Python 3.10+), unless
 HALVEX_MCP_REQUIRED=1 (the MCP stage), where that is a failure.
 """
 
+import contextlib
 import inspect
 import json
 import multiprocessing
 import os
 import signal
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 from collections import defaultdict
 from importlib.metadata import version
@@ -34,6 +37,7 @@ from mcp import Client, StdioServerParameters  # noqa: E402
 from mcp.shared.exceptions import MCPError  # noqa: E402
 
 from halvex_mcp.client import connect  # noqa: E402
+from halvex_mcp.state import CoordinationState as StateProtocol  # noqa: E402
 
 
 def stdio(*args):
@@ -84,11 +88,18 @@ def test_mcp_stdio_tools_and_results_match_the_class():
             assert [t.name for t in tools] == list(METHODS)
             for tool in tools:
                 params = list(METHODS[tool.name])
-                assert tool.input_schema == {
-                    "type": "object", "properties": {p: {"type": "string"} for p in params},
-                    "required": params, "additionalProperties": False}
-                doc = getattr(halvex_core.CoordinationState, tool.name).__doc__
-                assert tool.description and tool.description.startswith(inspect.cleandoc(doc or ""))
+                properties = {p: {"type": "string"} for p in params}
+                if tool.name in ("inbox", "drain_inbox"):
+                    properties.update(max_messages={"type": "integer", "minimum": 1, "maximum": 1000},
+                                      max_bytes={"type": "integer", "minimum": 1, "maximum": 1 << 20})
+                assert tool.input_schema == {"type": "object", "properties": properties,
+                                             "required": params, "additionalProperties": False}
+                # The descriptions have one source, the protocol; the class's own
+                # docstrings, where it has them, say the same.
+                doc = inspect.cleandoc(getattr(StateProtocol, tool.name).__doc__)
+                assert tool.description.startswith(doc)
+                native_doc = getattr(halvex_core.CoordinationState, tool.name).__doc__
+                assert native_doc is None or inspect.cleandoc(native_doc) == doc
             for name, *args in CALLS:
                 reply = await client.call_tool(name, dict(zip(METHODS[name], args)))
                 try:
@@ -97,6 +108,8 @@ def test_mcp_stdio_tools_and_results_match_the_class():
                     assert refusal(reply) == err.args[0], (name, args)
                 else:
                     assert unstamped(result_of(reply)) == unstamped(want), (name, args)
+                    if name in ("inbox", "drain_inbox"):
+                        assert reply.structured_content["remaining"] == 0
 
     anyio.run(body)
 
@@ -120,6 +133,20 @@ def test_mcp_bad_input_is_refused_and_the_server_keeps_answering():
                  "argument 'path' is too large (65538 bytes); the limit is 65536 bytes of UTF-8"),
             ]:
                 assert refusal(await client.call_tool("claim_file", args)) == "invalid arguments for claim_file: " + text
+            for args, text in [
+                ({"max_messages": 0}, "argument 'max_messages' must be between 1 and 1000, not 0"),
+                ({"max_bytes": (1 << 20) + 1}, "argument 'max_bytes' must be between 1 and 1048576, not 1048577"),
+                ({"max_messages": "5"}, "argument 'max_messages' must be an integer, not str"),
+                ({"max_bytes": True}, "argument 'max_bytes' must be an integer, not boolean"),
+                ({"max_messages": 2.5}, "argument 'max_messages' must be an integer, not number"),
+            ]:
+                reply = await client.call_tool("drain_inbox", dict(args, agent_id="a"))
+                assert refusal(reply) == "invalid arguments for drain_inbox: " + text
+            # Limits smaller than one message still return that message.
+            await client.call_tool("send_message", {"from_agent": "a", "to_agent": "a", "content": "long"})
+            await client.call_tool("send_message", {"from_agent": "a", "to_agent": "a", "content": "x"})
+            reply = await client.call_tool("drain_inbox", {"agent_id": "a", "max_bytes": 1})
+            assert [m[2] for m in result_of(reply)] == ["long"] and reply.structured_content["remaining"] == 1
             with pytest.raises(MCPError, match="Unknown tool: claim_everything"):
                 await client.call_tool("claim_everything", {})
             assert result_of(await client.call_tool("claim_file", {"agent_id": "a", "path": at_limit})) == "a"
@@ -177,9 +204,11 @@ def test_mcp_http_token_host_checks_and_bad_requests():
             assert http.post(server.url, content=ping, headers=dict(auth, Host="evil.example")).status_code == 421
             assert http.post(server.url, content=ping,
                              headers=dict(auth, Origin="http://evil.example")).status_code == 403
-            for raw in (b"{not json", b"[]", b'{"jsonrpc": "2.0", "id": 1}', b"null"):
+            for raw, code in ((b"{not json", -32700), (b"[]", -32600), (b'{"jsonrpc": "2.0", "id": 1}', -32600),
+                              (b"null", -32600), (b"[" * 100000 + b"]" * 100000, -32700)):
                 reply = http.post(server.url, content=raw, headers=auth)
-                assert reply.status_code == 400 and reply.json()["error"]["code"] in (-32700, -32602), raw
+                assert reply.status_code == 400 and reply.json()["error"]["code"] == code, raw
+                assert "validation" not in reply.text.lower()  # a plain message, no validator dump
             assert http.post(server.url, content=b" " * (17 << 20), headers=auth).status_code == 413
 
         async def calls():
@@ -203,10 +232,14 @@ def test_mcp_command_line():
     assert refused.returncode == 2 and "refusing to serve on 0.0.0.0 without a token" in refused.stderr
     assert cli("--http", "127.0.0.1:0", "--token", "has space").returncode == 2
     assert cli("--namespace", "n").returncode == 2
+    assert "apply to --http only" in cli("--max-sessions", "5").stderr
+    assert "--session-idle: wants a positive number" in cli("--http", "0", "--session-idle", "0").stderr
+    assert "does not fit under the file limit" in cli("--http", "0", "--max-connections", str(1 << 30)).stderr
     assert "cannot reach Redis" in cli("--redis", "redis://127.0.0.1:1/0").stderr
     shown = cli("--help").stdout
     assert all(flag in shown for flag in ("--http", "--token", "HALVEX_MCP_TOKEN", "--allow-host",
-                                          "--redis", "--namespace", "--agent", "--log-level", "--version"))
+                                          "--redis", "--namespace", "--agent", "--log-level", "--version",
+                                          "--max-connections", "--max-sessions", "--session-idle"))
     assert cli("--version").stdout.startswith("halvex-mcp %s (mcp 2." % version("halvex_core"))
     # A stdio server waiting for its client's next line still stops at once.
     idle = subprocess.Popen(_mcp.command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -263,3 +296,258 @@ def test_mcp_redis_backend_shared_by_servers(redis_server):
         assert [m[:3] for m in direct.drain_inbox("bob")] == [("carol", "bob", "hi")]
     finally:
         halvex_redis.delete_namespace(namespace, redis_server.url)
+
+
+def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
+    """A drain whose reply never arrives comes back to a new session's drain
+    (in-process once the silent session expires, with Redis after halvex_redis's
+    30 s hand-over); a stdio session that ends normally confirms its drain.
+    The wait for the hand-over also serves a slow body, a 100 MiB inbox and a
+    Redis stopped during calls."""
+    import halvex_redis
+
+    namespace = "mcp-drain-%d" % os.getpid()
+    direct = halvex_redis.CoordinationState(redis_server.url, namespace=namespace)
+    backend = ["--redis", redis_server.url, "--namespace", namespace]
+
+    async def stdio_session(call):
+        async with stdio(*backend, "--agent", "bob") as bob:
+            return result_of(await bob.call_tool(call, {}))
+
+    async def recover(url):
+        async with connect(url) as client:
+            for _ in range(90):  # 45 s at most
+                got = result_of(await client.call_tool("drain_inbox", {"agent_id": "lost"}))
+                if got:
+                    return got, result_of(await client.call_tool("drain_inbox", {"agent_id": "lost"}))
+                await anyio.sleep(0.5)
+        return [], []
+
+    try:
+        with _mcp.HttpServer("--session-idle", "5") as local, _mcp.HttpServer(*backend) as remote, \
+                httpx2.Client(timeout=30) as http:
+            for server in (local, remote):
+                session = _mcp.raw_session(http, server.url)
+                for i in range(3):
+                    sent = http.post(server.url, headers=session, json=_mcp.call(
+                        "send_message", i + 1, from_agent="a", to_agent="lost", content="m%d" % i))
+                    assert sent.status_code == 200 and '"isError":false' in sent.text
+                _mcp.post_and_hang_up(server.port, session, _mcp.call("drain_inbox", 9, agent_id="lost"))
+                # That drain ran: its batch is pending, not yet anyone else's.
+                other = _mcp.raw_session(http, server.url)
+                reply = http.post(server.url, headers=other, json=_mcp.call("drain_inbox", 1, agent_id="lost"))
+                assert '"structuredContent":{"result":[],"remaining":3}' in reply.text
+                http.post(server.url, headers=other, json=_mcp.call(
+                    "send_message", 2, from_agent="a", to_agent="lost", content="m3"))
+                listed = _mcp.structured(http.post(server.url, headers=other,
+                                                   json=_mcp.call("inbox", 3, agent_id="lost")))
+                assert [m[2] for m in listed["result"]] == ["m0", "m1", "m2", "m3"]  # pending first
+                assert listed["remaining"] == 0
+            # With Redis: a session whose drain reply was read and that then ends
+            # (DELETE), and one still open when the server is stopped, confirm theirs.
+            for agent in ("deleted", "stopped"):
+                direct.send_message("a", agent, "c")
+                session = _mcp.raw_session(http, remote.url)
+                drained = http.post(remote.url, headers=session, json=_mcp.call("drain_inbox", 4, agent_id=agent))
+                assert [m[2] for m in _mcp.structured(drained)["result"]] == ["c"]
+                if agent == "deleted":
+                    assert http.delete(remote.url, headers=session).status_code == 200
+            # Clients without sessions (the SDK's own, on its newest protocol
+            # revision): the agent's next drain confirms the one before.
+            async def drain_shared(content):
+                direct.send_message("a", "shared", content)
+                async with connect(remote.url) as client:
+                    return [m[2] for m in result_of(await client.call_tool("drain_inbox", {"agent_id": "shared"}))]
+
+            assert anyio.run(drain_shared, "q1") == ["q1"] and anyio.run(drain_shared, "q2") == ["q2"]
+            for i in range(3):
+                direct.send_message("a", "bob", "s%d" % i)
+            assert [m[2] for m in anyio.run(stdio_session, "drain_inbox")] == ["s0", "s1", "s2"]
+            ended = time.monotonic()
+            assert anyio.run(stdio_session, "inbox") == []
+            # While halvex_redis's hand-over runs: a body sent 1 byte every 5 s is cut
+            # off after 30 s; a large inbox; Redis stopped under another server.
+            slow = socket.create_connection(("127.0.0.1", local.port))
+            slow.sendall(b"POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n")
+            dripping = time.monotonic()
+
+            def drip():
+                with contextlib.suppress(OSError):
+                    for _ in range(12):
+                        slow.sendall(b"x")
+                        time.sleep(5)
+
+            threading.Thread(target=drip, daemon=True).start()
+            read_large_inbox(local.url)
+            backend_errors_are_honest()
+            slow.settimeout(max(0.1, dripping + 40 - time.monotonic()))
+            assert slow.recv(4096).startswith(b"HTTP/1.1 408 ")
+            slow.close()
+            for server in (local, remote):
+                got, again = anyio.run(recover, server.url)
+                assert [m[2] for m in got] == ["m0", "m1", "m2", "m3"] and again == []
+            # Past the hand-over, the batches of sessions that ended normally stay gone.
+            time.sleep(max(0.0, ended + 31 - time.monotonic()))
+            for agent in ("bob", "lost", "deleted"):
+                assert direct.drain_inbox(agent) == [], agent
+            # q2 waited for a next drain that never came: the hand-over gives it again.
+            assert [m[2] for m in direct.drain_inbox("shared")] == ["q2"]
+            assert remote.stop() == 0
+        assert direct.drain_inbox("stopped") == []
+    finally:
+        halvex_redis.delete_namespace(namespace, redis_server.url)
+
+
+def test_mcp_stdio_answers_every_request_read_and_ends_quietly(redis_server):
+    lines = [_mcp.INITIALIZE, {"jsonrpc": "2.0", "method": "notifications/initialized"}]
+    lines += [_mcp.call("claim_file", i, agent_id="a", path="p%d" % i) for i in range(1, 6)]
+    lines += [{"jsonrpc": "2.0", "id": 1.5, "method": "ping"}, {"jsonrpc": "2.0", "id": None, "method": "ping"}]
+    piped = "".join(json.dumps(line) + "\n" for line in lines).encode()
+    namespace = "mcp-pipe-%d" % os.getpid()
+    for backend in ([], ["--redis", redis_server.url, "--namespace", namespace]):
+        done = subprocess.run(_mcp.command() + backend, input=piped, capture_output=True,
+                              timeout=60, env=_mcp.environ())
+        replies = [json.loads(line) for line in done.stdout.splitlines()]
+        assert sorted(r["id"] for r in replies if r["id"] is not None) == [0, 1, 2, 3, 4, 5], backend
+        assert all(r["result"]["structuredContent"] == {"result": "a"} for r in replies if r["id"])
+        assert [r["error"]["code"] for r in replies if r["id"] is None] == [-32600, -32600]
+        assert done.returncode == 0 and b"Traceback" not in done.stderr
+    # A client that closes the server's stdout: one line on stderr, no traceback.
+    proc = subprocess.Popen(_mcp.command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=_mcp.environ())
+    proc.stdout.close()
+    proc.stdin.write(piped)
+    proc.stdin.flush()
+    _out, err = proc.communicate(timeout=30)
+    said = [line for line in err.decode().splitlines() if "serving MCP" not in line]
+    assert proc.returncode == 0 and len(said) == 1 and "stdout is closed" in said[0], err
+
+
+def test_mcp_http_limits_hosts_ids_and_shutdown():
+    with _mcp.HttpServer("--max-sessions", "2100", "--allow-host", "Agents.Example") as server, \
+            _mcp.HttpServer(files=256) as starved, httpx2.Client(timeout=30) as http:
+        opened = time.monotonic()
+        idle = [socket.create_connection(("127.0.0.1", server.port)) for _ in range(300)]
+        starving = [socket.create_connection(("127.0.0.1", starved.port)) for _ in range(300)]
+
+        async def served(url):
+            async with connect(url) as client:
+                return result_of(await client.call_tool("status", {"agent_id": "a"}))
+
+        assert anyio.run(served, server.url) == "idle"  # while 300 connections sit idle
+        # Hosts: with or without a port, in any case; others are refused.
+        for host, status in (("localhost", 200), ("LOCALHOST:%d" % server.port, 200), ("127.0.0.1", 200),
+                             ("agents.example", 200), ("AGENTS.EXAMPLE:443", 200), ("evil.example", 421)):
+            reply = http.post(server.url, json=_mcp.INITIALIZE, headers=dict(_mcp.ACCEPT, Host=host))
+            assert reply.status_code == status, host
+        # Ids the SDK would take for notifications get a -32600 reply.
+        session = _mcp.raw_session(http, server.url)
+        for ident in (1.5, None, True, {}, []):
+            reply = http.post(server.url, headers=session, json={"jsonrpc": "2.0", "id": ident, "method": "ping"})
+            assert reply.status_code == 400 and reply.json()["error"]["code"] == -32600, ident
+        # The idle connections are closed within the header timeout (10 s).
+        for sock in idle + starving:
+            sock.settimeout(max(0.1, opened + 20 - time.monotonic()))
+            try:
+                assert sock.recv(1) == b""
+            except ConnectionResetError:
+                pass
+            sock.close()
+        assert anyio.run(served, starved.url) == "idle"
+        refused = [line for line in starved.log if "refusing connections" in line]
+        assert starved.proc.poll() is None and len(refused) <= time.monotonic() - opened + 2
+        assert any("at most 192 connections" in line for line in starved.log)
+
+        # 2,000 idle sessions and two open event streams: SIGTERM ends it all in 2 s.
+        for _ in range(2000):
+            reply = http.post(server.url, json=_mcp.INITIALIZE, headers=_mcp.ACCEPT)
+            assert reply.status_code == 200
+        streams = [http.stream("GET", server.url, headers=dict(_mcp.raw_session(http, server.url),
+                                                               Accept="text/event-stream"))
+                   for _ in range(2)]
+        for stream in streams:
+            assert stream.__enter__().status_code == 200
+        started = time.monotonic()
+        assert server.stop() == 0
+        took = time.monotonic() - started
+        log = "".join(server.log)
+        assert took < 2.0 and "Traceback" not in log, (took, log[-3000:])
+        for stream in streams:
+            stream.__exit__(None, None, None)
+
+
+def read_large_inbox(url):
+    """A 100 MiB inbox read in batches while another client polls status()."""
+    count, size = 1600, 64 * 1024
+    latencies = []
+
+    async def body(url):
+        async with connect(url) as writer:
+            async def send(first):
+                for i in range(first, count, 8):
+                    content = "%05d" % i + "x" * (size - 5)
+                    result_of(await writer.call_tool("send_message", {
+                        "from_agent": "w", "to_agent": "big", "content": content}))
+
+            async with anyio.create_task_group() as tg:
+                for first in range(8):
+                    tg.start_soon(send, first)
+        async with connect(url) as reader, connect(url) as poller, anyio.create_task_group() as tg:
+            async def poll():
+                while True:
+                    started = time.monotonic()
+                    assert result_of(await poller.call_tool("status", {"agent_id": "w"})) == "idle"
+                    latencies.append(time.monotonic() - started)
+
+            tg.start_soon(poll)
+            first = await reader.call_tool("inbox", {"agent_id": "big"})
+            assert len(result_of(first)) == 16 and first.structured_content["remaining"] == count - 16
+            lowered = await reader.call_tool("inbox", {"agent_id": "big", "max_bytes": 200000, "max_messages": 2})
+            assert len(result_of(lowered)) == 2 and lowered.structured_content["remaining"] == count - 2
+            seen, batches = [], 0
+            while True:
+                reply = await reader.call_tool("drain_inbox", {"agent_id": "big"})
+                got = result_of(reply)
+                assert 1 <= len(got) <= 16 and sum(len(m[2]) for m in got) <= 1 << 20
+                seen += [int(m[2][:5]) for m in got]
+                batches += 1
+                assert reply.structured_content["remaining"] == count - len(seen)
+                if not reply.structured_content["remaining"]:
+                    break
+            tg.cancel_scope.cancel()
+        return seen, batches
+
+    seen, batches = anyio.run(body, url)
+    # Every message once, in 100 batches; the other client was answered throughout.
+    assert sorted(seen) == list(range(count)) and batches == count // 16
+    assert len(latencies) >= batches
+
+
+def backend_errors_are_honest():
+    """Redis stopped during calls: fixed words, no address, what may have happened."""
+    from _redis import RedisServer
+
+    own = RedisServer(aof="always")
+    try:
+        with _mcp.HttpServer("--redis", own.url, "--namespace", "down") as server:
+            async def body():
+                async with connect(server.url) as client:
+                    result_of(await client.call_tool("send_message", {
+                        "from_agent": "a", "to_agent": "b", "content": "before"}))
+                    own.stop()
+                    for name, args, effect in [
+                            ("send_message", {"from_agent": "a", "to_agent": "b", "content": "x"},
+                             "it may have taken effect."),
+                            ("status", {"agent_id": "a"}, "nothing was changed."),
+                            ("drain_inbox", {"agent_id": "b"}, "comes back with a later drain")]:
+                        text = refusal(await client.call_tool(name, args))
+                        assert text.startswith(name + " failed: the state's backend did not answer")
+                        assert effect in text and "127.0.0.1" not in text and str(own.port) not in text
+                    own.start()
+                    return result_of(await client.call_tool("drain_inbox", {"agent_id": "b"}))
+
+            got = anyio.run(body)
+        assert [m[2] for m in got][:1] == ["before"]
+        assert "send_message failed: ConnectionError" in "".join(server.log)  # the details: in the log
+    finally:
+        own.close()

@@ -7,15 +7,16 @@ for the MCP SDK the command still answers --help and says what it needs.
 from __future__ import annotations
 
 import argparse
+import gc
 import ipaddress
 import logging
 import os
 import socket
 import sys
-from typing import Any, List, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
 from . import __version__
-from .tools import MAX_ARG_BYTES
+from .tools import BATCH_BYTES, BATCH_MESSAGES, MAX_ARG_BYTES
 
 TOKEN_ENV = "HALVEX_MCP_TOKEN"
 # Every stdio server that a client configuration starts with the same --redis
@@ -44,8 +45,10 @@ def parser() -> argparse.ArgumentParser:
         description="Serves halvex_core's coordination state to MCP clients: one tool for each "
                     "method of halvex_core.CoordinationState, with the method's name and "
                     "parameters. Without --http it speaks MCP on stdin/stdout to one client.",
-        epilog="Each tool argument may hold at most %d bytes of UTF-8. Logs go to stderr. "
-               "SIGINT or SIGTERM stops the server." % MAX_ARG_BYTES)
+        epilog="Each tool argument may hold at most %d bytes of UTF-8; inbox and drain_inbox "
+               "answer at most %d messages and %d bytes of content per call. Logs go to "
+               "stderr. SIGINT or SIGTERM stops the server." % (MAX_ARG_BYTES, BATCH_MESSAGES,
+                                                                  BATCH_BYTES))
     ap.add_argument("--http", metavar="[HOST:]PORT",
                     help="serve streamable HTTP at http://HOST:PORT/mcp instead of stdio; HOST "
                          "defaults to 127.0.0.1, PORT 0 picks a free port (logged at start). "
@@ -58,12 +61,23 @@ def parser() -> argparse.ArgumentParser:
                     help="with --http, also accept requests whose Host (or Origin) header "
                          "names HOST, on any port; loopback names and the bound address are "
                          "always accepted. Repeatable")
+    ap.add_argument("--max-connections", metavar="N", type=_positive(int),
+                    help="with --http, close new connections at once while N are open "
+                         "(default 1000, lowered to fit under the file limit; kept 64 "
+                         "descriptors below it)")
+    ap.add_argument("--max-sessions", metavar="N", type=_positive(int),
+                    help="with --http, answer 503 to a client opening a session while N are "
+                         "open (default 1000)")
+    ap.add_argument("--session-idle", metavar="SECONDS", type=_positive(float),
+                    help="with --http, end a session after SECONDS without a request "
+                         "(default 600)")
     ap.add_argument("--redis", metavar="URL",
                     help="keep the state in Redis through halvex_redis (e.g. "
                          "redis://127.0.0.1:6379/0), so that many servers share it; default: "
                          "in this process")
     ap.add_argument("--namespace", metavar="NS",
-                    help="with --redis, the halvex_redis namespace (default %r)" % DEFAULT_NAMESPACE)
+                    help="with --redis, the halvex_redis namespace (default %r)"
+                         % DEFAULT_NAMESPACE)
     ap.add_argument("--agent", metavar="NAME",
                     help="act as agent NAME on every call: the tools then take no agent_id or "
                          "from_agent argument")
@@ -72,6 +86,19 @@ def parser() -> argparse.ArgumentParser:
                     help="least severe log level written to stderr (default info)")
     ap.add_argument("--version", action="version", version=_versions())
     return ap
+
+
+def _positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        try:
+            value = kind(text)
+        except ValueError:
+            value = None
+        if value is None or not value > 0 or value == float("inf"):
+            raise argparse.ArgumentTypeError("wants a positive number, not %r" % text)
+        return value
+
+    return parse
 
 
 def parse_bind(text: str) -> Tuple[str, int]:
@@ -90,7 +117,7 @@ def bind_socket(host: str, port: int, token: Optional[str]) -> socket.socket:
     try:
         infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     except socket.gaierror as err:
-        raise StartError("cannot resolve %r: %s" % (host, err))
+        raise StartError("cannot resolve %r: %s" % (host, err)) from None
     family, kind, proto, _name, address = infos[0]
     ip = str(address[0])
     if not ipaddress.ip_address(ip.split("%")[0]).is_loopback and not token:
@@ -106,7 +133,7 @@ def bind_socket(host: str, port: int, token: Optional[str]) -> socket.socket:
         sock.bind(address)
     except OSError as err:
         sock.close()
-        raise StartError("cannot bind %s port %d: %s" % (ip, port, err.strerror or err))
+        raise StartError("cannot bind %s port %d: %s" % (ip, port, err.strerror or err)) from None
     return sock
 
 
@@ -123,31 +150,74 @@ def _without_password(url: str) -> str:
     return scheme + sep + authority.rpartition("@")[2] + slash + path if sep else url
 
 
-def make_state(args: argparse.Namespace) -> Tuple[Any, bool]:
-    """The backend's state object, and whether its calls block on the network."""
+def open_backend(args: argparse.Namespace) -> Callable[[], Any]:
+    """Checks the backend now; returns what the server's lifespan calls to open it."""
     if args.redis is None:
-        import halvex_core
+        def local() -> Any:
+            import halvex_core
 
-        return halvex_core.CoordinationState(), False
+            from .backend import LocalBackend
+
+            return LocalBackend(halvex_core.CoordinationState())
+
+        return local
     try:
-        import halvex_redis
+        import halvex_redis.asyncio  # noqa: F401
         import redis
     except ImportError as err:
         raise StartError("--redis needs the redis client: pip install 'halvex_core[redis]' (%s)"
-                         % err)
+                         % err) from None
     try:
         probe = redis.Redis.from_url(args.redis, socket_connect_timeout=5, socket_timeout=5)
         probe.ping()
         probe.close()
     except (redis.exceptions.RedisError, ValueError) as err:
-        raise StartError("cannot reach Redis at %s: %s" % (_without_password(args.redis), err))
+        raise StartError("cannot reach Redis at %s: %s"
+                         % (_without_password(args.redis), err)) from None
     namespace = DEFAULT_NAMESPACE if args.namespace is None else args.namespace
     try:
-        state = halvex_redis.CoordinationState(args.redis, namespace=namespace)
+        halvex_redis.asyncio.CoordinationState(args.redis, namespace=namespace)
     except ValueError as err:
-        raise StartError("--namespace: %s" % err)
+        raise StartError("--namespace: %s" % err) from None
     log.info("state in Redis at %s, namespace %r", _without_password(args.redis), namespace)
-    return state, True
+
+    def remote() -> Any:
+        from .backend import RedisBackend
+
+        return RedisBackend(args.redis, namespace)
+
+    return remote
+
+
+def connection_cap(wanted: Optional[int], default: int, reserve: int) -> int:
+    """The connection cap, kept below the process's file limit (raised when it may be)."""
+    try:
+        import resource
+    except ImportError:  # not POSIX: no limit to check
+        return wanted or default
+    need = (wanted or default) + reserve
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < need:
+        raised = need if hard == resource.RLIM_INFINITY else min(need, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (raised, hard))
+            soft = raised
+        except (ValueError, OSError):
+            pass
+    room = need if soft == resource.RLIM_INFINITY else soft - reserve
+    if wanted is not None:
+        if wanted > room:
+            raise StartError("--max-connections %d does not fit under the file limit of %d "
+                             "descriptors (%d are kept for other use); lower it or raise the "
+                             "limit (ulimit -n)" % (wanted, soft, reserve))
+        return wanted
+    if room < default:
+        if room < 16:
+            raise StartError("the file limit of %d descriptors leaves too few for connections; "
+                             "raise it (ulimit -n)" % soft)
+        log.info("at most %d connections: the file limit is %d descriptors", room, soft)
+        return room
+    return default
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -178,27 +248,39 @@ def main(argv: Optional[List[str]] = None) -> int:
 def _serve(args: argparse.Namespace) -> None:
     import anyio
 
-    from .server import CoordinationServer, run_until_stopped, serve_http, serve_stdio
+    from .server import CoordinationServer, run_until_stopped
 
     if args.namespace is not None and args.redis is None:
         raise StartError("--namespace needs --redis")
     if args.http is None:
-        if args.token is not None or args.allow_host:
-            raise StartError("--token and --allow-host apply to --http only")
-        state, blocking = make_state(args)
-        app = CoordinationServer(state, args.agent, blocking)
-        anyio.run(run_until_stopped, lambda on_stop: serve_stdio(app))
+        if args.token is not None or args.allow_host or args.max_connections is not None \
+                or args.max_sessions is not None or args.session_idle is not None:
+            raise StartError("--token, --allow-host, --max-connections, --max-sessions and "
+                             "--session-idle apply to --http only")
+        from .stdio import serve_stdio
+
+        app = CoordinationServer(open_backend(args), args.agent)
+        anyio.run(run_until_stopped, lambda on_stop: serve_stdio(app, on_stop))
         return
+    from . import http
+
     token = args.token if args.token is not None else (os.environ.get(TOKEN_ENV) or None)
     if token is not None:
         check_token(token)
     host, port = parse_bind(args.http)
+    options = http.HttpOptions(
+        host, token, args.allow_host,
+        connection_cap(args.max_connections, http.DEFAULT_MAX_CONNECTIONS, http.FD_RESERVE),
+        http.DEFAULT_MAX_SESSIONS if args.max_sessions is None else args.max_sessions,
+        http.DEFAULT_SESSION_IDLE if args.session_idle is None else args.session_idle)
     sock = bind_socket(host, port, token)
     try:
-        state, blocking = make_state(args)
-        app = CoordinationServer(state, args.agent, blocking)
+        app = CoordinationServer(open_backend(args), args.agent, options.session_idle)
         anyio.run(run_until_stopped,
-                  lambda on_stop: serve_http(app, sock, host, token, args.allow_host, on_stop))
+                  lambda on_stop: http.serve_http(app, sock, options, on_stop))
     finally:
         sock.close()
     log.info("stopped")
+    # What thousands of ended sessions left behind goes with the process: a
+    # last full collection of it at exit would take seconds.
+    gc.freeze()

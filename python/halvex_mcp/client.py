@@ -1,20 +1,22 @@
 """Python callers of a running `halvex-mcp --http` server, through the MCP SDK's client.
 
 `connect` opens an SDK client session (with the bearer token when given);
-`RemoteState` wraps one in blocking methods that behave like the
-CoordinationState methods: the same results (tuples for messages) and a
+`RemoteState` wraps one in blocking methods: a CoordinationState
+(halvex_mcp.state) with the same results (tuples for messages) and a
 RuntimeError with the server's text for a refused call.
 """
 
 from __future__ import annotations
 
 import contextlib
-from typing import Any, AsyncIterator, Dict, List, Optional
+from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
 
 import anyio.from_thread
 import httpx2
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
+
+from .state import CoordinationState, Message
 
 
 @contextlib.asynccontextmanager
@@ -39,11 +41,13 @@ def from_json(value: Any) -> Any:
 
 
 class RemoteState(object):
-    """The server's tools as blocking methods, e.g. `remote.claim_file("a", "src/x.py")`.
+    """The server's tools as blocking methods, e.g. `remote.claim_file("a", "src/x.py")`:
+    a CoordinationState (halvex_mcp.state) whose calls go to a server.
 
-    Arguments bind to the tools' parameters in the order the server lists
-    them, so against a server started with --agent the identity argument is
-    left out. Close it (or use it in a `with` block) to end the session.
+    Against a server started with --agent, leave out the identity argument
+    (`agent_id` or `from_agent`): arguments bind to the parameters the server
+    lists, in order. `inbox` and `drain_inbox` collect every batch the server
+    answers with. Close it (or use it in a `with` block) to end the session.
     """
 
     def __init__(self, url: str, token: Optional[str] = None, timeout: float = 30.0) -> None:
@@ -66,7 +70,9 @@ class RemoteState(object):
         self.params: Dict[str, List[str]] = {
             tool.name: list(tool.input_schema.get("required", [])) for tool in listed.tools}
 
-    def call(self, name: str, *args: str, **kwargs: str) -> Any:
+    def call(self, name: str, *args: str, **kwargs: Any) -> Tuple[Any, Optional[int]]:
+        """One tool call: its result in the method's form, and for a batch how
+        many messages remain."""
         params = self.params.get(name)
         if params is None:
             raise AttributeError("the server has no tool %r" % name)
@@ -77,12 +83,50 @@ class RemoteState(object):
         text = "".join(getattr(block, "text", "") for block in result.content)
         if result.is_error:
             raise RuntimeError(text)
-        return from_json(result.structured_content["result"])
+        structured = result.structured_content or {}
+        return from_json(structured["result"]), structured.get("remaining")
 
-    def __getattr__(self, name: str) -> Any:
-        if name.startswith("_") or name not in self.__dict__.get("params", {}):
-            raise AttributeError(name)
-        return lambda *args, **kwargs: self.call(name, *args, **kwargs)
+    def _value(self, name: str, *args: str) -> Any:
+        return self.call(name, *args)[0]
+
+    def inbox(self, *args: str) -> List[Message]:
+        """The first batch of the inbox (the server's limits: 1,000 messages or
+        1 MiB of content); `call("inbox", ...)` also says how many more wait."""
+        got: List[Message] = self._value("inbox", *args)
+        return got
+
+    def drain_inbox(self, *args: str) -> List[Message]:
+        """Every message of the inbox, drained batch after batch (each call
+        confirms the batch before it)."""
+        out: List[Message] = []
+        remaining: Optional[int] = 1
+        while remaining:
+            got, remaining = self.call("drain_inbox", *args)
+            out.extend(got)
+        return out
+
+    def claim_file(self, *args: str) -> str:
+        return str(self._value("claim_file", *args))
+
+    def claim_task(self, *args: str) -> str:
+        return str(self._value("claim_task", *args))
+
+    def release(self, *args: str) -> None:
+        self._value("release", *args)
+
+    def renew_claim(self, *args: str) -> str:
+        return str(self._value("renew_claim", *args))
+
+    def send_message(self, *args: str) -> Message:
+        sent: Message = self._value("send_message", *args)
+        return sent
+
+    def broadcast(self, *args: str) -> Message:
+        sent: Message = self._value("broadcast", *args)
+        return sent
+
+    def status(self, *args: str) -> str:
+        return str(self._value("status", *args))
 
     def close(self) -> None:
         self._stack.close()
@@ -92,3 +136,7 @@ class RemoteState(object):
 
     def __exit__(self, *exc: Any) -> None:
         self.close()
+
+
+def _fits(remote: RemoteState) -> CoordinationState:
+    return remote  # mypy checks here that RemoteState is a CoordinationState

@@ -1,27 +1,27 @@
-"""The MCP server: the SDK's low-level server with one handler per tool request,
-served over stdio or streamable HTTP until a stop signal."""
+"""The MCP server: the SDK's low-level server with one handler per tool request.
+
+The server's lifespan owns the backend (opened when serving starts, closed
+when it ends); every MCP session gets a state object of its own from it (see
+backend.py). stdio.py and http.py serve it.
+"""
 
 from __future__ import annotations
 
-import functools
-import hmac
+import contextlib
 import logging
 import os
 import signal
-import socket
-import threading
-from typing import Any, Awaitable, Callable, Dict, List, Optional
+import time
+from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional
 
 import anyio
-import anyio.from_thread
-import anyio.lowlevel
 import mcp_types as types
 from mcp.server import Server
-from mcp.server.stdio import stdio_server
-from mcp.server.transport_security import TransportSecuritySettings
+from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
 
 from . import __version__
+from .backend import Backend, Slot, Ticket
 from .tools import ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
@@ -34,216 +34,199 @@ refusal names the agent holding it, so pick other work or wait and try again.
 - Renew your claims (renew_claim with the key) during long work, well within the \
 300 seconds, or another agent may take them over.
 - Release every claim (release with the key) as soon as you are done.
-- Read your inbox (inbox keeps messages, drain_inbox removes them); use \
-send_message for one agent and broadcast for everyone.
+- Read your inbox (inbox keeps messages, drain_inbox removes them); both answer \
+in batches, and `remaining` says how many more wait. Use send_message for one \
+agent and broadcast for everyone.
 A tool error's text is the reason the call was refused."""
 
-# An HTTP request may carry a little more than one argument at the limit, so
-# that an oversized argument is answered with its name instead of a bare 413.
-MAX_HTTP_BODY = 16 * 1024 * 1024
+# What a failed call may have done, by tool, for the error text.
+_READS = ("inbox", "status")
+_EFFECT = {
+    "drain_inbox": "it may have taken a batch of messages, which then comes back with a later "
+                   "drain of this agent",
+}
+
+# Seconds the sessions' ends may spend confirming their last drains: at a
+# stop (which must stay quick), and otherwise.
+STOP_CONFIRM_TIMEOUT = 1.0
+SESSION_END_TIMEOUT = 10.0
+
+SESSION_HEADER = "mcp-session-id"
+LIST_TTL_MS = 10 * 60 * 1000
+TICKETS = "halvex.tickets"  # the drain replies an HTTP request carries
+CLOSED = "halvex.closed"    # set once the HTTP response is over
 
 
 class CoordinationServer(object):
-    """The tools of one state object, for any number of connected clients."""
+    """The tools of one backend, for any number of connected clients."""
 
-    def __init__(self, state: Any, pinned: Optional[str] = None, blocking: bool = False) -> None:
-        self.state = state
+    def __init__(self, open_backend: Callable[[], Backend], pinned: Optional[str] = None,
+                 session_idle: Optional[float] = None) -> None:
+        self.open_backend = open_backend
+        self.session_idle = session_idle
+        # Each MCP session's state: by HTTP session id, "" on stdio, and per
+        # drained agent for HTTP requests without a session (see _slot).
+        self.slots: Dict[str, Slot] = {}
         self.tools = build_tools(pinned)
-        # A networked backend blocks on each call: run those in worker threads
-        # so one slow round trip does not stall every other client.
-        self.blocking = blocking
-        self.server: Server[Any] = Server(
-            "halvex-mcp", version=__version__, instructions=INSTRUCTIONS,
-            on_list_tools=self._list_tools, on_call_tool=self._call_tool)
-
-    async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
-        return types.ListToolsResult(tools=[
+        self.listing = types.ListToolsResult(tools=[
             types.Tool(name=t.name, description=t.description, input_schema=t.input_schema())
             for t in self.tools.values()])
+        # Set once the server is ending normally (a stop signal, or stdio's end
+        # of input): sessions then confirm the drains whose replies went out.
+        self.ending = False
+        # stdio: the drains each request id's reply carries.
+        self.stdio_tickets: Dict[Any, List[Ticket]] = {}
+        self.server: Server[Dict[str, Any]] = Server(
+            "halvex-mcp", version=__version__, instructions=INSTRUCTIONS,
+            lifespan=self._lifespan, on_list_tools=self._list_tools,
+            on_call_tool=self._call_tool,
+            # The list never changes while the server runs: clients may keep it
+            # instead of asking again before each call.
+            cache_hints={"tools/list": CacheHint(ttl_ms=LIST_TTL_MS)})
 
-    async def _call_tool(self, ctx: Any, params: types.CallToolRequestParams) -> types.CallToolResult:
+    @contextlib.asynccontextmanager
+    async def _lifespan(self, _server: Any) -> AsyncIterator[Dict[str, Any]]:
+        backend = self.open_backend()
+        try:
+            async with anyio.create_task_group() as tg:
+                if self.session_idle is not None:
+                    tg.start_soon(self._expire_slots, self.session_idle)
+                yield {"backend": backend}
+                tg.cancel_scope.cancel()
+        finally:
+            with anyio.CancelScope(shield=True):
+                await self._end_slots(list(self.slots), self.ending, STOP_CONFIRM_TIMEOUT)
+                try:
+                    await backend.aclose()
+                except Exception as err:
+                    log.warning("closing the backend: %s: %s", type(err).__name__, err)
+
+    async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
+        return self.listing  # the SDK's client asks before many calls: built once
+
+    def _slot(self, ctx: Any, drained: Optional[str]) -> Slot:
+        """The calling MCP session's state, made at its first call.
+
+        A request without a session (HTTP clients of the protocol revisions
+        that have none) is no one's next request: its drains get a state per
+        agent, so that the agent's next drain confirms the one before.
+        """
+        request = getattr(ctx, "request", None)
+        key = ""  # stdio: one client
+        if request is not None:
+            key = request.headers.get(SESSION_HEADER) or (
+                "\0agent\0" + drained if drained is not None else "\0")
+        slot = self.slots.get(key)
+        if slot is None:
+            slot = self.slots[key] = Slot(ctx.lifespan_context["backend"])
+        slot.used = time.monotonic()
+        return slot
+
+    async def end_session(self, key: str) -> None:
+        """The client ended its HTTP session: its last replies arrived."""
+        await self._end_slots([key], True)
+
+    async def _end_slots(self, keys: List[str], normal: bool,
+                         timeout: float = SESSION_END_TIMEOUT) -> None:
+        """Ends sessions at once (confirming what they owe when they end
+        normally), in `timeout` seconds at most."""
+        slots = [self.slots.pop(k) for k in keys if k in self.slots]
+        if not slots:
+            return
+
+        async def end(slot: Slot) -> None:
+            try:
+                await slot.end(normal)
+            except Exception as err:
+                log.warning("ending a session: %s: %s", type(err).__name__, err)
+
+        with anyio.move_on_after(timeout) as bounded:
+            async with anyio.create_task_group() as tg:
+                for slot in slots:
+                    tg.start_soon(end, slot)
+        if bounded.cancelled_caught:
+            log.warning("ending %d sessions took over %.0f s; some may see their last drained "
+                        "batch again", len(slots), timeout)
+
+    async def _expire_slots(self, idle: float) -> None:
+        """Forgets the state of sessions idle as long as the SDK lets a session live."""
+        while True:
+            await anyio.sleep(min(idle, 30.0))
+            cutoff = time.monotonic() - idle
+            stale = [k for k, slot in self.slots.items() if slot.used < cutoff]
+            await self._end_slots(stale, False)
+
+    def _watch_reply(self, ctx: Any, ticket: Ticket) -> None:
+        request = getattr(ctx, "request", None)
+        if request is not None:  # HTTP: the guard settles it when the response ends
+            scope = request.scope
+            if scope.get(CLOSED):
+                ticket.settle(False)
+            else:
+                scope.setdefault(TICKETS, []).append(ticket)
+        elif ctx.request_id is not None:  # stdio: settled when the reply is written
+            self.stdio_tickets.setdefault(ctx.request_id, []).append(ticket)
+
+    async def _call_tool(self, ctx: Any,
+                         params: types.CallToolRequestParams) -> types.CallToolResult:
         tool = self.tools.get(params.name)
         if tool is None:
             raise MCPError(code=types.INVALID_PARAMS, message="Unknown tool: %s" % params.name)
         try:
-            bound = tool.bind(params.arguments)
+            bound, (max_count, max_bytes) = tool.bind(params.arguments)
         except ArgumentError as err:
             return _error("invalid arguments for %s: %s" % (tool.name, err))
+        slot = self._slot(ctx, bound["agent_id"] if tool.name == "drain_inbox" else None)
+        remaining: Optional[int] = None
         try:
-            value = await self._run(tool, bound)
+            if tool.name == "inbox":
+                value, remaining = await slot.state.inbox_batch(bound["agent_id"], max_count,
+                                                                max_bytes)
+            elif tool.name == "drain_inbox":
+                ticket = slot.ticket()
+                try:
+                    value, remaining = await slot.state.drain_batch(bound["agent_id"], max_count,
+                                                                    max_bytes)
+                except BaseException:
+                    ticket.written = True  # no reply to lose: a failed drain is the backend's
+                    raise
+                self._watch_reply(ctx, ticket)
+            else:
+                value = await getattr(slot.state, tool.name)(**bound)
         except RuntimeError as err:
             return _error(str(err))  # a refusal of the state, worded by the state
-        except BaseException as err:
-            if isinstance(err, (anyio.get_cancelled_exc_class(), KeyboardInterrupt, SystemExit,
-                                GeneratorExit)):
-                raise
-            # A backend failure or an internal fault of the state: the call is
-            # lost, the server goes on.
-            log.exception("%s failed", tool.name)
-            return _error("%s failed: %s: %s" % (tool.name, type(err).__name__, err))
-        structured, text = result_payload(value)
+        except Exception as err:
+            return _error(self._failure(tool, err, slot.backend.faults))
+        structured, text = result_payload(value, remaining)
         return types.CallToolResult(content=[types.TextContent(text=text)],
                                     structured_content=structured)
 
-    async def _run(self, tool: Tool, bound: Dict[str, str]) -> Any:
-        if self.blocking:
-            return await anyio.to_thread.run_sync(functools.partial(tool.call, self.state, bound))
-        return tool.call(self.state, bound)
+    @staticmethod
+    def _failure(tool: Tool, err: Exception, faults: Any) -> str:
+        """A failed call's error text, in fixed words; the details go to the log only
+        (a backend's message may name its address)."""
+        log.warning("%s failed: %s: %s", tool.name, type(err).__name__, err)
+        if isinstance(err, faults):
+            what = "the state's backend did not answer or refused the call"
+        else:
+            what = "internal fault in the server"
+        if tool.name in _READS:
+            effect = "nothing was changed"
+        else:
+            effect = _EFFECT.get(tool.name, "it may have taken effect")
+        return "%s failed: %s (details in the server's log); %s." % (tool.name, what, effect)
 
 
 def _error(text: str) -> types.CallToolResult:
     return types.CallToolResult(content=[types.TextContent(text=text)], is_error=True)
 
 
-# -- stdio ---------------------------------------------------------------------
-
-class _StdinLines(object):
-    """Lines of standard input for the SDK's stdio transport.
-
-    A daemon thread reads the descriptor with os.read, so a stop signal never
-    waits for the client's next line and no buffer lock is held at exit.
-    """
-
-    def __init__(self) -> None:
-        self._send, self._receive = anyio.create_memory_object_stream[str](16)
-
-    def start(self) -> None:
-        token = anyio.lowlevel.current_token()
-        threading.Thread(target=self._pump, args=(token,), name="stdin", daemon=True).start()
-
-    def _pump(self, token: Any) -> None:
-        fd = 0
-        pending: List[bytes] = []
-
-        def deliver(line: bytes) -> None:
-            anyio.from_thread.run(self._send.send, line.decode("utf-8", "replace"), token=token)
-
-        try:
-            while True:
-                chunk = os.read(fd, 1 << 16)
-                if not chunk:
-                    break
-                while chunk:
-                    end = chunk.find(b"\n") + 1
-                    if not end:
-                        pending.append(chunk)
-                        break
-                    pending.append(chunk[:end])
-                    deliver(b"".join(pending))
-                    pending = []
-                    chunk = chunk[end:]
-            if pending:
-                deliver(b"".join(pending))
-        except Exception:  # the loop has ended (a stop) or stdin broke: either way, no more input
-            pass
-        finally:
-            try:
-                anyio.from_thread.run(self._send.aclose, token=token)
-            except Exception:
-                pass
-
-    def __aiter__(self) -> Any:
-        return self._receive.__aiter__()
-
-
-async def serve_stdio(app: CoordinationServer) -> None:
-    lines = _StdinLines()
-    lines.start()
-    async with stdio_server(stdin=lines) as (read_stream, write_stream):  # type: ignore[arg-type]
-        log.info("serving MCP on stdio")
-        await app.server.run(read_stream, write_stream, app.server.create_initialization_options())
-
-
-# -- HTTP ----------------------------------------------------------------------
-
-class _BearerGate(object):
-    """Lets through only HTTP requests that carry `Authorization: Bearer <token>`."""
-
-    def __init__(self, app: Any, token: str) -> None:
-        self.app = app
-        self.token = token.encode("ascii")
-
-    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
-        if scope["type"] == "http" and not self._allowed(scope):
-            from starlette.responses import PlainTextResponse
-
-            response = PlainTextResponse("missing or wrong bearer token\n", status_code=401,
-                                         headers={"WWW-Authenticate": "Bearer"})
-            await response(scope, receive, send)
-            return
-        await self.app(scope, receive, send)
-
-    def _allowed(self, scope: Any) -> bool:
-        values = [v for k, v in scope["headers"] if k == b"authorization"]
-        if len(values) != 1:
-            return False
-        scheme, _, credentials = values[0].partition(b" ")
-        # Compared in constant time, so response timing tells nothing of the token.
-        return scheme.lower() == b"bearer" and hmac.compare_digest(credentials.strip(), self.token)
-
-
-def host_pattern(host: str) -> str:
-    """A Host header pattern matching any port of `host`."""
-    return ("[%s]" % host if ":" in host else host) + ":*"
-
-
-def security_settings(bind_host: str, extra_hosts: List[str]) -> TransportSecuritySettings:
-    """Host and Origin checks against DNS rebinding: loopback names, the bound
-    address when it is a specific one, and the hosts the operator named."""
-    hosts = ["127.0.0.1:*", "localhost:*", "[::1]:*"]
-    if bind_host not in ("0.0.0.0", "::", "127.0.0.1", "localhost", "::1"):
-        hosts.append(host_pattern(bind_host))
-    hosts.extend(host_pattern(extra) for extra in extra_hosts)
-    return TransportSecuritySettings(enable_dns_rebinding_protection=True, allowed_hosts=hosts,
-                                     allowed_origins=["http://" + h for h in hosts]
-                                     + ["https://" + h for h in hosts])
-
-
-def http_app(app: CoordinationServer, bind_host: str, token: Optional[str],
-             extra_hosts: List[str]) -> Any:
-    asgi = app.server.streamable_http_app(
-        streamable_http_path="/mcp", host=bind_host, max_request_body_size=MAX_HTTP_BODY,
-        transport_security=security_settings(bind_host, extra_hosts))
-    return _BearerGate(asgi, token) if token else asgi
-
-
-async def serve_http(app: CoordinationServer, sock: socket.socket, bind_host: str,
-                     token: Optional[str], extra_hosts: List[str],
-                     on_stop: Callable[[Callable[[], None]], None]) -> None:
-    import uvicorn
-
-    class _Server(uvicorn.Server):
-        # Stop signals are ours (see run()): uvicorn would re-raise them at exit.
-        def capture_signals(self) -> Any:
-            import contextlib
-
-            return contextlib.nullcontext()
-
-    config = uvicorn.Config(http_app(app, bind_host, token, extra_hosts), log_config=None,
-                            access_log=log.isEnabledFor(logging.DEBUG), lifespan="on",
-                            timeout_graceful_shutdown=3)
-    server = _Server(config)
-
-    def stop() -> None:
-        server.should_exit = True
-
-    on_stop(stop)
-    # Listening before the URL is logged: a client that reads it and connects
-    # at once waits in the backlog instead of being refused.
-    sock.listen(1024)
-    host, port = sock.getsockname()[:2]
-    shown = "[%s]" % host if ":" in host else host
-    log.info("serving MCP on http://%s:%d/mcp%s", shown, port,
-             " (bearer token required)" if token else "")
-    if bind_host in ("0.0.0.0", "::") and not extra_hosts:
-        log.warning("requests are accepted only with a loopback Host header; name the host "
-                    "that remote clients use with --allow-host")
-    await server.serve(sockets=[sock])
-
-
 # -- running -------------------------------------------------------------------
 
-async def run_until_stopped(serve: Callable[[Callable[[Callable[[], None]], None]], Awaitable[None]]) -> None:
+Serve = Callable[[Callable[[Callable[[], None]], None]], Awaitable[None]]
+
+
+async def run_until_stopped(serve: Serve) -> None:
     """Runs `serve` until it returns or SIGINT/SIGTERM arrives.
 
     `serve` is handed a function to register how it stops gracefully; without

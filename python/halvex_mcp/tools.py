@@ -1,38 +1,44 @@
-"""The tools: one per method of halvex_core.CoordinationState, read off the class.
+"""The tools: one per method of a CoordinationState (halvex_mcp.state).
 
-Names, parameters and their order come from the methods' text signatures,
-descriptions from their docstrings, so the tool list follows the class.
+Names, parameters, their order and the descriptions come from the
+`CoordinationState` protocol, the one place they are written. `inbox` and
+`drain_inbox` also take two optional limits and answer in bounded batches.
 Nothing here imports the MCP SDK: this is the plain-data half of the server.
 """
 
 from __future__ import annotations
 
-import inspect
 import json
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
-import halvex_core
+from . import state
 
 # Bytes of UTF-8 allowed in one argument. Agent ids, paths and task ids are
 # short; 64 KiB leaves a message room for a sizeable patch or log excerpt while
 # keeping one caller from filling the server's memory through an inbox.
 MAX_ARG_BYTES = 64 * 1024
 
+# One inbox or drain_inbox result holds at most this many messages and this
+# many bytes of UTF-8 content (but always one message when any waits), so a
+# large inbox is read in several calls and no single reply stalls the server.
+BATCH_MESSAGES = 1000
+BATCH_BYTES = 1024 * 1024
+
 # Parameters that name the caller: `--agent` fixes them for every call.
 IDENTITY_PARAMS = ("agent_id", "from_agent")
 
-# For the methods that carry no docstring of their own.
-_FALLBACK_DOCS = {
-    "claim_task": "Claims a task for `agent_id`, as `claim_file` does for a file; the claim's "
-                  "key is `\"task:<task_id>\"`. Refused if another agent holds the task.",
-    "send_message": "Puts a message into `to_agent`'s inbox. Returns it as "
-                    "[from_agent, to_agent, content, timestamp].",
-    "broadcast": "Sends `content` to the inbox of every known agent, the sender included; an "
-                 "agent is known once it has claimed or released, broadcast, or been sent a "
-                 "message. Returns [from_agent, \"*\", content, timestamp].",
-    "drain_inbox": "Pending messages for `agent_id`, oldest first, each as "
-                   "[from_agent, to_agent, content, timestamp]; the inbox is emptied.",
-}
+# The tools that answer in batches, and their optional limits.
+BATCHED = ("inbox", "drain_inbox")
+LIMITS = {"max_messages": BATCH_MESSAGES, "max_bytes": BATCH_BYTES}
+
+_BATCH_DOC = (
+    "\nAt most max_messages messages (default and ceiling %d) and max_bytes bytes of "
+    "content (default and ceiling %d, but always one message when any waits) come back "
+    "per call; `remaining` in the result says how many still wait for the next call."
+    % (BATCH_MESSAGES, BATCH_BYTES))
+_DRAIN_DOC = (
+    "\nA drained batch is confirmed by this session's next request; if its reply never "
+    "arrived, a later drain of this agent returns it again (at least once).")
 
 
 class ArgumentError(Exception):
@@ -42,35 +48,44 @@ class ArgumentError(Exception):
 class Tool(object):
     """One method as a tool: its parameters and, with a pinned agent, the fixed ones."""
 
-    __slots__ = ("name", "params", "fixed", "description")
+    __slots__ = ("name", "params", "fixed", "description", "batched")
 
-    def __init__(self, name: str, method: Any, pinned: Optional[str]) -> None:
+    def __init__(self, name: str, params: List[str], doc: str, pinned: Optional[str]) -> None:
         self.name = name
-        signature = inspect.signature(method)
-        all_params = [p for p in signature.parameters if p != "self"]
         self.fixed: Dict[str, str] = {}
         if pinned is not None:
-            self.fixed = {p: pinned for p in all_params if p in IDENTITY_PARAMS}
-        self.params = [p for p in all_params if p not in self.fixed]
-        doc = inspect.cleandoc(method.__doc__ or _FALLBACK_DOCS.get(name, ""))
+            self.fixed = {p: pinned for p in params if p in IDENTITY_PARAMS}
+        self.params = [p for p in params if p not in self.fixed]
+        self.batched = name in BATCHED
+        if self.batched:
+            doc += _BATCH_DOC + (_DRAIN_DOC if name == "drain_inbox" else "")
         for param in self.fixed:
             doc += "\nThis server acts as agent %s: `%s` is always %s." % (
                 json.dumps(pinned), param, json.dumps(pinned))
         self.description = doc
 
     def input_schema(self) -> Dict[str, Any]:
+        properties: Dict[str, Any] = {p: {"type": "string"} for p in self.params}
+        if self.batched:
+            properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling}
+                               for name, ceiling in LIMITS.items()})
         return {
             "type": "object",
-            "properties": {p: {"type": "string"} for p in self.params},
+            "properties": properties,
             "required": list(self.params),
             "additionalProperties": False,
         }
 
-    def bind(self, arguments: Optional[Mapping[str, Any]]) -> Dict[str, str]:
-        """The method's keyword arguments, or ArgumentError naming the first bad one."""
+    def bind(self, arguments: Optional[Mapping[str, Any]]
+             ) -> Tuple[Dict[str, str], Tuple[int, int]]:
+        """The method's keyword arguments and the batch limits, or ArgumentError
+        naming the first bad argument."""
         given = dict(arguments or {})
+        limits = dict(LIMITS)
         for name in given:
-            if name not in self.params:
+            if self.batched and name in LIMITS:
+                limits[name] = check_limit(name, given[name], LIMITS[name])
+            elif name not in self.params:
                 if name in self.fixed:
                     raise ArgumentError("unexpected argument '%s': this server acts as agent %s"
                                         % (name, json.dumps(self.fixed[name])))
@@ -82,11 +97,7 @@ class Tool(object):
                 raise ArgumentError("missing argument '%s'; %s takes %s"
                                     % (name, self.name, _listing(self.params)))
             bound[name] = check_text(name, given[name])
-        return bound
-
-    def call(self, state: Any, bound: Mapping[str, str]) -> Any:
-        # By name: the state may be halvex_redis's twin of the class.
-        return getattr(state, self.name)(**bound)
+        return bound, (limits["max_messages"], limits["max_bytes"])
 
 
 def _listing(params: List[str]) -> str:
@@ -129,12 +140,19 @@ def check_text(name: str, value: Any) -> str:
                         % (name, size, MAX_ARG_BYTES))
 
 
+def check_limit(name: str, value: Any, ceiling: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ArgumentError("argument '%s' must be an integer, not %s" % (name, _json_type(value)))
+    if value < 1 or value > ceiling:
+        raise ArgumentError("argument '%s' must be between 1 and %d, not %d"
+                            % (name, ceiling, value))
+    return value
+
+
 def build_tools(pinned: Optional[str] = None) -> Dict[str, Tool]:
-    """Every public method of the class, in the class's own order."""
-    cls = halvex_core.CoordinationState
-    return {name: Tool(name, method, pinned)
-            for name, method in vars(cls).items()
-            if not name.startswith("_") and callable(method)}
+    """Every method of the protocol, in its order."""
+    return {name: Tool(name, params, doc, pinned)
+            for name, (params, doc) in state.methods().items()}
 
 
 def to_json(value: Any) -> Any:
@@ -144,7 +162,10 @@ def to_json(value: Any) -> Any:
     return value
 
 
-def result_payload(value: Any) -> Tuple[Dict[str, Any], str]:
-    """The structured content of a result and the same JSON as text."""
-    structured = {"result": to_json(value)}
+def result_payload(value: Any, remaining: Optional[int] = None) -> Tuple[Dict[str, Any], str]:
+    """The structured content of a result and the same JSON as text; a batch
+    also says how many messages remain."""
+    structured: Dict[str, Any] = {"result": to_json(value)}
+    if remaining is not None:
+        structured["remaining"] = remaining
     return structured, json.dumps(structured, ensure_ascii=False)

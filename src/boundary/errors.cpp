@@ -118,7 +118,8 @@ void raise_result_failure() {
 }
 
 PyObject* type_qualname(PyObject* obj) {
-  PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
+  PyObject* name =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__");
   if (name != nullptr && PyUnicode_Check(name)) return name;
   if (name == nullptr && !clear_if_ordinary()) return nullptr;
   Py_XDECREF(name);

@@ -18,14 +18,10 @@ template <class Fn>
 PyObject* guarded_call(Fn&& fn) noexcept {
   try {
     return fn();
-  } catch (const Fault& f) {
-    raise_panic(f.message());
-  } catch (const std::bad_alloc&) {
+  } catch (const Fault& f) { raise_panic(f.message()); } catch (const std::bad_alloc&) {
     std::fputs("halvex_core: memory allocation failed\n", stderr);
     std::abort();
-  } catch (const std::exception& e) {
-    raise_panic(e.what());
-  } catch (...) {
+  } catch (const std::exception& e) { raise_panic(e.what()); } catch (...) {
     raise_panic("unknown internal fault");
   }
   return nullptr;

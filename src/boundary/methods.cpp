@@ -14,6 +14,7 @@
 #include "boundary/guard.hpp"
 #include "boundary/type.hpp"
 #include "claims/claims.hpp"
+#include "messaging/kept_drains.hpp"
 #include "messaging/messaging.hpp"
 
 namespace halvex::py {
@@ -26,6 +27,7 @@ using Args = std::array<std::string, N>;
 template <std::size_t N, class Op>
 PyObject* call(const Signature<N>& sig, PyObject* self, PyObject* args, PyObject* kwargs, Op op) {
   return guarded_call([&]() -> PyObject* {
+    kept_drains::release_mine();  // a large drain's copies go at the next call
     PyObject* bound[N];
     if (!bind_arguments(sig, args, kwargs, bound)) return nullptr;
     PyObject* type = coordination_state_type();
@@ -163,13 +165,9 @@ PyObject* inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// The copies of this thread's last successful drain (see drain_inbox).
-thread_local Inbox t_retired;
-
 PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
   return call(kDrainInbox, self, args, kwargs,
               [](const CoordinationState& s, Args<1>& a, PyObject* const* arg) -> PyObject* {
-    t_retired = Inbox{};
     Inbox drained = halvex::drain_inbox(s, a[0]);
     Ref owner(arg_or_str(arg[0], a[0]));
     Ref list(owner ? make_message_list(drained, drained.size(), a[0], owner.get()) : nullptr);
@@ -192,9 +190,10 @@ PyObject* drain_inbox(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Freeing the copies of a large drain takes a while, and a signal that
     // arrived meanwhile would run only after we return, so its exception
     // would drop the list: in 1 of 10 runs of the interrupted-drain test it
-    // did. Nothing is left to run after the check: the copies are freed when
-    // this thread's next drain starts.
-    t_retired = std::move(drained);
+    // did. Nothing is left to run after the check but freeing a small
+    // batch; a large one is kept until this thread's next call or until
+    // this object is freed.
+    if (drained.size() > kept_drains::kFreeAtOnce) kept_drains::keep(&s, std::move(drained));
     return list.release();
   });
 }

@@ -7,6 +7,7 @@
 #include "boundary/args.hpp"
 #include "boundary/errors.hpp"
 #include "boundary/guard.hpp"
+#include "messaging/kept_drains.hpp"
 
 namespace halvex::py {
 namespace {
@@ -36,7 +37,9 @@ void instance_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   // Freeing the maps cannot fail, so there is no fault to report here.
   static_assert(std::is_nothrow_destructible_v<CoordinationState>);
-  reinterpret_cast<Instance*>(self)->record.~CoordinationState();
+  CoordinationState& record = reinterpret_cast<Instance*>(self)->record;
+  kept_drains::release_owner(&record);  // copies of its drains that threads keep
+  record.~CoordinationState();
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   // An instance of a heap type holds a reference to its type.

@@ -32,19 +32,14 @@ std::string concat(std::string_view a, std::string_view b, std::string_view c = 
 
 }  // namespace
 
-ClaimKind claim_kind_of(std::string_view resource_key) noexcept {
-  return resource_key.substr(0, kTaskPrefix.size()) == kTaskPrefix ? ClaimKind::Task
-                                                                   : ClaimKind::File;
-}
-
 bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold) noexcept {
   const UnixSeconds latest = std::max(claim.claimed_at, claim.renewed_at);
   const std::uint64_t elapsed = now > latest ? now - latest : 0;
   return elapsed < threshold;
 }
 
-Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
-                              std::string agent_id, std::string name) {
+Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind, std::string agent_id,
+                              std::string name) {
   const std::string_view prefix = kind == ClaimKind::File ? kFilePrefix : kTaskPrefix;
   // The call's only clock reading, taken before anything changes, serves the
   // candidate, the liveness test and the records.
@@ -62,8 +57,7 @@ Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
     e.insert(candidate);
     e.release();
     state.statuses->insert_ref_hashed(agent_id, at_status, AgentStatus::Busy);
-    append_activity(*state.activity_log,
-                    EventView::claimed(agent_id, Text(prefix, name), now));
+    append_activity(*state.activity_log, EventView::claimed(agent_id, Text(prefix, name), now));
     return candidate;
   }
 

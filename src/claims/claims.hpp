@@ -16,8 +16,8 @@ bool claim_is_live(const Claim& claim, UnixSeconds now, std::uint64_t threshold)
 // Grants a claim on the key "file:" + name (File) or "task:" + name (Task),
 // taking over an expired one. Fails with the conflict message while a live
 // claim is stored, whoever holds it.
-Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind,
-                              std::string agent_id, std::string name);
+Outcome<Claim> claim_resource(const CoordinationState& state, ClaimKind kind, std::string agent_id,
+                              std::string name);
 
 // Restarts the lease of the caller's own claim, live or expired.
 Outcome<Claim> renew_claim(const CoordinationState& state, std::string agent_id,

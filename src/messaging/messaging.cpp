@@ -34,8 +34,8 @@ void deliver(InboxMap& inboxes, std::string_view agent_id, InboxMap::Prepared at
 
 }  // namespace
 
-Message send_message(const CoordinationState& state, std::string from_agent,
-                     std::string to_agent, std::string content) {
+Message send_message(const CoordinationState& state, std::string from_agent, std::string to_agent,
+                     std::string content) {
   Message m{std::move(from_agent), std::move(to_agent), std::move(content), now_secs()};
   const std::string_view to = *m.to_agent;
   // The inbox copy and the record share one block: both hold the message's

@@ -11,8 +11,8 @@ namespace halvex {
 
 // Delivers one message to `to_agent`'s inbox (creating it), makes the
 // recipient known as Idle if it was not, and logs MessageSent.
-Message send_message(const CoordinationState& state, std::string from_agent,
-                     std::string to_agent, std::string content);
+Message send_message(const CoordinationState& state, std::string from_agent, std::string to_agent,
+                     std::string content);
 
 // Registers the sender, then delivers one copy, with one timestamp, to every
 // agent known at the time the recipient list is copied, sender included.

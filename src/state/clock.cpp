@@ -18,8 +18,8 @@ UnixSeconds unix_seconds_from_ticks(std::int64_t ticks) {
     const std::uint64_t behind = static_cast<std::uint64_t>(-(ticks + 1)) + 1;
     char buf[128];
     std::snprintf(buf, sizeof buf,
-                  "system clock before unix epoch: the wall clock reads %" PRIu64
-                  ".%07" PRIu64 " s before 1970-01-01 00:00:00 UTC",
+                  "system clock before unix epoch: the wall clock reads %" PRIu64 ".%07" PRIu64
+                  " s before 1970-01-01 00:00:00 UTC",
                   behind / kTicksPerSecond, behind % kTicksPerSecond);
     throw Fault(buf);
   }

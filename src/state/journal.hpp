@@ -1,10 +1,14 @@
 // One activity-log bucket: records appended as packed bytes,
 // [kind u8][at u64][field]..., each field varint-framed. A message record
 // whose fields are those of an inbox message (sender, recipient if any,
-// content, time) holds a share of that message's immutable block instead,
-// [kind u8][at u64][block pointer], so the text is kept once. The log is written
-// and never read by the system, so records are kept as compactly as they can
-// be while staying whole; tests read them back through for_each_record().
+// content, time) holds a share of that message's immutable block instead:
+// one tag byte among the records, and the block's pointer in an aligned
+// word at the chunk's far end, where pointers are stacked back to front. Its
+// time is the message's own. Leak checkers scan aligned words only, so a
+// pointer among the packed bytes would make every message of a log that is
+// still alive at exit look lost. The log is written and never read by the
+// system, so records are kept as compactly as they can be while staying
+// whole; tests read them back through for_each_record().
 #pragma once
 
 #include <cstddef>
@@ -21,7 +25,12 @@
 
 namespace halvex {
 
-enum class EventKind : std::uint8_t { Claimed = 0, Released = 1, MessageSent = 2, BroadcastSent = 3 };
+enum class EventKind : std::uint8_t {
+  Claimed = 0,
+  Released = 1,
+  MessageSent = 2,
+  BroadcastSent = 3
+};
 
 // A field of a record to append: one borrowed string, or two written back
 // to back (a resource key as prefix and name, without building it first).
@@ -29,9 +38,9 @@ struct Text {
   std::string_view head;
   std::string_view tail;
   Text() noexcept = default;
-  Text(std::string_view s) noexcept : head(s) {}  // NOLINT: any string is a field
+  Text(std::string_view s) noexcept : head(s) {}    // NOLINT: any string is a field
   Text(const std::string& s) noexcept : head(s) {}  // NOLINT
-  Text(const char* s) noexcept : head(s) {}  // NOLINT
+  Text(const char* s) noexcept : head(s) {}         // NOLINT
   Text(std::string_view h, std::string_view t) noexcept : head(h), tail(t) {}
   std::size_t size() const noexcept { return head.size() + tail.size(); }
 };
@@ -75,13 +84,12 @@ class Journal {
   // A MessageSent (the message has a recipient) or BroadcastSent record
   // whose fields are the message's own, sharing its block.
   void append_message(StoredMessage message) {
-    using namespace packed;
-    unsigned char* p = reserve(kSharedRecord);
-    *p++ = message.to_agent() ? kSharedMessageSent : kSharedBroadcastSent;
-    p = put_u64(p, message.timestamp());
+    Chunk& c = reserve(1, true);
+    c.data[c.used] = message.to_agent() ? kSharedMessageSent : kSharedBroadcastSent;
     const void* block = message.release_block();
-    std::memcpy(p, &block, sizeof block);
-    chunks_.back().used += kSharedRecord;
+    std::memcpy(c.block_slot(c.blocks), &block, sizeof block);
+    c.used += 1;
+    c.blocks += 1;
     ++count_;
   }
 
@@ -91,7 +99,8 @@ class Journal {
     for (std::uint8_t i = 0; i < e.field_count; ++i) {
       n += varint_size(e.fields[i].size()) + e.fields[i].size();
     }
-    unsigned char* p = reserve(n);
+    Chunk& c = reserve(n, false);
+    unsigned char* p = c.data.get() + c.used;
     *p++ = static_cast<unsigned char>(e.kind);
     p = put_u64(p, e.at);
     for (std::uint8_t i = 0; i < e.field_count; ++i) {
@@ -102,7 +111,7 @@ class Journal {
       if (!f.tail.empty()) std::memcpy(p, f.tail.data(), f.tail.size());
       p += f.tail.size();
     }
-    chunks_.back().used += n;
+    c.used += n;
     ++count_;
   }
 
@@ -113,13 +122,14 @@ class Journal {
   // second costs little and a busy one copies nothing when it grows.
   static constexpr std::size_t kFirstChunk = 128;
   static constexpr std::size_t kMaxChunk = 64 * 1024;
+  static constexpr std::size_t kWord = sizeof(void*);
 
   friend struct TestAccess;  // decodes the records
 
-  // Every record starts [kind u8][at u64].
+  // A plain record starts [kind u8][at u64].
   static constexpr std::size_t kRecordHeader = 1 + sizeof(UnixSeconds);
-  // Record tags past EventKind's for records that share a message block: the
-  // kind with the top bit set.
+  // Tags past EventKind's for records that share a message block: the kind
+  // with the top bit set.
   static constexpr unsigned char kShared = 0x80;
   static_assert(static_cast<unsigned char>(EventKind::BroadcastSent) < kShared,
                 "a plain record's tag never has the shared bit");
@@ -127,15 +137,30 @@ class Journal {
       kShared | static_cast<unsigned char>(EventKind::MessageSent);
   static constexpr unsigned char kSharedBroadcastSent =
       kShared | static_cast<unsigned char>(EventKind::BroadcastSent);
-  static constexpr std::size_t kSharedRecord = kRecordHeader + sizeof(void*);
 
-  // One record as read back: the block of a record that shares one, or else
-  // its fields, borrowed from the chunk.
+  // One record as read back: the block of a record that shares one (its
+  // time is the block's), or else its fields, borrowed from the chunk.
   struct Record {
     unsigned char tag;
     UnixSeconds at;
     const void* block;
     std::string_view fields[3];
+  };
+
+  // Bytes grow from the front, block pointers from the back; the chunk is
+  // full where they meet. `cap` is a multiple of the word size and the data
+  // comes from operator new[], so every pointer slot is aligned.
+  struct Chunk {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t used;    // record bytes at the front
+    std::size_t blocks;  // pointers at the back
+    std::size_t cap;
+
+    std::size_t room() const noexcept { return cap - used - blocks * kWord; }
+    // The i-th block pointer appended to this chunk.
+    unsigned char* block_slot(std::size_t i) const noexcept {
+      return data.get() + cap - (i + 1) * kWord;
+    }
   };
 
   // The one reader of the packed layout: calls f(const Record&) for every
@@ -146,15 +171,16 @@ class Journal {
     for (const Chunk& c : chunks_) {
       const unsigned char* p = c.data.get();
       const unsigned char* end = p + c.used;
+      std::size_t next_block = 0;
       while (p < end) {
         Record r{};
         r.tag = *p++;
-        r.at = get_u64(p);
-        p += sizeof(UnixSeconds);
         if (r.tag == kSharedMessageSent || r.tag == kSharedBroadcastSent) {
-          std::memcpy(&r.block, p, sizeof r.block);
-          p += sizeof r.block;
+          std::memcpy(&r.block, c.block_slot(next_block++), sizeof r.block);
+          r.at = StoredMessage::timestamp_of(r.block);
         } else {
+          r.at = get_u64(p);
+          p += sizeof(UnixSeconds);
           const int nf = r.tag == static_cast<unsigned char>(EventKind::MessageSent) ? 3 : 2;
           for (int i = 0; i < nf; ++i) p = get_str(p, r.fields[i]);
         }
@@ -165,29 +191,28 @@ class Journal {
 
   // Gives back this journal's shares of message blocks.
   void drop_blocks() noexcept {
-    for_each_record([](const Record& r) {
-      if (r.block != nullptr) {
-        const StoredMessage share = StoredMessage::adopt(r.block);  // dropped here
+    for (const Chunk& c : chunks_) {
+      for (std::size_t i = 0; i < c.blocks; ++i) {
+        const void* block;
+        std::memcpy(&block, c.block_slot(i), sizeof block);
+        const StoredMessage share = StoredMessage::adopt(block);  // dropped here
       }
-    });
+    }
     chunks_.clear();
     count_ = 0;
   }
 
-  struct Chunk {
-    std::unique_ptr<unsigned char[]> data;
-    std::size_t used;
-    std::size_t cap;
-  };
-
-  unsigned char* reserve(std::size_t n) {
-    if (chunks_.empty() || chunks_.back().cap - chunks_.back().used < n) {
+  // The chunk with room for `n` record bytes (and one block pointer when
+  // `with_block`), adding one when the last is full.
+  Chunk& reserve(std::size_t n, bool with_block) {
+    const std::size_t need = n + (with_block ? kWord : 0);
+    if (chunks_.empty() || chunks_.back().room() < need) {
       std::size_t cap = chunks_.empty() ? kFirstChunk : chunks_.back().cap * 2;
       if (cap > kMaxChunk) cap = kMaxChunk;
-      if (cap < n) cap = n;
-      chunks_.push_back(Chunk{std::unique_ptr<unsigned char[]>(new unsigned char[cap]), 0, cap});
+      if (cap < need) cap = (need + kWord - 1) / kWord * kWord;
+      chunks_.push_back(Chunk{std::unique_ptr<unsigned char[]>(new unsigned char[cap]), 0, 0, cap});
     }
-    return chunks_.back().data.get() + chunks_.back().used;
+    return chunks_.back();
   }
 
   std::vector<Chunk> chunks_;

@@ -72,7 +72,9 @@ inline const unsigned char* get_str(const unsigned char* p, std::string_view& s)
   return p + n;
 }
 
-inline std::size_t str_size(std::string_view s) noexcept { return varint_size(s.size()) + s.size(); }
+inline std::size_t str_size(std::string_view s) noexcept {
+  return varint_size(s.size()) + s.size();
+}
 
 }  // namespace packed
 
@@ -89,8 +91,8 @@ class StoredMessage {
   StoredMessage(std::string_view from_agent, const std::string_view* to_agent,
                 std::string_view content, UnixSeconds timestamp) {
     using namespace packed;
-    const std::size_t n = kHeader + str_size(from_agent) +
-                          (to_agent ? str_size(*to_agent) : 0) + str_size(content);
+    const std::size_t n =
+        kHeader + str_size(from_agent) + (to_agent ? str_size(*to_agent) : 0) + str_size(content);
     blob_ = static_cast<unsigned char*>(::operator new(n));
     new (blob_) std::atomic<std::uint32_t>(1);
     blob_[kHasToAt] = to_agent ? 1 : 0;
@@ -114,7 +116,11 @@ class StoredMessage {
     }
   }
 
-  UnixSeconds timestamp() const noexcept { return packed::get_u64(blob_ + kTimestampAt); }
+  UnixSeconds timestamp() const noexcept { return timestamp_of(blob_); }
+  // The time of a block handed over by release_block(), read in place.
+  static UnixSeconds timestamp_of(const void* block) noexcept {
+    return packed::get_u64(static_cast<const unsigned char*>(block) + kTimestampAt);
+  }
   std::string_view from_agent() const noexcept { return fields().from; }
   std::optional<std::string_view> to_agent() const noexcept {
     const Fields f = fields();
@@ -138,7 +144,6 @@ class StoredMessage {
   static constexpr std::size_t kTimestampAt = kHasToAt + 1;
   static constexpr std::size_t kHeader = kTimestampAt + sizeof(UnixSeconds);
   static_assert(sizeof(std::atomic<std::uint32_t>) == kHasToAt, "the count fills its four bytes");
-  static_assert(kHeader == 13, "[holders u32][has_to u8][timestamp u64]");
 
   explicit StoredMessage(unsigned char* blob) noexcept : blob_(blob) {}
 

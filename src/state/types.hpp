@@ -21,8 +21,6 @@ enum class AgentStatus : std::uint8_t { Idle = 0, Busy = 1, Completed = 2, Error
 // target in its key and keeps it through renewals without a second copy.
 enum class ClaimKind : std::uint8_t { File = 0, Task = 1 };
 
-ClaimKind claim_kind_of(std::string_view resource_key) noexcept;
-
 // Built whole: holder, then two clock readings.
 struct Claim {
   SmallString holder;

@@ -112,7 +112,7 @@ TEST(Broadcast, OnFreshStateReachesOnlyTheSender) {
   EXPECT_FALSE(box[0].to_agent().has_value());
   EXPECT_EQ(box[0].timestamp(), m.timestamp);
   EXPECT_EQ(status(s, "a"), AgentStatus::Idle);
-  EXPECT_EQ(s.statuses->len(), 1u);
+  EXPECT_EQ(TestAccess::len(*s.statuses), 1u);
 }
 
 TEST(Broadcast, ReachesEveryKnownAgentOnceWithOneTimestamp) {
@@ -204,8 +204,8 @@ TEST(Inbox, ReadCopiesDrainEmpties) {
   CoordinationState s;
   EXPECT_TRUE(inbox(s, "b").empty());
   EXPECT_TRUE(drain_inbox(s, "never-seen").empty());
-  EXPECT_EQ(s.inboxes->len(), 0u);  // reading or draining a missing inbox adds none
-  EXPECT_EQ(s.statuses->len(), 0u);
+  EXPECT_EQ(TestAccess::len(*s.inboxes), 0u);  // reading or draining a missing inbox adds none
+  EXPECT_EQ(TestAccess::len(*s.statuses), 0u);
 
   send_message(s, "a", "b", "first");
   send_message(s, "c", "b", "second");
@@ -239,9 +239,7 @@ TEST(Inbox, ManyThousandsKeptWholeAndInOrder) {
   for (std::size_t i = 0; i < kCount; ++i) {
     ASSERT_EQ(copy[i].content(), content(i));
     ASSERT_EQ(all[i].content(), content(i));
-    if (i > 0) {
-      ASSERT_GE(all[i].timestamp(), all[i - 1].timestamp());
-    }
+    if (i > 0) { ASSERT_GE(all[i].timestamp(), all[i - 1].timestamp()); }
   }
 }
 
@@ -276,7 +274,8 @@ TEST(Status, UnknownAgentsReadIdleAndStayUnknown) {
   EXPECT_FALSE(known(s, "ghost"));
   broadcast(s, "a", "x");
   EXPECT_TRUE(inbox(s, "ghost").empty());
-  EXPECT_FALSE(test::is_locked(s.statuses->shard_lock(TestAccess::shard_index_of(*s.statuses, "ghost"))));
+  EXPECT_FALSE(test::is_locked(
+      TestAccess::shard_lock(*s.statuses, TestAccess::shard_index_of(*s.statuses, "ghost"))));
 }
 
 TEST(Status, WordsForEveryValue) {
@@ -346,7 +345,8 @@ TEST(MessagingConcurrency, SendersAndDrainersLoseAndDuplicateNothing) {
     for (;;) {
       const bool last_round = senders_done.load() == kSenders;
       const Inbox batch = drain_inbox(s, "sink");
-      for (std::size_t i = 0; i < batch.size(); ++i) mine.push_back(std::string(batch[i].content()));
+      for (std::size_t i = 0; i < batch.size(); ++i)
+        mine.push_back(std::string(batch[i].content()));
       if (last_round) break;
       std::this_thread::yield();
     }
@@ -375,16 +375,15 @@ TEST(MessagingConcurrency, RestoreRacingWithSendersKeepsOrder) {
 
   Crowd crowd(kSenders + 1, [&](int id) {
     if (id < kSenders) {
-      for (int n = 0; n < kEach; ++n) {
-        send_message(s, "s", "box", tagged(id, n));
-      }
+      for (int n = 0; n < kEach; ++n) { send_message(s, "s", "box", tagged(id, n)); }
       senders_done.fetch_add(1);
       return;
     }
     for (unsigned round = 0; senders_done.load() < kSenders; ++round) {
       Inbox batch = drain_inbox(s, "box");
       if (round % 3 == 0) {
-        for (std::size_t i = 0; i < batch.size(); ++i) consumed.push_back(std::string(batch[i].content()));
+        for (std::size_t i = 0; i < batch.size(); ++i)
+          consumed.push_back(std::string(batch[i].content()));
       } else {
         // Give the senders time to add newer messages before handing back.
         std::this_thread::sleep_for(50us);
@@ -416,9 +415,7 @@ TEST(MessagingConcurrency, ConcurrentBroadcastsReachEachAgentOnce) {
       for (int i = 0; i < 200; ++i) send_message(s, "x", test::numbered("late-", i), "hi");
       return;
     }
-    for (int n = 0; n < kEach; ++n) {
-      broadcast(s, test::numbered("b", id), tagged(id, n));
-    }
+    for (int n = 0; n < kEach; ++n) { broadcast(s, test::numbered("b", id), tagged(id, n)); }
   });
   crowd.join_or_abort(120s);
 

@@ -28,12 +28,12 @@ using test::has_parked_waiter;
 using test::key_in_shard;
 using namespace std::chrono_literals;
 
-using StrMap = ShardedMap<std::string, int>;
+using StrMap = ShardedMap<SmallString, int>;
 
 template <class M>
 bool no_shard_locked(const M& m) {
-  for (std::size_t i = 0; i < m.shard_count(); ++i) {
-    if (TestAccess::raw_state(m.shard_lock(i)) != 0) return false;
+  for (std::size_t i = 0; i < TestAccess::shard_count(m); ++i) {
+    if (TestAccess::raw_state(TestAccess::shard_lock(m, i)) != 0) return false;
   }
   return true;
 }
@@ -47,13 +47,16 @@ TEST(ShardedMapEntry, DroppedVacantHandleLeavesMapUnchanged) {
   {
     auto e = m.entry("k");
     EXPECT_FALSE(e.occupied());
-    EXPECT_EQ(TestAccess::raw_state(m.shard_lock(shard)), ShardLock::kWriter);
+    EXPECT_EQ(TestAccess::raw_state(TestAccess::shard_lock(m, shard)), ShardLock::kWriter);
   }
   EXPECT_TRUE(no_shard_locked(m));
-  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(TestAccess::len(m), 1u);
   EXPECT_FALSE(m.get("k"));
   std::vector<std::string> keys;
-  m.for_each([&](const std::string& k, int) { keys.push_back(k); });
+  m.for_each([&](const SmallString& k_stored, int) {
+    const std::string k = k_stored.str();
+    keys.push_back(k);
+  });
   EXPECT_EQ(keys, std::vector<std::string>{"other"});
 }
 
@@ -64,7 +67,7 @@ TEST(ShardedMapEntry, VacantInsertStoresKeyAndStaysLocked) {
     auto e = m.entry("k");
     int& v = e.insert(5);
     EXPECT_TRUE(e.occupied());
-    EXPECT_EQ(TestAccess::raw_state(m.shard_lock(shard)), ShardLock::kWriter);
+    EXPECT_EQ(TestAccess::raw_state(TestAccess::shard_lock(m, shard)), ShardLock::kWriter);
     v += 10;  // written in place, under the same hold of the lock
     EXPECT_EQ(e.key(), "k");
   }
@@ -93,16 +96,16 @@ TEST(ShardedMapEntry, OccupiedGetOverwriteAndRemove) {
     ASSERT_TRUE(e.occupied());
     EXPECT_EQ(e.remove(), 7);
     // remove() gives the lock back at once, before the handle goes away.
-    EXPECT_EQ(TestAccess::raw_state(m.shard_lock(shard)), 0u);
+    EXPECT_EQ(TestAccess::raw_state(TestAccess::shard_lock(m, shard)), 0u);
   }
   EXPECT_FALSE(m.get("a"));
   EXPECT_EQ(*m.get("b"), 2);
-  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(TestAccess::len(m), 1u);
 
   // The key can come back after removal.
   m.insert("a", 3);
   EXPECT_EQ(*m.get("a"), 3);
-  EXPECT_EQ(m.len(), 2u);
+  EXPECT_EQ(TestAccess::len(m), 2u);
 }
 
 TEST(ShardedMapEntry, OrInsertOnlyFillsVacantEntries) {
@@ -116,7 +119,7 @@ TEST(ShardedMapEntry, BorrowedKeyIsCopiedOnlyOnInsert) {
   StrMap m;
   std::string key = "borrowed";
   { auto e = m.entry_ref(key); }
-  EXPECT_EQ(m.len(), 0u);
+  EXPECT_EQ(TestAccess::len(m), 0u);
   { m.entry_ref(key).insert(4); }
   key.assign("changed afterwards");  // the map owns its own copy
   EXPECT_EQ(*m.get("borrowed"), 4);
@@ -128,9 +131,9 @@ TEST(ShardedMapEntry, BorrowedKeyIsCopiedOnlyOnInsert) {
 TEST(ShardedMapInsert, ReturnsOldValueAndKeepsSize) {
   StrMap m;
   EXPECT_EQ(m.insert("k", 1), std::nullopt);
-  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(TestAccess::len(m), 1u);
   EXPECT_EQ(m.insert("k", 2), std::optional<int>(1));
-  EXPECT_EQ(m.len(), 1u);
+  EXPECT_EQ(TestAccess::len(m), 1u);
   EXPECT_EQ(*m.get("k"), 2);
   EXPECT_TRUE(no_shard_locked(m));
 }
@@ -141,14 +144,14 @@ TEST(ShardedMapGet, MissingKeyReturnsNothingAndUnlocks) {
   m.insert("something", 1);
   for (const char* k : {"nothing here", "", "somethin", "something "}) {
     EXPECT_FALSE(m.get(k)) << k;
-    EXPECT_FALSE(test::is_locked(m.shard_lock(TestAccess::shard_index_of(m, k)))) << k;
+    EXPECT_FALSE(test::is_locked(TestAccess::shard_lock(m, TestAccess::shard_index_of(m, k)))) << k;
   }
 }
 
 TEST(ShardedMapGet, ReadRefKeepsReadLockUntilDropped) {
   StrMap m;
   m.insert("k", 9);
-  const ShardLock& lock = m.shard_lock(TestAccess::shard_index_of(m, "k"));
+  const ShardLock& lock = TestAccess::shard_lock(m, TestAccess::shard_index_of(m, "k"));
   {
     auto r1 = m.get("k");
     ASSERT_TRUE(r1);
@@ -156,7 +159,7 @@ TEST(ShardedMapGet, ReadRefKeepsReadLockUntilDropped) {
     auto r2 = m.get("k");  // readers share
     EXPECT_EQ(TestAccess::raw_state(lock), 2 * ShardLock::kOneReader);
     EXPECT_EQ(*r1 + *r2, 18);
-    r2.release();
+    r2 = {};  // dropping the reference gives up its share
     EXPECT_FALSE(r2);
     EXPECT_EQ(TestAccess::raw_state(lock), ShardLock::kOneReader);
   }
@@ -173,10 +176,12 @@ TEST(ShardedMapGet, ReadRefBlocksWritersOfItsShard) {
     m.entry("k").get() = 2;
     wrote = true;
   });
-  EXPECT_TRUE(eventually([&] { return has_parked_waiter(m.shard_lock(TestAccess::shard_index_of(m, "k"))); }));
+  EXPECT_TRUE(eventually([&] {
+    return has_parked_waiter(TestAccess::shard_lock(m, TestAccess::shard_index_of(m, "k")));
+  }));
   EXPECT_FALSE(wrote.load());
   EXPECT_EQ(*r, 1);
-  r.release();
+  r = {};
   writer.join_or_abort();
   EXPECT_EQ(*m.get("k"), 2);
 }
@@ -190,19 +195,20 @@ TEST(ShardedMapIter, EachEntryComesFromTheOneReadLockedShard) {
   auto it = m.iter();
   std::size_t last_shard = 0;
   while (const auto* slot = it.next()) {
-    const std::size_t shard = it.shard();
+    const std::size_t shard = TestAccess::iter_shard(it);
     EXPECT_GE(shard, last_shard);
     last_shard = shard;
     EXPECT_EQ(TestAccess::shard_index_of(m, slot->key), shard);
-    EXPECT_EQ(slot->value, std::stoi(slot->key.substr(1)));
-    for (std::size_t i = 0; i < m.shard_count(); ++i) {
-      ASSERT_EQ(TestAccess::raw_state(m.shard_lock(i)), i == shard ? ShardLock::kOneReader : 0u)
+    EXPECT_EQ(slot->value, std::stoi(slot->key.str().substr(1)));
+    for (std::size_t i = 0; i < TestAccess::shard_count(m); ++i) {
+      ASSERT_EQ(TestAccess::raw_state(TestAccess::shard_lock(m, i)),
+                i == shard ? ShardLock::kOneReader : 0u)
           << "shard " << i << " while iterating shard " << shard;
     }
-    EXPECT_TRUE(seen.insert(slot->key).second);
+    EXPECT_TRUE(seen.insert(slot->key.str()).second);
   }
   EXPECT_EQ(seen.size(), 200u);
-  EXPECT_EQ(it.shard(), m.shard_count());
+  EXPECT_EQ(TestAccess::iter_shard(it), TestAccess::shard_count(m));
   EXPECT_TRUE(no_shard_locked(m));
 }
 
@@ -211,7 +217,7 @@ TEST(ShardedMapIter, EachEntryComesFromTheOneReadLockedShard) {
 // the iterating thread wait at each shard in turn, which we can see.
 TEST(ShardedMapIter, LocksEveryShardInOrderWhenKeysShareOneShard) {
   StrMap m;
-  const std::size_t n = m.shard_count();
+  const std::size_t n = TestAccess::shard_count(m);
   const std::size_t home = n / 2;
   std::vector<std::string> keys;
   for (unsigned i = 0; keys.size() < 5; ++i) {
@@ -220,16 +226,14 @@ TEST(ShardedMapIter, LocksEveryShardInOrderWhenKeysShareOneShard) {
   }
   for (const auto& k : keys) m.insert(k, 1);
 
-  for (std::size_t i = 0; i < n; ++i) m.shard_lock(i).lock();
+  for (std::size_t i = 0; i < n; ++i) TestAccess::shard_lock(m, i).lock();
   std::atomic<int> seen{0};
-  Crowd iterating(1, [&](int) {
-    m.for_each([&](const std::string&, int) { seen.fetch_add(1); });
-  });
+  Crowd iterating(1, [&](int) { m.for_each([&](const SmallString&, int) { seen.fetch_add(1); }); });
   for (std::size_t i = 0; i < n; ++i) {
-    EXPECT_TRUE(eventually([&] { return has_parked_waiter(m.shard_lock(i)); }))
+    EXPECT_TRUE(eventually([&] { return has_parked_waiter(TestAccess::shard_lock(m, i)); }))
         << "iteration did not wait at shard " << i;
     EXPECT_EQ(seen.load(), i > home ? 5 : 0) << "at shard " << i;
-    m.shard_lock(i).unlock();
+    TestAccess::shard_lock(m, i).unlock();
   }
   iterating.join_or_abort();
   EXPECT_EQ(seen.load(), 5);
@@ -238,7 +242,7 @@ TEST(ShardedMapIter, LocksEveryShardInOrderWhenKeysShareOneShard) {
 
 TEST(ShardedMapIter, SeesKeysAddedAheadButNotBehind) {
   StrMap m;
-  const std::size_t n = m.shard_count();
+  const std::size_t n = TestAccess::shard_count(m);
   const std::size_t mid = n / 2;
   m.insert(key_in_shard(m, mid, "start-"), 0);
   const std::string ahead = key_in_shard(m, n - 1, "ahead-");
@@ -248,16 +252,16 @@ TEST(ShardedMapIter, SeesKeysAddedAheadButNotBehind) {
   auto it = m.iter();
   while (const auto* slot = it.next()) {
     if (seen.empty()) {
-      ASSERT_EQ(it.shard(), mid);
+      ASSERT_EQ(TestAccess::iter_shard(it), mid);
       // Neither key's shard is the one being read, so these do not block.
       m.insert(ahead, 1);
       m.insert(behind, 2);
     }
-    seen.insert(slot->key);
+    seen.insert(slot->key.str());
   }
   EXPECT_EQ(seen.count(ahead), 1u);
   EXPECT_EQ(seen.count(behind), 0u);
-  EXPECT_EQ(m.len(), 3u);
+  EXPECT_EQ(TestAccess::len(m), 3u);
 }
 
 TEST(ShardedMapIter, EmptyMapVisitsNothingAndReleasesAll) {
@@ -277,9 +281,10 @@ TEST(ShardedMapModel, RandomOperationsMatchModel) {
   std::unordered_map<std::string, int> model;
   std::mt19937_64 rng(0x5eed);
   auto check_all = [&] {
-    ASSERT_EQ(m.len(), model.size());
+    ASSERT_EQ(TestAccess::len(m), model.size());
     std::size_t visited = 0;
-    m.for_each([&](const std::string& k, int v) {
+    m.for_each([&](const SmallString& k_stored, int v) {
+      const std::string k = k_stored.str();
       ++visited;
       auto found = model.find(k);
       ASSERT_NE(found, model.end()) << k;
@@ -338,7 +343,7 @@ TEST(ShardedMapModel, SmallTablesUnderChurn) {
   std::map<std::string, int> model;
   std::mt19937_64 rng(7);
   for (int i = 0; i < 50000; ++i) {
-    const std::string k = test::numbered("s", rng() % (2 * m.shard_count() + 3));
+    const std::string k = test::numbered("s", rng() % (2 * TestAccess::shard_count(m) + 3));
     if (rng() % 2 == 0) {
       m.insert(k, i);
       model[k] = i;
@@ -352,7 +357,10 @@ TEST(ShardedMapModel, SmallTablesUnderChurn) {
     }
   }
   std::map<std::string, int> got;
-  m.for_each([&](const std::string& k, int v) { got[k] = v; });
+  m.for_each([&](const SmallString& k_stored, int v) {
+    const std::string k = k_stored.str();
+    got[k] = v;
+  });
   EXPECT_EQ(got, model);
 }
 
@@ -361,7 +369,7 @@ TEST(ShardedMapModel, SmallTablesUnderChurn) {
 // Increments through entry() on shared keys from several threads, mixed
 // with inserts of private keys and reads: no update is lost.
 TEST(ShardedMapConcurrent, EntryUpdatesOnSharedKeysLoseNothing) {
-  ShardedMap<std::string, std::uint64_t> m;
+  ShardedMap<SmallString, std::uint64_t> m;
   constexpr int kThreads = 4;
   constexpr int kOps = 20000;
   constexpr int kShared = 48;
@@ -389,7 +397,7 @@ TEST(ShardedMapConcurrent, EntryUpdatesOnSharedKeysLoseNothing) {
     EXPECT_EQ(*r, n) << k;
   }
   EXPECT_EQ(bad_reads.load(), 0);
-  EXPECT_EQ(m.len(), static_cast<std::size_t>(kShared + kThreads * (kOps / 8)));
+  EXPECT_EQ(TestAccess::len(m), static_cast<std::size_t>(kShared + kThreads * (kOps / 8)));
   EXPECT_TRUE(no_shard_locked(m));
 }
 
@@ -423,7 +431,7 @@ TEST(ShardedMapConcurrent, GrowthWhileOthersReadAndRemove) {
     // Key j was removed when the writer reached j + 20, if that was a multiple of 3.
     EXPECT_FALSE((i + 20) % 3 == 0 && i + 20 < kPerThread) << "removed key " << k << " present";
   });
-  EXPECT_EQ(count, m.len());
+  EXPECT_EQ(count, TestAccess::len(m));
 }
 
 // ---------------------------------------------------------------- keys
@@ -434,7 +442,7 @@ TEST(ShardedMapKeys, UnixSecondsKeys) {
   const UnixSeconds keys[] = {0, 1, now, now + 1, std::numeric_limits<UnixSeconds>::max()};
   for (UnixSeconds k : keys) m.entry(k).or_insert({}).push_back(static_cast<int>(k & 0xff));
   m.entry(now).or_insert({}).push_back(-1);
-  EXPECT_EQ(m.len(), 5u);
+  EXPECT_EQ(TestAccess::len(m), 5u);
   EXPECT_EQ(*m.get(now), (std::vector<int>{static_cast<int>(now & 0xff), -1}));
   EXPECT_EQ(*m.get(0), std::vector<int>{0});
   EXPECT_EQ(m.get(std::numeric_limits<UnixSeconds>::max())->size(), 1u);
@@ -446,27 +454,28 @@ TEST(ShardedMapKeys, UnixSecondsKeys) {
 TEST(ShardedMapKeys, ShardChoiceFollowsTheKeyedHash) {
   StrMap s;
   ShardedMap<UnixSeconds, int> u;
-  const unsigned bits = static_cast<unsigned>(std::countr_zero(s.shard_count()));
+  const unsigned bits = static_cast<unsigned>(std::countr_zero(TestAccess::shard_count(s)));
   auto index = [bits](std::uint64_t h) {
     return static_cast<std::size_t>((h << 7) >> (64 - bits));
   };
   for (int i = 0; i < 200; ++i) {
     const std::string k = test::numbered("agent-", i);
-    const HashKeys hk = s.hash_keys();
-    EXPECT_EQ(s.hash(k), siphash13_str(hk.k0, hk.k1, k));
-    EXPECT_EQ(TestAccess::shard_index_of(s, k), index(s.hash(k)));
+    const HashKeys hk = TestAccess::hash_keys(s);
+    EXPECT_EQ(TestAccess::hash(s, k), siphash13_str(hk.k0, hk.k1, k));
+    EXPECT_EQ(TestAccess::shard_index_of(s, k), index(TestAccess::hash(s, k)));
     const UnixSeconds t = 1700000000u + static_cast<UnixSeconds>(i);
-    EXPECT_EQ(u.hash(t), siphash13_u64(u.hash_keys().k0, u.hash_keys().k1, t));
-    EXPECT_EQ(TestAccess::shard_index_of(u, t), index(u.hash(t)));
+    EXPECT_EQ(TestAccess::hash(u, t),
+              siphash13_u64(TestAccess::hash_keys(u).k0, TestAccess::hash_keys(u).k1, t));
+    EXPECT_EQ(TestAccess::shard_index_of(u, t), index(TestAccess::hash(u, t)));
   }
 }
 
 // ---------------------------------------------------------------- layout
 
 TEST(ShardAmount, FourPerProcessorRoundedUpToPowerOfTwo) {
-  const std::pair<std::size_t, std::size_t> cases[] = {
-      {0, 4},   {1, 4},   {2, 8},    {3, 16},   {4, 16},  {5, 32},
-      {6, 32},  {8, 32},  {12, 64},  {24, 128}, {64, 256}};
+  const std::pair<std::size_t, std::size_t> cases[] = {{0, 4},   {1, 4},    {2, 8},   {3, 16},
+                                                       {4, 16},  {5, 32},   {6, 32},  {8, 32},
+                                                       {12, 64}, {24, 128}, {64, 256}};
   for (auto [p, want] : cases) EXPECT_EQ(shard_amount_for(p), want) << "P = " << p;
 }
 
@@ -477,8 +486,8 @@ TEST(ShardAmount, MatchesOnlineProcessorsAndEveryMap) {
   EXPECT_EQ(shard_amount(), want);
   StrMap a;
   ShardedMap<UnixSeconds, int> b;
-  EXPECT_EQ(a.shard_count(), want);
-  EXPECT_EQ(b.shard_count(), want);
+  EXPECT_EQ(TestAccess::shard_count(a), want);
+  EXPECT_EQ(TestAccess::shard_count(b), want);
   EXPECT_TRUE(std::has_single_bit(want));
   EXPECT_GE(want, 4u);
 }
@@ -487,9 +496,9 @@ TEST(ShardAmount, MatchesOnlineProcessorsAndEveryMap) {
 TEST(ShardAmount, ShardLocksSitInTheirOwn128ByteSlots) {
   StrMap m;
   const auto addr = [&](std::size_t i) {
-    return reinterpret_cast<std::uintptr_t>(&m.shard_lock(i));
+    return reinterpret_cast<std::uintptr_t>(&TestAccess::shard_lock(m, i));
   };
-  for (std::size_t i = 0; i < m.shard_count(); ++i) {
+  for (std::size_t i = 0; i < TestAccess::shard_count(m); ++i) {
     EXPECT_EQ(addr(i) % 128, 0u) << i;
     if (i > 0) { EXPECT_EQ(addr(i) - addr(i - 1), 128u) << i; }
   }

@@ -24,12 +24,10 @@ std::vector<unsigned char> message(std::size_t n) {
 TEST(SipHash24, PublishedReferenceVectors) {
   // The first sixteen entries of the reference table, message length 0..15.
   static constexpr std::uint64_t kWant[] = {
-      0x726fdb47dd0e0e31ULL, 0x74f839c593dc67fdULL, 0x0d6c8009d9a94f5aULL,
-      0x85676696d7fb7e2dULL, 0xcf2794e0277187b7ULL, 0x18765564cd99a68dULL,
-      0xcbc9466e58fee3ceULL, 0xab0200f58b01d137ULL, 0x93f5f5799a932462ULL,
-      0x9e0082df0ba9e4b0ULL, 0x7a5dbbc594ddb9f3ULL, 0xf4b32f46226bada7ULL,
-      0x751e8fbc860ee5fbULL, 0x14ea5627c0843d90ULL, 0xf723ca908e7af2eeULL,
-      0xa129ca6149be45e5ULL,
+      0x726fdb47dd0e0e31ULL, 0x74f839c593dc67fdULL, 0x0d6c8009d9a94f5aULL, 0x85676696d7fb7e2dULL,
+      0xcf2794e0277187b7ULL, 0x18765564cd99a68dULL, 0xcbc9466e58fee3ceULL, 0xab0200f58b01d137ULL,
+      0x93f5f5799a932462ULL, 0x9e0082df0ba9e4b0ULL, 0x7a5dbbc594ddb9f3ULL, 0xf4b32f46226bada7ULL,
+      0x751e8fbc860ee5fbULL, 0x14ea5627c0843d90ULL, 0xf723ca908e7af2eeULL, 0xa129ca6149be45e5ULL,
   };
   for (std::size_t n = 0; n < 16; ++n) {
     const auto m = message(n);
@@ -99,7 +97,9 @@ TEST(SipHash13, StringKeysHashWithTerminator) {
       {"agent-a", 0x14dbd1c33b7d300fULL},
       {"file:src/lib.rs", 0x6f131f834fed6348ULL},
       {"\xc3\xa9t\xc3\xa9", 0xc05f2c0edfb62151ULL},
-      {"\xc3\xa9" "a", 0x1c78c9f39bc98838ULL},
+      {"\xc3\xa9"
+       "a",
+       0x1c78c9f39bc98838ULL},
   };
   for (const Case& c : kCases) EXPECT_EQ(siphash13_str(kRefK0, kRefK1, c.text), c.want) << c.text;
 }
@@ -125,8 +125,8 @@ TEST(SipHash13, U64KeysHashTheirLittleEndianBytes) {
   };
   static constexpr Case kCases[] = {
       {0x0ULL, 0x5cb96f6ba2a4fcfcULL},
-    {0x1ULL, 0x32c5ea5ce472f19bULL},
-    {0x6553f100ULL, 0x4eebcc8d4371e4fcULL},
+      {0x1ULL, 0x32c5ea5ce472f19bULL},
+      {0x6553f100ULL, 0x4eebcc8d4371e4fcULL},
       {0xffffffffffffffffULL, 0x823f307311453347ULL},
   };
   for (const Case& c : kCases) {

@@ -61,7 +61,7 @@ struct Pair {
 TEST(Stress, ShardLockModesExcludeEachOther) {
   const int ops = 20000 * scale();
   ShardLock lock;
-  Pair guarded;                      // plain memory: only the lock protects it
+  Pair guarded;  // plain memory: only the lock protects it
   std::atomic<int> writers{0};
   std::atomic<int> readers{0};
   std::atomic<long> writes{0};
@@ -128,7 +128,7 @@ TEST(Stress, ShardedMapMixedOperations) {
   const int ops = 20000 * scale();
   constexpr int kShared = 16;
   constexpr int kOwn = 48;
-  ShardedMap<std::string, Pair> map;
+  ShardedMap<SmallString, Pair> map;
   std::vector<std::string> shared;
   for (int i = 0; i < kShared; ++i) shared.push_back(test::numbered("shared-", i));
   std::atomic<long> increments{0};
@@ -193,7 +193,8 @@ TEST(Stress, ShardedMapMixedOperations) {
         // Not a snapshot, but keys that only this thread writes hold still:
         // each one stored must be seen exactly once, with its value.
         std::unordered_map<std::string, int> seen;
-        map.for_each([&](const std::string& k, const Pair& v) {
+        map.for_each([&](const SmallString& k_stored, const Pair& v) {
+          const std::string k = k_stored.str();
           if (!v.whole()) failures++;
           if (k.rfind("t" + std::to_string(t) + "-", 0) == 0) {
             const auto it = expect.find(k);
@@ -225,7 +226,8 @@ TEST(Stress, ShardedMapMixedOperations) {
 
   std::uint64_t total = 0;
   std::size_t entries = 0;
-  map.for_each([&](const std::string& k, const Pair& v) {
+  map.for_each([&](const SmallString& k_stored, const Pair& v) {
+    const std::string k = k_stored.str();
     ++entries;
     if (k.rfind("shared-", 0) == 0) total += v.a;
   });
@@ -240,7 +242,8 @@ TEST(Stress, ShardedMapMixedOperations) {
     }
   }
   EXPECT_EQ(entries - own_entries, static_cast<std::size_t>(kShared));
-  for (std::size_t i = 0; i < map.shard_count(); ++i) EXPECT_EQ(TestAccess::raw_state(map.shard_lock(i)), 0u);
+  for (std::size_t i = 0; i < TestAccess::shard_count(map); ++i)
+    EXPECT_EQ(TestAccess::raw_state(TestAccess::shard_lock(map, i)), 0u);
 }
 
 TEST(Stress, CoreOperationsFromManyThreads) {
@@ -308,7 +311,8 @@ TEST(Stress, CoreOperationsFromManyThreads) {
         const std::string& to = agents[rng() % agents.size()];
         const std::string content = me + "." + std::to_string(++seq);
         const Message m = send_message(state, me, to, content);
-        if (m.from_agent != me || m.content != content || !m.to_agent || *m.to_agent != to) failures++;
+        if (m.from_agent != me || m.content != content || !m.to_agent || *m.to_agent != to)
+          failures++;
         direct[static_cast<std::size_t>(t)].push_back(to + "|" + content);
       } else if (r < 70) {
         const std::string content = me + "." + std::to_string(++seq);
@@ -341,7 +345,8 @@ TEST(Stress, CoreOperationsFromManyThreads) {
       EXPECT_FALSE(out.ok());
       EXPECT_EQ(out.error(), "no claim on file:" + name_of(k) + " to renew");
     } else {
-      EXPECT_EQ(out.error(), "\x01probe cannot renew a claim held by " + agents[static_cast<std::size_t>(h)]);
+      EXPECT_EQ(out.error(),
+                "\x01probe cannot renew a claim held by " + agents[static_cast<std::size_t>(h)]);
     }
   }
   // Messages: per recipient, drained + left == sent, nothing twice, each
@@ -357,7 +362,8 @@ TEST(Stress, CoreOperationsFromManyThreads) {
     for (const auto& d : direct) {
       for (const auto& entry : d) {
         const auto bar = entry.find('|');
-        if (entry.compare(0, bar, me) == 0 && bar == me.size()) want.push_back(entry.substr(bar + 1));
+        if (entry.compare(0, bar, me) == 0 && bar == me.size())
+          want.push_back(entry.substr(bar + 1));
       }
     }
     std::map<std::string, int> last_seq;

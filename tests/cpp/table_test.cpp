@@ -140,9 +140,7 @@ void run_against_model(HashFn hash, std::uint64_t key_space, int ops, unsigned s
           if (got) { ASSERT_EQ(*got, it->second); }
         }
       }
-      if (i % 997 == 0) {
-        ASSERT_EQ(h.contents(), model) << "after op " << i;
-      }
+      if (i % 997 == 0) { ASSERT_EQ(h.contents(), model) << "after op " << i; }
     }
     ASSERT_EQ(h.size(), model.size());
     ASSERT_EQ(h.contents(), model);

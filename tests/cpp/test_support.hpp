@@ -4,9 +4,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -26,6 +29,38 @@ struct TestAccess {
     return l.state_.load(std::memory_order_relaxed);
   }
 
+  // A map's entries, counted shard by shard under read locks.
+  template <class Map>
+  static std::size_t len(const Map& m) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < m.shard_count_; ++i) {
+      std::shared_lock<ShardLock> g(m.shards_[i].lock);
+      n += m.shards_[i].table.size();
+    }
+    return n;
+  }
+  template <class Map>
+  static std::size_t shard_count(const Map& m) noexcept {
+    return m.shard_count_;
+  }
+  template <class Map>
+  static ShardLock& shard_lock(const Map& m, std::size_t i) noexcept {
+    return m.shards_[i].lock;
+  }
+  template <class Map>
+  static HashKeys hash_keys(const Map& m) noexcept {
+    return m.keys_;
+  }
+  template <class Map>
+  static std::uint64_t hash(const Map& m, typename Map::View key) noexcept {
+    return m.hash(key);
+  }
+  // The shard an iteration is in (the shard count once finished).
+  template <class Iter>
+  static std::size_t iter_shard(const Iter& it) noexcept {
+    return it.shard_;
+  }
+
   template <class Map>
   static std::size_t shard_index_of(const Map& m, typename Map::View key) noexcept {
     return m.shard_index(m.hash(key));
@@ -34,6 +69,38 @@ struct TestAccess {
   static bool shares_block(const StoredMessage& a, const StoredMessage& b) noexcept {
     return a.blob_ == b.blob_;
   }
+
+  // How many holders share a message's block.
+  static std::uint32_t holders(const StoredMessage& m) noexcept {
+    return m.holders().load(std::memory_order_relaxed);
+  }
+
+  // Every pointer-aligned word of the journal's chunks, as a leak checker
+  // scanning them would read it.
+  static std::vector<const void*> aligned_words(const Journal& j) {
+    std::vector<const void*> out;
+    for (const Journal::Chunk& c : j.chunks_) {
+      const auto base = reinterpret_cast<std::uintptr_t>(c.data.get());
+      for (std::uintptr_t a = (base + sizeof(void*) - 1) / sizeof(void*) * sizeof(void*);
+           a + sizeof(void*) <= base + c.cap; a += sizeof(void*)) {
+        const void* w;
+        std::memcpy(&w, reinterpret_cast<const void*>(a), sizeof w);
+        out.push_back(w);
+      }
+    }
+    return out;
+  }
+
+  // The blocks the journal's records share, in append order.
+  static std::vector<const void*> shared_blocks(const Journal& j) {
+    std::vector<const void*> out;
+    j.for_each_record([&](const Journal::Record& r) {
+      if (r.block != nullptr) out.push_back(r.block);
+    });
+    return out;
+  }
+
+  static const void* block_of(const StoredMessage& m) noexcept { return m.blob_; }
 
   // The journal's records as ActivityEvent values, in append order.
   static std::vector<ActivityEvent> decode(const Journal& j) {
@@ -49,7 +116,8 @@ struct TestAccess {
           out.emplace_back(event::MessageSent{std::string(texts[0]), std::string(texts[1]),
                                               std::string(texts[2]), r.at});
         } else {
-          out.emplace_back(event::BroadcastSent{std::string(texts[0]), std::string(texts[2]), r.at});
+          out.emplace_back(
+              event::BroadcastSent{std::string(texts[0]), std::string(texts[2]), r.at});
         }
         return;
       }
@@ -101,7 +169,9 @@ bool eventually(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
 
 // Some thread gave up spinning and sleeps on the lock's word.
 // Held in either mode (parked waiters aside).
-inline bool is_locked(const ShardLock& l) { return (TestAccess::raw_state(l) & ~ShardLock::kParked) != 0; }
+inline bool is_locked(const ShardLock& l) {
+  return (TestAccess::raw_state(l) & ~ShardLock::kParked) != 0;
+}
 
 inline bool has_parked_waiter(const ShardLock& l) {
   return (TestAccess::raw_state(l) & ShardLock::kParked) != 0;
@@ -160,8 +230,9 @@ struct LoggedEvent {
 
 inline std::vector<LoggedEvent> activity_events(const CoordinationState& s) {
   std::vector<std::pair<UnixSeconds, std::vector<ActivityEvent>>> buckets;
-  s.activity_log->for_each(
-      [&](UnixSeconds k, const ActivityBucket& b) { buckets.emplace_back(k, TestAccess::decode(b)); });
+  s.activity_log->for_each([&](UnixSeconds k, const ActivityBucket& b) {
+    buckets.emplace_back(k, TestAccess::decode(b));
+  });
   std::sort(buckets.begin(), buckets.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<LoggedEvent> out;
@@ -183,8 +254,8 @@ std::string key_in_shard(const Map& map, std::size_t shard, std::string_view pre
 // True when no shard of any of the record's maps is locked.
 inline bool all_shards_free(const CoordinationState& s) {
   auto free = [](const auto& map) {
-    for (std::size_t i = 0; i < map.shard_count(); ++i) {
-      if (is_locked(map.shard_lock(i))) return false;
+    for (std::size_t i = 0; i < TestAccess::shard_count(map); ++i) {
+      if (is_locked(TestAccess::shard_lock(map, i))) return false;
     }
     return true;
   };

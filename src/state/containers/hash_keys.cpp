@@ -43,9 +43,7 @@ std::size_t shard_amount_for(std::size_t processors) noexcept {
 }
 
 std::size_t shard_amount() {
-  static const std::size_t amount = [] {
-    return shard_amount_for(platform::processor_count());
-  }();
+  static const std::size_t amount = [] { return shard_amount_for(platform::processor_count()); }();
   return amount;
 }
 

@@ -54,21 +54,19 @@ void wait_and_acquire(std::atomic<std::uint64_t>& state, Blocked blocked, Acquir
 }  // namespace
 
 void ShardLock::lock_slow() {
-  wait_and_acquire(
-      state_, [](std::uint64_t s) { return (s & ~kParked) != 0; },
-      [this](std::uint64_t s) {
-        return state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire,
-                                            std::memory_order_relaxed);
-      });
+  wait_and_acquire(state_, [](std::uint64_t s) { return (s & ~kParked) != 0; },
+                   [this](std::uint64_t s) {
+    return state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
+  });
 }
 
 void ShardLock::lock_shared_slow() {
-  wait_and_acquire(
-      state_, [](std::uint64_t s) { return (s & kWriter) != 0; },
-      [this](std::uint64_t s) {
-        return state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
-                                            std::memory_order_relaxed);
-      });
+  wait_and_acquire(state_, [](std::uint64_t s) { return (s & kWriter) != 0; },
+                   [this](std::uint64_t s) {
+    return state_.compare_exchange_weak(s, s + kOneReader, std::memory_order_acquire,
+                                        std::memory_order_relaxed);
+  });
 }
 
 void ShardLock::wake_all() noexcept {

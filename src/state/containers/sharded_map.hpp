@@ -30,18 +30,6 @@ template <class K>
 struct KeyOps;
 
 template <>
-struct KeyOps<std::string> {
-  using View = std::string_view;
-  static View view(const std::string& k) noexcept { return k; }
-  static bool equal(const std::string& stored, View k) noexcept {
-    return stored.size() == k.size() && std::memcmp(stored.data(), k.data(), k.size()) == 0;
-  }
-  static std::uint64_t hash(const HashKeys& keys, View k) noexcept {
-    return siphash13_str(keys.k0, keys.k1, k);
-  }
-};
-
-template <>
 struct KeyOps<SmallString> {
   using View = std::string_view;
   static View view(const SmallString& k) noexcept { return k.view(); }
@@ -137,10 +125,15 @@ class ShardedMap {
 
    private:
     friend class ShardedMap;
-    Entry(std::unique_lock<ShardLock> guard, TableT* table, std::size_t index, std::uint64_t hash, bool found,
-          std::optional<K> key, View view)
-        : guard_(std::move(guard)), table_(table), index_(index), hash_(hash), found_(found),
-          key_(found ? std::nullopt : std::move(key)), view_(view) {}
+    Entry(std::unique_lock<ShardLock> guard, TableT* table, std::size_t index, std::uint64_t hash,
+          bool found, std::optional<K> key, View view)
+        : guard_(std::move(guard)),
+          table_(table),
+          index_(index),
+          hash_(hash),
+          found_(found),
+          key_(found ? std::nullopt : std::move(key)),
+          view_(view) {}
 
     std::unique_lock<ShardLock> guard_;
     TableT* table_;
@@ -158,14 +151,11 @@ class ShardedMap {
     explicit operator bool() const noexcept { return value_ != nullptr; }
     const V& operator*() const noexcept { return *value_; }
     const V* operator->() const noexcept { return value_; }
-    void release() noexcept {
-      value_ = nullptr;
-      unlock_if_held(guard_);
-    }
 
    private:
     friend class ShardedMap;
-    ReadRef(std::shared_lock<ShardLock> guard, const V* value) noexcept : guard_(std::move(guard)), value_(value) {}
+    ReadRef(std::shared_lock<ShardLock> guard, const V* value) noexcept
+        : guard_(std::move(guard)), value_(value) {}
     std::shared_lock<ShardLock> guard_;
     const V* value_ = nullptr;
   };
@@ -190,10 +180,9 @@ class ShardedMap {
       }
       return nullptr;
     }
-    // The shard the iteration is in (shard_count() once finished).
-    std::size_t shard() const noexcept { return shard_; }
 
    private:
+    friend struct TestAccess;  // asks which shard the iteration is in
     friend class ShardedMap;
     explicit Iter(const ShardedMap* map) noexcept : map_(map) {}
     const ShardedMap* map_;
@@ -271,25 +260,10 @@ class ShardedMap {
     while (const Slot* s = it.next()) fn(s->key, s->value);
   }
 
-  // Number of entries, counted shard by shard under read locks.
-  std::size_t len() const {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < shard_count_; ++i) {
-      std::shared_lock<ShardLock> g(shards_[i].lock);
-      n += shards_[i].table.size();
-    }
-    return n;
-  }
-
-  // Introspection for tests and diagnostics.
-  std::size_t shard_count() const noexcept { return shard_count_; }
-  const ShardLock& shard_lock(std::size_t i) const noexcept { return shards_[i].lock; }
-  ShardLock& shard_lock(std::size_t i) noexcept { return shards_[i].lock; }
-  HashKeys hash_keys() const noexcept { return keys_; }
   std::uint64_t hash(View key) const noexcept { return Ops::hash(keys_, key); }
 
  private:
-  friend struct TestAccess;  // asks which shard a key falls in
+  friend struct TestAccess;  // counts entries, reads the locks, keys and shards
 
   Entry open_entry(View v, std::uint64_t h, std::optional<K>&& key) {
     Shard& sh = shard_for(h);

@@ -24,12 +24,15 @@ struct State {
         v2(k0 ^ 0x6c7967656e657261ULL),
         v3(k1 ^ 0x7465646279746573ULL) {}
 
+  // The four lines are the round's four half-rounds; one statement a line would hide that.
+  // clang-format off
   inline void round() noexcept {
     v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
     v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
     v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
     v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
   }
+  // clang-format on
 
   template <int C>
   inline void compress(std::uint64_t m) noexcept {
@@ -98,18 +101,21 @@ inline std::uint64_t hash_impl(std::uint64_t k0, std::uint64_t k1, const unsigne
 }  // namespace siphash_detail
 
 inline std::uint64_t siphash13(std::uint64_t k0, std::uint64_t k1, const void* data,
-                        std::size_t len) noexcept {
-  return siphash_detail::hash_impl<1, 3, false>(k0, k1, static_cast<const unsigned char*>(data), len);
+                               std::size_t len) noexcept {
+  return siphash_detail::hash_impl<1, 3, false>(k0, k1, static_cast<const unsigned char*>(data),
+                                                len);
 }
 
 inline std::uint64_t siphash24(std::uint64_t k0, std::uint64_t k1, const void* data,
-                        std::size_t len) noexcept {
-  return siphash_detail::hash_impl<2, 4, false>(k0, k1, static_cast<const unsigned char*>(data), len);
+                               std::size_t len) noexcept {
+  return siphash_detail::hash_impl<2, 4, false>(k0, k1, static_cast<const unsigned char*>(data),
+                                                len);
 }
 
-inline std::uint64_t siphash13_str(std::uint64_t k0, std::uint64_t k1, std::string_view str) noexcept {
-  return siphash_detail::hash_impl<1, 3, true>(k0, k1, reinterpret_cast<const unsigned char*>(str.data()),
-                               str.size());
+inline std::uint64_t siphash13_str(std::uint64_t k0, std::uint64_t k1,
+                                   std::string_view str) noexcept {
+  return siphash_detail::hash_impl<1, 3, true>(
+      k0, k1, reinterpret_cast<const unsigned char*>(str.data()), str.size());
 }
 
 inline std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1, std::uint64_t v) noexcept {

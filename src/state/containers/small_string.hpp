@@ -21,8 +21,8 @@ class SmallString {
 
   SmallString() noexcept { std::memset(bytes_, 0, sizeof bytes_); }
   // Implicit, like std::string's: a copy of any text.
-  SmallString(std::string_view s) { init(s.data(), s.size()); }  // NOLINT
-  SmallString(const std::string& s) { init(s.data(), s.size()); }  // NOLINT
+  SmallString(std::string_view s) { init(s.data(), s.size()); }     // NOLINT
+  SmallString(const std::string& s) { init(s.data(), s.size()); }   // NOLINT
   SmallString(const char* s) : SmallString(std::string_view(s)) {}  // NOLINT
 
   // a + b in one allocation at most.
@@ -56,7 +56,9 @@ class SmallString {
   }
   ~SmallString() { free_heap(); }
 
-  const char* data() const noexcept { return on_heap() ? heap_ptr() : reinterpret_cast<const char*>(bytes_); }
+  const char* data() const noexcept {
+    return on_heap() ? heap_ptr() : reinterpret_cast<const char*>(bytes_);
+  }
   std::size_t size() const noexcept { return on_heap() ? heap_len() : bytes_[kTag]; }
   bool empty() const noexcept { return size() == 0; }
   std::string_view view() const noexcept { return {data(), size()}; }
@@ -67,17 +69,23 @@ class SmallString {
   friend bool operator==(const SmallString& a, std::string_view b) noexcept {
     return a.size() == b.size() && (b.empty() || std::memcmp(a.data(), b.data(), b.size()) == 0);
   }
-  friend bool operator==(const SmallString& a, const SmallString& b) noexcept { return a == b.view(); }
-  friend bool operator==(const SmallString& a, const char* b) noexcept { return a == std::string_view(b); }
-  friend bool operator==(const SmallString& a, const std::string& b) noexcept { return a == std::string_view(b); }
+  friend bool operator==(const SmallString& a, const SmallString& b) noexcept {
+    return a == b.view();
+  }
+  friend bool operator==(const SmallString& a, const char* b) noexcept {
+    return a == std::string_view(b);
+  }
+  friend bool operator==(const SmallString& a, const std::string& b) noexcept {
+    return a == std::string_view(b);
+  }
   friend std::ostream& operator<<(std::ostream& os, const SmallString& s) { return os << s.view(); }
 
  private:
   struct Uninit {};
   explicit SmallString(Uninit) noexcept {}
 
-  static constexpr std::size_t kTag = 15;           // last byte: inline length, or kHeap
-  static constexpr unsigned char kHeap = 0xff;      // heap: bytes 0-7 pointer, 8-14 length
+  static constexpr std::size_t kTag = 15;       // last byte: inline length, or kHeap
+  static constexpr unsigned char kHeap = 0xff;  // heap: bytes 0-7 pointer, 8-14 length
   static constexpr std::uint64_t kLenMask = (std::uint64_t{1} << 56) - 1;
 
   bool on_heap() const noexcept { return bytes_[kTag] == kHeap; }

@@ -30,6 +30,7 @@
 #error "x86-64 build without the SSE2 group scan of the shard table"
 #endif
 
+#include "state/debug_assert.hpp"
 #include "state/platform/platform.hpp"
 
 namespace halvex {
@@ -69,6 +70,8 @@ class ProbeSeq {
   // The table index of the current window's i-th slot.
   std::size_t offset(std::size_t i) const noexcept { return (pos_ + i) & mask_; }
   void next() noexcept {
+    // Every window has been seen: the table has no empty slot to stop at.
+    HALVEX_DEBUG_ASSERT(step_ <= mask_);
     step_ += kGroupWidth;
     pos_ = (pos_ + step_) & mask_;
   }
@@ -150,8 +153,10 @@ class Table {
     if (growth_left_ > 0) return;
     // Mostly tombstones: rebuild at the same size. Otherwise double.
     std::size_t new_cap = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
-    if (capacity_ >= table_detail::kGroupWidth && size_ <= max_load(capacity_) / 2) new_cap = capacity_;
+    if (capacity_ >= table_detail::kGroupWidth && size_ <= max_load(capacity_) / 2)
+      new_cap = capacity_;
     rehash(new_cap, hasher);
+    HALVEX_DEBUG_ASSERT(growth_left_ > 0);
   }
 
   struct Probe {
@@ -203,6 +208,8 @@ class Table {
 
   // Stores a new entry at the slot find_or_prepare chose.
   V& emplace_at(std::size_t index, std::uint64_t hash, K&& key, V&& value) {
+    HALVEX_DEBUG_ASSERT(index < capacity_ && !table_detail::is_full(ctrl_[index]));
+    HALVEX_DEBUG_ASSERT(growth_left_ > 0 || !table_detail::is_empty(ctrl_[index]));
     Slot* s = ::new (static_cast<void*>(slots_ + index)) Slot{std::move(key), std::move(value)};
     if (table_detail::is_empty(ctrl_[index])) --growth_left_;
     set_ctrl(index, table_detail::tag_of(hash));
@@ -210,12 +217,19 @@ class Table {
     return s->value;
   }
 
-  Slot& slot(std::size_t index) noexcept { return slots_[index]; }
-  const Slot& slot(std::size_t index) const noexcept { return slots_[index]; }
+  Slot& slot(std::size_t index) noexcept {
+    HALVEX_DEBUG_ASSERT(index < capacity_ && table_detail::is_full(ctrl_[index]));
+    return slots_[index];
+  }
+  const Slot& slot(std::size_t index) const noexcept {
+    HALVEX_DEBUG_ASSERT(index < capacity_ && table_detail::is_full(ctrl_[index]));
+    return slots_[index];
+  }
 
   // Moves the value out, destroys the slot and frees it.
   V take(std::size_t index) {
     using namespace table_detail;
+    HALVEX_DEBUG_ASSERT(index < capacity_ && is_full(ctrl_[index]));
     V out = std::move(slots_[index].value);
     slots_[index].~Slot();
     --size_;
@@ -228,7 +242,8 @@ class Table {
       const std::uint32_t empty_before = Group(ctrl_ + before).match_empty();
       never_full = empty_after != 0 && empty_before != 0 &&
                    static_cast<std::size_t>(std::countr_zero(empty_after)) +
-                           static_cast<std::size_t>(std::countl_zero(static_cast<std::uint16_t>(empty_before))) <
+                           static_cast<std::size_t>(
+                               std::countl_zero(static_cast<std::uint16_t>(empty_before))) <
                        kGroupWidth;
     }
     if (never_full) {
@@ -253,10 +268,16 @@ class Table {
   // Load factor 7/8: a probe still meets an empty byte in its first window
   // nearly always; a table below 8 slots keeps one slot empty so a lookup of a
   // missing key always stops.
-  static std::size_t max_load(std::size_t cap) noexcept { return cap - cap / 8 - (cap < 8 ? 1 : 0); }
+  static std::size_t max_load(std::size_t cap) noexcept {
+    return cap - cap / 8 - (cap < 8 ? 1 : 0);
+  }
 
-  static std::size_t ctrl_bytes(std::size_t cap) noexcept { return cap + table_detail::kGroupWidth; }
-  static std::size_t alloc_bytes(std::size_t cap) noexcept { return cap * sizeof(Slot) + ctrl_bytes(cap); }
+  static std::size_t ctrl_bytes(std::size_t cap) noexcept {
+    return cap + table_detail::kGroupWidth;
+  }
+  static std::size_t alloc_bytes(std::size_t cap) noexcept {
+    return cap * sizeof(Slot) + ctrl_bytes(cap);
+  }
 
   void set_ctrl(std::size_t i, table_detail::ctrl_t c) noexcept {
     ctrl_[i] = c;
@@ -293,6 +314,24 @@ class Table {
       set_ctrl(target, tag_of(h));
     }
     if (old_slots != nullptr) ::operator delete(old_slots, std::align_val_t{alignof(Slot)});
+    check_layout();
+  }
+
+  // The layout's invariants, after every rebuild: a power-of-two capacity;
+  // full control bytes counted by size_; room left within the load limit;
+  // the mirror equal to the first window, and sentinels past it.
+  void check_layout() const noexcept {
+#if defined(HALVEX_DEBUG_ASSERTS)
+    using namespace table_detail;
+    HALVEX_DEBUG_ASSERT(capacity_ >= kMinCapacity && (capacity_ & (capacity_ - 1)) == 0);
+    HALVEX_DEBUG_ASSERT(size_ + growth_left_ <= max_load(capacity_));
+    std::size_t full = 0;
+    for (std::size_t i = 0; i < capacity_; ++i) full += is_full(ctrl_[i]);
+    HALVEX_DEBUG_ASSERT(full == size_);
+    for (std::size_t i = 0; i < kGroupWidth; ++i) {
+      HALVEX_DEBUG_ASSERT(ctrl_[capacity_ + i] == (i < capacity_ ? ctrl_[i] : kSentinel));
+    }
+#endif
   }
 
   // First free slot on h's probe sequence (used while rebuilding, no deletes).

@@ -92,8 +92,8 @@ void* low_half(std::atomic<std::uint64_t>& word) noexcept {
 }  // namespace
 
 void park(std::atomic<std::uint64_t>& word, std::uint64_t seen) noexcept {
-  syscall(SYS_futex, low_half(word), FUTEX_WAIT_PRIVATE, static_cast<std::uint32_t>(seen),
-          nullptr, nullptr, 0);
+  syscall(SYS_futex, low_half(word), FUTEX_WAIT_PRIVATE, static_cast<std::uint32_t>(seen), nullptr,
+          nullptr, 0);
 }
 
 void unpark_all(std::atomic<std::uint64_t>& word) noexcept {

@@ -16,8 +16,8 @@ namespace halvex::platform {
 bool random_bytes(unsigned char* buf, std::size_t len) noexcept {
   // BCryptGenRandom takes a ULONG length; the core asks for 16 bytes.
   if (len > 0xFFFFFFFFu) return false;
-  return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(len),
-                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
+  return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(len), BCRYPT_USE_SYSTEM_PREFERRED_RNG) ==
+         0;
 }
 
 std::size_t processor_count() noexcept {
@@ -44,8 +44,6 @@ void park(std::atomic<std::uint64_t>& word, std::uint64_t seen) noexcept {
   WaitOnAddress(&word, &seen, sizeof seen, INFINITE);
 }
 
-void unpark_all(std::atomic<std::uint64_t>& word) noexcept {
-  WakeByAddressAll(&word);
-}
+void unpark_all(std::atomic<std::uint64_t>& word) noexcept { WakeByAddressAll(&word); }
 
 }  // namespace halvex::platform
