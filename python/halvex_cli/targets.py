@@ -9,6 +9,7 @@ target cannot do this at all).
 
 from __future__ import annotations
 
+import sys
 import time
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
 
@@ -252,7 +253,25 @@ class McpTarget(Target):
         self._open: Any = RemoteState
         self._protocol_error = MCPError
         self._remote: Any = None
+        self.remaining: Optional[int] = None  # messages left after the last batch
         self._session()
+
+    def inbox(self, agent: str, drain: bool, wait: Optional[float]) -> List[Dict[str, Any]]:
+        """The server answers with batches (at most 1,000 messages or 1 MiB):
+        a drain or a wait takes batch after batch until one comes back empty,
+        which confirms the one before (a client without an MCP session has no
+        other way to), so the messages are not delivered again. A plain read
+        shows the first batch and says how many more wait."""
+        found = super().inbox(agent, drain, wait)
+        if drain or wait is not None:
+            batch = found
+            while batch:
+                batch = super().inbox(agent, True, None)
+                found += batch
+        if self.remaining:
+            sys.stderr.write("halvex: %d more message(s) wait in %s's inbox beyond this batch\n"
+                             % (self.remaining, agent))
+        return found
 
     def _session(self) -> Any:
         """The MCP session, opened again after one failed (the server may
@@ -274,7 +293,8 @@ class McpTarget(Target):
         arguments = {p: v for p, v in zip(params, args)
                      if p not in IDENTITY_PARAMS or p in required}
         try:
-            return remote.call(name, **arguments)
+            value, self.remaining = remote.call(name, **arguments)
+            return value
         except RuntimeError as err:
             raise Refused(str(err)) from None
         except Exception as err:
