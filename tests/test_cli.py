@@ -56,8 +56,10 @@ class Lines(object):
     """A process's stdout, read line by line in a thread, with deadlines."""
 
     def __init__(self, args, env=None):
+        # No terminal on stdin: `run` would take a SIGINT as the terminal's own.
         self.proc = subprocess.Popen(command() + list(args), env=env or environ(),
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -263,23 +265,24 @@ def test_run_holds_claims_around_a_command(ns, tmp_path):
     assert [r["resource_key"] for r in as_json(*ns, "leases")] == ["file:held"]
 
 
-def test_run_forwards_sigterm_and_releases(ns, tmp_path):
-    mark = tmp_path / "term"
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_run_forwards_signals_and_releases(ns, tmp_path, sig):
+    mark = tmp_path / "got"
     child = ("import signal, sys, time\n"
-             "def done(*_):\n"
-             "    open(%r, 'w').close(); sys.exit(7)\n"
-             "signal.signal(signal.SIGTERM, done)\n"
+             "def done(signum, _):\n"
+             "    open(%r, 'w').write(str(signum)); sys.exit(7)\n"
+             "signal.signal(%d, done)\n"
              "print('up', flush=True)\n"
-             "time.sleep(60)\n" % str(mark))
+             "time.sleep(60)\n" % (str(mark), sig))
     run = Lines(ns + ["run", "--agent", "r", "--claim", "file:f", "--", sys.executable,
                       "-c", child])
     try:
         assert run.next() == "up\n"
-        run.proc.send_signal(signal.SIGTERM)
+        run.proc.send_signal(sig)  # not from a terminal: run passes it on
         assert run.proc.wait(20) == 7
     finally:
         run.close()
-    assert mark.exists()
+    assert mark.read_text() == str(int(sig))
     assert as_json(*ns, "leases") == []
 
 
