@@ -1,0 +1,3 @@
+from halvex_cli.cli import entry
+
+entry()

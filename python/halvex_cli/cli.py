@@ -1,0 +1,389 @@
+"""The `halvex` command: see docs/cli.md.
+
+Exit statuses: 0 done, 1 refused by the state (its text on stderr), 2 usage,
+3 target unreachable; `run` adds its own (run.py).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import sys
+import time
+from typing import Any, Callable, Dict, List, Optional, Sequence
+
+from . import __version__
+from .show import (
+    agent_table,
+    event_line,
+    lease_table,
+    live_view,
+    message_table,
+    print_json,
+    rich_console,
+)
+from .targets import (
+    MCP_MISSING,
+    REDIS_MISSING,
+    McpTarget,
+    RedisTarget,
+    Refused,
+    Target,
+    Unreachable,
+    Unsupported,
+)
+
+OK, REFUSED, USAGE, UNREACHABLE = 0, 1, 2, 3
+
+ENV_REDIS, ENV_NAMESPACE = "HALVEX_REDIS_URL", "HALVEX_NAMESPACE"
+ENV_MCP, ENV_TOKEN = "HALVEX_MCP_URL", "HALVEX_MCP_TOKEN"
+ENV_AGENT, ENV_TOKENS = "HALVEX_AGENT", "HALVEX_TOKENS"
+
+
+def _common(bearer: bool = True) -> argparse.ArgumentParser:
+    """Options taken before or after the command name (SUPPRESS: a value
+    given before is not reset by the command's own parser). After `check`,
+    --token is the fencing token; the bearer token goes before it."""
+    common = argparse.ArgumentParser(add_help=False)
+    group = common.add_argument_group("target")
+    group.add_argument("--redis", metavar="URL", default=argparse.SUPPRESS,
+                       help="a Redis URL, as halvex_redis takes it (default: $%s)" % ENV_REDIS)
+    group.add_argument("--namespace", metavar="NS", default=argparse.SUPPRESS,
+                       help="the halvex_redis namespace (default: $%s); a halvex-mcp --redis "
+                            "server uses 'halvex-mcp' unless told otherwise" % ENV_NAMESPACE)
+    group.add_argument("--mcp", metavar="URL", default=argparse.SUPPRESS,
+                       help="the URL of a running halvex-mcp --http, e.g. "
+                            "http://127.0.0.1:8000/mcp (default: $%s)" % ENV_MCP)
+    if bearer:
+        group.add_argument("--token", metavar="T", dest="mcp_token", default=argparse.SUPPRESS,
+                           help="the bearer token of that server (default: $%s)" % ENV_TOKEN)
+    common.add_argument("-o", "--output", choices=("table", "json"), default=argparse.SUPPRESS,
+                        help="tables for people (default) or JSON for programs")
+    return common
+
+
+def _agent(p: argparse.ArgumentParser, flag: str = "--agent", dest: str = "agent") -> None:
+    p.add_argument(flag, dest=dest, metavar="A", default=os.environ.get(ENV_AGENT),
+                   help="the acting agent's id (default: $%s, which `halvex run` sets)"
+                        % ENV_AGENT)
+
+
+def _watching(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--watch", action="store_true", help="refresh in place until Ctrl-C")
+    p.add_argument("--interval", type=float, default=2.0, metavar="S",
+                   help="seconds between refreshes (default 2)")
+    p.add_argument("--for", dest="duration", type=float, metavar="S",
+                   help="stop watching after S seconds")
+
+
+def parser() -> argparse.ArgumentParser:
+    from .run import add_run_parser
+
+    common = _common()
+    ap = argparse.ArgumentParser(
+        prog="halvex", parents=[common],
+        description="Watch and steer an agent team's claims and messages in halvex_redis or a "
+                    "running halvex-mcp --http.",
+        epilog="Exit status: 0 done, 1 refused by the state (its text on stderr), 2 usage, "
+               "3 target unreachable; `halvex run` adds its own (see its --help).")
+    ap.add_argument("--version", action="version", version="halvex %s" % __version__)
+    sub = ap.add_subparsers(dest="command", metavar="COMMAND")
+    sub.required = True
+
+    def command(name: str, text: str, bearer: bool = True) -> argparse.ArgumentParser:
+        return sub.add_parser(name, parents=[common if bearer else _common(False)], help=text,
+                              description=text)
+
+    p = command("leases", "List stored claims (expired ones included) with their fencing tokens.")
+    p.add_argument("--prefix", default="", help="only keys starting with this, e.g. file:src/")
+    p.add_argument("--agent", help="only claims held by this agent")
+    _watching(p)
+    p = command("agents", "List known agents: status, inbox, pending, leases held, last seen.")
+    _watching(p)
+    for name, text in (("claim", "Claim KEY (file:<path> or task:<id>) for 300 seconds."),
+                       ("renew", "Renew the agent's claim on KEY."),
+                       ("release", "Release the agent's claim on KEY.")):
+        p = command(name, text)
+        p.add_argument("key", metavar="KEY")
+        _agent(p)
+    p = command("release-all", "Release every claim an agent holds (e.g. one that died).")
+    p.add_argument("agent", metavar="A")
+    p = command("check", "Check that the agent holds KEY live under fencing token N; prints the "
+                         "seconds left. (A bearer --token T goes before `check`.)", bearer=False)
+    p.add_argument("key", metavar="KEY")
+    _agent(p)
+    p.add_argument("--token", dest="fencing_token", type=int, metavar="N",
+                   help="the fencing token (default: KEY's in $%s, which `halvex run` sets)"
+                        % ENV_TOKENS)
+    p = command("send", "Send TEXT to agent TO's inbox.")
+    _agent(p, "--from", "sender")
+    p.add_argument("to", metavar="TO")
+    p.add_argument("text", metavar="TEXT")
+    p = command("broadcast", "Send TEXT to every known agent, the sender included.")
+    _agent(p, "--from", "sender")
+    p.add_argument("text", metavar="TEXT")
+    p = command("inbox", "Show an agent's inbox.")
+    p.add_argument("agent", metavar="A")
+    p.add_argument("--drain", action="store_true", help="empty the inbox as it is read")
+    p.add_argument("--wait", type=float, metavar="SECONDS",
+                   help="when the inbox is empty, wait up to SECONDS for a message, then "
+                        "drain (implies --drain)")
+    p = command("watch", "Print claims, releases and messages as they happen (needs --redis).")
+    p.add_argument("--replay", action="store_true",
+                   help="first print the records the activity log still holds")
+    p.add_argument("--count", type=int, metavar="N", help="stop after N events")
+    p.add_argument("--for", dest="duration", type=float, metavar="S",
+                   help="stop after S seconds")
+    p = command("delete-namespace", "Delete every key of the namespace (needs --redis).")
+    p.add_argument("--yes", action="store_true", help="really delete (required)")
+    add_run_parser(command("run", "Hold claims around a command: claim every KEY (all or none), "
+                                  "renew while CMD runs, release when it ends."))
+    return ap
+
+
+def target_of(args: argparse.Namespace) -> Target:
+    """The target the options (else the environment) name."""
+    redis_url = getattr(args, "redis", None)
+    mcp_url = getattr(args, "mcp", None)
+    if redis_url and mcp_url:
+        raise Unsupported("give --redis or --mcp, not both")
+    if not redis_url and not mcp_url:
+        redis_url, mcp_url = os.environ.get(ENV_REDIS), os.environ.get(ENV_MCP)
+        if redis_url and mcp_url:
+            raise Unsupported("both $%s and $%s are set: pick one with --redis or --mcp"
+                              % (ENV_REDIS, ENV_MCP))
+    if not redis_url and not mcp_url:
+        missing = [text for module, text in (("redis", REDIS_MISSING), ("mcp", MCP_MISSING))
+                   if not _importable(module)]
+        if len(missing) == 2:
+            raise Unsupported("halvex needs the redis or the mcp extra, and neither is "
+                              "installed: " + "; ".join(missing))
+        raise Unsupported("no target: give --redis URL --namespace NS or --mcp URL (or set $%s "
+                          "and $%s, or $%s)" % (ENV_REDIS, ENV_NAMESPACE, ENV_MCP))
+    if redis_url:
+        namespace = getattr(args, "namespace", None) or os.environ.get(ENV_NAMESPACE)
+        if not namespace:
+            raise Unsupported("--redis needs --namespace NS (or $%s)" % ENV_NAMESPACE)
+        return RedisTarget(redis_url, namespace)
+    assert mcp_url is not None
+    return McpTarget(mcp_url, getattr(args, "mcp_token", None) or os.environ.get(ENV_TOKEN))
+
+
+def _importable(name: str) -> bool:
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
+def _need(value: Optional[str], what: str) -> str:
+    if not value:
+        raise Unsupported("%s is required" % what)
+    return value
+
+
+def token_from_env(key: str) -> Optional[int]:
+    """KEY's token in $HALVEX_TOKENS: one `key=token` a line."""
+    for line in os.environ.get(ENV_TOKENS, "").splitlines():
+        name, sep, value = line.rpartition("=")
+        if sep and name == key and value.isdigit():
+            return int(value)
+    return None
+
+
+def _show(args: argparse.Namespace, value: Any, table: Callable[[], Any]) -> None:
+    if args.as_json:
+        print_json(value)
+        return
+    shown = table()
+    if isinstance(shown, str):  # plain text: keys may hold rich's markup brackets
+        sys.stdout.write(shown + "\n")
+    else:
+        rich_console().print(shown)
+
+
+def _lease_or_key(target: Target, key: str) -> Dict[str, Any]:
+    try:
+        found = target.lease(key)
+    except Unsupported:  # an MCP server without the lease tool
+        found = None
+    return found or {"resource_key": key}
+
+
+def cmd_leases(args: argparse.Namespace, target: Target) -> int:
+    def fetch() -> Any:
+        rows = [r for r in target.leases(args.prefix)
+                if args.agent is None or r["holder"] == args.agent]
+        return rows, target.now()
+
+    title = "leases at %s" % target.label
+    if args.watch:
+        return live_view(fetch, lambda rows, now, head: lease_table(rows, now, head), title,
+                         "leases", args.as_json, args.interval, args.duration)
+    rows, now = fetch()
+    _show(args, rows, lambda: lease_table(rows, now, title))
+    return OK
+
+
+def cmd_agents(args: argparse.Namespace, target: Target) -> int:
+    def fetch() -> Any:
+        return target.agents(), target.now()
+
+    title = "agents at %s" % target.label
+    if args.watch:
+        return live_view(fetch, lambda rows, now, head: agent_table(rows, now, head), title,
+                         "agents", args.as_json, args.interval, args.duration)
+    rows, now = fetch()
+    _show(args, rows, lambda: agent_table(rows, now, title))
+    return OK
+
+
+def cmd_key(args: argparse.Namespace, target: Target) -> int:
+    agent = _need(args.agent, "--agent")
+    key = args.key
+    if args.command == "release":
+        target.release(agent, key)
+        _show(args, {"resource_key": key, "agent": agent, "released": True},
+              lambda: "%s released %s" % (agent, key))
+        return OK
+    if args.command == "claim":
+        target.claim(agent, key)
+    else:
+        target.renew(agent, key)
+    found = _lease_or_key(target, key)
+    token = found.get("token")
+    verb = "claimed" if args.command == "claim" else "renewed"
+    _show(args, found, lambda: "%s %s %s%s" % (
+        agent, verb, key, "" if token is None else " (fencing token %d)" % token))
+    return OK
+
+
+def cmd_release_all(args: argparse.Namespace, target: Target) -> int:
+    keys = target.release_all(args.agent)
+    _show(args, {"agent": args.agent, "released": keys},
+          lambda: "%s released %s" % (args.agent, ", ".join(keys) if keys else "nothing"))
+    return OK
+
+
+def cmd_check(args: argparse.Namespace, target: Target) -> int:
+    agent = _need(args.agent, "--agent")
+    token = args.fencing_token if args.fencing_token is not None else token_from_env(args.key)
+    if token is None:
+        raise Unsupported("--token N is required (no token for %s in $%s)"
+                          % (args.key, ENV_TOKENS))
+    left = target.check(agent, args.key, token)
+    _show(args, {"resource_key": args.key, "agent": agent, "token": token, "seconds_left": left},
+          lambda: "%s holds %s with token %d: %d s left" % (agent, args.key, token, left))
+    return OK
+
+
+def cmd_send(args: argparse.Namespace, target: Target) -> int:
+    sender = _need(args.sender, "--from")
+    if args.command == "send":
+        sent = target.send(sender, args.to, args.text)
+    else:
+        sent = target.broadcast(sender, args.text)
+    _show(args, sent, lambda: message_table([sent], "sent"))
+    return OK
+
+
+def cmd_inbox(args: argparse.Namespace, target: Target) -> int:
+    rows = target.inbox(args.agent, args.drain, args.wait)
+    verb = "drained from" if args.drain or args.wait is not None else "waiting in"
+    _show(args, rows, lambda: message_table(rows, "%d message(s) %s %s's inbox"
+                                            % (len(rows), verb, args.agent)))
+    return OK
+
+
+def cmd_watch(args: argparse.Namespace, target: Target) -> int:
+    end = None if args.duration is None else time.monotonic() + args.duration
+    seen, down = 0, False
+    try:
+        for event in target.events(args.replay):
+            if event is None:
+                if not down:
+                    sys.stderr.write("halvex watch: %s cannot be reached; retrying\n"
+                                     % target.label)
+                    sys.stderr.flush()
+                down = True
+            elif event:
+                if down:
+                    sys.stderr.write("halvex watch: reconnected\n")
+                    down = False
+                if args.as_json:
+                    print_json(event)
+                else:
+                    sys.stdout.write(event_line(event) + "\n")
+                    sys.stdout.flush()
+                seen += 1
+                if args.count is not None and seen >= args.count:
+                    return OK
+            if end is not None and time.monotonic() >= end:
+                return OK
+    except KeyboardInterrupt:
+        return OK
+    return OK
+
+
+def cmd_delete(args: argparse.Namespace, target: Target) -> int:
+    if not args.yes:
+        raise Unsupported("delete-namespace deletes every claim and message of the namespace: "
+                          "add --yes")
+    removed = target.delete_namespace()
+    _show(args, {"deleted_keys": removed}, lambda: "deleted %d key(s)" % removed)
+    return OK
+
+
+COMMANDS: Dict[str, Callable[[argparse.Namespace, Target], int]] = {
+    "leases": cmd_leases, "agents": cmd_agents, "claim": cmd_key, "renew": cmd_key,
+    "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
+    "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
+    "delete-namespace": cmd_delete,
+}
+
+
+def fail(status: int, text: str) -> int:
+    sys.stderr.write(("halvex: %s\n" % text) if status != REFUSED else text + "\n")
+    sys.stderr.flush()
+    return status
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = parser().parse_args(argv)
+    args.as_json = getattr(args, "output", "table") == "json"
+    if args.command == "run":
+        from .run import run_command
+        return run_command(args, target_of)
+    target: Optional[Target] = None
+    try:
+        target = target_of(args)
+        status = COMMANDS[args.command](args, target)
+        opened: Target = target
+        target = None  # closed here, where a failure to confirm a drain is reported
+        opened.close()
+        return status
+    except Refused as err:
+        return fail(REFUSED, str(err))
+    except Unsupported as err:
+        return fail(USAGE, str(err))
+    except Unreachable as err:
+        return fail(UNREACHABLE, str(err))
+    except BrokenPipeError:  # e.g. piped into head
+        return OK
+    except KeyboardInterrupt:
+        return 128 + 2
+    finally:
+        if target is not None:  # the command failed already
+            try:
+                target.close()
+            except Unreachable:
+                pass
+
+
+def entry() -> None:
+    sys.exit(main())
+
+
+__all__: List[str] = ["main", "entry"]

@@ -1,0 +1,250 @@
+"""`halvex run`: holds claims around a command.
+
+It claims every key (all or none), starts CMD with HALVEX_AGENT and
+HALVEX_TOKENS in its environment, renews the claims well inside the
+300-second lease while CMD runs, and releases them when CMD ends. A renewal
+that finds a claim lost (refused, a stale token, or no renewal getting
+through before the lease could have run out) stops CMD: SIGTERM, then
+SIGKILL after a grace period.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import subprocess
+import sys
+import time
+from typing import Any, Callable, Dict, List, Optional
+
+from .targets import Refused, Target, Unreachable, Unsupported, split_key
+
+# Statuses of its own; otherwise `run` exits with CMD's status (128 + N when
+# a signal N ended CMD).
+REFUSED, USAGE, UNREACHABLE = 1, 2, 3
+CANNOT_EXECUTE, NOT_FOUND = 126, 127   # as shells report them
+LOST = 75                              # a claim was lost while CMD ran; CMD was stopped
+
+LEASE = 300
+RENEW_EVERY = 60.0
+GRACE = 10.0
+# After a failed renewal, try again this soon (never later than the usual time).
+RETRY_EVERY = 5.0
+
+
+def add_run_parser(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--agent", metavar="A", default=os.environ.get("HALVEX_AGENT"),
+                   help="the agent that holds the claims (default: $HALVEX_AGENT)")
+    p.add_argument("--claim", dest="claims", action="append", default=[], metavar="KEY",
+                   help="a key to hold, file:<path> or task:<id>; repeatable")
+    p.add_argument("--renew-every", type=float, default=RENEW_EVERY, metavar="S",
+                   help="seconds between renewals (default %d; must be under the %d-second "
+                        "lease)" % (RENEW_EVERY, LEASE))
+    p.add_argument("--grace", type=float, default=GRACE, metavar="S",
+                   help="seconds between SIGTERM and SIGKILL when a claim is lost (default %d)"
+                        % GRACE)
+    p.add_argument("cmd", nargs=argparse.REMAINDER, metavar="-- CMD ARGS",
+                   help="the command to run")
+    p.epilog = ("Exit status: CMD's own (128+N when signal N ended it); 1 a claim was refused "
+                "(nothing ran, the claims already made were released); 2 usage; 3 target "
+                "unreachable before CMD started; %d a claim was lost while CMD ran (CMD was "
+                "stopped); %d/%d CMD could not be executed / was not found."
+                % (LOST, CANNOT_EXECUTE, NOT_FOUND))
+
+
+def _say(text: str) -> None:
+    try:
+        sys.stderr.write("halvex run: %s\n" % text)
+        sys.stderr.flush()
+    except OSError:
+        pass
+
+
+def _release(target: Target, agent: str, keys: List[str], quiet: bool = False) -> None:
+    for key in keys:
+        try:
+            target.release(agent, key)
+        except (Refused, Unreachable) as err:
+            if not quiet:
+                _say("could not release %s: %s" % (key, err))
+
+
+def claim_all(target: Target, agent: str, keys: List[str]) -> Dict[str, Optional[int]]:
+    """Claims every key, or none: on a refusal the ones made are released and
+    Refused raised. Returns each key's fencing token (None when the target
+    has no lease view)."""
+    held: List[str] = []
+    tokens: Dict[str, Optional[int]] = {}
+    try:
+        for key in keys:
+            target.claim(agent, key)
+            held.append(key)
+            try:
+                lease = target.lease(key)
+            except Unsupported:
+                lease = None
+            tokens[key] = None if lease is None else int(lease["token"])
+    except BaseException:
+        _release(target, agent, held)
+        raise
+    return tokens
+
+
+class Renewer(object):
+    """Renews the claims on a schedule; says when one is lost."""
+
+    def __init__(self, target: Target, agent: str, tokens: Dict[str, Optional[int]],
+                 every: float) -> None:
+        self.target, self.agent, self.tokens, self.every = target, agent, tokens, every
+        self.last_good = time.monotonic()
+        self.due = self.last_good + every
+        self.can_check = True
+
+    def tick(self) -> Optional[str]:
+        """Renews when due; the reason when a claim is lost, else None."""
+        now = time.monotonic()
+        if now < self.due:
+            return None
+        try:
+            for key, token in self.tokens.items():
+                self.target.renew(self.agent, key)
+                if token is not None and self.can_check:
+                    try:
+                        self.target.check(self.agent, key, token)
+                    except Unsupported:
+                        self.can_check = False
+        except Refused as err:
+            return str(err)
+        except Unreachable as err:
+            # The lease may still run; it is given up once a renewal could no
+            # longer come in time (margin: one interval).
+            if time.monotonic() - self.last_good >= LEASE - self.every:
+                return "no renewal got through for %d s: %s" % (
+                    time.monotonic() - self.last_good, err)
+            _say("renewal failed, retrying: %s" % err)
+            self.due = time.monotonic() + min(RETRY_EVERY, self.every)
+            return None
+        self.last_good = time.monotonic()
+        self.due = self.last_good + self.every
+        return None
+
+
+def _status(code: int) -> int:
+    return 128 - code if code < 0 else code
+
+
+def _stop(child: "subprocess.Popen[bytes]", grace: float) -> None:
+    try:
+        child.terminate()
+        child.wait(grace)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.wait()
+
+
+def _terminal_sends_to_us() -> bool:
+    """Whether a Ctrl-C at a terminal reaches CMD by itself (we are the
+    terminal's foreground process group, and CMD is in ours)."""
+    try:
+        return os.tcgetpgrp(sys.stdin.fileno()) == os.getpgrp()
+    except (OSError, AttributeError, ValueError):
+        return False
+
+
+def run_command(args: argparse.Namespace,
+                target_of: Callable[[argparse.Namespace], Target]) -> int:
+    cmd: List[str] = list(args.cmd)
+    if cmd and cmd[0] == "--":
+        cmd = cmd[1:]
+    problem = ("--agent A (or $HALVEX_AGENT) is required" if not args.agent else
+               "at least one --claim KEY is required" if not args.claims else
+               "no command given: halvex run ... -- CMD ARGS" if not cmd else
+               "--renew-every must be from 0 to %d seconds" % LEASE
+               if not 0 < args.renew_every < LEASE else "")
+    try:
+        for key in args.claims:
+            split_key(key)
+        if problem:
+            raise Unsupported(problem)
+        target = target_of(args)
+    except Unsupported as err:
+        _say(str(err))
+        return USAGE
+    except Unreachable as err:
+        _say(str(err))
+        return UNREACHABLE
+    keys = list(dict.fromkeys(args.claims))
+    try:
+        return _hold(args, target, keys, cmd)
+    finally:
+        try:
+            target.close()
+        except Unreachable:
+            pass
+
+
+def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[str]) -> int:
+    agent: str = args.agent
+    try:
+        tokens = claim_all(target, agent, keys)
+    except Refused as err:
+        sys.stderr.write("%s\n" % err)
+        return REFUSED
+    except Unreachable as err:
+        _say(str(err))
+        return UNREACHABLE
+    except Unsupported as err:
+        _say(str(err))
+        return USAGE
+    env = dict(os.environ)
+    env["HALVEX_AGENT"] = agent
+    env["HALVEX_TOKENS"] = "\n".join("%s=%s" % (k, t) for k, t in tokens.items() if t is not None)
+    child: Optional["subprocess.Popen[bytes]"] = None
+    pending: List[int] = []
+
+    def forward(signum: int, _frame: Any) -> None:
+        if signum == signal.SIGINT and _terminal_sends_to_us():
+            return  # the terminal sent it to CMD too
+        if child is not None and child.poll() is None:
+            child.send_signal(signum)
+        else:
+            pending.append(signum)
+
+    previous = {s: signal.signal(s, forward) for s in (signal.SIGINT, signal.SIGTERM)}
+    try:
+        try:
+            child = subprocess.Popen(cmd, env=env)
+        except FileNotFoundError as err:
+            _say("cannot run %s: %s" % (cmd[0], err.strerror))
+            _release(target, agent, keys)
+            return NOT_FOUND
+        except OSError as err:
+            _say("cannot run %s: %s" % (cmd[0], err.strerror))
+            _release(target, agent, keys)
+            return CANNOT_EXECUTE
+        for signum in pending:
+            child.send_signal(signum)
+        renewer = Renewer(target, agent, tokens, args.renew_every)
+        while True:
+            try:
+                code = child.wait(max(0.05, min(1.0, renewer.due - time.monotonic())))
+                break
+            except subprocess.TimeoutExpired:
+                pass
+            try:
+                lost = renewer.tick()
+            except BaseException:  # a fault of ours: CMD must not run on unguarded
+                _stop(child, args.grace)
+                _release(target, agent, keys, quiet=True)
+                raise
+            if lost is not None:
+                _say("claim lost (%s); stopping %s" % (lost, cmd[0]))
+                _stop(child, args.grace)
+                _release(target, agent, keys, quiet=True)  # the lost one is refused
+                return LOST
+        _release(target, agent, keys)
+        return _status(code)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)

@@ -1,0 +1,171 @@
+"""Output: rich tables for people, JSON for programs, and the views that
+refresh in place (rich's Live) and say so when the target stops answering."""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+from .targets import REDIS_MISSING, Unreachable, Unsupported
+
+Rows = List[Dict[str, Any]]
+
+# Message contents longer than this are shortened in tables (JSON has them whole).
+CONTENT_WIDTH = 60
+
+
+def rich_console(stderr: bool = False) -> Any:
+    try:
+        from rich.console import Console
+    except ImportError:
+        raise Unsupported("tables need the rich package, which the redis and mcp extras "
+                          "install (%s); -o json works without it" % REDIS_MISSING) from None
+    return Console(stderr=stderr, highlight=False)
+
+
+def print_json(value: Any) -> None:
+    sys.stdout.write(json.dumps(value, ensure_ascii=False) + "\n")
+    sys.stdout.flush()
+
+
+def span(seconds: float) -> str:
+    """A duration as people read it: 45s, 4m05s, 2h03m, 3d04h."""
+    s = int(max(seconds, 0))
+    if s < 60:
+        return "%ds" % s
+    if s < 3600:
+        return "%dm%02ds" % divmod(s, 60)
+    if s < 86400:
+        return "%dh%02dm" % (s // 3600, s % 3600 // 60)
+    return "%dd%02dh" % (s // 86400, s % 86400 // 3600)
+
+
+def stamp(seconds: Optional[float]) -> str:
+    if seconds is None:
+        return "-"
+    return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
+
+
+def shorten(text: str, width: int = CONTENT_WIDTH) -> str:
+    text = text.replace("\n", " ")
+    return text if len(text) <= width else text[:width - 1] + "…"
+
+
+def _table(title: str, columns: List[str], right: Tuple[str, ...] = ()) -> Any:
+    """A table whose title and cells are plain text: agent ids, keys and
+    messages may hold rich's markup brackets."""
+    from rich.table import Table
+    from rich.text import Text
+
+    table = Table(title=Text(title), title_justify="left")
+    for name in columns:
+        table.add_column(name, justify="right" if name in right else "left")
+    return table
+
+
+def _row(table: Any, cells: List[str], style: Optional[str] = None) -> None:
+    from rich.text import Text
+
+    table.add_row(*[Text(c) for c in cells], style=style)
+
+
+def lease_table(rows: Rows, now: float, title: str) -> Any:
+    table = _table(title, ["KEY", "HOLDER", "TOKEN", "HELD FOR", "EXPIRES IN"], ("TOKEN",))
+    for row in rows:
+        left = row["expires_at"] - now
+        expiry = span(left) if row["live"] else "expired %s ago" % span(-left)
+        _row(table, [row["resource_key"], row["holder"], str(row["token"]),
+                     span(now - row["granted_at"]), expiry], None if row["live"] else "dim")
+    if not rows:
+        table.caption = "no claims"
+    return table
+
+
+def agent_table(rows: Rows, now: float, title: str) -> Any:
+    table = _table(title, ["AGENT", "STATUS", "INBOX", "PENDING", "LEASES", "LAST SEEN"],
+                   ("INBOX", "PENDING", "LEASES"))
+    for row in rows:
+        seen = row["last_seen"]
+        _row(table, [row["agent_id"], row["status"], str(row["inbox"]), str(row["pending"]),
+                     str(row["leases"]), "never" if seen is None else span(now - seen) + " ago"])
+    if not rows:
+        table.caption = "no agents"
+    return table
+
+
+def message_table(rows: Rows, title: str) -> Any:
+    table = _table(title, ["FROM", "TO", "AT", "CONTENT"])
+    for row in rows:
+        _row(table, [row["from"], row["to"], stamp(row["timestamp"]), shorten(row["content"])])
+    if not rows:
+        table.caption = "no messages"
+    return table
+
+
+def event_line(event: Dict[str, Any]) -> str:
+    """One activity record as one line of text."""
+    at = stamp(event.get("at"))
+    kind = event.get("kind", "?")
+    if kind in ("claimed", "released"):
+        return "%s  %-9s %s  by %s" % (at, kind, event.get("key"), event.get("agent"))
+    if kind == "sent":
+        return "%s  %-9s %s -> %s: %s" % (at, kind, event.get("from"), event.get("to"),
+                                          shorten(str(event.get("content", ""))))
+    if kind == "broadcast":
+        return "%s  %-9s %s -> *: %s" % (at, kind, event.get("from"),
+                                         shorten(str(event.get("content", ""))))
+    extra = " ".join("%s=%s" % (k, v) for k, v in event.items() if k not in ("id", "at", "kind"))
+    return "%s  %-9s %s" % (at, kind, extra)
+
+
+def live_view(fetch: Callable[[], Tuple[Rows, float]],
+              render: Callable[[Rows, float, str], Any], title: str, name: str,
+              as_json: bool, interval: float, duration: Optional[float]) -> int:
+    """Shows fetch()'s rows every `interval` seconds until Ctrl-C (or for
+    `duration` seconds). While the target does not answer, the last rows stay
+    on screen under a title that says since when it is disconnected; the view
+    recovers by itself. With JSON, one object a refresh: {"at", name} or
+    {"at", "error"}."""
+    end = None if duration is None else time.monotonic() + duration
+    console = None if as_json else rich_console()
+    rows: Rows = []
+    now = 0.0
+    lost_since: Optional[float] = None
+    live: Any = None
+    try:
+        if console is not None:
+            from rich.live import Live
+
+            live = Live(console=console, auto_refresh=False, transient=False)
+            live.start()
+        while True:
+            try:
+                rows, now = fetch()
+                lost_since, problem = None, ""
+            except Unreachable as err:
+                if lost_since is None:
+                    lost_since = time.time()
+                problem = str(err)
+            if as_json:
+                print_json({"at": now, name: rows} if not problem
+                           else {"at": time.time(), "error": problem})
+            else:
+                if problem:
+                    head = "%s  [DISCONNECTED since %s UTC, retrying: %s]" % (
+                        title, stamp(lost_since), problem)
+                    view = render(rows, now, head)
+                    view.title_style = "bold red"
+                    view.border_style = "red"
+                else:
+                    view = render(rows, now, "%s  (updated %s UTC)" % (title, stamp(now)))
+                live.update(view, refresh=True)
+            if end is not None and time.monotonic() + interval > end:
+                return 0
+            time.sleep(interval)
+    except KeyboardInterrupt:
+        return 0
+    finally:
+        if live is not None:
+            live.stop()
