@@ -7,7 +7,10 @@ Starts its own redis-server on a free 127.0.0.1 port, then measures:
     costs per call;
   - throughput of a mixed workload with 1, 4 and 16 client processes;
   - how long the server is busy with one broadcast to 10^4 and 10^5 agents
-    and one inbox and drain of 10^5 and 10^6 messages (its SLOWLOG).
+    and one inbox and drain of 10^5 and 10^6 messages (its SLOWLOG);
+    per call, the scripts' server time comes from INFO commandstats;
+  - the views and release_all per call (wall and server ns), and how soon
+    a wait_inbox returns a message sent while it waits (wake latency).
 Writes bench/REDIS.md (or the path given with --out).
 
     python bench/redis_bench.py [--quick] [--baseline DIR] [--out bench/REDIS.md]
@@ -106,9 +109,113 @@ CASES = [
 ]
 
 
+def _agents_setup(s, n):
+    for i in range(4):
+        s.send_message("a", "r%d" % i, "m")
+    s.claim_file("a", "p")
+    return [None] * n
+
+
+def _token_setup(s, n):
+    s.claim_file("a", "p")
+    return [s.lease("file:p").token] * n
+
+
+def _release_all_setup(s, n):
+    return [None] * n
+
+
+NEW_CASES = [
+    ("lease", _token_setup, lambda s, a: s.lease("file:p"), None),
+    ("leases (4 claims)", lambda s, n: ([s.claim_file("a", "p%d" % i) for i in range(4)]
+                                        and [None] * n), lambda s, a: s.leases(), None),
+    ("check_lease", _token_setup, lambda s, a: s.check_lease("a", "file:p", a), None),
+    ("agents (5 known)", _agents_setup, lambda s, a: s.agents(), None),
+    # Two claims are put back untimed before each timed release_all.
+    ("release_all (2 claims)", _release_all_setup, lambda s, a: s.release_all("a"),
+     lambda s: (s.claim_file("a", "p"), s.claim_task("a", "t"))),
+    ("wait_inbox (1 message there)", _one_message, lambda s, a: s.wait_inbox("b", 1),
+     lambda s: s.send_message("a", "b", "hello")),
+]
+
+
+def new_methods(url, n, repeats):
+    """Median wall ns and server ns per call of the views and release_all."""
+    client = redis.Redis.from_url(url)
+    out = []
+    for name, setup, call, before in NEW_CASES:
+        walls, servers = [], []
+        for _ in range(repeats):
+            s = make("halvex_redis", url)
+            args = setup(s, n)
+            call(s, args[0])
+            total = 0.0
+            for a in args[1:]:
+                if before is not None:
+                    before(s)
+                start = time.perf_counter()
+                call(s, a)
+                total += time.perf_counter() - start
+            walls.append(total / (len(args) - 1) * 1e9)
+            servers.append(_script_ns(client, s, args[1:101], call, before))
+        out.append((name, statistics.median(walls), statistics.median(servers)))
+    return out
+
+
+def _waiter(kind, url, namespace, count, ready, woke):
+    """Waits `count` times for agent w's messages and reports when each wait returned."""
+    import asyncio
+
+    import halvex_redis.asyncio
+
+    if kind == "asyncio":
+        async def run():
+            s = halvex_redis.asyncio.CoordinationState(url, namespace=namespace)
+            await s.status("w")
+            for _ in range(count):
+                ready.put(True)
+                got = await s.wait_inbox("w", 30)
+                woke.put((time.monotonic(), len(got)))
+        asyncio.run(run())
+        return
+    s = halvex_redis.CoordinationState(url, namespace=namespace)
+    s.status("w")
+    for _ in range(count):
+        ready.put(True)
+        got = s.wait_inbox("w", 30)
+        woke.put((time.monotonic(), len(got)))
+
+
+def wake_latency(url, kind, count):
+    """Milliseconds from the start of a send_message until the waiting
+    process's wait_inbox returned it (CLOCK_MONOTONIC is shared by the
+    processes), median and 90th percentile."""
+    ctx = multiprocessing.get_context("spawn")
+    ready, woke = ctx.Queue(), ctx.Queue()
+    namespace = uuid.uuid4().hex
+    proc = ctx.Process(target=_waiter, args=(kind, url, namespace, count, ready, woke))
+    proc.start()
+    s = halvex_redis.CoordinationState(url, namespace=namespace)
+    s.status("x")
+    delays = []
+    try:
+        for i in range(count):
+            ready.get(timeout=60)
+            time.sleep(0.05)  # the waiter is blocked by now
+            sent = time.monotonic()
+            s.send_message("x", "w", "m%d" % i)
+            returned, n = woke.get(timeout=60)
+            assert n == 1
+            delays.append((returned - sent) * 1000)
+    finally:
+        proc.join(60)
+    delays.sort()
+    return statistics.median(delays), delays[int(len(delays) * 0.9)]
+
+
 def per_method(url, n, repeats, trips, kinds):
     """Per case and kind: median wall ns, round trips, median client CPU ns
-    (this process only) and median server ns of the script (SLOWLOG; ours
+    (this process only) and mean server ns of the script (commandstats; ours
     only). The kinds take turns within each repeat, so load on a shared
     machine falls on all of them alike."""
     client = redis.Redis.from_url(url)
@@ -149,17 +256,20 @@ def per_method(url, n, repeats, trips, kinds):
 
 
 def _script_ns(client, s, args, call, before):
-    """Median server time of the call's script, in ns."""
-    client.config_set("slowlog-log-slower-than", 0)
-    times = []
+    """Mean server time of the call's scripts (EVALSHA), in ns: INFO
+    commandstats keeps it to a fraction of a microsecond, where SLOWLOG
+    rounds each run to whole microseconds."""
+    usec = calls = 0
     for a in args:
         if before is not None:
             before(s)
-        client.slowlog_reset()
+        client.config_resetstat()
         call(s, a)
-        times.append(client.slowlog_get(1)[0]["duration"] * 1000)
-    client.config_set("slowlog-log-slower-than", 10000)
-    return statistics.median(times)
+        stats = client.info("commandstats")
+        for name in ("cmdstat_evalsha", "cmdstat_eval"):
+            usec += stats.get(name, {}).get("usec", 0)
+            calls += stats.get(name, {}).get("calls", 0)
+    return usec / max(calls, 1) * 1000
 
 
 def _mixed_worker(kind, url, namespace, index, seconds, start_at):
@@ -330,6 +440,9 @@ def main():
         busy = scale(server.url, *sizes)
         joins = joining(server.url, trips)
         per_record = log_memory(server.url, 5000 if args.quick else 20000)
+        fresh = new_methods(server.url, n // 2, repeats)
+        wakes = {kind: wake_latency(server.url, kind, 50 if args.quick else 200)
+                 for kind in ("blocking", "asyncio")}
         version = redis.Redis.from_url(server.url).info("server")["redis_version"]
     finally:
         server.close()
@@ -358,7 +471,8 @@ def main():
             "",
             "Against the earlier halvex_redis given with `--baseline` (same run, same server,",
             "taking turns): wall ns per call, and what it is made of here: the client's CPU",
-            "time (this process) and the server's time in the script (SLOWLOG), ns per call.",
+            "time (this process) and the server's time in the script (INFO commandstats),",
+            "ns per call.",
             "",
             "| method | wall now | wall earlier | now / earlier | client CPU now | earlier"
             " | server now | earlier |",
@@ -405,6 +519,24 @@ def main():
         % (halvex_redis.DEFAULT_LOG_LIMIT,
            ", ".join("%.1f MB (%d B messages)" % (v * halvex_redis.DEFAULT_LOG_LIMIT / 1e6, k)
                      for k, v in sorted(per_record.items()))),
+    ]
+    lines += [
+        "",
+        "Waiting, seeing and proving, per call (halvex_redis only; the server time is",
+        "the scripts', INFO commandstats):",
+        "",
+        "| method | ns/call | server ns |",
+        "|---|---:|---:|",
+    ]
+    for name, wall, server_ns in fresh:
+        lines.append("| %s | %.0f | %.0f |" % (name, wall, server_ns))
+    lines += [
+        "",
+        "Wake latency: from the start of a send_message until wait_inbox returned the",
+        "message in the waiting process (%d waits each): %s."
+        % (50 if args.quick else 200,
+           "; ".join("%s class median %.2f ms, 90th percentile %.2f ms" % (k, v[0], v[1])
+                     for k, v in sorted(wakes.items()))),
     ]
     text = "\n".join(lines) + "\n"
     with open(args.out, "w") as f:

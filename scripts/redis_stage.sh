@@ -7,8 +7,9 @@
 # blocking and the asyncio class), the lease scenarios on a server whose clock
 # is moved, lost replies, killed connections, a slot moving on a 3-node
 # cluster, a Sentinel failover, objects shared across fork, calls interrupted
-# by signal handlers or cancelled, broadcasts while agents join, and the
-# multi-process and kill-and-restart runs. Each test starts
+# by signal handlers or cancelled, broadcasts while agents join, fencing
+# tokens, the lease and agent views, release_all and waits woken from other
+# processes, and the multi-process and kill-and-restart runs. Each test starts
 # its own redis-servers on free 127.0.0.1 ports and stops them. Here a missing
 # server or client fails instead of skipping. Exits non-zero when any test fails.
 set -uo pipefail

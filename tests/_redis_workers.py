@@ -200,3 +200,33 @@ def joiner(url, namespace, stop, joined):
         joined.value = n
         time.sleep(0.01)
     return n
+
+
+def fenced(url, namespace, me, barrier, tokens, go, results):
+    """Claims file:p until granted (racing the other worker), reports the
+    token it got, then waits for `go` and checks its token right before a
+    pretended write."""
+    state = halvex_redis.CoordinationState(url, namespace=namespace)
+    barrier.wait(60)
+    while True:
+        try:
+            state.claim_file(me, "p")
+            break
+        except RuntimeError:
+            time.sleep(0.005)
+    token = state.lease("file:p").token
+    tokens.put((me, token))
+    go.wait(60)
+    try:
+        results.put((me, token, state.check_lease(me, "file:p", token)))
+    except RuntimeError as error:
+        results.put((me, token, str(error)))
+
+
+def send_later(url, namespace, delay, to, content, broadcast=False):
+    """Sends (or broadcasts) one message after `delay` seconds, from a process of its own."""
+    state = halvex_redis.CoordinationState(url, namespace=namespace)
+    time.sleep(delay)
+    if broadcast:
+        return state.broadcast("sender", content)[3]
+    return state.send_message("sender", to, content)[3]

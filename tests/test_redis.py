@@ -68,7 +68,8 @@ def test_delete_namespace(url):
     other.send_message("a", "b", "kept")
     # Every key carries the namespace's hash tag: claims, status, log, the
     # list of known agents, 3 inboxes (a's now pending), the pending index,
-    # and the expiring records of calls not yet confirmed.
+    # the tokens and last-seen hashes, and the expiring records of calls not
+    # yet confirmed. Only the token floor outlives the delete.
     client = redis.Redis.from_url(url)
     tag = b"halvex:{" + s.namespace.encode() + b"}:"
 
@@ -80,9 +81,9 @@ def test_delete_namespace(url):
         return sorted(k[len(tag):] for k in keys if k not in calls)
 
     assert durable() == [b"claims", b"inbox:b", b"inbox:c", b"joined", b"log",
-                         b"pending", b"pending:a", b"status"]
-    assert halvex_redis.delete_namespace(s.namespace, url) == 8
-    assert durable() == []
+                         b"pending", b"pending:a", b"seen", b"status", b"tokens"]
+    assert halvex_redis.delete_namespace(s.namespace, url) == 10
+    assert durable() == [b"floor"]
     assert s.inbox("b") == [] and s.inbox("a") == [] and s.status("a") == "idle"
     assert s.claim_file("z", "p") == "z"
     assert [m[2] for m in other.inbox("b")] == ["kept"]
@@ -438,8 +439,8 @@ def test_redis_cluster_slot_moves_during_calls(redis_cluster, redis_server):
                             args=(gone_slot, (cluster.owner(gone_slot) + 1) % 3, 0.02))
     half.start()
     time.sleep(0.05)
-    # 29 inboxes, a0's pending batch, status, log, joined, pending index.
-    assert halvex_redis.delete_namespace("gone", client) == 34
+    # 29 inboxes, a0's pending batch, status, log, joined, pending index, seen.
+    assert halvex_redis.delete_namespace("gone", client) == 35
     half.join(60)
     left = [k for c in cluster.clients for k in c.keys(b"halvex:{gone}:*") if b":call:" not in k]
     assert left == []
@@ -831,3 +832,323 @@ def test_redis_sentinel_url_follows_a_failover(redis_server):
         assert asyncio.run(status()) == "busy"
     finally:
         group.close()
+
+
+# ---- waiting, seeing and proving ------------------------------------------------
+
+@pytest.fixture(params=["redis", "redis-asyncio"])
+def faked_classes(request, faked_redis, redis_loop):
+    """Objects of one class on a server whose clock the test moves (from T0)."""
+    from conftest import BlockingAdapter
+    import halvex_redis.asyncio
+
+    faked_redis.set_clock(_faketime.T0)
+    namespace = "faked-%s-%d" % (request.param, random.getrandbits(48))
+    def make():
+        if request.param == "redis":
+            return halvex_redis.CoordinationState(faked_redis.url, namespace=namespace)
+        return BlockingAdapter(halvex_redis.asyncio.CoordinationState(
+            faked_redis.url, namespace=namespace), redis_loop)
+
+    return make, faked_redis.set_clock, faked_redis.url
+
+
+def _refused(call, *args):
+    with pytest.raises(RuntimeError) as info:
+        call(*args)
+    return str(info.value)
+
+
+@pytest.mark.skipif(not _faketime.available(), reason="libfaketime is not installed")
+def test_fencing_tokens_and_lease_views(faked_classes):
+    make, set_clock, url = faked_classes
+    s, T0 = make(), _faketime.T0
+    Lease = halvex_redis.Lease
+    s.claim_file("a", "p")
+    assert s.lease("file:p") == Lease("file:p", "a", 1, T0, T0, T0 + 300, True)
+    set_clock(T0 + 100)
+    s.renew_claim("a", "file:p")                                   # renewal keeps the token
+    assert s.lease("file:p") == Lease("file:p", "a", 1, T0, T0 + 100, T0 + 400, True)
+    assert s.check_lease("a", "file:p", 1) == 300
+    set_clock(T0 + 399)
+    assert s.check_lease("a", "file:p", 1) == 1
+    set_clock(T0 + 400)
+    assert not s.lease("file:p").live
+    assert _refused(s.check_lease, "a", "file:p", 1) == "lease on file:p expired 0 s ago"
+    set_clock(T0 + 412)
+    assert _refused(s.check_lease, "a", "file:p", 1) == "lease on file:p expired 12 s ago"
+    s.claim_task("a", "t")
+    assert [(x.resource_key, x.live) for x in s.leases()] == [("file:p", False),
+                                                              ("task:t", True)]
+    assert [x.resource_key for x in s.leases("task:")] == ["task:t"] and s.leases("x") == []
+    s.claim_file("a", "p")                                         # own takeover: next token
+    assert s.lease("file:p")[2:4] == (2, T0 + 412)
+    set_clock(T0 + 800)
+    s.claim_file("b", "p")                                         # takeover
+    assert s.lease("file:p").token == 3
+    assert (_refused(s.check_lease, "a", "file:p", 2)
+            == "token 2 on file:p is stale: b holds token 3")
+    assert (_refused(s.check_lease, "b", "file:p", 2)
+            == "token 2 on file:p is stale: b holds token 3")
+    set_clock(T0 + 700)                                            # clock set back: still live
+    assert s.lease("file:p").live and s.check_lease("b", "file:p", 3) == 300
+    s.release("b", "file:p")
+    assert s.lease("file:p") is None
+    assert _refused(s.check_lease, "b", "file:p", 3) == "no claim on file:p"
+    s.claim_file("c", "p")                                         # after release: counts on
+    assert s.lease("file:p").token == 4
+    # A deleted namespace starts every key above every token it granted.
+    halvex_redis.delete_namespace(s.namespace, url)
+    assert s.lease("file:p") is None and s.leases() == []
+    s.claim_file("c", "p")
+    s.claim_file("c", "new")
+    assert [x.token for x in s.leases()] == [5, 5]
+    for bad, error in (("1", TypeError), (True, TypeError), (None, TypeError)):
+        with pytest.raises(error):
+            s.check_lease("c", "file:p", bad)
+    with pytest.raises(TypeError):
+        s.leases(None)
+
+
+def test_agents_view_counts_messages_drains_and_claims(both_classes):
+    s, other = both_classes(), both_classes()
+    assert s.agents() == []
+    s.claim_file("a", "p")
+    s.claim_task("a", "t")
+    s.send_message("a", "b", "one")
+    s.send_message("a", "b", "two")
+    s.send_message("a", "d", "to d")       # d never acts: known, never seen
+    other.broadcast("c", "all")            # other knows nobody yet: all get it at once
+    s.drain_inbox("b")                     # pending until s's next call confirms it
+    view = {i.agent_id: i for i in other.agents()}
+    assert [i.agent_id for i in other.agents()] == ["a", "b", "c", "d"]
+    assert view["a"][1:5] == ("busy", 1, 0, 2) and view["a"].last_seen is not None
+    assert view["b"][1:5] == ("idle", 0, 3, 0) and view["b"].last_seen is not None
+    assert view["c"][1:5] == ("idle", 1, 0, 0) and view["c"].last_seen is not None
+    assert view["d"] == halvex_redis.AgentInfo("d", "idle", 2, 0, 0, None)
+    # s's own next call confirms its drain; a newcomer joins after other's
+    # list was made, and other's broadcast leaves it an owed message.
+    assert {i.agent_id: i.pending for i in s.agents()}["b"] == 0
+    s.send_message("e", "e", "self")
+    other.broadcast("c", "again")
+    view = {i.agent_id: i for i in s.agents()}
+    assert view["e"].inbox == 2 and view["d"].inbox == 3
+    s.release_all("a")
+    assert [i.leases for i in other.agents() if i.agent_id == "a"] == [0]
+
+
+def test_release_all_is_release_for_each_key(both_classes, redis_server):
+    s = both_classes()
+    for key in ("zz", "a b", "\xe9"):
+        s.claim_file("a", key)
+    s.claim_task("a", "t")
+    s.claim_file("b", "kept")
+    log = redis.Redis.from_url(redis_server.url)
+    stream = b"halvex:{" + s.namespace.encode() + b"}:log"
+    before = log.xlen(stream)
+    assert s.release_all("a") == ["file:a b", "file:zz", "file:\xe9", "task:t"]
+    assert s.status("a") == "idle" and s.status("b") == "busy"
+    records = log.xrange(stream)[before:]
+    assert sorted(r[1][b"key"].decode() for r in records) == ["file:a b", "file:zz",
+                                                             "file:\xe9", "task:t"]
+    assert {(r[1][b"kind"], r[1][b"agent"]) for r in records} == {(b"released", b"a")}
+    assert [x.resource_key for x in s.leases()] == ["file:kept"]
+    assert s.release_all("a") == [] and s.release_all("nobody") == []
+    s.claim_file("a", "zz")                  # the released keys are free for anyone
+    with pytest.raises(TypeError):
+        s.release_all(1)
+
+
+def _spawn(target, *args):
+    ctx = multiprocessing.get_context("spawn")
+    proc = ctx.Process(target=target, args=args, daemon=True)
+    proc.start()
+    return proc
+
+
+def test_wait_inbox_wakes_times_out_and_takes_what_is_there(both_classes, redis_server):
+    import _redis_workers as w
+
+    s = both_classes()
+    started = time.monotonic()
+    assert s.wait_inbox("q", 0.3) == []
+    assert time.monotonic() - started >= 0.3
+    assert s.wait_inbox("q", 0) == []
+    s.send_message("x", "q", "early")              # sent just before the wait
+    started = time.monotonic()
+    assert [m[2] for m in s.wait_inbox("q", 30)] == ["early"]
+    assert time.monotonic() - started < 1
+    for broadcast in (False, True):
+        proc = _spawn(w.send_later, redis_server.url, s.namespace, 0.5, "q", "late",
+                      broadcast)
+        started = time.monotonic()
+        got = s.wait_inbox("q", 30)
+        assert [m[2] for m in got] == ["late"] and 0.3 < time.monotonic() - started < 10
+        proc.join(30)
+    assert s.inbox("q") == []
+    for bad, error in (("1", TypeError), (True, TypeError), (None, TypeError),
+                       (-0.1, ValueError), (300.5, ValueError), (float("nan"), ValueError)):
+        with pytest.raises(error):
+            s.wait_inbox("q", bad)
+    with pytest.raises(TypeError):
+        s.wait_inbox(None, 1)
+
+
+def test_wait_inbox_waiters_of_several_agents(url):
+    s = halvex_redis.CoordinationState(url)
+    results = {}
+
+    def waiter(agent):
+        results[agent] = s.wait_inbox(agent, 20)
+
+    threads = [threading.Thread(target=waiter, args=(a,)) for a in ("w1", "w2", "w3")]
+    for t in threads:
+        t.start()
+    time.sleep(0.3)
+    s.send_message("x", "w1", "one")
+    s.broadcast("x", "everyone")            # w2, w3 are not known: it reaches x alone
+    s.send_message("x", "w2", "two")
+    s.send_message("x", "w3", "three")
+    for t in threads:
+        t.join(30)
+    assert {a: [m[2] for m in r] for a, r in results.items()} == {
+        "w1": ["one"], "w2": ["two"], "w3": ["three"]}
+
+
+def test_wait_inbox_wakes_for_a_broadcast_to_a_newcomer(url):
+    # The broadcaster's list predates the waiter's agent: the broadcast
+    # owes it the message, and its wait still wakes.
+    s = halvex_redis.CoordinationState(url)
+    b = halvex_redis.CoordinationState(url, namespace=s.namespace)
+    b.broadcast("x", "first")                      # b knows x only
+    s.send_message("n", "n", "join")               # n becomes known
+    assert [m[2] for m in s.drain_inbox("n")] == ["join"]
+    got = []
+    thread = threading.Thread(target=lambda: got.extend(s.wait_inbox("n", 20)))
+    thread.start()
+    time.sleep(0.3)
+    started = time.monotonic()
+    b.broadcast("x", "to all")
+    thread.join(30)
+    assert [m[2] for m in got] == ["to all"] and time.monotonic() - started < 5
+
+
+def test_wait_inbox_lost_replies(url, monkeypatch):
+    s = halvex_redis.CoordinationState(url)
+    other = halvex_redis.CoordinationState(url, namespace=s.namespace)
+    original = redis.Redis.execute_command
+    lost = []
+
+    def lose_first_script_reply(client, *args, **kwargs):
+        reply = original(client, *args, **kwargs)
+        if args[0] in ("EVALSHA", "EVAL") and not lost:
+            lost.append(args)
+            raise redis.exceptions.ConnectionError("reply lost")
+        return reply
+
+    monkeypatch.setattr(redis.Redis, "execute_command", lose_first_script_reply)
+    s.send_message("x", "q", "there")
+    lost.clear()
+    # The drain's reply is lost: the retry returns the same batch, once.
+    assert [m[2] for m in s.wait_inbox("q", 5)] == ["there"]
+    assert lost and other.drain_inbox("q") == [] and s.inbox("q") == []
+    # The registering run's reply is lost: the wait still wakes.
+    lost.clear()
+    sender = threading.Timer(0.5, lambda: other.send_message("x", "q", "later"))
+    sender.start()
+    started = time.monotonic()
+    assert [m[2] for m in s.wait_inbox("q", 20)] == ["later"]
+    assert lost and time.monotonic() - started < 5
+    sender.join()
+
+
+def test_idle_wait_sends_a_handful_of_commands(redis_server):
+    server = _redis.RedisServer()
+    try:
+        s = halvex_redis.CoordinationState(server.url)
+        s.send_message("x", "q", "warm up")        # scripts loaded, policy checked
+        s.drain_inbox("q")
+        admin = redis.Redis.from_url(server.url)
+        admin.config_resetstat()
+        started = time.monotonic()
+        assert s.wait_inbox("q", 2) == []
+        assert time.monotonic() - started >= 2
+        # The commands sent (those the scripts run count apart, by name).
+        stats = admin.info("commandstats")
+        calls = {name: v["calls"] for name, v in stats.items()
+                 if name in ("cmdstat_evalsha", "cmdstat_eval", "cmdstat_blpop")}
+        assert sum(calls.values()) <= 4, calls
+    finally:
+        server.close()
+
+
+def test_two_racing_processes_get_different_tokens(redis_server):
+    """The first holder's lease runs out, the other process takes the key
+    over: only the newer token passes check_lease."""
+    import _redis_workers as w
+
+    if not _faketime.available():
+        pytest.skip("libfaketime is not installed")
+    server = _redis.RedisServer(frozen_clock=_faketime.T0)
+    try:
+        ctx = multiprocessing.get_context("spawn")
+        with ctx.Manager() as manager:
+            barrier, go = manager.Barrier(2), manager.Event()
+            tokens, results = manager.Queue(), manager.Queue()
+            procs = [ctx.Process(target=w.fenced, args=(server.url, "race", me, barrier,
+                                                        tokens, go, results))
+                     for me in ("p1", "p2")]
+            for p in procs:
+                p.start()
+            first = tokens.get(timeout=60)
+            server.set_clock(_faketime.T0 + 301)
+            second = tokens.get(timeout=60)
+            go.set()
+            got = sorted(results.get(timeout=60) for _ in procs)
+            for p in procs:
+                p.join(30)
+        assert first[0] != second[0] and (first[1], second[1]) == (1, 2)
+        passed = [r for r in got if r[2] == 300]
+        assert [r[0] for r in passed] == [second[0]]
+        assert [r[2] for r in got if r not in passed] == [
+            "token 1 on file:p is stale: %s holds token 2" % second[0]]
+    finally:
+        server.close()
+
+
+def test_views_tokens_and_waits_on_a_cluster(redis_cluster):
+    s = halvex_redis.CoordinationState(redis_cluster.url)
+    s.claim_file("a", "p")
+    s.release("a", "file:p")
+    s.claim_file("b", "p")
+    assert s.lease("file:p").token == 2 and s.check_lease("b", "file:p", 2) == 300
+    s.send_message("a", "b", "m")
+    assert [(i.agent_id, i.inbox, i.leases) for i in s.agents()] == [("a", 0, 0), ("b", 1, 1)]
+    assert s.release_all("b") == ["file:p"] and s.leases() == []
+    sender = threading.Timer(0.3, lambda: s.broadcast("a", "wake"))
+    sender.start()
+    assert [m[2] for m in s.wait_inbox("a", 20)] == ["wake"]
+    sender.join()
+    halvex_redis.delete_namespace(s.namespace, redis_cluster.url)
+    s.claim_file("c", "p")
+    assert s.lease("file:p").token == 3
+
+
+@pytest.mark.parametrize("kind", ["redis", "redis-asyncio"])
+def test_waits_longer_than_the_read_timeout(kind, url, redis_loop):
+    from conftest import BlockingAdapter
+    import halvex_redis.asyncio
+
+    short = url + "?socket_timeout=0.4"
+    if kind == "redis":
+        s = halvex_redis.CoordinationState(short)
+    else:
+        s = BlockingAdapter(halvex_redis.asyncio.CoordinationState(short), redis_loop)
+    started = time.monotonic()
+    assert s.wait_inbox("q", 1.2) == []
+    assert 1.2 <= time.monotonic() - started < 5
+    sender = threading.Timer(1.0, lambda: halvex_redis.CoordinationState(
+        url, namespace=s.namespace).send_message("x", "q", "late"))
+    sender.start()
+    assert [m[2] for m in s.wait_inbox("q", 10)] == ["late"]
+    sender.join()

@@ -19,9 +19,10 @@ import redis
 from redis.retry import Retry
 
 from . import _calls
-from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message, T
+from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, AgentInfo, Lease, Message, T
 
-__all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT"]
+__all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT",
+           "Lease", "AgentInfo"]
 
 _clients: Dict[Tuple[str, bool], Any] = {}
 _clients_lock = threading.Lock()
@@ -177,6 +178,25 @@ class CoordinationState:
 
     def confirm(self, *surplus: object) -> None:
         return self._call(_calls.CONFIRM, surplus)
+
+    def lease(self, resource_key: str, *surplus: object) -> Optional[Lease]:
+        return self._call(_calls.LEASE, surplus, resource_key)
+
+    def leases(self, prefix: str = "", *surplus: object) -> List[Lease]:
+        return self._call(_calls.LEASES, surplus, prefix)
+
+    def check_lease(self, agent_id: str, resource_key: str, token: int,
+                    *surplus: object) -> int:
+        return self._call(_calls.CHECK_LEASE, surplus, agent_id, resource_key, token)
+
+    def agents(self, *surplus: object) -> List[AgentInfo]:
+        return self._call(_calls.AGENTS, surplus)
+
+    def release_all(self, agent_id: str, *surplus: object) -> List[str]:
+        return self._call(_calls.RELEASE_ALL, surplus, agent_id)
+
+    def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> List[Message]:
+        return self._call(_calls.WAIT_INBOX, surplus, agent_id, timeout)
 
 
 _calls.document(CoordinationState)

@@ -14,6 +14,7 @@ that the blocking or the asyncio runner carries out.
 
 import hashlib
 import itertools
+import math
 import os
 import sys
 import threading
@@ -27,12 +28,14 @@ from typing import (
     Generator,
     Generic,
     List,
+    NamedTuple,
     Optional,
     Sequence,
     Set,
     Tuple,
     Type,
     TypeVar,
+    Union,
 )
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
@@ -141,6 +144,37 @@ STATUS_LUA = Script(_scripts.STATUS)
 STATUS_ALONE_LUA = Script(_scripts.STATUS_ALONE)
 CONFIRM_LUA = Script(_scripts.CONFIRM)
 DELETE_LUA = Script(_scripts.DELETE)
+WAIT_LUA = Script(_scripts.WAIT)
+LEASE_LUA = Script(_scripts.LEASE_READ)
+LEASE_ALONE_LUA = Script(_scripts.LEASE_ALONE)
+LEASES_LUA = Script(_scripts.LEASES)
+LEASES_ALONE_LUA = Script(_scripts.LEASES_ALONE)
+AGENTS_LUA = Script(_scripts.AGENTS)
+AGENTS_ALONE_LUA = Script(_scripts.AGENTS_ALONE)
+RELEASE_ALL_LUA = Script(_scripts.RELEASE_ALL)
+
+
+class Lease(NamedTuple):
+    """A claim as stored: its fencing token and whole server seconds."""
+    resource_key: str
+    holder: str
+    token: int
+    granted_at: int
+    renewed_at: int
+    expires_at: int
+    live: bool
+
+
+class AgentInfo(NamedTuple):
+    """A known agent: status word, messages waiting, drained messages not yet
+    confirmed, live claims held, and the server second of its last call as
+    the acting agent (None before any)."""
+    agent_id: str
+    status: str
+    inbox: int
+    pending: int
+    leases: int
+    last_seen: Optional[int]
 DELETE_REST_LUA = Script(_scripts.DELETE_REST)
 
 
@@ -171,7 +205,26 @@ def limit(name: str, value: object) -> int:
     return min(value, _LIMIT_CAP)
 
 
-_LIMITS = frozenset(("max_count", "max_bytes"))
+def token(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not '%s'" % (name, type(value).__name__))
+    return value
+
+
+# The longest wait_inbox: as long as a lease.
+MAX_WAIT = 300
+
+
+def seconds(name: str, value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s must be a number, not '%s'" % (name, type(value).__name__))
+    if not 0 <= value <= MAX_WAIT:  # NaN fails too
+        raise ValueError("%s must be from 0 to %d seconds, not %r" % (name, MAX_WAIT, value))
+    return float(value)
+
+
+_CHECKS: Dict[str, Callable[[str, object], object]] = {
+    "max_count": limit, "max_bytes": limit, "token": token, "timeout": seconds}
 
 
 class Keys(object):
@@ -179,7 +232,7 @@ class Keys(object):
     whole namespace lives in one cluster slot."""
 
     __slots__ = ("namespace", "claims", "status", "log", "joined", "owed", "pending", "inbox",
-                 "pending_list", "call")
+                 "pending_list", "call", "tokens", "floor", "seen", "waiting", "wake")
 
     def __init__(self, namespace: object) -> None:
         if not isinstance(namespace, str):
@@ -201,6 +254,22 @@ class Keys(object):
         self.inbox = base + b"inbox:"
         self.pending_list = base + b"pending:"
         self.call = base + b"call:"
+        self.tokens = base + b"tokens"
+        self.floor = base + b"floor"
+        self.seen = base + b"seen"
+        self.waiting = base + b"waiting"
+        self.wake = base + b"wake:"
+
+
+class Block(object):
+    """A wait for an entry in a wake list (BLPOP), at most `seconds`; the
+    plan gets the entry, or None when none came."""
+
+    __slots__ = ("key", "seconds")
+
+    def __init__(self, key: bytes, seconds: float) -> None:
+        self.key = key
+        self.seconds = seconds
 
 
 class Request(object):
@@ -535,6 +604,36 @@ Action = Tuple[str, Any]
 Steps = Generator[Action, Any, T]
 
 
+def socket_timeout(client: Any) -> Optional[float]:
+    """The read timeout of the client's connections (None: none)."""
+    for source in ("get_connection_kwargs", "connection_pool", "connection_kwargs"):
+        kwargs: Any = getattr(client, source, None)
+        try:
+            if callable(kwargs):
+                kwargs = kwargs()
+            elif source == "connection_pool":
+                kwargs = getattr(kwargs, "connection_kwargs", None)
+        except Exception:
+            continue
+        if isinstance(kwargs, dict):
+            value = kwargs.get("socket_timeout")
+            return None if value is None else float(value)
+    return SOCKET_TIMEOUT
+
+
+def _block(client: Any, block: Block) -> Generator[Action, Any, Any]:
+    """One BLPOP, shorter than the connection's read timeout (the plan
+    blocks again while its wait lasts). A fault counts as a wake-up: the
+    plan's next drain tells what came and has the retries."""
+    limit = socket_timeout(client)
+    wait = block.seconds if limit is None else min(block.seconds, max(0.01, limit * 0.8))
+    try:
+        reply = yield CALL, ("BLPOP", block.key, "%.3f" % max(0.001, wait))
+    except RETRYABLE:
+        return b"fault"
+    return reply
+
+
 def exchange(session: Session, client: Any, checked: CheckedClients,
              plan: "Plan[T]") -> "Steps[T]":
     try:
@@ -544,6 +643,15 @@ def exchange(session: Session, client: Any, checked: CheckedClients,
         return nothing
     budget = Budget()
     while True:
+        if isinstance(request, Block):
+            woke = yield from _block(client, request)
+            try:
+                request = plan.send(woke)
+            except StopIteration as stop:
+                after: T = stop.value
+                return after
+            budget = Budget()  # a wait's next drain has retries of its own
+            continue
         frame = session.frame(request)
         finished = settled = False
         try:
@@ -603,7 +711,7 @@ def _send(frame: Frame, client: Any, checked: CheckedClients,
 
 # ---- plans -------------------------------------------------------------------
 
-Plan = Generator[Request, Any, T]
+Plan = Generator[Union[Request, Block], Any, T]
 
 
 def messages(owner: str, raw: List[bytes]) -> List[Message]:
@@ -618,7 +726,8 @@ def messages(owner: str, raw: List[bytes]) -> List[Message]:
 def claim(session: Session, prefix: bytes, conflict: str, agent: Text,
           name: Text) -> "Plan[str]":
     keys = session.keys
-    reply = yield Request(CLAIM_LUA, (keys.claims, keys.status, keys.log, keys.joined),
+    reply = yield Request(CLAIM_LUA, (keys.claims, keys.status, keys.log, keys.joined,
+                                      keys.tokens, keys.floor, keys.seen),
                           (agent[1], prefix + name[1], session.log_limit))
     clock_fault(reply)
     if reply[1] == HELD:
@@ -636,14 +745,15 @@ def _holder_only(reply: Sequence[Any], agent: str, verb: str, missing: str) -> N
 
 
 def renew(session: Session, agent: Text, key: Text) -> "Plan[str]":
-    reply = yield Request(RENEW_LUA, (session.keys.claims,), (agent[1], key[1]))
+    keys = session.keys
+    reply = yield Request(RENEW_LUA, (keys.claims, keys.seen), (agent[1], key[1]))
     _holder_only(reply, agent[0], "renew", "no claim on %s to renew" % key[0])
     return agent[0]
 
 
 def release(session: Session, agent: Text, key: Text) -> "Plan[None]":
     keys = session.keys
-    reply = yield Request(RELEASE_LUA, (keys.claims, keys.status, keys.log),
+    reply = yield Request(RELEASE_LUA, (keys.claims, keys.status, keys.log, keys.seen),
                           (agent[1], key[1], session.log_limit))
     _holder_only(reply, agent[0], "release", "no claim found for %s" % agent[0])
 
@@ -651,7 +761,7 @@ def release(session: Session, agent: Text, key: Text) -> "Plan[None]":
 def send(session: Session, sender: Text, to: Text, content: Text) -> "Plan[Message]":
     keys = session.keys
     reply = yield Request(SEND_LUA, (keys.status, keys.log, keys.inbox + to[1], keys.joined,
-                                 keys.owed),
+                                 keys.owed, keys.seen, keys.waiting, keys.wake + to[1]),
                           (sender[1], to[1], content[1], session.log_limit))
     clock_fault(reply)
     return (sender[0], to[0], content[0], int(reply[2]))
@@ -663,9 +773,10 @@ def broadcast(session: Session, sender: Text, content: Text) -> "Plan[Message]":
         seen = session.agents
         base, known, inboxes, names = seen
         own = sender[1] not in names
-        request_keys = [keys.status, keys.log, keys.joined, keys.owed, *inboxes]
-        if own:
-            request_keys.append(keys.inbox + sender[1])
+        targets = inboxes + [keys.inbox + sender[1]] if own else inboxes
+        cut = len(keys.inbox)
+        request_keys = [keys.status, keys.log, keys.joined, keys.owed, keys.seen, keys.waiting,
+                        *targets, *[keys.wake + t[cut:] for t in targets]]
         reply = yield Request(BROADCAST_LUA, request_keys,
                               (sender[1], content[1], session.log_limit, base, known,
                                b"1" if own else b"0", keys.inbox))
@@ -681,7 +792,7 @@ def broadcast(session: Session, sender: Text, content: Text) -> "Plan[Message]":
 def inbox(session: Session, agent: Text) -> "Plan[List[Message]]":
     keys = session.keys
     reply = yield Request(INBOX_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
-                                      keys.owed), (), alone=INBOX_ALONE_LUA)
+                                      keys.owed, keys.seen), (agent[1],), alone=INBOX_ALONE_LUA)
     return messages(agent[0], reply[3])
 
 
@@ -689,7 +800,7 @@ def inbox_batch(session: Session, agent: Text, count: int,
                 size: int) -> "Plan[Tuple[List[Message], int]]":
     keys = session.keys
     reply = yield Request(INBOX_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
-                                            keys.owed), (count, size),
+                                            keys.owed, keys.seen), (count, size, agent[1]),
                           alone=INBOX_BATCH_ALONE_LUA)
     return messages(agent[0], reply[3]), int(reply[2])
 
@@ -697,7 +808,7 @@ def inbox_batch(session: Session, agent: Text, count: int,
 def drain(session: Session, agent: Text) -> "Plan[List[Message]]":
     keys = session.keys
     reply = yield Request(DRAIN_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
-                                      keys.pending, keys.owed), (agent[1], 0, 0),
+                                      keys.pending, keys.owed, keys.seen), (agent[1], 0, 0, 0),
                           drain_agent=agent[1])
     return messages(agent[0], reply[3])
 
@@ -706,7 +817,8 @@ def drain_batch(session: Session, agent: Text, count: int,
                 size: int) -> "Plan[Tuple[List[Message], int]]":
     keys = session.keys
     reply = yield Request(DRAIN_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
-                                            keys.pending, keys.owed), (agent[1], count, size),
+                                            keys.pending, keys.owed, keys.seen),
+                          (agent[1], count, size, 0),
                           drain_agent=agent[1])
     return messages(agent[0], reply[3]), int(reply[2])
 
@@ -729,16 +841,128 @@ def delete(session: Session) -> "Plan[int]":
     base, known, _inboxes, names = session.agents
 
     def of(agents: Sequence[bytes]) -> List[bytes]:
-        return [k for a in agents for k in (keys.inbox + a, keys.pending_list + a)]
+        return [k for a in agents for k in (keys.inbox + a, keys.pending_list + a, keys.wake + a)]
 
-    reply = yield Request(DELETE_LUA, (keys.claims, keys.status, keys.log, keys.joined,
-                                   keys.pending, keys.owed, *of(list(names))), (base, known))
+    reply = yield Request(DELETE_LUA, (keys.floor, keys.claims, keys.status, keys.log,
+                                   keys.joined, keys.pending, keys.owed, keys.tokens, keys.seen,
+                                   keys.waiting, *of(list(names))), (base, known))
     removed = int(reply[2])
     if len(reply) > 3 and reply[3]:
         reply = yield Request(DELETE_REST_LUA, of(reply[3]), ())
         removed += int(reply[2])
     session.agents = NO_AGENTS
     return removed
+
+
+def wait(session: Session, agent: Text, timeout: float) -> "Plan[List[Message]]":
+    """Drains; when nothing came, blocks on the agent's wake list until an
+    entry comes or the time is up, then drains again (a wake-up that finds
+    nothing waits on for the rest of the time)."""
+    keys = session.keys
+    deadline = time.monotonic() + timeout
+    left = timeout
+    while True:
+        register = math.ceil(left) + 1 if left > 0 else 0
+        reply = yield Request(WAIT_LUA if register else DRAIN_LUA,
+                              (keys.inbox + agent[1], keys.pending_list + agent[1],
+                               keys.pending, keys.owed, keys.seen, keys.waiting,
+                               keys.wake + agent[1]) if register else
+                              (keys.inbox + agent[1], keys.pending_list + agent[1],
+                               keys.pending, keys.owed, keys.seen),
+                              (agent[1], 0, 0, register), drain_agent=agent[1])
+        if reply[3] or not register:
+            return messages(agent[0], reply[3])
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                left = 0
+                break
+            if (yield Block(keys.wake + agent[1], left)) is not None:
+                left = max(deadline - time.monotonic(), 0)
+                break
+
+
+def _lease(key: bytes, stored: bytes, entry: Optional[bytes], now: int) -> Lease:
+    renewed_text, _, holder = stored.partition(b":")
+    renewed = int(renewed_text)
+    token, granted = (int(v) for v in entry.split(b" ")) if entry else (0, renewed)
+    # Live by the claims' rule: elapsed time saturates at zero (clock set back).
+    return Lease(key.decode("utf-8"), holder.decode("utf-8"), token, granted, renewed,
+                 renewed + _scripts.LEASE, max(now - renewed, 0) < _scripts.LEASE)
+
+
+def _read_lease(session: Session,
+                key: Text) -> Generator[Request, Any, Tuple[Optional[Lease], int]]:
+    """The lease under a key, and the server's clock when it was read."""
+    keys = session.keys
+    reply = yield Request(LEASE_LUA, (keys.claims, keys.tokens), (key[1],),
+                          alone=LEASE_ALONE_LUA)
+    clock_fault(reply)
+    now = int(reply[2])
+    if reply[3] is None:
+        return None, now
+    return _lease(key[1], reply[3], reply[4], now), now
+
+
+def lease(session: Session, key: Text) -> "Plan[Optional[Lease]]":
+    found, _now = yield from _read_lease(session, key)
+    return found
+
+
+def leases(session: Session, prefix: Text) -> "Plan[List[Lease]]":
+    keys = session.keys
+    reply = yield Request(LEASES_LUA, (keys.claims, keys.tokens), (prefix[1],),
+                          alone=LEASES_ALONE_LUA)
+    clock_fault(reply)
+    now, flat = int(reply[2]), reply[3]
+    found = [_lease(flat[i], flat[i + 1], flat[i + 2], now) for i in range(0, len(flat), 3)]
+    return sorted(found, key=lambda item: item.resource_key)
+
+
+def check_lease(session: Session, agent: Text, key: Text, token: int) -> "Plan[int]":
+    held, now = yield from _read_lease(session, key)
+    if held is None:
+        raise RuntimeError("no claim on %s" % key[0])
+    if held.holder != agent[0] or held.token != token:
+        raise RuntimeError("token %d on %s is stale: %s holds token %d"
+                           % (token, key[0], held.holder, held.token))
+    elapsed = max(now - held.renewed_at, 0)
+    if not held.live:
+        raise RuntimeError("lease on %s expired %d s ago" % (key[0], elapsed - _scripts.LEASE))
+    return _scripts.LEASE - elapsed
+
+
+def agents(session: Session) -> "Plan[List[AgentInfo]]":
+    keys = session.keys
+    while True:
+        base, known, inboxes, _names = session.agents
+        cut = len(keys.inbox)
+        lists = [k for inbox in inboxes for k in (inbox, keys.pending_list + inbox[cut:])]
+        reply = yield Request(AGENTS_LUA, (keys.status, keys.joined, keys.claims, keys.seen,
+                                           keys.owed, *lists), (base, known),
+                              alone=AGENTS_ALONE_LUA)
+        if reply[1] == STALE:  # agents joined, or another life of the namespace
+            session.all_agents(reply[2], reply[3])
+            continue
+        clock_fault(reply)
+        found = [AgentInfo(name.decode("utf-8"), WORDS[word], int(waiting), int(pending),
+                           int(held), None if seen is None else int(seen))
+                 for name, word, waiting, pending, held, seen in reply[2]]
+        return sorted(found, key=lambda info: info.agent_id)
+
+
+def release_all(session: Session, agent: Text) -> "Plan[List[str]]":
+    keys = session.keys
+    reply = yield Request(RELEASE_ALL_LUA, (keys.claims, keys.status, keys.log, keys.seen),
+                          (agent[1], session.log_limit))
+    clock_fault(reply)
+    packed, found, pos = reply[2], [], 0
+    while pos < len(packed):
+        colon = packed.index(b":", pos)
+        end = colon + 1 + int(packed[pos:colon])
+        found.append(packed[colon + 1:end].decode("utf-8"))
+        pos = end
+    return sorted(found)
 
 
 class Method(Generic[T]):
@@ -759,7 +983,7 @@ class Method(Generic[T]):
             raise TypeError("CoordinationState.%s() takes %d positional arguments but %d were "
                             "given" % (self.name, len(self.params),
                                        len(self.params) + len(surplus)))
-        values = [limit(p, v) if p in _LIMITS else text(p, v) for p, v in zip(self.params, args)]
+        values = [_CHECKS.get(p, text)(p, v) for p, v in zip(self.params, args)]
         return self.plan(session, *self.fixed, *values)
 
 
@@ -811,9 +1035,41 @@ CONFIRM = Method(
     received (nothing is sent when there are none), so none is delivered
     again. For a process or session that ends normally.""")
 
+LEASE = Method(
+    "lease", ("resource_key",), lease,
+    """The claim stored under a key such as `"file:src/lib.rs"`, as a `Lease`
+    (holder, fencing token, granted, renewed and expiry server seconds,
+    live), expired or not; `None` when none is stored.""")
+LEASES = Method(
+    "leases", ("prefix",), leases,
+    """Every stored claim whose key starts with `prefix`, expired ones
+    included, as `Lease`s sorted by key.""")
+CHECK_LEASE = Method(
+    "check_lease", ("agent_id", "resource_key", "token"), check_lease,
+    """The whole seconds left on the claim when `agent_id` holds it live with
+    fencing token `token`; otherwise `RuntimeError` saying why (no claim, a
+    stale token, an expired lease). Changes nothing: call it right before
+    each write that the claim guards.""")
+AGENTS = Method(
+    "agents", (), agents,
+    """Every known agent, sorted by id, as an `AgentInfo`: status word,
+    messages waiting, drained messages not yet confirmed, live claims held
+    and the server second of its last call as the acting agent (or None).""")
+RELEASE_ALL = Method(
+    "release_all", ("agent_id",), release_all,
+    """Releases every claim `agent_id` holds, expired ones included, each as
+    `release` would; returns their keys, sorted.""")
+WAIT_INBOX = Method(
+    "wait_inbox", ("agent_id", "timeout"), wait,
+    """As `drain_inbox`, but when the inbox is empty waits up to `timeout`
+    seconds (0 to 300) for a message, without polling, and drains then;
+    `[]` when none came. The blocking class holds one connection per
+    waiting call.""")
+
 METHODS: List["Method[Any]"] = [
     CLAIM_FILE, CLAIM_TASK, RENEW_CLAIM, RELEASE, SEND_MESSAGE, BROADCAST, INBOX, DRAIN_INBOX,
-    STATUS, INBOX_BATCH, DRAIN_BATCH, CONFIRM]
+    STATUS, INBOX_BATCH, DRAIN_BATCH, CONFIRM, LEASE, LEASES, CHECK_LEASE, AGENTS, RELEASE_ALL,
+    WAIT_INBOX]
 
 
 def document(cls: type) -> None:

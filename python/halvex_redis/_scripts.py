@@ -38,6 +38,14 @@ Stored forms (all strings binary-safe):
   pending list  per agent    -> drained messages not yet confirmed, in segments
                                 "<call id> <drained at> <count>;" kept in the index
   log stream    one entry per activity record, never read back, capped
+  tokens hash   resource key -> "<token> <granted_at>" of its last grant; kept
+                after release, so the key's next grant counts on
+  floor         the highest token of the namespace's earlier lives: kept by
+                delete_namespace, so a key's new counter starts above it
+  seen hash     agent id     -> server seconds of its last call as the acting agent
+  waiting hash  inbox key    -> server second until which a wait_inbox waits on it
+  wake list     per agent    -> at most one "1", pushed for a waiting agent
+                                by the write that fills its inbox (BLPOP target)
 """
 
 # Seconds a call's record outlives its run; far longer than the client's retries.
@@ -81,6 +89,18 @@ local function settle(owed, inbox)
   end
   push(inbox, items)
   redis.call('HDEL', owed, inbox)
+end
+"""), ("wake", r"""
+-- Wakes the waiters on an inbox: one entry in its wake list is enough (a
+-- waiter that wakes drains everything and waits again when it finds nothing).
+local function wake(waiting, inbox, list, now)
+  local w = redis.call('HGET', waiting, inbox)
+  if not w then return end
+  if tonumber(now) <= tonumber(w) then
+    if redis.call('LLEN', list) == 0 then redis.call('RPUSH', list, '1') end
+  else
+    redis.call('HDEL', waiting, inbox)
+  end
 end
 """), ("content_size", r"""
 -- Bytes of content in a stored message "<timestamp>,<len(from)>,<from><content>".
@@ -235,19 +255,27 @@ def _write(body: str) -> str:
 
 
 def _framed(body: str) -> str:
-    code = (_FRAME + body).replace("@NOW@", _NOW).replace(
-        "@TTL@", str(RECORD_TTL)).replace("@LEASE@", str(LEASE))
+    code = _fill(_FRAME + body)
     return _CONSTANTS + _helpers(code) + code
+
+
+def _fill(code: str) -> str:
+    return code.replace("@NOW@", _NOW).replace("@TTL@", str(RECORD_TTL)).replace(
+        "@LEASE@", str(LEASE))
 
 
 def _alone(body: str) -> str:
     """A read without the frame: it confirms nothing and needs no record."""
-    return _CONSTANTS + "local id, k, a = ARGV[1], 1, 2\n" + _helpers(body) + body
+    code = _fill(body)
+    return _CONSTANTS + "local id, k, a = ARGV[1], 1, 2\n" + _helpers(code) + code
 
 
 # A claim is live while now - renewed_at < LEASE, the subtraction saturating
 # at zero: so now < renewed_at + LEASE also covers a clock set back.
-# Own KEYS: claims, status, log, joined. ARGV: agent, resource key, log cap.
+# Each grant takes the key's next token; a key without a counter (never
+# granted, or since the namespace was deleted) starts above the floor.
+# Own KEYS: claims, status, log, joined, tokens, floor, seen.
+# ARGV: agent, resource key, log cap.
 CLAIM = _write(r"""
 @NOW@
 local claims, status, log = KEYS[k], KEYS[k + 1], KEYS[k + 2]
@@ -262,7 +290,15 @@ if stored then
   previous = string.sub(stored, sep + 1)
 end
 redis.call('HSET', claims, key, now .. ':' .. agent)
+local token = redis.call('HGET', KEYS[k + 4], key)
+if token then
+  token = tonumber(string.match(token, '^%d+'))
+else
+  token = tonumber(redis.call('GET', KEYS[k + 5]) or '0')
+end
+redis.call('HSET', KEYS[k + 4], key, string.format('%d', token + 1) .. ' ' .. now)
 if redis.call('HSET', status, agent, '1') == 1 then join(KEYS[k + 3], agent) end
+redis.call('HSET', KEYS[k + 6], agent, now)
 redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'kind', 'claimed', 'agent', agent, 'key', key,
            'at', now)
 if previous then
@@ -283,31 +319,36 @@ if holder ~= agent then return finish(HELD, holder) end
 """
 
 # Renewal never takes a claim over and touches neither status nor log.
-# Own KEYS: claims. ARGV: agent, resource key.
+# Own KEYS: claims, seen. ARGV: agent, resource key.
 RENEW = _write(_HOLDER_ONLY + r"""
 @NOW@
 redis.call('HSET', claims, key, now .. ':' .. holder)
+redis.call('HSET', KEYS[k + 1], agent, now)
 return finish(DONE)
 """)
 
 # The clock is read before anything changes, so a clock fault changes nothing.
-# Own KEYS: claims, status, log. ARGV: agent, resource key, log cap.
+# Own KEYS: claims, status, log, seen. ARGV: agent, resource key, log cap.
 RELEASE = _write(_HOLDER_ONLY + r"""
 @NOW@
 redis.call('HDEL', claims, key)
 redis.call('HSET', KEYS[k + 1], agent, '0')
+redis.call('HSET', KEYS[k + 3], agent, now)
 redis.call('XADD', KEYS[k + 2], 'MAXLEN', '~', ARGV[a + 2], '*', 'kind', 'released',
            'agent', agent, 'key', key, 'at', now)
 return finish(DONE)
 """)
 
-# Own KEYS: status, log, recipient's inbox, joined, owed. ARGV: from, to, content, log cap.
+# Own KEYS: status, log, recipient's inbox, joined, owed, seen, waiting,
+# recipient's wake list. ARGV: from, to, content, log cap.
 SEND = _write(r"""
 @NOW@
 local from, to, content = ARGV[a], ARGV[a + 1], ARGV[a + 2]
 settle(KEYS[k + 4], KEYS[k + 2])
 redis.call('RPUSH', KEYS[k + 2], now .. ',' .. #from .. ',' .. from .. content)
+wake(KEYS[k + 6], KEYS[k + 2], KEYS[k + 7], now)
 if redis.call('HSETNX', KEYS[k], to, '0') == 1 then join(KEYS[k + 3], to) end
+redis.call('HSET', KEYS[k + 5], from, now)
 redis.call('XADD', KEYS[k + 1], 'MAXLEN', '~', ARGV[a + 3], '*', 'kind', 'sent', 'from', from,
            'to', to, 'content', content, 'at', now)
 return finish(DONE, now)
@@ -321,11 +362,16 @@ return finish(DONE, now)
 # run. The reply adds the joined list's length and the newcomers, for the
 # client's next broadcast. A list of a deleted namespace (another base) gets
 # STALE, the current list and no write.
-# Own KEYS: status, log, joined, owed, inboxes... ARGV: from, content, log
-# cap, base, known, whether the last inbox key is the sender's own (not
-# among the known), the inbox key prefix.
+# A waiting newcomer's wake list is not among the keys: such a broadcast
+# gets STALE too, before any write, and comes again with the full list.
+# Own KEYS: status, log, joined, owed, seen, waiting, then the inboxes, then
+# their wake lists in the same order. ARGV: from, content, log cap, base,
+# known, whether the last inbox key is the sender's own (not among the
+# known), the inbox key prefix.
 BROADCAST = _write(r"""
 local status, log, joined, owed = KEYS[k], KEYS[k + 1], KEYS[k + 2], KEYS[k + 3]
+local waiters, first = KEYS[k + 5], k + 6
+local n = (#KEYS - first + 1) / 2
 local from, content, own = ARGV[a], ARGV[a + 1], ARGV[a + 5] == '1'
 local base = redis.call('LINDEX', joined, 0) or ''
 if base ~= ARGV[a + 3] then
@@ -333,17 +379,36 @@ if base ~= ARGV[a + 3] then
 end
 @NOW@
 local known = tonumber(ARGV[a + 4])
+local live = false  -- the inboxes waited on, when any
+if redis.call('HLEN', waiters) > 0 then
+  live = {}
+  local flat = redis.call('HGETALL', waiters)
+  for i = 1, #flat, 2 do
+    if tonumber(now) <= tonumber(flat[i + 1]) then live[flat[i]] = true end
+  end
+  for _, agent in ipairs(redis.call('LRANGE', joined, math.max(known, 1), -1)) do
+    if live[ARGV[a + 6] .. agent] and not (own and agent == from) then
+      return {id, STALE, base, redis.call('LRANGE', joined, 1, -1)}
+    end
+  end
+end
 if redis.call('HSETNX', status, from, '0') == 1 then join(joined, from) end
 local newcomers = redis.call('LRANGE', joined, math.max(known, 1), -1)
 local message = now .. ',' .. #from .. ',' .. from .. content
 if redis.call('HLEN', owed) > 0 then
   local waiting = {}
   for _, inbox in ipairs(redis.call('HKEYS', owed)) do waiting[inbox] = true end
-  for i = k + 4, #KEYS do
+  for i = first, first + n - 1 do
     if waiting[KEYS[i]] then settle(owed, KEYS[i]) end
   end
 end
-for i = k + 4, #KEYS do redis.call('RPUSH', KEYS[i], message) end
+for i = first, first + n - 1 do
+  redis.call('RPUSH', KEYS[i], message)
+  if live and live[KEYS[i]] and redis.call('LLEN', KEYS[i + n]) == 0 then
+    redis.call('RPUSH', KEYS[i + n], '1')
+  end
+end
+redis.call('HSET', KEYS[k + 4], from, now)
 local entry = #newcomers > 0 and #message .. ':' .. message
 for _, agent in ipairs(newcomers) do
   if not (own and agent == from) then
@@ -361,15 +426,20 @@ return reply
 """)
 
 # Unconfirmed drained messages first, then the inbox. Replies
-# {id, DONE, left, messages}. Own KEYS: inbox, pending list, owed. The batch
-# form takes ARGV count, bytes: at most count messages and bytes of content.
-_INBOX = r"""
+# {id, DONE, left, messages}. Own KEYS: inbox, pending list, owed, seen.
+# ARGV: agent. The batch form takes ARGV count, bytes, agent: at most count
+# messages and bytes of content.
+_SEEN = r"""
+local now = redis.call('TIME')[1]
+if tonumber(now) >= 0 then redis.call('HSET', KEYS[k + 3], ARGV[@AGENT@], now) end
+"""
+_INBOX = _SEEN.replace("@AGENT@", "a") + r"""
 settle(KEYS[k + 2], KEYS[k])
 local batch = redis.call('LRANGE', KEYS[k + 1], 0, -1)
 for _, m in ipairs(redis.call('LRANGE', KEYS[k], 0, -1)) do batch[#batch + 1] = m end
 return {id, DONE, 0, batch}
 """
-_INBOX_BATCH = r"""
+_INBOX_BATCH = _SEEN.replace("@AGENT@", "a + 2") + r"""
 settle(KEYS[k + 2], KEYS[k])
 local limit = {count = tonumber(ARGV[a]), bytes = tonumber(ARGV[a + 1]), used = 0}
 local waiting = redis.call('LLEN', KEYS[k + 1]) + redis.call('LLEN', KEYS[k])
@@ -390,8 +460,14 @@ INBOX_BATCH_ALONE = _alone(_INBOX_BATCH)
 # limit (the batch form), at most count messages and bytes of content go:
 # what was taken over and does not fit goes back to the head of the inbox.
 # Replies {id, DONE, left, messages}.
-# Own KEYS: inbox, pending list, pending index, owed.
-# ARGV: agent, count, bytes (0 for all), handover, own ids...
+# Own KEYS: inbox, pending list, pending index, owed, seen; a wait adds
+# waiting and the agent's wake list.
+# ARGV: agent, count, bytes (0 for all), seconds to wait (0: none), handover,
+# own ids...
+#
+# A wait is a drain that, when it finds nothing, notes in the same run that
+# the inbox is waited on (so a message landing after this check wakes it)
+# and empties the wake list (a stale entry: whatever it announced is gone).
 _DRAIN = r"""
 local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
 index = KEYS[k + 2]
@@ -410,10 +486,11 @@ if done and string.sub(done, 1, #id + 1) == id .. ' ' then
 end
 settle(KEYS[k + 3], inbox)
 local now = tonumber(redis.call('TIME')[1])
+if now >= 0 then redis.call('HSET', KEYS[k + 4], agent, now) end
 local count, bytes = tonumber(ARGV[a + 1]), tonumber(ARGV[a + 2])
-local handover = tonumber(ARGV[a + 3])
+local handover = tonumber(ARGV[a + 4])
 local mine = {}
-for i = a + 4, #ARGV do mine[ARGV[i]] = true end
+for i = a + 5, #ARGV do mine[ARGV[i]] = true end
 local batch = take(list, agent, function(g) return mine[g[1]] or now >= g[2] + handover end)
 local rest = segments(agent)
 if count == 0 and #batch == 0 and #rest == 0 then
@@ -430,11 +507,20 @@ end
 if #batch > 0 then
   rest[#rest + 1] = {id, now, #batch}
   save(agent, rest)
+@WAIT@
 end
 redis.call('SET', KEYS[1], id .. ' ' .. DONE, 'EX', @TTL@)
 return reply(batch)
 """
-DRAIN = _framed(_DRAIN.replace("@LIMITED@", "  error('no limit')").replace("@LEFT@", "0"))
+_WAIT = r"""
+elseif tonumber(ARGV[a + 3]) > 0 then
+  local until_ = now + tonumber(ARGV[a + 3])
+  local w = redis.call('HGET', KEYS[k + 5], inbox)
+  if not w or tonumber(w) < until_ then redis.call('HSET', KEYS[k + 5], inbox, until_) end
+  redis.call('DEL', KEYS[k + 6])"""
+_UNLIMITED = _DRAIN.replace("@LIMITED@", "  error('no limit')").replace("@LEFT@", "0")
+DRAIN = _framed(_UNLIMITED.replace("@WAIT@", ""))
+WAIT = _framed(_UNLIMITED.replace("@WAIT@", _WAIT))
 DRAIN_BATCH = _framed(_DRAIN.replace(
     "@LEFT@", "redis.call('LLEN', inbox) + redis.call('LLEN', list) - #batch").replace(
     "@LIMITED@", r"""
@@ -448,7 +534,7 @@ DRAIN_BATCH = _framed(_DRAIN.replace(
     local taken = fill(batch, inbox, limit)
     if taken > 0 then redis.call('LTRIM', inbox, taken, -1) end
   end
-  push(list, batch)"""))
+  push(list, batch)""").replace("@WAIT@", ""))
 
 # Own KEYS: status. ARGV: agent.
 _STATUS = r"""
@@ -462,14 +548,129 @@ CONFIRM = _framed(r"""
 return {id, DONE}
 """)
 
+# The views read the clock like the writes: a clock before 1970 is the same fault.
+_READ_NOW = r"""
+local now = redis.call('TIME')[1]
+if tonumber(now) < 0 then return {id, CLOCK, now} end
+"""
+
+# One stored claim with its token entry. Replies {id, DONE, now, stored
+# claim or nil, token entry or nil}. Own KEYS: claims, tokens. ARGV: key.
+_LEASE = _READ_NOW + r"""
+return {id, DONE, now, redis.call('HGET', KEYS[k], ARGV[a]),
+        redis.call('HGET', KEYS[k + 1], ARGV[a])}
+"""
+LEASE_READ = _framed(_LEASE)
+LEASE_ALONE = _alone(_LEASE)
+
+# The stored claims whose key starts with the prefix. Replies {id, DONE,
+# now, {key, claim, token entry or nil, ...}}. Own KEYS: claims, tokens.
+# ARGV: prefix.
+_LEASES = _READ_NOW + r"""
+local prefix, out = ARGV[a], {}
+local flat = redis.call('HGETALL', KEYS[k])
+for i = 1, #flat, 2 do
+  if string.sub(flat[i], 1, #prefix) == prefix then
+    out[#out + 1] = flat[i]
+    out[#out + 1] = flat[i + 1]
+    out[#out + 1] = redis.call('HGET', KEYS[k + 1], flat[i]) or ''
+  end
+end
+return {id, DONE, now, out}
+"""
+LEASES = _framed(_LEASES)
+LEASES_ALONE = _alone(_LEASES)
+
+# Every known agent with its status, messages waiting (owed broadcasts
+# included), pending drained messages, live claims and last call. The client
+# passes the inbox and pending list of each agent it knows, in the joined
+# list's order; a list that differs from the server's (another base, or
+# agents that joined since) gets STALE and the server's list instead.
+# Replies {id, DONE, {{agent, status, inbox, pending, leases, seen}, ...}}.
+# Own KEYS: status, joined, claims, seen, owed, then per agent its inbox and
+# pending list. ARGV: base, known.
+_AGENTS = r"""
+local status, joined, claims, seen, owed = KEYS[k], KEYS[k + 1], KEYS[k + 2], KEYS[k + 3],
+  KEYS[k + 4]
+local base = redis.call('LINDEX', joined, 0) or ''
+local names = redis.call('LRANGE', joined, 1, -1)
+if base ~= ARGV[a] or #names ~= math.max(tonumber(ARGV[a + 1]) - 1, 0) then
+  return {id, STALE, base, names}
+end
+""" + _READ_NOW + r"""
+now = tonumber(now)
+local held = {}
+local flat = redis.call('HGETALL', claims)
+for i = 1, #flat, 2 do
+  local sep = string.find(flat[i + 1], ':', 1, true)
+  if now < tonumber(string.sub(flat[i + 1], 1, sep - 1)) + @LEASE@ then
+    local holder = string.sub(flat[i + 1], sep + 1)
+    held[holder] = (held[holder] or 0) + 1
+  end
+end
+local out = {}
+for i, agent in ipairs(names) do
+  local inbox = KEYS[k + 3 + 2 * i]
+  local waiting = redis.call('LLEN', inbox)
+  local v = redis.call('HGET', owed, inbox)
+  local pos = 1
+  while v and pos <= #v do
+    local colon = string.find(v, ':', pos, true)
+    pos = colon + tonumber(string.sub(v, pos, colon - 1)) + 1
+    waiting = waiting + 1
+  end
+  out[i] = {agent, redis.call('HGET', status, agent) or '0', waiting,
+            redis.call('LLEN', KEYS[k + 4 + 2 * i]), held[agent] or 0,
+            redis.call('HGET', seen, agent)}
+end
+return {id, DONE, out}
+"""
+AGENTS = _framed(_AGENTS)
+AGENTS_ALONE = _alone(_AGENTS)
+
+# Releases every claim the agent holds, expired ones included, each as
+# RELEASE does (status idle, one record each, in key order). Replies with
+# the keys, each "<length>:<key>", so a repeated call gets them from the record.
+# Own KEYS: claims, status, log, seen. ARGV: agent, log cap.
+RELEASE_ALL = _write(r"""
+@NOW@
+local claims, agent = KEYS[k], ARGV[a]
+local mine = {}
+local flat = redis.call('HGETALL', claims)
+for i = 1, #flat, 2 do
+  local v = flat[i + 1]
+  if string.sub(v, string.find(v, ':', 1, true) + 1) == agent then mine[#mine + 1] = flat[i] end
+end
+table.sort(mine)
+local parts = {}
+for i, key in ipairs(mine) do
+  redis.call('HDEL', claims, key)
+  redis.call('XADD', KEYS[k + 2], 'MAXLEN', '~', ARGV[a + 1], '*', 'kind', 'released',
+             'agent', agent, 'key', key, 'at', now)
+  parts[i] = #key .. ':' .. key
+end
+if #mine > 0 then redis.call('HSET', KEYS[k + 1], agent, '0') end
+redis.call('HSET', KEYS[k + 3], agent, now)
+return finish(DONE, table.concat(parts))
+""")
+
 # The client passes every inbox and pending list of the agents it knows, with
 # the base and length of its list. Everything of the namespace in KEYS goes;
 # the reply names the agents that became known since (or all, for a list of
-# another base), whose keys the client deletes next with DELETE_REST.
-# Own KEYS: claims, status, log, joined, pending index, owed, then per agent
-# its inbox and pending list. ARGV: base, known.
+# another base), whose keys the client deletes next with DELETE_REST. The
+# floor stays: it rises to the highest token granted, so that no key's
+# token is ever granted again.
+# Own KEYS: floor, claims, status, log, joined, pending index, owed, tokens,
+# seen, waiting, then per agent its inbox, pending list and wake list.
+# ARGV: base, known.
 DELETE = _write(r"""
-local joined = KEYS[k + 3]
+local joined, floor = KEYS[k + 4], KEYS[k]
+local top = tonumber(redis.call('GET', floor) or '0')
+for _, v in ipairs(redis.call('HVALS', KEYS[k + 7])) do
+  top = math.max(top, tonumber(string.match(v, '^%d+')))
+end
+if top > 0 then redis.call('SET', floor, string.format('%d', top)) end
+k = k + 1  -- the floor stays
 local known = 1
 if (redis.call('LINDEX', joined, 0) or '') == ARGV[a] then
   known = math.max(tonumber(ARGV[a + 1]), 1)

@@ -13,9 +13,10 @@ import redis.asyncio
 from redis.asyncio.retry import Retry
 
 from . import _calls
-from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, Message, T
+from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, AgentInfo, Lease, Message, T
 
-__all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT"]
+__all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT",
+           "Lease", "AgentInfo"]
 
 _clients: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Dict[Tuple[str, bool], Any]]" = (
     weakref.WeakKeyDictionary())
@@ -165,6 +166,25 @@ class CoordinationState:
 
     async def confirm(self, *surplus: object) -> None:
         return await self._call(_calls.CONFIRM, surplus)
+
+    async def lease(self, resource_key: str, *surplus: object) -> Optional[Lease]:
+        return await self._call(_calls.LEASE, surplus, resource_key)
+
+    async def leases(self, prefix: str = "", *surplus: object) -> List[Lease]:
+        return await self._call(_calls.LEASES, surplus, prefix)
+
+    async def check_lease(self, agent_id: str, resource_key: str, token: int,
+                          *surplus: object) -> int:
+        return await self._call(_calls.CHECK_LEASE, surplus, agent_id, resource_key, token)
+
+    async def agents(self, *surplus: object) -> List[AgentInfo]:
+        return await self._call(_calls.AGENTS, surplus)
+
+    async def release_all(self, agent_id: str, *surplus: object) -> List[str]:
+        return await self._call(_calls.RELEASE_ALL, surplus, agent_id)
+
+    async def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> List[Message]:
+        return await self._call(_calls.WAIT_INBOX, surplus, agent_id, timeout)
 
 
 _calls.document(CoordinationState)
