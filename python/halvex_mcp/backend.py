@@ -369,6 +369,12 @@ class LocalState(object):
             left = deadline - anyio.current_time()
             if got[0] or left <= 0 or self.backend.closing:
                 return got
+            # A batch another session left unconfirmed comes back at its
+            # hand-over time, which no send announces: wake for it too.
+            box = self.backend.box(agent_id)
+            if box.pending:
+                due = min(p.taken for p in box.pending) + HANDOVER - time.monotonic()
+                left = min(left, max(due, 0.0))
             with anyio.move_on_after(left):
                 await self.backend.waker(agent_id).wait()
 
