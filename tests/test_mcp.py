@@ -681,7 +681,7 @@ def refused(call):
 
 
 def wait_backends(redis_server):
-    return {"local": [], "redis": ["--redis", redis_server.url, "--namespace",
+    return {"local": ["--session-idle", "3"], "redis": ["--redis", redis_server.url, "--namespace",
                                    "mcp-wait-%d" % os.getpid()]}
 
 
@@ -725,6 +725,19 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                               ("5", "must be a number, not str")):
                 reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": bad})
                 assert refusal(reply) == "invalid arguments for wait_inbox: argument 'timeout' " + text
+            if backend == "local":
+                # A wait whose reply is lost: the batch comes back to the agent
+                # (here when the silent session ends) and wakes its next wait.
+                # (w's next drain confirms its last batch first: that session
+                # ends silently too.)
+                assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
+                await send_later(0, "lostw")
+                with httpx2.Client(timeout=30) as http:
+                    session = _mcp.raw_session(http, url)
+                    _mcp.post_and_hang_up(server.port, session,
+                                          _mcp.call("wait_inbox", 9, agent_id="lostw", timeout=5))
+                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "lostw", "timeout": 60}))
+                assert [m[2] for m in got] == ["wake"]
             # The server stopping ends a wait at once: it answers [] and nothing is lost.
             async with anyio.create_task_group() as tg:
                 async def stop_soon():
