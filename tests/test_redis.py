@@ -926,6 +926,9 @@ def test_agents_view_counts_messages_drains_and_claims(both_classes):
     assert view["b"][1:5] == ("idle", 0, 3, 0) and view["b"].last_seen is not None
     assert view["c"][1:5] == ("idle", 1, 0, 0) and view["c"].last_seen is not None
     assert view["d"] == halvex_redis.AgentInfo("d", "idle", 2, 0, 0, None)
+    with pytest.raises(RuntimeError):
+        s.renew_claim("d", "file:p")       # a refused call is a call too
+    assert [i.last_seen for i in other.agents() if i.agent_id == "d"] != [None]
     # s's own next call confirms its drain; a newcomer joins after other's
     # list was made, and other's broadcast leaves it an owed message.
     assert {i.agent_id: i.pending for i in s.agents()}["b"] == 0

@@ -628,7 +628,11 @@ def _block(client: Any, block: Block) -> Generator[Action, Any, Any]:
     limit = socket_timeout(client)
     wait = block.seconds if limit is None else min(block.seconds, max(0.01, limit * 0.8))
     try:
-        reply = yield CALL, ("BLPOP", block.key, "%.3f" % max(0.001, wait))
+        try:
+            reply = yield CALL, ("BLPOP", block.key, "%.3f" % max(0.001, wait))
+        except redis.exceptions.ResponseError:
+            # Redis before 6 takes whole seconds only.
+            reply = yield CALL, ("BLPOP", block.key, max(1, int(wait)))
     except RETRYABLE:
         return b"fault"
     return reply
@@ -859,17 +863,21 @@ def wait(session: Session, agent: Text, timeout: float) -> "Plan[List[Message]]"
     entry comes or the time is up, then drains again (a wake-up that finds
     nothing waits on for the rest of the time)."""
     keys = session.keys
+    drain_keys = (keys.inbox + agent[1], keys.pending_list + agent[1], keys.pending, keys.owed,
+                  keys.seen)
+    wake = keys.wake + agent[1]
     deadline = time.monotonic() + timeout
     left = timeout
     while True:
+        # Registered a little longer than the wait lasts on this side, so a
+        # message in its last moments still wakes it; 0: a plain drain.
         register = math.ceil(left) + 1 if left > 0 else 0
-        reply = yield Request(WAIT_LUA if register else DRAIN_LUA,
-                              (keys.inbox + agent[1], keys.pending_list + agent[1],
-                               keys.pending, keys.owed, keys.seen, keys.waiting,
-                               keys.wake + agent[1]) if register else
-                              (keys.inbox + agent[1], keys.pending_list + agent[1],
-                               keys.pending, keys.owed, keys.seen),
+        if register:
+            request = Request(WAIT_LUA, (*drain_keys, keys.waiting, wake),
                               (agent[1], 0, 0, register), drain_agent=agent[1])
+        else:
+            request = Request(DRAIN_LUA, drain_keys, (agent[1], 0, 0, 0), drain_agent=agent[1])
+        reply = yield request
         if reply[3] or not register:
             return messages(agent[0], reply[3])
         while True:
@@ -877,7 +885,7 @@ def wait(session: Session, agent: Text, timeout: float) -> "Plan[List[Message]]"
             if left <= 0:
                 left = 0
                 break
-            if (yield Block(keys.wake + agent[1], left)) is not None:
+            if (yield Block(wake, left)) is not None:
                 left = max(deadline - time.monotonic(), 0)
                 break
 

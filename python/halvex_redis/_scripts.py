@@ -285,6 +285,7 @@ local previous = false
 if stored then
   local sep = string.find(stored, ':', 1, true)
   if tonumber(now) < tonumber(string.sub(stored, 1, sep - 1)) + @LEASE@ then
+    redis.call('HSET', KEYS[k + 6], agent, now)
     return finish(HELD, string.sub(stored, sep + 1))
   end
   previous = string.sub(stored, sep + 1)
@@ -308,19 +309,25 @@ end
 return finish(DONE)
 """)
 
-# The holder test of renewal and release, before any clock reading: NO_CLAIM
-# when nothing is stored under the key, HELD when someone else holds it.
+# The holder test of renewal and release, before the clock is read for a
+# change: NO_CLAIM when nothing is stored under the key, HELD when someone
+# else holds it. A refused call still counts as the agent's last call
+# (@SEEN@: the seen hash).
 _HOLDER_ONLY = r"""
 local claims, agent, key = KEYS[k], ARGV[a], ARGV[a + 1]
 local stored = redis.call('HGET', claims, key)
-if not stored then return finish(NO_CLAIM) end
-local holder = string.sub(stored, string.find(stored, ':', 1, true) + 1)
-if holder ~= agent then return finish(HELD, holder) end
+local holder = stored and string.sub(stored, string.find(stored, ':', 1, true) + 1)
+if holder ~= agent then
+  local t = redis.call('TIME')[1]
+  if tonumber(t) >= 0 then redis.call('HSET', @SEEN@, agent, t) end
+  if not stored then return finish(NO_CLAIM) end
+  return finish(HELD, holder)
+end
 """
 
 # Renewal never takes a claim over and touches neither status nor log.
 # Own KEYS: claims, seen. ARGV: agent, resource key.
-RENEW = _write(_HOLDER_ONLY + r"""
+RENEW = _write(_HOLDER_ONLY.replace("@SEEN@", "KEYS[k + 1]") + r"""
 @NOW@
 redis.call('HSET', claims, key, now .. ':' .. holder)
 redis.call('HSET', KEYS[k + 1], agent, now)
@@ -329,7 +336,7 @@ return finish(DONE)
 
 # The clock is read before anything changes, so a clock fault changes nothing.
 # Own KEYS: claims, status, log, seen. ARGV: agent, resource key, log cap.
-RELEASE = _write(_HOLDER_ONLY + r"""
+RELEASE = _write(_HOLDER_ONLY.replace("@SEEN@", "KEYS[k + 3]") + r"""
 @NOW@
 redis.call('HDEL', claims, key)
 redis.call('HSET', KEYS[k + 1], agent, '0')
