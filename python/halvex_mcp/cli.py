@@ -44,7 +44,9 @@ def parser() -> argparse.ArgumentParser:
         prog="halvex-mcp",
         description="Serves halvex_core's coordination state to MCP clients: one tool for each "
                     "method of halvex_core.CoordinationState, with the method's name and "
-                    "parameters. Without --http it speaks MCP on stdin/stdout to one client.",
+                    "parameters, and lease, leases, check_lease, agents, release_all and "
+                    "wait_inbox as halvex_redis has them. Without --http it speaks MCP on "
+                    "stdin/stdout to one client.",
         epilog="Each tool argument may hold at most %d bytes of UTF-8; inbox and drain_inbox "
                "answer at most %d messages and %d bytes of content per call. Logs go to "
                "stderr. SIGINT or SIGTERM stops the server." % (MAX_ARG_BYTES, BATCH_MESSAGES,
