@@ -647,6 +647,9 @@ def test_mcp_fencing_tokens_lease_views_agents_and_release_all(backend):
         set_clock(T0 + 800)
         assert a.claim_file("a", "src/x.py") == "a"  # its own expired claim: a new token too
         assert a.check_lease("a", key, 4) == 300
+        set_clock(T0 + 700)  # a clock set back keeps the claim fresh
+        assert a.check_lease("a", key, 4) == 300 and a.lease(key).live
+        set_clock(T0 + 800)
         assert refused(lambda: a.claim_file("a", "src/x.py")) == "a already holds claim on src/x.py"
 
         b.claim_task("b", "t1")
