@@ -777,6 +777,10 @@ def test_mcp_pinned_service_tools_and_release_on_exit(redis_server):
             token = result_of(await client.call_tool("lease", {"resource_key": "file:p"}))["token"]
             reply = await client.call_tool("check_lease", {"resource_key": "file:p", "token": token})
             assert 299 <= result_of(reply) <= 300
+            # A wait the client gives up on (its read timeout cancels the
+            # request) takes nothing: the next message goes to the next wait.
+            with pytest.raises(MCPError):
+                await client.call_tool("wait_inbox", {"timeout": 30}, read_timeout_seconds=0.5)
             await client.call_tool("send_message", {"to_agent": "alice", "content": "me"})
             got = result_of(await client.call_tool("wait_inbox", {"timeout": 5}))
             assert [m[:3] for m in got] == [["alice", "alice", "me"]]

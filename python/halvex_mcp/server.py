@@ -222,8 +222,8 @@ class CoordinationServer(object):
                 try:
                     value, remaining = await slot.state.drain_batch(bound["agent_id"], max_count,
                                                                     max_bytes)
-                except BaseException:
-                    ticket.written = True  # no reply to lose: a failed drain is the backend's
+                except BaseException as err:
+                    _unanswered(ticket, err)
                     raise
                 self._watch_reply(ctx, ticket)
             elif tool.name == "wait_inbox":
@@ -249,8 +249,8 @@ class CoordinationServer(object):
                 self.waits.add(scope)
                 value = await wait_batch(slot.state, bound["agent_id"], bound["timeout"],
                                          max_count, max_bytes)
-        except BaseException:
-            ticket.written = True  # no reply to lose: a failed drain is the backend's
+        except BaseException as err:
+            _unanswered(ticket, err)
             raise
         finally:
             self.waits.discard(scope)
@@ -276,6 +276,17 @@ class CoordinationServer(object):
         else:
             effect = _EFFECT.get(tool.name, "it may have taken effect")
         return "%s failed: %s (details in the server's log); %s." % (tool.name, what, effect)
+
+
+def _unanswered(ticket: Ticket, err: BaseException) -> None:
+    """A drain that raised. Cancelled (the client cancelled the request, or
+    the server is going away), the backend may have drained a batch that no
+    reply will carry: it must not be confirmed, so it counts as lost. Any
+    other failure is the backend's, with no batch taken."""
+    if isinstance(err, anyio.get_cancelled_exc_class()):
+        ticket.settle(False)
+    else:
+        ticket.written = True
 
 
 def _error(text: str) -> types.CallToolResult:
