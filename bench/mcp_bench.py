@@ -12,9 +12,14 @@
 2. A large inbox. One client fills an inbox with 1,600 messages of 64 KiB
    (100 MiB) and drains it in batches while another client polls `status`;
    prints the poller's latencies (the goal: every answer within 50 ms).
+3. Wake latency. One client waits in wait_inbox while another sends it a
+   message, on the in-process state and (when redis-server is installed)
+   with --redis; prints the median time from the send to the waiter's reply
+   (the goal: within 10 ms on loopback), counted from the send's start and
+   from its reply.
 
     python bench/mcp_bench.py [--seconds 4] [--rounds 3] [--floor-lists-ours]
-                              [--skip-rate] [--skip-inbox]
+                              [--skip-rate] [--skip-inbox] [--skip-wait] [--wakes 50]
 """
 
 import argparse
@@ -168,6 +173,57 @@ def large_inbox(count=1600, size=64 * 1024):
              1000 * latencies[int(len(latencies) * 0.99)], 1000 * latencies[-1]))
 
 
+def wake_latency(wakes):
+    import anyio
+    from halvex_mcp.client import connect
+
+    async def body(url):
+        from_start, from_reply = [], []
+        async with connect(url) as waiter, connect(url) as sender:
+            for n in range(wakes + 3):
+                woke = []
+
+                async def wait():
+                    await waiter.call_tool("wait_inbox", {"agent_id": "sleeper", "timeout": 10})
+                    woke.append(time.perf_counter())
+
+                async with anyio.create_task_group() as tg:
+                    tg.start_soon(wait)
+                    await anyio.sleep(0.05)  # the wait is parked on the server
+                    started = time.perf_counter()
+                    await sender.call_tool("send_message", {
+                        "from_agent": "s", "to_agent": "sleeper", "content": str(n)})
+                    sent = time.perf_counter()
+                if n >= 3:  # the first few warm both sessions up
+                    from_start.append(woke[0] - started)
+                    from_reply.append(woke[0] - sent)
+        return from_start, from_reply
+
+    backends = [("in-process", [])]
+    redis = None
+    try:
+        from _redis import RedisServer
+
+        redis = RedisServer()
+        backends.append(("--redis", ["--redis", redis.url, "--namespace", "mcp-bench-wake"]))
+    except Exception as err:
+        print("wake latency with --redis left out: %s" % err)
+    try:
+        for name, args in backends:
+            with HttpServer(*args) as server:
+                from_start, from_reply = anyio.run(body, server.url)
+            from_start.sort()
+            from_reply.sort()
+            print("wait_inbox woken by another session's send_message (%s, %d wakes): median "
+                  "%.1f ms from the send's start (p90 %.1f ms), %.1f ms from its reply"
+                  % (name, len(from_start), 1000 * from_start[len(from_start) // 2],
+                     1000 * from_start[int(len(from_start) * 0.9)],
+                     1000 * from_reply[len(from_reply) // 2]))
+    finally:
+        if redis is not None:
+            redis.close()
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=4.0, help="length of each run (default 4)")
@@ -178,6 +234,8 @@ def main():
                     help="the floor lists halvex-mcp's nine tools instead of one (the SDK's "
                          "client fetches the list before every call)")
     ap.add_argument("--skip-inbox", action="store_true", help="leave out the large inbox")
+    ap.add_argument("--skip-wait", action="store_true", help="leave out the wake latency")
+    ap.add_argument("--wakes", type=int, default=50, help="wakes measured (default 50)")
     args = ap.parse_args()
     print("halvex-mcp over streamable HTTP, in-process state; Python %s, %d cores, %s, "
           "load average %.1f" % (platform.python_version(), os.cpu_count() or 0,
@@ -186,6 +244,8 @@ def main():
         rates(args.seconds, args.rounds, args.floor_lists_ours)
     if not args.skip_inbox:
         large_inbox()
+    if not args.skip_wait:
+        wake_latency(args.wakes)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,6 @@ HALVEX_MCP_REQUIRED=1 (the MCP stage), where that is a failure.
 """
 
 import contextlib
-import inspect
 import json
 import multiprocessing
 import os
@@ -36,8 +35,8 @@ import httpx2  # noqa: E402
 from mcp import Client, StdioServerParameters  # noqa: E402
 from mcp.shared.exceptions import MCPError  # noqa: E402
 
-from halvex_mcp.client import connect  # noqa: E402
-from halvex_mcp.state import CoordinationState as StateProtocol  # noqa: E402
+from halvex_mcp.client import RemoteState, connect  # noqa: E402
+from halvex_mcp.state import AgentInfo, Lease  # noqa: E402
 
 
 def stdio(*args):
@@ -78,28 +77,57 @@ CALLS = [  # (method, arguments by position), in order, on one fresh state
 ]
 
 
+# The six tools of a shared service, after the nine, with their parameters.
+SERVICE = {
+    "lease": ("resource_key",), "leases": ("prefix",),
+    "check_lease": ("agent_id", "resource_key", "token"), "agents": (),
+    "release_all": ("agent_id",), "wait_inbox": ("agent_id", "timeout"),
+}
+READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease"}
+DESTRUCTIVE = {"drain_inbox", "release", "release_all", "wait_inbox"}
+
+
 def test_mcp_stdio_tools_and_results_match_the_class():
     native = halvex_core.CoordinationState()
 
     async def body():
         async with stdio() as client:
             assert "file:<path>" in client.instructions and "renew" in client.instructions
+            assert "wait_inbox" in client.instructions and "check_lease" in client.instructions
             tools = (await client.list_tools()).tools
-            assert [t.name for t in tools] == list(METHODS)
+            assert [t.name for t in tools] == list(METHODS) + list(SERVICE)
             for tool in tools:
-                params = list(METHODS[tool.name])
-                properties = {p: {"type": "string"} for p in params}
-                if tool.name in ("inbox", "drain_inbox"):
-                    properties.update(max_messages={"type": "integer", "minimum": 1, "maximum": 1000},
-                                      max_bytes={"type": "integer", "minimum": 1, "maximum": 1 << 20})
-                assert tool.input_schema == {"type": "object", "properties": properties,
-                                             "required": params, "additionalProperties": False}
-                # The descriptions have one source, the protocol; the class's own
-                # docstrings, where it has them, say the same.
-                doc = inspect.cleandoc(getattr(StateProtocol, tool.name).__doc__)
-                assert tool.description.startswith(doc)
-                native_doc = getattr(halvex_core.CoordinationState, tool.name).__doc__
-                assert native_doc is None or inspect.cleandoc(native_doc) == doc
+                params = list(METHODS.get(tool.name) or SERVICE[tool.name])
+                properties = tool.input_schema["properties"]
+                assert list(properties)[:len(params)] == params
+                assert all(p["description"] for p in properties.values())
+                assert tool.input_schema["additionalProperties"] is False
+                optional = {"prefix", "timeout", "max_messages", "max_bytes"}
+                assert tool.input_schema["required"] == [p for p in params if p not in optional]
+                if tool.name in ("inbox", "drain_inbox", "wait_inbox"):
+                    assert properties["max_messages"]["maximum"] == 1000
+                    assert properties["max_bytes"]["maximum"] == 1 << 20
+                    assert tool.output_schema["required"] == ["result", "remaining"]
+                else:
+                    assert set(properties) == set(params)
+                    assert tool.output_schema["required"] == ["result"]
+                # A model reads a title, the hints and every parameter's meaning.
+                hints = tool.annotations
+                assert tool.title and hints.title == tool.title
+                assert hints.read_only_hint is (tool.name in READ_ONLY)
+                assert hints.destructive_hint is (tool.name in DESTRUCTIVE)
+                assert hints.open_world_hint is False and hints.idempotent_hint is not None
+                text = tool.description + json.dumps(tool.input_schema)
+                assert not any(w in text for w in ("RuntimeError", "Raises", "no-op", "None"))
+            by_name = {t.name: t for t in tools}
+            assert by_name["wait_inbox"].input_schema["properties"]["timeout"] == {
+                "type": "number", "minimum": 0, "maximum": 120, "default": 25.0,
+                "description": by_name["wait_inbox"].input_schema["properties"]["timeout"]["description"]}
+            assert "polling" in by_name["wait_inbox"].description
+            assert "300" in by_name["claim_file"].description
+            assert "right before" in by_name["check_lease"].description
+            assert "agent id" in by_name["status"].input_schema["properties"]["agent_id"]["description"]
+            assert "task:<id>" in by_name["release"].input_schema["properties"]["resource_key"]["description"]
             for name, *args in CALLS:
                 reply = await client.call_tool(name, dict(zip(METHODS[name], args)))
                 try:
@@ -551,3 +579,230 @@ def backend_errors_are_honest():
         assert "send_message failed: ConnectionError" in "".join(server.log)  # the details: in the log
     finally:
         own.close()
+
+
+# -- leases, fencing tokens, agents, waits -------------------------------------
+
+@contextlib.contextmanager
+def clocked_server(backend, redis_url=None):
+    """An HTTP server whose state's clock stands still until moved: the
+    server process itself under libfaketime (in-process), or a redis-server
+    under it (--redis). Yields (url, set_clock)."""
+    import _faketime
+    import _redis
+
+    if not _faketime.available():
+        pytest.skip("libfaketime is not installed")
+    T0 = _faketime.T0
+    with contextlib.ExitStack() as stack:
+        if backend == "local":
+            folder = stack.enter_context(tempfile.TemporaryDirectory())
+            clock_file = os.path.join(folder, "clock")
+
+            def set_clock(epoch):
+                with open(clock_file, "w") as f:
+                    f.write(_redis.clock_text(epoch) + "\n")
+
+            set_clock(T0)
+            server = stack.enter_context(_mcp.HttpServer(env=_mcp.environ(
+                LD_PRELOAD=_faketime.LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=clock_file,
+                FAKETIME_NO_CACHE="1", DONT_FAKE_MONOTONIC="1", TZ="UTC")))
+        else:
+            redis = _redis.RedisServer(frozen_clock=T0)
+            stack.callback(redis.close)
+            set_clock = redis.set_clock
+            server = stack.enter_context(_mcp.HttpServer("--redis", redis.url))
+        yield server.url, set_clock
+
+
+@pytest.mark.parametrize("backend", ["local", "redis"])
+def test_mcp_fencing_tokens_lease_views_agents_and_release_all(backend):
+    from _faketime import T0
+
+    key = "file:src/x.py"
+    with clocked_server(backend) as (url, set_clock), RemoteState(url) as a, RemoteState(url) as b:
+        assert a.claim_file("a", "src/x.py") == "a"
+        assert a.lease(key) == Lease(key, "a", 1, T0, T0, T0 + 300, True)
+        assert a.check_lease("a", key, 1) == 300
+        set_clock(T0 + 100)
+        a.renew_claim("a", key)  # renewal keeps the token
+        assert a.lease(key) == Lease(key, "a", 1, T0, T0 + 100, T0 + 400, True)
+        set_clock(T0 + 399)
+        assert a.check_lease("a", key, 1) == 1
+        set_clock(T0 + 410)
+        with pytest.raises(RuntimeError, match="^lease on file:src/x.py expired 10 s ago$"):
+            a.check_lease("a", key, 1)
+        assert b.leases() == [Lease(key, "a", 1, T0, T0 + 100, T0 + 400, False)]
+        assert b.claim_file("b", "src/x.py") == "b"  # takeover: a new token
+        assert b.lease(key)[1:3] == ("b", 2)
+        for who, token in (("a", 1), ("b", 1), ("a", 2)):
+            with pytest.raises(RuntimeError, match="^token %d on file:src/x.py is stale: b holds "
+                                                   "token 2$" % token):
+                a.check_lease(who, key, token)
+        b.release("b", key)
+        assert a.lease(key) is None and a.leases() == []
+        with pytest.raises(RuntimeError, match="^no claim on file:src/x.py$"):
+            a.check_lease("b", key, 2)
+        assert a.claim_file("a", "src/x.py") == "a"  # after release: never a reused token
+        set_clock(T0 + 800)
+        assert a.claim_file("a", "src/x.py") == "a"  # its own expired claim: a new token too
+        assert a.check_lease("a", key, 4) == 300
+        set_clock(T0 + 700)  # a clock set back keeps the claim fresh
+        assert a.check_lease("a", key, 4) == 300 and a.lease(key).live
+        set_clock(T0 + 800)
+        assert refused(lambda: a.claim_file("a", "src/x.py")) == "a already holds claim on src/x.py"
+
+        b.claim_task("b", "t1")
+        b.claim_file("b", "src/y.py")
+        assert [lease.resource_key for lease in a.leases("file:")] == [key, "file:src/y.py"]
+        assert [lease.resource_key for lease in a.leases("task:")] == ["task:t1"]
+        assert [lease.resource_key for lease in a.leases()] == [key, "file:src/y.py", "task:t1"]
+        assert a.leases("nothing") == []
+        # agents: inbox and pending counts after sends and a drain not yet confirmed.
+        for n in range(3):
+            a.send_message("a", "c", "m%d" % n)
+        got, remaining = b.call("drain_inbox", "c", max_messages=1)
+        assert [m[2] for m in got] == ["m0"] and remaining == 2
+        assert a.agents() == [AgentInfo("a", "busy", 0, 0, 1, T0 + 800),
+                              AgentInfo("b", "busy", 0, 0, 2, T0 + 800),
+                              AgentInfo("c", "idle", 2, 1, 0, T0 + 800)]
+        assert b.release_all("b") == ["file:src/y.py", "task:t1"]
+        assert b.release_all("b") == [] and b.status("b") == "idle"
+        assert [lease.holder for lease in a.leases()] == ["a"]
+        assert [(i.agent_id, i.leases) for i in a.agents()] == [("a", 1), ("b", 0), ("c", 0)]
+        set_clock(T0 + 1200)
+        assert a.release_all("a") == [key]  # expired claims are released too
+        assert a.leases() == []
+        # Every result above came through the SDK's client, which checks it
+        # against the tool's output schema.
+
+
+def refused(call):
+    with pytest.raises(RuntimeError) as caught:
+        call()
+    return str(caught.value)
+
+
+def wait_backends(redis_server):
+    return {"local": ["--session-idle", "3"], "redis": ["--redis", redis_server.url, "--namespace",
+                                   "mcp-wait-%d" % os.getpid()]}
+
+
+@pytest.mark.parametrize("backend", ["local", "redis"])
+def test_mcp_waits_woken_by_another_client(backend, redis_server):
+    args = wait_backends(redis_server)[backend]
+
+    async def body(url):
+        async with connect(url) as waiter, connect(url) as sender:
+            async def send_later(delay, to="w"):
+                await anyio.sleep(delay)
+                await sender.call_tool("send_message", {"from_agent": "s", "to_agent": to,
+                                                        "content": "wake"})
+
+            # Woken by another session's send, well before the timeout.
+            for _ in range(2):
+                async with anyio.create_task_group() as tg:
+                    tg.start_soon(send_later, 0.3)
+                    started = time.monotonic()
+                    reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 20})
+                    took = time.monotonic() - started
+                assert [m[2] for m in result_of(reply)] == ["wake"] and 0.25 < took < 5
+            # A message already there comes back at once; none, after the timeout.
+            await send_later(0)
+            started = time.monotonic()
+            assert len(result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w"}))) == 1
+            assert time.monotonic() - started < 2
+            started = time.monotonic()
+            reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0.5})
+            assert result_of(reply) == [] and reply.structured_content["remaining"] == 0
+            assert 0.45 < time.monotonic() - started < 5
+            assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
+            # A broadcast wakes a known agent; a send to someone else does not.
+            async with anyio.create_task_group() as tg:
+                tg.start_soon(send_later, 0.2, "other")
+                tg.start_soon(lambda: sender_broadcast(sender, 0.6))
+                started = time.monotonic()
+                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 20}))
+                assert [m[1:3] for m in got] == [["w", "all"]] and time.monotonic() - started > 0.55
+            for bad, text in ((121, "must be from 0 to 120 seconds, not 121"), (-1, "must be from 0 to 120 seconds, not -1"),
+                              ("5", "must be a number, not str")):
+                reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": bad})
+                assert refusal(reply) == "invalid arguments for wait_inbox: argument 'timeout' " + text
+            if backend == "local":
+                # A wait whose reply is lost: the batch comes back to the agent
+                # (here when the silent session ends) and wakes its next wait.
+                # (w's next drain confirms its last batch first: that session
+                # ends silently too.)
+                assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
+                await send_later(0, "lostw")
+                with httpx2.Client(timeout=30) as http:
+                    session = _mcp.raw_session(http, url)
+                    _mcp.post_and_hang_up(server.port, session,
+                                          _mcp.call("wait_inbox", 9, agent_id="lostw", timeout=5))
+                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "lostw", "timeout": 60}))
+                assert [m[2] for m in got] == ["wake"]
+            # The server stopping ends a wait at once: it answers [] and nothing is lost.
+            async with anyio.create_task_group() as tg:
+                async def stop_soon():
+                    await anyio.sleep(0.5)
+                    server.proc.send_signal(signal.SIGTERM)
+                tg.start_soon(stop_soon)
+                started = time.monotonic()
+                assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 60})) == []
+                assert time.monotonic() - started < 10
+
+    async def sender_broadcast(sender, delay):
+        await anyio.sleep(delay)
+        await sender.call_tool("broadcast", {"from_agent": "s", "content": "all"})
+
+    with _mcp.HttpServer(*args) as server:
+        anyio.run(body, server.url)
+        assert server.proc.wait(15) == 0  # stopped by the SIGTERM above
+
+
+def test_mcp_pinned_service_tools_and_release_on_exit(redis_server):
+    import halvex_redis
+
+    namespace = "mcp-exit-%d" % os.getpid()
+    direct = halvex_redis.CoordinationState(redis_server.url, namespace=namespace)
+    backend = ["--redis", redis_server.url, "--namespace", namespace]
+
+    async def session(*flags):
+        async with stdio(*backend, "--agent", "alice", *flags) as client:
+            tools = {t.name: t for t in (await client.list_tools()).tools}
+            assert tools["check_lease"].input_schema["required"] == ["resource_key", "token"]
+            assert tools["release_all"].input_schema["properties"] == {}
+            assert tools["wait_inbox"].input_schema["required"] == []
+            assert result_of(await client.call_tool("claim_file", {"path": "p"})) == "alice"
+            token = result_of(await client.call_tool("lease", {"resource_key": "file:p"}))["token"]
+            reply = await client.call_tool("check_lease", {"resource_key": "file:p", "token": token})
+            assert 299 <= result_of(reply) <= 300
+            # A wait the client gives up on (its read timeout cancels the
+            # request) takes nothing: the next message goes to the next wait.
+            with pytest.raises(MCPError):
+                await client.call_tool("wait_inbox", {"timeout": 30}, read_timeout_seconds=0.5)
+            await client.call_tool("send_message", {"to_agent": "alice", "content": "me"})
+            got = result_of(await client.call_tool("wait_inbox", {"timeout": 5}))
+            assert [m[:3] for m in got] == [["alice", "alice", "me"]]
+            assert result_of(await client.call_tool("wait_inbox", {"timeout": 0})) == []
+            return token
+
+    try:
+        anyio.run(session)  # ends normally: alice's claim goes with it
+        assert direct.lease("file:p") is None and direct.status("alice") == "idle"
+        token = anyio.run(session, "--no-release-on-exit")
+        assert direct.lease("file:p")[1:3] == ("alice", token)
+        assert direct.release_all("alice") == ["file:p"]
+    finally:
+        halvex_redis.delete_namespace(namespace, redis_server.url)
+    # Over HTTP it is asked for; in-process, the log says what went.
+    with _mcp.HttpServer("--agent", "alice", "--release-on-exit") as server:
+        with RemoteState(server.url) as alice:
+            alice.claim_file("p")
+            alice.claim_task("t")
+            assert alice.wait_inbox(0) == [] and alice.release_all() == ["file:p", "task:t"]
+            alice.claim_file("q")
+        assert server.stop() == 0
+    assert any("released 1 claims of alice at exit" in line for line in server.log)
+    assert subprocess.run(_mcp.command() + ["--release-on-exit"], env=_mcp.environ(), timeout=60,
+                          stdin=subprocess.DEVNULL, capture_output=True).returncode == 2

@@ -5,7 +5,10 @@ of its own from the `Backend`, so that a drained batch is confirmed only by
 that session's next call, as halvex_redis confirms by an object's next call.
 With --redis a session's state is a halvex_redis.asyncio object; in-process
 it is a `LocalState` over one shared halvex_core object, which keeps the
-pending batches itself.
+pending batches itself, and beside the native state what the native class
+does not expose (fencing tokens, grant and renewal times, last seen): every
+call runs on the event loop without yielding, so the native call and the
+bookkeeping are one step that no other call interleaves with.
 """
 
 from __future__ import annotations
@@ -14,7 +17,12 @@ import collections
 import time
 from typing import Any, Deque, Dict, Iterable, List, Optional, Protocol, Set, Tuple, cast
 
-from .state import Message
+import anyio
+
+from .state import AgentInfo, Lease, Message
+
+# A claim's lease, in seconds, as the native class and halvex_redis keep it.
+LEASE = 300
 
 # A drained batch left unconfirmed this long (its session went silent) is
 # returned by the next drain of that agent from any session, as halvex_redis
@@ -38,6 +46,25 @@ class State(Protocol):
     async def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int) -> Batch: ...
     async def drain_batch(self, agent_id: str, max_count: int, max_bytes: int) -> Batch: ...
     async def confirm(self) -> None: ...
+    async def lease(self, resource_key: str) -> Optional[Lease]: ...
+    async def leases(self, prefix: str = "") -> List[Lease]: ...
+    async def check_lease(self, agent_id: str, resource_key: str, token: int) -> int: ...
+    async def agents(self) -> List[AgentInfo]: ...
+    async def release_all(self, agent_id: str) -> List[str]: ...
+    async def wait_inbox(self, agent_id: str, timeout: float) -> List[Message]: ...
+
+
+async def wait_batch(state: State, agent_id: str, timeout: float, max_count: int,
+                     max_bytes: int) -> Batch:
+    """A drained batch; when there is none, waits up to `timeout` seconds for
+    messages and drains them. halvex_redis's wait drains the whole inbox:
+    it is called only once a bounded drain found it empty."""
+    if isinstance(state, LocalState):
+        return await state.wait_batch(agent_id, timeout, max_count, max_bytes)
+    got = await state.drain_batch(agent_id, max_count, max_bytes)
+    if got[0] or timeout <= 0:
+        return got
+    return await state.wait_inbox(agent_id, timeout), 0
 
 
 class Backend(Protocol):
@@ -98,6 +125,13 @@ class _Mailbox(object):
             self.queue.extendleft(reversed(batch.messages))
 
 
+class _Grant(object):
+    __slots__ = ("holder", "token", "granted", "renewed")
+
+    def __init__(self, holder: str, token: int, granted: int, renewed: int) -> None:
+        self.holder, self.token, self.granted, self.renewed = holder, token, granted, renewed
+
+
 class LocalBackend(object):
     """One halvex_core.CoordinationState shared by every session.
 
@@ -113,6 +147,14 @@ class LocalBackend(object):
         self.native = native
         self.boxes: Dict[str, _Mailbox] = {}
         self.named: Set[str] = set()  # every agent a call has named: broadcast recipients
+        # What the native class keeps to itself, kept here call by call.
+        self.tokens: Dict[str, int] = {}  # key -> last token granted; never lowered
+        self.claims: Dict[str, _Grant] = {}  # key -> the stored claim
+        self.held: Dict[str, Set[str]] = {}  # agent -> keys of its stored claims
+        self.known: Set[str] = set()  # the native class's known agents
+        self.seen: Dict[str, int] = {}  # agent -> last call as the acting agent
+        self.wakers: Dict[str, anyio.Event] = {}  # agent -> set when messages arrive
+        self.closing = False
 
     def new_state(self) -> "LocalState":
         return LocalState(self)
@@ -123,7 +165,49 @@ class LocalBackend(object):
         return state
 
     async def aclose(self) -> None:
+        self.wake_all()
         self.boxes.clear()
+
+    def wake_all(self) -> None:
+        """Ends every wait now (the server is stopping)."""
+        self.closing = True
+        for event in self.wakers.values():
+            event.set()
+        self.wakers.clear()
+
+    def wake(self, agent: str) -> None:
+        event = self.wakers.pop(agent, None)
+        if event is not None:
+            event.set()
+
+    def waker(self, agent: str) -> anyio.Event:
+        event = self.wakers.get(agent)
+        if event is None:
+            event = self.wakers[agent] = anyio.Event()
+        return event
+
+    def grant(self, agent: str, key: str) -> None:
+        """A claim was granted: first claim, claim after release or takeover."""
+        old = self.claims.get(key)
+        if old is not None:
+            self.held.get(old.holder, set()).discard(key)
+        token = self.tokens[key] = self.tokens.get(key, 0) + 1
+        now = int(time.time())
+        self.claims[key] = _Grant(agent, token, now, now)
+        self.held.setdefault(agent, set()).add(key)
+        self.known.add(agent)
+
+    def dropped(self, agent: str, key: str) -> None:
+        self.claims.pop(key, None)
+        self.held.get(agent, set()).discard(key)
+        self.known.add(agent)
+
+    def lease_of(self, key: str, now: int) -> Optional[Lease]:
+        grant = self.claims.get(key)
+        if grant is None:
+            return None
+        return Lease(key, grant.holder, grant.token, grant.granted, grant.renewed,
+                     grant.renewed + LEASE, max(now - grant.renewed, 0) < LEASE)
 
     def box(self, agent: str) -> _Mailbox:
         found = self.boxes.get(agent)
@@ -159,51 +243,144 @@ class LocalState(object):
             box = self.backend.boxes.get(agent)
             if box is not None and batch in box.pending:
                 box.give_back([batch])
+                self.backend.wake(agent)
         self.owed = []
 
     def _named(self, *agents: str) -> None:
         self.backend.named.update(agents)
 
+    def _acting(self, agent: str) -> None:
+        self.backend.seen[agent] = int(time.time())
+
     async def claim_file(self, agent_id: str, path: str) -> str:
-        self._settle()
-        self._named(agent_id)
-        return str(self.native.claim_file(agent_id, path))
+        return self._claim(agent_id, "file:", path, self.native.claim_file)
 
     async def claim_task(self, agent_id: str, task_id: str) -> str:
+        return self._claim(agent_id, "task:", task_id, self.native.claim_task)
+
+    def _claim(self, agent_id: str, prefix: str, name: str, method: Any) -> str:
         self._settle()
         self._named(agent_id)
-        return str(self.native.claim_task(agent_id, task_id))
+        self._acting(agent_id)
+        got = str(method(agent_id, name))
+        self.backend.grant(agent_id, prefix + name)
+        return got
 
     async def release(self, agent_id: str, resource_key: str) -> None:
         self._settle()
         self._named(agent_id)
+        self._acting(agent_id)
         self.native.release(agent_id, resource_key)
+        self.backend.dropped(agent_id, resource_key)
 
     async def renew_claim(self, agent_id: str, resource_key: str) -> str:
         self._settle()
-        return str(self.native.renew_claim(agent_id, resource_key))
+        self._acting(agent_id)
+        got = str(self.native.renew_claim(agent_id, resource_key))
+        grant = self.backend.claims.get(resource_key)
+        if grant is not None:
+            grant.renewed = int(time.time())
+        return got
 
     async def send_message(self, from_agent: str, to_agent: str, content: str) -> Message:
         self._settle()
         self._named(from_agent, to_agent)
+        self._acting(from_agent)
         sent: Message = self.native.send_message(from_agent, to_agent, content)
+        self.backend.known.add(to_agent)
         self.backend.absorb(to_agent)
+        self.backend.wake(to_agent)
         return sent
 
     async def broadcast(self, from_agent: str, content: str) -> Message:
         self._settle()
         self._named(from_agent)
+        self._acting(from_agent)
         sent: Message = self.native.broadcast(from_agent, content)
+        self.backend.known.add(from_agent)
         for agent in self.backend.named:
-            self.backend.absorb(agent)
+            if self.backend.absorb(agent).queue:
+                self.backend.wake(agent)
         return sent
 
     async def status(self, agent_id: str) -> str:
         self._settle()
         return str(self.native.status(agent_id))
 
+    async def lease(self, resource_key: str) -> Optional[Lease]:
+        self._settle()
+        return self.backend.lease_of(resource_key, int(time.time()))
+
+    async def leases(self, prefix: str = "") -> List[Lease]:
+        self._settle()
+        now = int(time.time())
+        found = [self.backend.lease_of(k, now) for k in sorted(self.backend.claims)
+                 if k.startswith(prefix)]
+        return [lease for lease in found if lease is not None]
+
+    async def check_lease(self, agent_id: str, resource_key: str, token: int) -> int:
+        self._settle()
+        now = int(time.time())
+        held = self.backend.lease_of(resource_key, now)
+        if held is None:
+            raise RuntimeError("no claim on %s" % resource_key)
+        if held.holder != agent_id or held.token != token:
+            raise RuntimeError("token %d on %s is stale: %s holds token %d"
+                               % (token, resource_key, held.holder, held.token))
+        elapsed = max(now - held.renewed_at, 0)
+        if not held.live:
+            raise RuntimeError("lease on %s expired %d s ago" % (resource_key, elapsed - LEASE))
+        return LEASE - elapsed
+
+    async def agents(self) -> List[AgentInfo]:
+        self._settle()
+        backend, now = self.backend, int(time.time())
+        out = []
+        for agent in sorted(backend.known):
+            box = backend.absorb(agent)
+            live = sum(1 for key in backend.held.get(agent, ())
+                       if max(now - backend.claims[key].renewed, 0) < LEASE)
+            out.append(AgentInfo(agent, str(self.native.status(agent)), len(box.queue),
+                                 box.waiting() - len(box.queue), live, backend.seen.get(agent)))
+        return out
+
+    async def release_all(self, agent_id: str) -> List[str]:
+        self._settle()
+        self._acting(agent_id)
+        keys = sorted(self.backend.held.get(agent_id, ()))
+        for key in keys:
+            self.native.release(agent_id, key)
+            self.backend.dropped(agent_id, key)
+        return keys
+
+    async def wait_inbox(self, agent_id: str, timeout: float) -> List[Message]:
+        got, _ = await self.wait_batch(agent_id, timeout, 1 << 62, 1 << 62)
+        return got
+
+    async def wait_batch(self, agent_id: str, timeout: float, max_count: int,
+                         max_bytes: int) -> Batch:
+        """drain_batch; when that finds nothing, waits for a send or broadcast
+        to this agent to wake it (or the time to run out) and drains again.
+        The empty check and taking the waker happen in one step of the event
+        loop, so a message cannot land between them unnoticed."""
+        deadline = anyio.current_time() + timeout
+        while True:
+            got = await self.drain_batch(agent_id, max_count, max_bytes)
+            left = deadline - anyio.current_time()
+            if got[0] or left <= 0 or self.backend.closing:
+                return got
+            # A batch another session left unconfirmed comes back at its
+            # hand-over time, which no send announces: wake for it too.
+            box = self.backend.box(agent_id)
+            if box.pending:
+                due = min(p.taken for p in box.pending) + HANDOVER - time.monotonic()
+                left = min(left, max(due, 0.0))
+            with anyio.move_on_after(left):
+                await self.backend.waker(agent_id).wait()
+
     async def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int) -> Batch:
         self._settle()
+        self._acting(agent_id)
         box = self.backend.absorb(agent_id)
 
         def in_order() -> Iterable[Message]:
@@ -216,6 +393,7 @@ class LocalState(object):
 
     async def drain_batch(self, agent_id: str, max_count: int, max_bytes: int) -> Batch:
         self._settle()
+        self._acting(agent_id)
         box = self.backend.absorb(agent_id)
         now = time.monotonic()
         box.give_back([p for p in box.pending if now - p.taken >= HANDOVER])

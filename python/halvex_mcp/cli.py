@@ -44,7 +44,9 @@ def parser() -> argparse.ArgumentParser:
         prog="halvex-mcp",
         description="Serves halvex_core's coordination state to MCP clients: one tool for each "
                     "method of halvex_core.CoordinationState, with the method's name and "
-                    "parameters. Without --http it speaks MCP on stdin/stdout to one client.",
+                    "parameters, and lease, leases, check_lease, agents, release_all and "
+                    "wait_inbox as halvex_redis has them. Without --http it speaks MCP on "
+                    "stdin/stdout to one client.",
         epilog="Each tool argument may hold at most %d bytes of UTF-8; inbox and drain_inbox "
                "answer at most %d messages and %d bytes of content per call. Logs go to "
                "stderr. SIGINT or SIGTERM stops the server." % (MAX_ARG_BYTES, BATCH_MESSAGES,
@@ -81,6 +83,14 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--agent", metavar="NAME",
                     help="act as agent NAME on every call: the tools then take no agent_id or "
                          "from_agent argument")
+    ap.add_argument("--release-on-exit", dest="release_on_exit", action="store_true",
+                    default=None,
+                    help="with --agent, release every claim of that agent when the server "
+                         "ends normally (end of input on stdio, SIGINT or SIGTERM); the default "
+                         "for a stdio server with --agent")
+    ap.add_argument("--no-release-on-exit", dest="release_on_exit", action="store_false",
+                    help="keep the pinned agent's claims when the server ends (they then "
+                         "expire 300 seconds after their last renewal)")
     ap.add_argument("--log-level", default="info",
                     choices=["debug", "info", "warning", "error"],
                     help="least severe log level written to stderr (default info)")
@@ -252,6 +262,11 @@ def _serve(args: argparse.Namespace) -> None:
 
     if args.namespace is not None and args.redis is None:
         raise StartError("--namespace needs --redis")
+    if args.release_on_exit and args.agent is None:
+        raise StartError("--release-on-exit needs --agent")
+    release = args.release_on_exit
+    if release is None:  # a pinned stdio server is one agent's session
+        release = args.agent is not None and args.http is None
     if args.http is None:
         if args.token is not None or args.allow_host or args.max_connections is not None \
                 or args.max_sessions is not None or args.session_idle is not None:
@@ -259,7 +274,7 @@ def _serve(args: argparse.Namespace) -> None:
                              "--session-idle apply to --http only")
         from .stdio import serve_stdio
 
-        app = CoordinationServer(open_backend(args), args.agent)
+        app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
         anyio.run(run_until_stopped, lambda on_stop: serve_stdio(app, on_stop))
         return
     from . import http
@@ -275,7 +290,8 @@ def _serve(args: argparse.Namespace) -> None:
         http.DEFAULT_SESSION_IDLE if args.session_idle is None else args.session_idle)
     sock = bind_socket(host, port, token)
     try:
-        app = CoordinationServer(open_backend(args), args.agent, options.session_idle)
+        app = CoordinationServer(open_backend(args), args.agent, options.session_idle,
+                                 release_on_exit=release)
         anyio.run(run_until_stopped,
                   lambda on_stop: http.serve_http(app, sock, options, on_stop))
     finally:

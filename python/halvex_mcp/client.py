@@ -1,14 +1,16 @@
 """Python callers of a running `halvex-mcp --http` server, through the MCP SDK's client.
 
 `connect` opens an SDK client session (with the bearer token when given);
-`RemoteState` wraps one in blocking methods: a CoordinationState
-(halvex_mcp.state) with the same results (tuples for messages) and a
-RuntimeError with the server's text for a refused call.
+`RemoteState` wraps one in blocking methods: a CoordinationService
+(halvex_mcp.state) with halvex_redis's results (tuples for messages, Lease
+and AgentInfo named tuples) and a RuntimeError with the server's text for a
+refused call.
 """
 
 from __future__ import annotations
 
 import contextlib
+import time
 from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
 
 import anyio.from_thread
@@ -16,7 +18,8 @@ import httpx2
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
 
-from .state import CoordinationState, Message
+from .state import AgentInfo, CoordinationService, Lease, Message
+from .tools import LIMITS, WAIT_MAX
 
 
 @contextlib.asynccontextmanager
@@ -67,10 +70,13 @@ class RemoteState(object):
         except BaseException:
             self._stack.close()
             raise
+        self.timeout = timeout
+        # Each tool's parameters in order, optional ones included (not the batch limits).
         self.params: Dict[str, List[str]] = {
-            tool.name: list(tool.input_schema.get("required", [])) for tool in listed.tools}
+            tool.name: [p for p in tool.input_schema.get("properties", {}) if p not in LIMITS]
+            for tool in listed.tools}
 
-    def call(self, name: str, *args: str, **kwargs: Any) -> Tuple[Any, Optional[int]]:
+    def call(self, name: str, *args: Any, **kwargs: Any) -> Tuple[Any, Optional[int]]:
         """One tool call: its result in the method's form, and for a batch how
         many messages remain."""
         params = self.params.get(name)
@@ -79,7 +85,9 @@ class RemoteState(object):
         if len(args) > len(params):
             raise TypeError("%s takes %d arguments, %d given" % (name, len(params), len(args)))
         arguments = dict(zip(params, args), **kwargs)
-        result = self._portal.call(self._client.call_tool, name, arguments)
+        wait = float(arguments.get("timeout", 0)) if name == "wait_inbox" else 0.0
+        result = self._portal.call(self._client.call_tool, name, arguments,
+                                   self.timeout + wait)
         text = "".join(getattr(block, "text", "") for block in result.content)
         if result.is_error:
             raise RuntimeError(text)
@@ -128,6 +136,45 @@ class RemoteState(object):
     def status(self, *args: str) -> str:
         return str(self._value("status", *args))
 
+    def lease(self, *args: str) -> Optional[Lease]:
+        found = self._value("lease", *args)
+        return None if found is None else Lease(**found)
+
+    def leases(self, *args: str) -> List[Lease]:
+        return [Lease(**found) for found in self._value("leases", *args)]
+
+    def check_lease(self, *args: Any) -> int:
+        return int(self._value("check_lease", *args))
+
+    def agents(self) -> List[AgentInfo]:
+        return [AgentInfo(**found) for found in self._value("agents")]
+
+    def release_all(self, *args: str) -> List[str]:
+        return [str(key) for key in self._value("release_all", *args)]
+
+    def wait_inbox(self, *args: Any) -> List[Message]:
+        """As drain_inbox, but waits up to `timeout` seconds (the last
+        argument, 0 to 300) for a message when there is none. The server waits
+        at most 120 s per call: a longer wait is made of several calls."""
+        params = self.params.get("wait_inbox", [])
+        if len(args) < len(params):
+            args = args + (25.0,)
+        *head, timeout = args
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) \
+                or not 0 <= timeout <= 300:
+            raise ValueError("timeout must be from 0 to 300 seconds, not %r" % (timeout,))
+        deadline = time.monotonic() + timeout
+        while True:
+            left = max(deadline - time.monotonic(), 0.0)
+            got, remaining = self.call("wait_inbox", *head, min(left, WAIT_MAX))
+            out: List[Message] = list(got)
+            if out or left <= WAIT_MAX:
+                break
+        while remaining:
+            got, remaining = self.call("drain_inbox", *head)
+            out.extend(got)
+        return out
+
     def close(self) -> None:
         self._stack.close()
 
@@ -138,5 +185,5 @@ class RemoteState(object):
         self.close()
 
 
-def _fits(remote: RemoteState) -> CoordinationState:
-    return remote  # mypy checks here that RemoteState is a CoordinationState
+def _fits(remote: RemoteState) -> CoordinationService:
+    return remote  # mypy checks here that RemoteState is a CoordinationService

@@ -385,6 +385,7 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, options: Http
 
     def stop() -> None:
         app.ending = True  # sessions confirm the drains whose replies went out
+        app.stop_waits()
         stopping.set()
         server.should_exit = True
 

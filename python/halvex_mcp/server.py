@@ -12,7 +12,7 @@ import logging
 import os
 import signal
 import time
-from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional
+from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional, Set
 
 import anyio
 import mcp_types as types
@@ -21,8 +21,8 @@ from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
 
 from . import __version__
-from .backend import Backend, Slot, Ticket
-from .tools import ArgumentError, Tool, build_tools, result_payload
+from .backend import Backend, Slot, Ticket, wait_batch
+from .tools import DRAINS, ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
 
@@ -36,15 +36,18 @@ refusal names the agent holding it, so pick other work or wait and try again.
 - Release every claim (release with the key) as soon as you are done.
 - Read your inbox (inbox keeps messages, drain_inbox removes them); both answer \
 in batches, and `remaining` says how many more wait. Use send_message for one \
-agent and broadcast for everyone.
+agent and broadcast for everyone. To wait for a message, call wait_inbox \
+instead of polling.
+- Before each write that a claim guards, call check_lease with the fencing \
+token that lease reported after you claimed; do not write if it fails.
+- leases and agents show who holds what; release_all gives up all your claims.
 A tool error's text is the reason the call was refused."""
 
 # What a failed call may have done, by tool, for the error text.
-_READS = ("inbox", "status")
-_EFFECT = {
-    "drain_inbox": "it may have taken a batch of messages, which then comes back with a later "
-                   "drain of this agent",
-}
+_READS = ("inbox", "status", "lease", "leases", "check_lease", "agents")
+_TOOK = ("it may have taken a batch of messages, which then comes back with a later drain of "
+         "this agent")
+_EFFECT = {"drain_inbox": _TOOK, "wait_inbox": _TOOK}
 
 # Seconds the sessions' ends may spend confirming their last drains: at a
 # stop (which must stay quick), and otherwise.
@@ -61,15 +64,22 @@ class CoordinationServer(object):
     """The tools of one backend, for any number of connected clients."""
 
     def __init__(self, open_backend: Callable[[], Backend], pinned: Optional[str] = None,
-                 session_idle: Optional[float] = None) -> None:
+                 session_idle: Optional[float] = None, release_on_exit: bool = False) -> None:
         self.open_backend = open_backend
+        self.pinned = pinned
+        self.release_on_exit = release_on_exit and pinned is not None
+        # The waits now running: ended at once when the server stops.
+        self.waits: Set[anyio.CancelScope] = set()
+        self.backend: Optional[Backend] = None
         self.session_idle = session_idle
         # Each MCP session's state: by HTTP session id, "" on stdio, and per
         # drained agent for HTTP requests without a session (see _slot).
         self.slots: Dict[str, Slot] = {}
         self.tools = build_tools(pinned)
         self.listing = types.ListToolsResult(tools=[
-            types.Tool(name=t.name, description=t.description, input_schema=t.input_schema())
+            types.Tool(name=t.name, title=t.facts.title, description=t.description,
+                       input_schema=t.input_schema(), output_schema=t.output_schema(),
+                       annotations=types.ToolAnnotations.model_validate(t.annotations()))
             for t in self.tools.values()])
         # Set once the server is ending normally (a stop signal, or stdio's end
         # of input): sessions then confirm the drains whose replies went out.
@@ -86,7 +96,7 @@ class CoordinationServer(object):
 
     @contextlib.asynccontextmanager
     async def _lifespan(self, _server: Any) -> AsyncIterator[Dict[str, Any]]:
-        backend = self.open_backend()
+        backend = self.backend = self.open_backend()
         try:
             async with anyio.create_task_group() as tg:
                 if self.session_idle is not None:
@@ -95,11 +105,36 @@ class CoordinationServer(object):
                 tg.cancel_scope.cancel()
         finally:
             with anyio.CancelScope(shield=True):
+                self.stop_waits()
                 await self._end_slots(list(self.slots), self.ending, STOP_CONFIRM_TIMEOUT)
+                if self.ending and self.release_on_exit:
+                    await self._release_pinned(backend)
                 try:
                     await backend.aclose()
                 except Exception as err:
                     log.warning("closing the backend: %s: %s", type(err).__name__, err)
+
+    def stop_waits(self) -> None:
+        """Ends every running wait (its call answers with what it has)."""
+        wake_all = getattr(self.backend, "wake_all", None)
+        if wake_all is not None:
+            wake_all()  # in-process: the waits end themselves
+        for scope in list(self.waits):
+            scope.cancel()
+
+    async def _release_pinned(self, backend: Backend) -> None:
+        """--release-on-exit: the pinned agent's claims go with its session."""
+        assert self.pinned is not None
+        with anyio.move_on_after(STOP_CONFIRM_TIMEOUT * 5):
+            try:
+                keys = await backend.new_state().release_all(self.pinned)
+            except Exception as err:
+                log.warning("releasing %s's claims at exit: %s: %s", self.pinned,
+                            type(err).__name__, err)
+            else:
+                log.info("released %d claims of %s at exit", len(keys), self.pinned)
+                return
+        log.warning("releasing %s's claims at exit did not finish", self.pinned)
 
     async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
         return self.listing  # the SDK's client asks before many calls: built once
@@ -176,7 +211,7 @@ class CoordinationServer(object):
             bound, (max_count, max_bytes) = tool.bind(params.arguments)
         except ArgumentError as err:
             return _error("invalid arguments for %s: %s" % (tool.name, err))
-        slot = self._slot(ctx, bound["agent_id"] if tool.name == "drain_inbox" else None)
+        slot = self._slot(ctx, bound["agent_id"] if tool.name in DRAINS else None)
         remaining: Optional[int] = None
         try:
             if tool.name == "inbox":
@@ -187,10 +222,12 @@ class CoordinationServer(object):
                 try:
                     value, remaining = await slot.state.drain_batch(bound["agent_id"], max_count,
                                                                     max_bytes)
-                except BaseException:
-                    ticket.written = True  # no reply to lose: a failed drain is the backend's
+                except BaseException as err:
+                    _unanswered(ticket, err)
                     raise
                 self._watch_reply(ctx, ticket)
+            elif tool.name == "wait_inbox":
+                value, remaining = await self._wait(ctx, slot, bound, max_count, max_bytes)
             else:
                 value = await getattr(slot.state, tool.name)(**bound)
         except RuntimeError as err:
@@ -200,6 +237,30 @@ class CoordinationServer(object):
         structured, text = result_payload(value, remaining)
         return types.CallToolResult(content=[types.TextContent(text=text)],
                                     structured_content=structured)
+
+    async def _wait(self, ctx: Any, slot: Slot, bound: Dict[str, Any], max_count: int,
+                    max_bytes: int) -> Any:
+        """wait_inbox: a drain that may wait, ended early when the server stops."""
+        ticket = slot.ticket()
+        value: Any = ([], 0)
+        scope = anyio.CancelScope()
+        try:
+            with scope:
+                self.waits.add(scope)
+                value = await wait_batch(slot.state, bound["agent_id"], bound["timeout"],
+                                         max_count, max_bytes)
+        except BaseException as err:
+            _unanswered(ticket, err)
+            raise
+        finally:
+            self.waits.discard(scope)
+        if scope.cancelled_caught:
+            # Stopped mid-call: whatever the backend drained is not in our
+            # reply, so it must not be confirmed; it goes to a later drain.
+            ticket.settle(False)
+            return [], 0
+        self._watch_reply(ctx, ticket)
+        return value
 
     @staticmethod
     def _failure(tool: Tool, err: Exception, faults: Any) -> str:
@@ -215,6 +276,17 @@ class CoordinationServer(object):
         else:
             effect = _EFFECT.get(tool.name, "it may have taken effect")
         return "%s failed: %s (details in the server's log); %s." % (tool.name, what, effect)
+
+
+def _unanswered(ticket: Ticket, err: BaseException) -> None:
+    """A drain that raised. Cancelled (the client cancelled the request, or
+    the server is going away), the backend may have drained a batch that no
+    reply will carry: it must not be confirmed, so it counts as lost. Any
+    other failure is the backend's, with no batch taken."""
+    if isinstance(err, anyio.get_cancelled_exc_class()):
+        ticket.settle(False)
+    else:
+        ticket.written = True
 
 
 def _error(text: str) -> types.CallToolResult:

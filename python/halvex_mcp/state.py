@@ -2,17 +2,46 @@
 
 `CoordinationState` is the nine methods as halvex_core.CoordinationState has
 them; halvex_core's class, halvex_redis's blocking class and
-halvex_mcp.client.RemoteState all fit it. Its docstrings are the tools'
-descriptions. Nothing here imports the MCP SDK.
+halvex_mcp.client.RemoteState all fit it. `CoordinationService` adds the six
+operations of a shared service (lease views, fencing tokens, agents,
+release-all, waiting for messages); halvex_redis's blocking class and
+RemoteState fit it. Together they are the tools' names and parameters, in
+order (a parameter's default makes it optional); tools.py holds what a model
+reads about each. Nothing here imports the MCP SDK.
 """
 
 from __future__ import annotations
 
 import inspect
-from typing import Dict, List, Protocol, Tuple
+from typing import Any, Dict, List, NamedTuple, Optional, Protocol, Tuple
 
 # (from_agent, to_agent, content, timestamp)
 Message = Tuple[str, str, str, int]
+
+# Both as halvex_redis has them (same fields, same order).
+
+
+class Lease(NamedTuple):
+    """A claim as stored: its fencing token and whole server seconds."""
+    resource_key: str
+    holder: str
+    token: int
+    granted_at: int
+    renewed_at: int
+    expires_at: int
+    live: bool
+
+
+class AgentInfo(NamedTuple):
+    """A known agent: status word, messages waiting, drained messages not yet
+    confirmed, live claims held, and the server second of its last call as
+    the acting agent (None before any)."""
+    agent_id: str
+    status: str
+    inbox: int
+    pending: int
+    leases: int
+    last_seen: Optional[int]
 
 
 class CoordinationState(Protocol):
@@ -69,12 +98,52 @@ class CoordinationState(Protocol):
         ...
 
 
-def methods() -> Dict[str, Tuple[List[str], str]]:
-    """Each method's parameters and description, in the class's order."""
-    out: Dict[str, Tuple[List[str], str]] = {}
-    for name, method in vars(CoordinationState).items():
-        if name.startswith("_") or not inspect.isfunction(method):
-            continue
-        params = [p for p in inspect.signature(method).parameters if p != "self"]
-        out[name] = (params, inspect.cleandoc(method.__doc__ or ""))
+class CoordinationService(CoordinationState, Protocol):
+    """A CoordinationState shared as a service: who holds what, fencing
+    tokens, the agents, release-all and waiting for messages."""
+
+    def lease(self, resource_key: str, /) -> Optional[Lease]:
+        """The claim stored under a key, expired or not, as a `Lease`; `None`
+        when none is stored."""
+        ...
+
+    def leases(self, prefix: str = "", /) -> List[Lease]:
+        """Every stored claim whose key starts with `prefix`, sorted by key."""
+        ...
+
+    def check_lease(self, agent_id: str, resource_key: str, token: int, /) -> int:
+        """The whole seconds left when `agent_id` holds a live claim on the key
+        with fencing token `token`; otherwise `RuntimeError` saying why."""
+        ...
+
+    def agents(self, /) -> List[AgentInfo]:
+        """Every known agent, sorted by id."""
+        ...
+
+    def release_all(self, agent_id: str, /) -> List[str]:
+        """Releases every claim `agent_id` holds; returns their keys, sorted."""
+        ...
+
+    def wait_inbox(self, agent_id: str, timeout: float = 25.0, /) -> List[Message]:
+        """As `drain_inbox`, but waits up to `timeout` seconds for a message
+        when the inbox is empty; `[]` when none came."""
+        ...
+
+
+class Param(NamedTuple):
+    name: str
+    kind: str  # the annotation: "str", "int" or "float"
+    default: Any  # inspect.Parameter.empty when required
+
+
+def methods() -> Dict[str, Tuple[List[Param], str]]:
+    """Each method's parameters and docstring, in the protocols' order."""
+    out: Dict[str, Tuple[List[Param], str]] = {}
+    for proto in (CoordinationState, CoordinationService):
+        for name, method in vars(proto).items():
+            if name.startswith("_") or not inspect.isfunction(method):
+                continue
+            params = [Param(p.name, str(p.annotation), p.default)
+                      for p in inspect.signature(method).parameters.values() if p.name != "self"]
+            out[name] = (params, inspect.cleandoc(method.__doc__ or ""))
     return out

@@ -157,6 +157,7 @@ class _StdinLines(object):
             elif kind == "cancel":
                 self.replies.done(value)  # the SDK does not answer a cancelled request
             yield line
+        self.app.stop_waits()  # the client is leaving: its waits answer now
         if self.replies.open:
             with anyio.move_on_after(FINISH_TIMEOUT) as waited:
                 await self.replies.settled.wait()
@@ -172,6 +173,7 @@ async def serve_stdio(app: CoordinationServer,
     with anyio.CancelScope() as scope:
         def stop() -> None:
             app.ending = True  # a stop signal is a normal end: confirm what went out
+            app.stop_waits()
             scope.cancel()
 
         on_stop(stop)

@@ -1,15 +1,19 @@
-"""The tools: one per method of a CoordinationState (halvex_mcp.state).
+"""The tools: one per method of a CoordinationService (halvex_mcp.state).
 
-Names, parameters, their order and the descriptions come from the
-`CoordinationState` protocol, the one place they are written. `inbox` and
-`drain_inbox` also take two optional limits and answer in bounded batches.
-Nothing here imports the MCP SDK: this is the plain-data half of the server.
+Names, parameters and their order come from the protocols in state.py; what
+a model reads about each tool (title, description, each parameter's
+description, hints, the schema of its result) is written here, once.
+`inbox`, `drain_inbox` and `wait_inbox` also take two optional limits and
+answer in bounded batches. Nothing here imports the MCP SDK: this is the
+plain-data half of the server.
 """
 
 from __future__ import annotations
 
+import inspect
 import json
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+import math
+from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
 from . import state
 
@@ -24,11 +28,17 @@ MAX_ARG_BYTES = 64 * 1024
 BATCH_MESSAGES = 1000
 BATCH_BYTES = 1024 * 1024
 
+# wait_inbox over MCP: clients give up on a tool call after their own timeout
+# (often 60 s or more), so a wait stays well within it.
+WAIT_DEFAULT = 25.0
+WAIT_MAX = 120.0
+
 # Parameters that name the caller: `--agent` fixes them for every call.
 IDENTITY_PARAMS = ("agent_id", "from_agent")
 
 # The tools that answer in batches, and their optional limits.
-BATCHED = ("inbox", "drain_inbox")
+BATCHED = ("inbox", "drain_inbox", "wait_inbox")
+DRAINS = ("drain_inbox", "wait_inbox")
 LIMITS = {"max_messages": BATCH_MESSAGES, "max_bytes": BATCH_BYTES}
 
 _BATCH_DOC = (
@@ -40,6 +50,157 @@ _DRAIN_DOC = (
     "\nA drained batch is confirmed by this session's next request; if its reply never "
     "arrived, a later drain of this agent returns it again (at least once).")
 
+KEY_WORDS = "a resource key: \"file:<path>\" or \"task:<id>\", e.g. \"file:src/app.py\""
+
+# What each parameter means to a model, by name.
+PARAM_DOCS = {
+    "agent_id": "Your agent id: the name you act under, the same on every call (any text, "
+                "e.g. \"agent-a\"). Claims, inboxes and status belong to it.",
+    "from_agent": "Your agent id, as the sender.",
+    "to_agent": "The agent id of the recipient.",
+    "path": "The file's path as every agent spells it (e.g. \"src/app.py\"); the claim's key "
+            "is \"file:<path>\".",
+    "task_id": "The task's id (e.g. \"phase-7\"); the claim's key is \"task:<id>\".",
+    "resource_key": "The claim's key: " + KEY_WORDS + ".",
+    "content": "The message text.",
+    "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
+    "token": "The fencing token of your claim, as the lease tool reported it after you "
+             "claimed.",
+    "timeout": "Seconds to wait for a message when the inbox is empty, 0 to %g (default %g). "
+               "Call again to keep waiting." % (WAIT_MAX, WAIT_DEFAULT),
+    "max_messages": "At most this many messages in this reply (1 to %d)." % BATCH_MESSAGES,
+    "max_bytes": "At most this many bytes of message content in this reply (1 to %d)."
+                 % BATCH_BYTES,
+}
+
+_JSON_TYPES = {"str": "string", "int": "integer", "float": "number"}
+
+# -- results ---------------------------------------------------------------------
+
+_MESSAGE = {"type": "array", "description": "[from_agent, to_agent, content, timestamp]; "
+            "to_agent is \"*\" for a broadcast",
+            "prefixItems": [{"type": "string"}, {"type": "string"}, {"type": "string"},
+                            {"type": "integer"}],
+            "items": False, "minItems": 4, "maxItems": 4}
+_MESSAGES = {"type": "array", "items": _MESSAGE, "description": "oldest first"}
+_LEASE = {
+    "type": "object",
+    "properties": {
+        "resource_key": {"type": "string"},
+        "holder": {"type": "string", "description": "the agent id holding the claim"},
+        "token": {"type": "integer", "minimum": 1,
+                  "description": "fencing token: grows with every grant of this key"},
+        "granted_at": {"type": "integer", "description": "server seconds (Unix time)"},
+        "renewed_at": {"type": "integer", "description": "server seconds (Unix time)"},
+        "expires_at": {"type": "integer", "description": "renewed_at + 300"},
+        "live": {"type": "boolean",
+                 "description": "false once the lease ran out: anyone may take it over"},
+    },
+    "required": list(state.Lease._fields),
+    "additionalProperties": False,
+}
+_AGENT = {
+    "type": "object",
+    "properties": {
+        "agent_id": {"type": "string"},
+        "status": {"enum": ["idle", "busy", "completed", "error"]},
+        "inbox": {"type": "integer", "minimum": 0, "description": "messages waiting"},
+        "pending": {"type": "integer", "minimum": 0,
+                    "description": "drained messages whose delivery is not yet confirmed"},
+        "leases": {"type": "integer", "minimum": 0, "description": "live claims held"},
+        "last_seen": {"type": ["integer", "null"],
+                      "description": "server seconds of its last call as this agent"},
+    },
+    "required": list(state.AgentInfo._fields),
+    "additionalProperties": False,
+}
+_BATCH_REST = {"remaining": {"type": "integer", "minimum": 0,
+                             "description": "messages still waiting for the next call"}}
+
+
+class Facts(NamedTuple):
+    title: str
+    description: str
+    read_only: bool
+    destructive: bool
+    idempotent: bool
+    result: Dict[str, Any]  # the schema of the structured content's "result"
+
+
+FACTS: Dict[str, Facts] = {
+    "claim_file": Facts(
+        "Claim a file", "Claims a file for you before you edit it, for a lease of 300 "
+        "seconds (renew it with renew_claim during longer work). Refused while another agent "
+        "(or you) holds a live claim on it; the refusal names the holder. Returns your agent "
+        "id. Call lease with \"file:<path>\" for the claim's fencing token.",
+        False, False, False, {"type": "string", "description": "your agent id"}),
+    "claim_task": Facts(
+        "Claim a task", "Claims a task for you, as claim_file claims a file; the claim's key "
+        "is \"task:<id>\". Refused while another agent (or you) holds a live claim on it.",
+        False, False, False, {"type": "string", "description": "your agent id"}),
+    "release": Facts(
+        "Release a claim", "Releases your claim on a key as soon as you are done, so others "
+        "may claim it; your status becomes idle. Only the holder may release.",
+        False, True, True, {"type": "null"}),
+    "renew_claim": Facts(
+        "Renew a claim", "Restarts the 300-second lease of your claim on a key (also after "
+        "it ran out, unless another agent took it over meanwhile). Renew well within the 300 "
+        "seconds during long work. Only the holder may renew. Keeps the fencing token.",
+        False, False, False, {"type": "string", "description": "your agent id"}),
+    "send_message": Facts(
+        "Send a message", "Puts a message into one agent's inbox. Returns the message.",
+        False, False, False, _MESSAGE),
+    "broadcast": Facts(
+        "Broadcast a message", "Sends a message to the inbox of every known agent, you "
+        "included; an agent is known once it has claimed or released, broadcast, or been sent "
+        "a message. Returns the message, addressed to \"*\".",
+        False, False, False, _MESSAGE),
+    "inbox": Facts(
+        "Read your inbox", "Your messages, oldest first, without removing them (drain_inbox "
+        "removes them). To wait for a message, use wait_inbox instead of calling this in a "
+        "loop.", True, False, True, _MESSAGES),
+    "drain_inbox": Facts(
+        "Take your messages", "Your messages, oldest first, removed from the inbox.",
+        False, True, False, _MESSAGES),
+    "status": Facts(
+        "Agent status", "An agent's status word: \"idle\", \"busy\" (holds or took a claim), "
+        "\"completed\" or \"error\".", True, False, True,
+        {"enum": ["idle", "busy", "completed", "error"]}),
+    "lease": Facts(
+        "Look up a claim", "Who holds the claim on a key, its fencing token, when it was "
+        "granted and renewed, when it expires (server seconds) and whether it is still live; "
+        "null when no claim is stored. Each grant of a key (first claim, claim after release, "
+        "takeover of an expired claim) gets a higher token; renewal keeps it. Read your token "
+        "here right after claiming and give it to whatever writes for you.",
+        True, False, True, {"anyOf": [{"type": "null"}, _LEASE]}),
+    "leases": Facts(
+        "List claims", "Every stored claim whose key starts with prefix, sorted by key, "
+        "expired ones included (live false): who holds what.",
+        True, False, True, {"type": "array", "items": _LEASE}),
+    "check_lease": Facts(
+        "Check a claim before writing", "Proves, right before each write the claim guards, "
+        "that you still hold a live claim on the key with this fencing token: returns the "
+        "whole seconds left. Otherwise an error says why (no claim, a stale token and who "
+        "holds which, or how long ago the lease expired): then do not write. Changes nothing.",
+        True, False, True, {"type": "integer", "minimum": 1,
+                            "description": "whole seconds left on the lease"}),
+    "agents": Facts(
+        "List agents", "Every known agent, sorted by id: status word, messages waiting, "
+        "drained messages not yet confirmed, live claims held and the server second of its "
+        "last call (null before any).", True, False, True, {"type": "array", "items": _AGENT}),
+    "release_all": Facts(
+        "Release all your claims", "Releases every claim you hold, expired ones included, "
+        "each as release does. Returns the released keys, sorted. Use it when you stop "
+        "working.", False, True, True, {"type": "array", "items": {"type": "string"}}),
+    "wait_inbox": Facts(
+        "Wait for messages", "Takes your messages as drain_inbox does; when there are none, "
+        "waits up to timeout seconds for one and takes it as soon as it arrives. An empty "
+        "list means none came: call again to keep waiting. Use this instead of polling inbox "
+        "or drain_inbox.", False, True, False, _MESSAGES),
+}
+
+ANNOTATION_KEYS = ("readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint")
+
 
 class ArgumentError(Exception):
     """A call's arguments do not fit the tool's parameters."""
@@ -48,55 +209,91 @@ class ArgumentError(Exception):
 class Tool(object):
     """One method as a tool: its parameters and, with a pinned agent, the fixed ones."""
 
-    __slots__ = ("name", "params", "fixed", "description", "batched")
+    __slots__ = ("name", "params", "fixed", "description", "batched", "facts", "optional")
 
-    def __init__(self, name: str, params: List[str], doc: str, pinned: Optional[str]) -> None:
+    def __init__(self, name: str, params: List[state.Param], pinned: Optional[str]) -> None:
         self.name = name
+        self.facts = FACTS[name]
         self.fixed: Dict[str, str] = {}
         if pinned is not None:
-            self.fixed = {p: pinned for p in params if p in IDENTITY_PARAMS}
-        self.params = [p for p in params if p not in self.fixed]
+            self.fixed = {p.name: pinned for p in params if p.name in IDENTITY_PARAMS}
+        self.params = [p for p in params if p.name not in self.fixed]
+        self.optional = {p.name: (WAIT_DEFAULT if p.name == "timeout" else p.default)
+                         for p in self.params if p.default is not inspect.Parameter.empty}
         self.batched = name in BATCHED
+        doc = self.facts.description
         if self.batched:
-            doc += _BATCH_DOC + (_DRAIN_DOC if name == "drain_inbox" else "")
+            doc += _BATCH_DOC + (_DRAIN_DOC if name in DRAINS else "")
         for param in self.fixed:
             doc += "\nThis server acts as agent %s: `%s` is always %s." % (
                 json.dumps(pinned), param, json.dumps(pinned))
         self.description = doc
 
     def input_schema(self) -> Dict[str, Any]:
-        properties: Dict[str, Any] = {p: {"type": "string"} for p in self.params}
+        properties: Dict[str, Any] = {}
+        for p in self.params:
+            prop: Dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
+            if p.name == "timeout":
+                prop.update(minimum=0, maximum=WAIT_MAX)
+            if p.name in self.optional:
+                prop["default"] = self.optional[p.name]
+            prop["description"] = PARAM_DOCS[p.name]
+            properties[p.name] = prop
         if self.batched:
-            properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling}
+            properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling,
+                                      "description": PARAM_DOCS[name]}
                                for name, ceiling in LIMITS.items()})
         return {
             "type": "object",
             "properties": properties,
-            "required": list(self.params),
+            "required": [p.name for p in self.params if p.name not in self.optional],
             "additionalProperties": False,
         }
 
+    def output_schema(self) -> Dict[str, Any]:
+        properties: Dict[str, Any] = {"result": self.facts.result}
+        if self.batched:
+            properties.update(_BATCH_REST)
+        return {"type": "object", "properties": properties, "required": list(properties),
+                "additionalProperties": False}
+
+    def annotations(self) -> Dict[str, Any]:
+        """The hints, under their protocol names."""
+        f = self.facts
+        return {"title": f.title, "readOnlyHint": f.read_only, "destructiveHint": f.destructive,
+                "idempotentHint": f.idempotent, "openWorldHint": False}
+
     def bind(self, arguments: Optional[Mapping[str, Any]]
-             ) -> Tuple[Dict[str, str], Tuple[int, int]]:
+             ) -> Tuple[Dict[str, Any], Tuple[int, int]]:
         """The method's keyword arguments and the batch limits, or ArgumentError
         naming the first bad argument."""
         given = dict(arguments or {})
         limits = dict(LIMITS)
+        names = [p.name for p in self.params]
         for name in given:
             if self.batched and name in LIMITS:
                 limits[name] = check_limit(name, given[name], LIMITS[name])
-            elif name not in self.params:
+            elif name not in names:
                 if name in self.fixed:
                     raise ArgumentError("unexpected argument '%s': this server acts as agent %s"
                                         % (name, json.dumps(self.fixed[name])))
                 raise ArgumentError("unexpected argument '%s'; %s takes %s"
-                                    % (name, self.name, _listing(self.params)))
-        bound = dict(self.fixed)
-        for name in self.params:
-            if name not in given:
+                                    % (name, self.name, _listing(names)))
+        bound: Dict[str, Any] = dict(self.fixed)
+        for p in self.params:
+            if p.name not in given:
+                if p.name in self.optional:
+                    bound[p.name] = self.optional[p.name]
+                    continue
                 raise ArgumentError("missing argument '%s'; %s takes %s"
-                                    % (name, self.name, _listing(self.params)))
-            bound[name] = check_text(name, given[name])
+                                    % (p.name, self.name, _listing(names)))
+            value = given[p.name]
+            if p.kind == "int":
+                bound[p.name] = check_integer(p.name, value)
+            elif p.kind == "float":
+                bound[p.name] = check_seconds(p.name, value, WAIT_MAX)
+            else:
+                bound[p.name] = check_text(p.name, value)
         return bound, (limits["max_messages"], limits["max_bytes"])
 
 
@@ -140,6 +337,21 @@ def check_text(name: str, value: Any) -> str:
                         % (name, size, MAX_ARG_BYTES))
 
 
+def check_integer(name: str, value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ArgumentError("argument '%s' must be an integer, not %s" % (name, _json_type(value)))
+    return value
+
+
+def check_seconds(name: str, value: Any, ceiling: float) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ArgumentError("argument '%s' must be a number, not %s" % (name, _json_type(value)))
+    if not (0 <= value <= ceiling) or math.isnan(value):
+        raise ArgumentError("argument '%s' must be from 0 to %g seconds, not %r"
+                            % (name, ceiling, value))
+    return float(value)
+
+
 def check_limit(name: str, value: Any, ceiling: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise ArgumentError("argument '%s' must be an integer, not %s" % (name, _json_type(value)))
@@ -151,12 +363,15 @@ def check_limit(name: str, value: Any, ceiling: int) -> int:
 
 def build_tools(pinned: Optional[str] = None) -> Dict[str, Tool]:
     """Every method of the protocol, in its order."""
-    return {name: Tool(name, params, doc, pinned)
-            for name, (params, doc) in state.methods().items()}
+    return {name: Tool(name, params, pinned)
+            for name, (params, _doc) in state.methods().items()}
 
 
 def to_json(value: Any) -> Any:
-    """A method's result as JSON data: tuples become arrays."""
+    """A method's result as JSON data: named tuples (Lease, AgentInfo) become
+    objects, other tuples arrays."""
+    if isinstance(value, tuple) and hasattr(value, "_asdict"):
+        return {k: to_json(v) for k, v in value._asdict().items()}
     if isinstance(value, (tuple, list)):
         return [to_json(v) for v in value]
     return value
