@@ -212,32 +212,28 @@ def _lease_or_key(target: Target, key: str) -> Dict[str, Any]:
     return found or {"resource_key": key}
 
 
+def _view(args: argparse.Namespace, target: Target, fetch: Callable[[], Any],
+          table: Callable[[Any, Any, str], Any], kind: str) -> int:
+    """One table of the target, or a live view of it with --watch."""
+    title = "%s at %s" % (kind, target.label)
+    if args.watch:
+        return live_view(fetch, table, title, kind, args.as_json, args.interval, args.duration)
+    rows, now = fetch()
+    _show(args, rows, lambda: table(rows, now, title))
+    return OK
+
+
 def cmd_leases(args: argparse.Namespace, target: Target) -> int:
     def fetch() -> Any:
         rows = [r for r in target.leases(args.prefix)
                 if args.agent is None or r["holder"] == args.agent]
         return rows, target.now()
 
-    title = "leases at %s" % target.label
-    if args.watch:
-        return live_view(fetch, lambda rows, now, head: lease_table(rows, now, head), title,
-                         "leases", args.as_json, args.interval, args.duration)
-    rows, now = fetch()
-    _show(args, rows, lambda: lease_table(rows, now, title))
-    return OK
+    return _view(args, target, fetch, lease_table, "leases")
 
 
 def cmd_agents(args: argparse.Namespace, target: Target) -> int:
-    def fetch() -> Any:
-        return target.agents(), target.now()
-
-    title = "agents at %s" % target.label
-    if args.watch:
-        return live_view(fetch, lambda rows, now, head: agent_table(rows, now, head), title,
-                         "agents", args.as_json, args.interval, args.duration)
-    rows, now = fetch()
-    _show(args, rows, lambda: agent_table(rows, now, title))
-    return OK
+    return _view(args, target, lambda: (target.agents(), target.now()), agent_table, "agents")
 
 
 def cmd_key(args: argparse.Namespace, target: Target) -> int:
