@@ -478,13 +478,8 @@ def test_redis_eviction_policy_refused():
         server.close()
 
 
-def test_redis_lost_drain_reply_keeps_the_batch(url, monkeypatch):
-    """A drain whose reply never comes leaves its batch pending: inbox() shows
-    it, the same object's next drain returns it once, another object's drain
-    only after the hand-over time."""
-    s = halvex_redis.CoordinationState(url)
-    other = halvex_redis.CoordinationState(url, namespace=s.namespace)
-    s.send_message("x", "q", "one")
+def _lose_every_reply(monkeypatch):
+    """Every command runs on the server, and its reply is lost; no retries."""
     monkeypatch.setattr(halvex_redis._calls, "RETRIES", 0)
     original = redis.Redis.execute_command
 
@@ -493,6 +488,16 @@ def test_redis_lost_drain_reply_keeps_the_batch(url, monkeypatch):
         raise redis.exceptions.TimeoutError("reply lost")
 
     monkeypatch.setattr(redis.Redis, "execute_command", lose_reply)
+
+
+def test_redis_lost_drain_reply_keeps_the_batch(url, monkeypatch):
+    """A drain whose reply never comes leaves its batch pending: inbox() shows
+    it, the same object's next drain returns it once, another object's drain
+    only after the hand-over time."""
+    s = halvex_redis.CoordinationState(url)
+    other = halvex_redis.CoordinationState(url, namespace=s.namespace)
+    s.send_message("x", "q", "one")
+    _lose_every_reply(monkeypatch)
     with pytest.raises(redis.exceptions.TimeoutError):
         s.drain_inbox("q")
     monkeypatch.undo()
@@ -560,14 +565,7 @@ def test_drain_batch_keeps_lost_batches_and_confirm_ends_them(url, monkeypatch):
     for i in range(6):
         s.send_message("x", "q", "m%d" % i)
     listed = s.inbox("q")
-    monkeypatch.setattr(halvex_redis._calls, "RETRIES", 0)
-    original = redis.Redis.execute_command
-
-    def lose_reply(client, *args, **kwargs):
-        original(client, *args, **kwargs)
-        raise redis.exceptions.TimeoutError("reply lost")
-
-    monkeypatch.setattr(redis.Redis, "execute_command", lose_reply)
+    _lose_every_reply(monkeypatch)
     with pytest.raises(redis.exceptions.TimeoutError):
         s.drain_batch("q", 4, 100)
     monkeypatch.undo()
