@@ -91,7 +91,7 @@
   }
 
   function describe(r) {
-    if (r.kind === "claimed" || r.kind === "released") { return r.key + "  by " + r.agent; }
+    if (r.kind === "claimed" || r.kind === "released") { return r.key + " by " + r.agent; }
     if (r.kind === "sent") { return r.from + " \u2192 " + r.to + ": " + r.content; }
     if (r.kind === "broadcast") { return r.from + " \u2192 everyone: " + r.content; }
     return JSON.stringify(r);
