@@ -49,7 +49,7 @@ Headers = List[Tuple[bytes, bytes]]
 _COMMON: Headers = [
     (b"cache-control", b"no-store"),
     (b"x-content-type-options", b"nosniff"),
-    (b"referrer-policy", b"no-referrer"),
+    (b"referrer-policy", b"same-origin"),  # "no-referrer" makes a form's Origin "null"
     (b"content-security-policy",
      b"default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
      b"form-action 'self'; frame-ancestors 'none'; base-uri 'none'"),
