@@ -27,7 +27,7 @@ from urllib.parse import parse_qs
 import anyio
 from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
 
-from .backend import LEASE, LocalBackend, State
+from .backend import LEASE, LocalBackend, RedisBackend, State
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -236,7 +236,8 @@ class Board(object):
         backend = self.app.backend
         if isinstance(backend, LocalBackend):
             return _LocalFeed(backend)
-        return _RedisFeed(getattr(backend, "url"), getattr(backend, "namespace"))
+        assert isinstance(backend, RedisBackend)
+        return _RedisFeed(backend.url, backend.namespace)
 
     async def snapshot(self, feed: _Feed) -> Dict[str, Any]:
         """Leases, agents and the latest activity, each bounded."""
