@@ -48,7 +48,7 @@ def main(out):
         driver.save_screenshot(out)
     finally:
         driver.quit()
-        demo.terminate()
+        demo.kill()  # its agents are processes tied to it; the demo's result is not wanted
         demo.wait(30)
         server.terminate()
         server.wait(30)
