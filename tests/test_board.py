@@ -159,3 +159,43 @@ def test_board_with_token_and_redis(redis_server):
             wait_for(driver, lambda d: state_of(d) == "live", 10)
     finally:
         halvex_redis.delete_namespace(namespace, redis_server.url)
+
+
+def first_snapshot(http, url):
+    """The first snapshot of a board stream, read with a plain HTTP client."""
+    import json
+
+    with http.stream("GET", url) as reply:
+        assert reply.status_code == 200
+        assert reply.headers["content-type"].startswith("text/event-stream")
+        for line in reply.iter_lines():
+            if line.startswith("data: "):
+                return json.loads(line[len("data: "):])
+    raise AssertionError("the stream ended without a snapshot")
+
+
+def test_board_snapshots_are_bounded_and_streams_capped():
+    """510 leases and 60 activity records: a snapshot carries 500 leases and
+    the count of the rest, the latest 50 records, no message beyond 120
+    characters; the board refuses writes, and a 33rd stream gets 503."""
+    from contextlib import ExitStack
+
+    with _mcp.HttpServer() as server, httpx2.Client(timeout=10) as http:
+        events = server.url.replace("/mcp", "/board/events")
+        with RemoteState(server.url) as remote:
+            for i in range(510):
+                remote.claim_task("ann", "t%03d" % i)
+            remote.send_message("bob", "ann", "y" * 100000)
+        snap = first_snapshot(http, events)
+        assert len(snap["leases"]) == 500 and snap["more_leases"] == 10
+        assert [a["agent_id"] for a in snap["agents"]] == ["ann"]
+        assert snap["agents"][0]["inbox"] == 1 and snap["agents"][0]["leases"] == 510
+        assert len(snap["activity"]) == 50 and snap["activity"][0]["kind"] == "sent"
+        assert len(snap["activity"][0]["content"]) == 120
+        assert http.post(events).status_code == 405
+        with ExitStack() as open_streams:
+            for _ in range(32):
+                reply = open_streams.enter_context(http.stream("GET", events))
+                assert reply.status_code == 200
+            assert http.get(events).status_code == 503
+        assert server.stop() == 0
