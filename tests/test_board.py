@@ -185,7 +185,7 @@ def test_board_snapshots_are_bounded_and_streams_capped():
         with RemoteState(server.url) as remote:
             for i in range(510):
                 remote.claim_task("ann", "t%03d" % i)
-            remote.send_message("bob", "ann", "y" * 100000)
+            remote.send_message("bob", "ann", "y" * 60000)
         snap = first_snapshot(http, events)
         assert len(snap["leases"]) == 500 and snap["more_leases"] == 10
         assert [a["agent_id"] for a in snap["agents"]] == ["ann"]

@@ -182,7 +182,7 @@ class Board(object):
         path, method = scope["path"][len(PREFIX):], scope["method"]
         if path == "/login" and method == "POST":
             await self._login(receive, send)
-        elif method not in ("GET", "HEAD"):
+        elif method != "GET":
             await _respond(send, 405, b"the board only reads\n", headers=[(b"allow", b"GET")])
         elif path in ("", "/"):
             if self._signed_in(scope):
