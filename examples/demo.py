@@ -380,6 +380,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--mcp-url", default="http://127.0.0.1:8000/mcp",
                     help="halvex-mcp --http server for --backend mcp "
                          "(default http://127.0.0.1:8000/mcp)")
+    ap.add_argument("--linger", type=float, default=5.0, metavar="SECONDS",
+                    help="with --backend mcp, wait this long after the agents finish, so that "
+                         "the server's board (at /board) can still be watched (default 5)")
     args = ap.parse_args(argv)
     if args.agents < 1 or args.tasks < 1 or args.pace <= 0:
         ap.error("--agents and --tasks must be at least 1, --pace above 0")
@@ -493,6 +496,14 @@ def main(argv: Optional[List[str]] = None) -> int:
         state.close()
     print(f"\n{len(done)}/{len(plan)} tasks done in {elapsed:.2f}s; "
           f"{'no claim left behind' if not leftovers else 'LEFT CLAIMED: ' + '; '.join(leftovers)}")
+    if args.backend == "mcp" and args.linger > 0:
+        board_url = args.mcp_url.rsplit("/mcp", 1)[0] + "/board"
+        print(f"\nThe board stays at {board_url} for {args.linger:g} s more "
+              "(--linger SECONDS for longer; Ctrl-C ends it now)", flush=True)
+        try:
+            time.sleep(args.linger)
+        except KeyboardInterrupt:
+            pass
     return 0 if ok else 1
 
 

@@ -7,7 +7,9 @@
 # port), and stops it when the demo ends.
 # With --backend mcp every agent is an OS process speaking MCP (through the SDK's
 # client) to one `halvex-mcp --http` server on a free 127.0.0.1 port, which this
-# script starts (installing the mcp extra if missing) and stops at the end.
+# script starts (installing the mcp extra if missing) and stops at the end; it
+# prints the address of the server's live board, which stays up 5 s after the
+# agents finish (--linger SECONDS for longer).
 # The wheel is rebuilt only when a source file changed since the last install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -59,6 +61,7 @@ if [ "$backend" = mcp ]; then
   done
   [ -n "$url" ] || { echo "demo: halvex-mcp did not start" >&2; cat "$RUN/server.log" >&2; exit 1; }
   echo "halvex-mcp serving at $url" >&2
+  echo "watch the team on the board: ${url%/mcp}/board" >&2
   "$VENV/bin/python" examples/demo.py "$@" --mcp-url "$url"
   exit
 fi

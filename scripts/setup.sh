@@ -11,6 +11,7 @@
 #   wine      Wine (64-bit)
 #   hardening valgrind, ninja and g++ for the sanitizer builds
 #   chroot    debootstrap
+#   browser   chromium and its driver, for the board's browser tests
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 . scripts/lib.sh
@@ -38,6 +39,7 @@ for part in "${PARTS[@]}"; do
     wine) ensure_debs wine wine64 ;;
     hardening) ensure_debs valgrind faketime ninja-build g++ ;;
     chroot) ensure_debs debootstrap ;;
+    browser) ensure_debs chromium chromium-driver ;;
     *) echo "unknown part: $part"; exit 2 ;;
   esac || { echo "setup of $part failed"; exit 1; }
 done

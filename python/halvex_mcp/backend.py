@@ -29,6 +29,11 @@ LEASE = 300
 # hands its batches over.
 HANDOVER = 30.0
 
+# The in-process activity the board shows: the latest records, as the
+# Redis namespace's log has them (content shortened).
+ACTIVITY_KEPT = 200
+ACTIVITY_CONTENT = 120
+
 Batch = Tuple[List[Message], int]
 
 
@@ -155,6 +160,18 @@ class LocalBackend(object):
         self.seen: Dict[str, int] = {}  # agent -> last call as the acting agent
         self.wakers: Dict[str, anyio.Event] = {}  # agent -> set when messages arrive
         self.closing = False
+        self.activity: Deque[Dict[str, Any]] = collections.deque(maxlen=ACTIVITY_KEPT)
+        self.activity_count = 0
+
+    def note(self, kind: str, **fields: Any) -> None:
+        """Adds an activity record for the board."""
+        self.activity_count += 1
+        if "content" in fields:
+            content = fields["content"]
+            fields["content"] = (content if len(content) <= ACTIVITY_CONTENT
+                                 else content[:ACTIVITY_CONTENT - 1] + "\u2026")
+        self.activity.append(dict(fields, kind=kind, at=int(time.time()),
+                                  id=str(self.activity_count), seq=self.activity_count))
 
     def new_state(self) -> "LocalState":
         return LocalState(self)
@@ -191,16 +208,20 @@ class LocalBackend(object):
         old = self.claims.get(key)
         if old is not None:
             self.held.get(old.holder, set()).discard(key)
+            if old.holder != agent:  # taken over once its lease ran out
+                self.note("released", agent=old.holder, key=key)
         token = self.tokens[key] = self.tokens.get(key, 0) + 1
         now = int(time.time())
         self.claims[key] = _Grant(agent, token, now, now)
         self.held.setdefault(agent, set()).add(key)
         self.known.add(agent)
+        self.note("claimed", agent=agent, key=key)
 
     def dropped(self, agent: str, key: str) -> None:
         self.claims.pop(key, None)
         self.held.get(agent, set()).discard(key)
         self.known.add(agent)
+        self.note("released", agent=agent, key=key)
 
     def lease_of(self, key: str, now: int) -> Optional[Lease]:
         grant = self.claims.get(key)
@@ -288,6 +309,7 @@ class LocalState(object):
         self._acting(from_agent)
         sent: Message = self.native.send_message(from_agent, to_agent, content)
         self.backend.known.add(to_agent)
+        self.backend.note("sent", **{"from": from_agent, "to": to_agent, "content": content})
         self.backend.absorb(to_agent)
         self.backend.wake(to_agent)
         return sent
@@ -298,6 +320,7 @@ class LocalState(object):
         self._acting(from_agent)
         sent: Message = self.native.broadcast(from_agent, content)
         self.backend.known.add(from_agent)
+        self.backend.note("broadcast", **{"from": from_agent, "content": content})
         for agent in self.backend.named:
             if self.backend.absorb(agent).queue:
                 self.backend.wake(agent)

@@ -29,6 +29,7 @@ from mcp.server.transport_security import TransportSecuritySettings
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from . import wire
+from .board import Board, is_board
 from .server import CLOSED, SESSION_HEADER, TICKETS, CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -130,7 +131,8 @@ class _BearerGate(object):
         self.token = token.encode("ascii")
 
     async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
-        if scope["type"] == "http" and not self._allowed(scope):
+        # The board's page cannot send the header: it checks its own cookie.
+        if scope["type"] == "http" and not is_board(scope["path"]) and not self._allowed(scope):
             await _plain(send, 401, b"missing or wrong bearer token\n",
                          [(b"www-authenticate", b"Bearer")])
             return
@@ -322,8 +324,9 @@ def http_app(app: CoordinationServer, options: HttpOptions, stopping: anyio.Even
     from starlette.applications import Starlette
     from starlette.routing import Route
 
+    settings = security_settings(options.bind_host, options.extra_hosts)
     manager = StreamableHTTPSessionManager(
-        app.server, security_settings=security_settings(options.bind_host, options.extra_hosts),
+        app.server, security_settings=settings,
         max_request_body_size=MAX_HTTP_BODY, max_sessions=options.max_sessions,
         session_idle_timeout=options.session_idle)
 
@@ -346,8 +349,20 @@ def http_app(app: CoordinationServer, options: HttpOptions, stopping: anyio.Even
 
     asgi: Any = Starlette(routes=[Route("/mcp", endpoint=StreamableHTTPASGIApp(manager))],
                           lifespan=lifespan)
-    asgi = _Guard(asgi, app, stopping)
+    asgi = _Guard(_with_board(asgi, Board(app, settings, options.token, stopping)), app, stopping)
     return _BearerGate(asgi, options.token) if options.token else asgi
+
+
+def _with_board(asgi: Any, board: Board) -> Any:
+    """Sends /board and what is under it to the board, the rest to `asgi`."""
+
+    async def route(scope: Any, receive: Any, send: Any) -> None:
+        if scope["type"] == "http" and is_board(scope["path"]):
+            await board(scope, receive, send)
+        else:
+            await asgi(scope, receive, send)
+
+    return route
 
 
 def _quiet_accept_errors(loop: asyncio.AbstractEventLoop) -> None:
@@ -398,6 +413,7 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, options: Http
     shown = "[%s]" % host if ":" in host else host
     log.info("serving MCP on http://%s:%d/mcp%s", shown, port,
              " (bearer token required)" if options.token else "")
+    log.info("the board: http://%s:%d/board", shown, port)
     if options.bind_host in ("0.0.0.0", "::") and not options.extra_hosts:
         log.warning("requests are accepted only with a loopback Host header; name the host "
                     "that remote clients use with --allow-host")

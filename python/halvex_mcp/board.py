@@ -1,0 +1,307 @@
+"""The live board: a read-only page at /board of `halvex-mcp --http`.
+
+The page (board/, shipped in the wheel: plain HTML, CSS and JS) opens one
+server-sent event stream at /board/events, which carries a bounded snapshot
+(leases, agents, the latest activity) when the activity changes and at least
+every HEARTBEAT seconds; the page marks itself disconnected when they stop.
+
+The board only reads: the in-process backend's side state and activity ring,
+or with --redis the namespace's lease and agent views and its activity log
+(a bounded XREVRANGE, then XREADs from the last record). It opens no MCP
+session and acts as no agent: nobody's last-seen time moves, no drain is
+confirmed. With a bearer token set, the page asks for it once and the server
+keeps an HMAC of it in an HttpOnly, SameSite=Strict cookie scoped to /board.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+import json
+import logging
+import time
+from pathlib import Path
+from typing import Any, Deque, Dict, List, Optional, Tuple
+from urllib.parse import parse_qs
+
+import anyio
+from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
+
+from .backend import LEASE, LocalBackend, RedisBackend, State
+from .server import CoordinationServer
+
+log = logging.getLogger("halvex_mcp")
+
+PREFIX = "/board"
+HEARTBEAT = 5.0      # a snapshot at least this often: the page's sign of life
+POLL = 0.5           # how often a stream looks for new activity
+MAX_ROWS = 500       # leases and agents per snapshot; the rest are counted
+ACTIVITY_ROWS = 50   # activity records per snapshot, newest first
+CONTENT_CHARS = 120  # a message's content as the board shows it
+QUIET_AFTER = 120    # an agent not seen for this long is marked quiet
+MAX_STREAMS = 32     # open board streams; one more gets 503
+COOKIE = "halvex_board"
+STATIC = Path(__file__).with_name("board")
+FILES = {"board.js": b"text/javascript; charset=utf-8", "board.css": b"text/css; charset=utf-8"}
+
+Headers = List[Tuple[bytes, bytes]]
+
+_COMMON: Headers = [
+    (b"cache-control", b"no-store"),
+    (b"x-content-type-options", b"nosniff"),
+    (b"referrer-policy", b"same-origin"),  # "no-referrer" makes a form's Origin "null"
+    (b"content-security-policy",
+     b"default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+     b"form-action 'self'; frame-ancestors 'none'; base-uri 'none'"),
+]
+
+
+def shorten(text: str, size: int = CONTENT_CHARS) -> str:
+    return text if len(text) <= size else text[:size - 1] + "\u2026"
+
+
+def is_board(path: str) -> bool:
+    return path == PREFIX or path.startswith(PREFIX + "/")
+
+
+async def _respond(send: Any, status: int, body: bytes, kind: bytes = b"text/plain; charset=utf-8",
+                   headers: Optional[Headers] = None) -> None:
+    await send({"type": "http.response.start", "status": status,
+                "headers": [(b"content-type", kind), (b"content-length", b"%d" % len(body))]
+                + _COMMON + (headers or [])})
+    await send({"type": "http.response.body", "body": body})
+
+
+class _Feed(object):
+    """One stream's view of the activity: what is new since its last look."""
+
+    def __init__(self) -> None:
+        self.records: Deque[Dict[str, Any]] = Deque(maxlen=ACTIVITY_ROWS)
+
+    async def poll(self) -> bool:
+        """Takes in new records; True when there were any."""
+        raise NotImplementedError
+
+
+class _LocalFeed(_Feed):
+    def __init__(self, backend: LocalBackend) -> None:
+        super().__init__()
+        self.backend = backend
+        self.seen = 0
+
+    async def poll(self) -> bool:
+        count = self.backend.activity_count
+        if count == self.seen:
+            return False
+        new = [r for r in self.backend.activity if r["seq"] > self.seen]
+        self.records.extend(new[-ACTIVITY_ROWS:])
+        self.seen = count
+        return True
+
+
+class _RedisFeed(_Feed):
+    """The namespace's activity log: the newest records first, then each poll
+    reads what came after the last one seen (never the whole stream)."""
+
+    def __init__(self, url: str, namespace: str) -> None:
+        super().__init__()
+        from halvex_redis import _calls
+
+        self.url = url
+        self.key = _calls.Keys(namespace).log
+        self.last: Optional[bytes] = None
+
+    def _client(self) -> Any:
+        import halvex_redis.asyncio
+
+        return halvex_redis.asyncio._client(self.url, None)
+
+    async def poll(self) -> bool:
+        client = self._client()
+        if self.last is None:
+            newest = await client.xrevrange(self.key, count=ACTIVITY_ROWS)
+            self.last = newest[0][0] if newest else b"0-0"
+            self.records.extend(_record(i, f) for i, f in reversed(newest))
+            return True
+        reply = await client.xread({self.key: self.last}, count=100)
+        got = False
+        for _stream, entries in reply or []:
+            for entry_id, fields in entries:
+                self.last = entry_id
+                self.records.append(_record(entry_id, fields))
+                got = True
+        return got
+
+
+def _record(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
+    out: Dict[str, Any] = {"id": entry_id.decode("ascii")}
+    for name, value in fields.items():
+        key, text = name.decode("utf-8", "replace"), value.decode("utf-8", "replace")
+        out[key] = int(text) if key == "at" and text.isdigit() else text
+    if "content" in out:
+        out["content"] = shorten(str(out["content"]))
+    return out
+
+
+class Board(object):
+    """The /board routes (see the module's docstring)."""
+
+    def __init__(self, app: CoordinationServer, settings: TransportSecuritySettings,
+                 token: Optional[str], stopping: anyio.Event) -> None:
+        self.app = app
+        self.security = TransportSecurityMiddleware(settings)
+        self.key = None if token is None else token.encode("utf-8")
+        self.stopping = stopping
+        self.streams = 0
+        self.state: Optional[State] = None  # the board's own, never an agent's session
+
+    def _cookie_value(self) -> str:
+        assert self.key is not None
+        return hmac.new(self.key, b"halvex-mcp board", hashlib.sha256).hexdigest()
+
+    def _signed_in(self, scope: Any) -> bool:
+        if self.key is None:
+            return True
+        for name, value in scope["headers"]:
+            if name != b"cookie":
+                continue
+            for part in value.decode("latin-1").split(";"):
+                k, _, v = part.strip().partition("=")
+                if k == COOKIE and hmac.compare_digest(v.encode("latin-1"),
+                                                       self._cookie_value().encode("ascii")):
+                    return True
+        return False
+
+    async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
+        from starlette.requests import Request
+
+        refused = await self.security.validate_request(Request(scope, receive), is_post=False)
+        if refused is not None:
+            await refused(scope, receive, send)
+            return
+        path, method = scope["path"][len(PREFIX):], scope["method"]
+        if path == "/login" and method == "POST":
+            await self._login(receive, send)
+        elif method != "GET":
+            await _respond(send, 405, b"the board only reads\n", headers=[(b"allow", b"GET")])
+        elif path in ("", "/"):
+            if self._signed_in(scope):
+                await self._file(send, "index.html", b"text/html; charset=utf-8")
+            else:
+                await self._login_page(send, 200, "")
+        elif path.lstrip("/") in FILES:
+            name = path.lstrip("/")
+            await self._file(send, name, FILES[name])
+        elif path == "/events":
+            if not self._signed_in(scope):
+                await _respond(send, 401, b"sign in at /board first\n")
+            else:
+                await self._events(receive, send)
+        else:
+            await _respond(send, 404, b"not found\n")
+
+    async def _file(self, send: Any, name: str, kind: bytes) -> None:
+        await _respond(send, 200, (STATIC / name).read_bytes(), kind)
+
+    async def _login_page(self, send: Any, status: int, problem: str) -> None:
+        page = (STATIC / "login.html").read_text("utf-8").replace("<!--problem-->", problem)
+        await _respond(send, status, page.encode("utf-8"), b"text/html; charset=utf-8")
+
+    async def _login(self, receive: Any, send: Any) -> None:
+        body = b""
+        while True:
+            message = await receive()
+            if message["type"] == "http.disconnect":
+                return
+            body += message.get("body", b"")
+            if len(body) > 4096:
+                await _respond(send, 413, b"too large\n")
+                return
+            if not message.get("more_body"):
+                break
+        given = parse_qs(body.decode("utf-8", "replace")).get("token", [""])[0].strip()
+        if self.key is None:
+            await _respond(send, 303, b"", headers=[(b"location", b"/board")])
+            return
+        # Compared in constant time, as the bearer token is.
+        if not hmac.compare_digest(given.encode("utf-8"), self.key):
+            await self._login_page(send, 401, '<p class="problem">wrong token</p>')
+            return
+        cookie = "%s=%s; Path=%s; HttpOnly; SameSite=Strict" % (COOKIE, self._cookie_value(),
+                                                                 PREFIX)
+        await _respond(send, 303, b"", headers=[(b"location", b"/board"),
+                                                (b"set-cookie", cookie.encode("ascii"))])
+
+    def _feed(self) -> _Feed:
+        backend = self.app.backend
+        if isinstance(backend, LocalBackend):
+            return _LocalFeed(backend)
+        assert isinstance(backend, RedisBackend)
+        return _RedisFeed(backend.url, backend.namespace)
+
+    async def snapshot(self, feed: _Feed) -> Dict[str, Any]:
+        """Leases, agents and the latest activity, each bounded."""
+        backend = self.app.backend
+        out: Dict[str, Any] = {"now": time.time(), "lease": LEASE, "quiet_after": QUIET_AFTER,
+                               "leases": [], "agents": [], "more_leases": 0, "more_agents": 0}
+        try:
+            if backend is None:
+                raise RuntimeError("the backend is not open yet")
+            if self.state is None:
+                self.state = backend.new_state()
+            leases = await self.state.leases("")
+            agents = await self.state.agents()
+            out["leases"] = [lease._asdict() for lease in leases[:MAX_ROWS]]
+            out["agents"] = [agent._asdict() for agent in agents[:MAX_ROWS]]
+            out["more_leases"] = max(len(leases) - MAX_ROWS, 0)
+            out["more_agents"] = max(len(agents) - MAX_ROWS, 0)
+        except Exception as err:  # shown on the page; the stream goes on
+            out["error"] = "%s: %s" % (type(err).__name__, err)
+        out["activity"] = list(reversed(feed.records))
+        return out
+
+    async def _events(self, receive: Any, send: Any) -> None:
+        if self.streams >= MAX_STREAMS or self.stopping.is_set():
+            await _respond(send, 503, b"too many board streams\n")
+            return
+        self.streams += 1
+        try:
+            await send({"type": "http.response.start", "status": 200,
+                        "headers": [(b"content-type", b"text/event-stream; charset=utf-8"),
+                                    (b"x-accel-buffering", b"no")] + _COMMON})
+            async with anyio.create_task_group() as tg:
+                tg.start_soon(self._until_gone, receive, tg.cancel_scope)
+                tg.start_soon(self._until_stopping, tg.cancel_scope)
+                await self._stream(send)
+        finally:
+            self.streams -= 1
+        try:
+            await send({"type": "http.response.body", "body": b"", "more_body": False})
+        except Exception:  # the client is gone already
+            pass
+
+    async def _until_gone(self, receive: Any, scope: anyio.CancelScope) -> None:
+        while (await receive())["type"] != "http.disconnect":
+            pass
+        scope.cancel()
+
+    async def _until_stopping(self, scope: anyio.CancelScope) -> None:
+        await self.stopping.wait()
+        scope.cancel()
+
+    async def _stream(self, send: Any) -> None:
+        feed = self._feed()
+        await send({"type": "http.response.body", "body": b"retry: 2000\n\n", "more_body": True})
+        last = -HEARTBEAT
+        while True:
+            try:
+                changed = await feed.poll()
+            except Exception as err:
+                log.debug("board: reading the activity failed: %s", err)
+                changed = False
+            if changed or time.monotonic() - last >= HEARTBEAT:
+                data = json.dumps(await self.snapshot(feed), separators=(",", ":"))
+                await send({"type": "http.response.body", "more_body": True,
+                            "body": b"event: snapshot\ndata: " + data.encode("utf-8") + b"\n\n"})
+                last = time.monotonic()
+            await anyio.sleep(POLL)
