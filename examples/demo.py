@@ -390,12 +390,19 @@ def main(argv: Optional[List[str]] = None) -> int:
     rng = random.Random(args.seed)
     plan = make_plan(args.tasks, rng)
     state: CoordinationState
+    finish: Callable[[], object] = lambda: None  # what the backend leaves to clear up
     if args.backend == "redis":
         import halvex_redis
 
-        state = halvex_redis.CoordinationState(args.redis_url)
+        redis_state = halvex_redis.CoordinationState(args.redis_url)
+        state = redis_state
+        finish = lambda: halvex_redis.delete_namespace(  # noqa: E731
+            redis_state.namespace, args.redis_url)
     elif args.backend == "mcp":
-        state = open_shared_state("mcp", args.mcp_url, None)
+        from halvex_mcp.client import RemoteState
+
+        remote = RemoteState(args.mcp_url)
+        state, finish = remote, remote.close
     else:
         state = halvex_core.CoordinationState()
     board = Board(plan)
@@ -488,12 +495,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     print("  " + "  ".join(f"{a}={state.status(a)}" for a in [COORDINATOR, *names]))
     done = sorted(tid for w in workers for tid in w.completed)
     ok = done == [t.task_id for t in plan] and not leftovers and read == delivered
-    if args.backend == "redis":
-        import halvex_redis
-
-        halvex_redis.delete_namespace(state.namespace, args.redis_url)
-    elif args.backend == "mcp":
-        state.close()
+    finish()
     print(f"\n{len(done)}/{len(plan)} tasks done in {elapsed:.2f}s; "
           f"{'no claim left behind' if not leftovers else 'LEFT CLAIMED: ' + '; '.join(leftovers)}")
     if args.backend == "mcp" and args.linger > 0:
