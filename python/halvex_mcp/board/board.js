@@ -56,11 +56,16 @@
                        : span(l.expires_at - now), "num exp");
       rows.appendChild(tr);
     });
+    showRows(body, rows, "lease-count", "leases-more", snap.leases.length, snap.more_leases);
+  }
+
+  // A table's new rows, its count (shown and not) and the note on the rows left out.
+  function showRows(body, rows, countId, moreId, shown, notShown) {
     body.replaceChildren(rows);
-    $("lease-count").textContent = "(" + (snap.leases.length + snap.more_leases) + ")";
-    var more = $("leases-more");
-    more.hidden = !snap.more_leases;
-    more.textContent = snap.more_leases + " more not shown";
+    $(countId).textContent = "(" + (shown + notShown) + ")";
+    var more = $(moreId);
+    more.hidden = !notShown;
+    more.textContent = notShown + " more not shown";
   }
 
   function renderAgents(snap, now) {
@@ -83,11 +88,7 @@
       cell(tr, String(a.leases), "num");
       rows.appendChild(tr);
     });
-    body.replaceChildren(rows);
-    $("agent-count").textContent = "(" + (snap.agents.length + snap.more_agents) + ")";
-    var more = $("agents-more");
-    more.hidden = !snap.more_agents;
-    more.textContent = snap.more_agents + " more not shown";
+    showRows(body, rows, "agent-count", "agents-more", snap.agents.length, snap.more_agents);
   }
 
   function describe(r) {
