@@ -26,7 +26,7 @@ from typing import Any, Callable, Counter, Dict, List, MutableMapping, Optional,
 import halvex_core
 # The nine methods, whichever backend serves them: halvex_core's class,
 # halvex_redis's, or halvex_mcp.client.RemoteState over MCP.
-from halvex_mcp.state import CoordinationState
+from halvex_types import CoordinationState
 
 COORDINATOR = "coordinator"
 CLAIM_CONFLICT = " already holds claim on "

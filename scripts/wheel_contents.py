@@ -1,5 +1,5 @@
 """Lists a wheel's files and fails unless it carries the module, both forms
-of its type stubs, the Redis-backed twin, the MCP server with its board's page and the `halvex`
+of its type stubs, the shared shapes, the Redis-backed twin, the MCP server with its board's page and the `halvex`
 command, and not the reference implementation that tests and benchmarks share.
 
     python wheel_contents.py WHEEL
@@ -11,7 +11,7 @@ WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.py
         "halvex_redis/__init__.py", "halvex_redis/_scripts.py",
         "halvex_redis/_calls.py", "halvex_redis/asyncio.py",
         "halvex_mcp/__init__.py", "halvex_mcp/cli.py", "halvex_mcp/server.py",
-        "halvex_mcp/tools.py", "halvex_mcp/client.py", "halvex_mcp/state.py",
+        "halvex_mcp/tools.py", "halvex_mcp/client.py", "halvex_types/__init__.py",
         "halvex_mcp/backend.py", "halvex_mcp/http.py", "halvex_mcp/stdio.py",
         "halvex_mcp/wire.py", "halvex_mcp/board.py", "halvex_mcp/board/index.html",
         "halvex_mcp/board/login.html", "halvex_mcp/board/board.js", "halvex_mcp/board/board.css",

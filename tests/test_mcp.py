@@ -36,7 +36,7 @@ from mcp import Client, StdioServerParameters  # noqa: E402
 from mcp.shared.exceptions import MCPError  # noqa: E402
 
 from halvex_mcp.client import RemoteState, connect  # noqa: E402
-from halvex_mcp.state import AgentInfo, Lease  # noqa: E402
+from halvex_types import AgentInfo, Lease  # noqa: E402
 
 
 def stdio(*args):

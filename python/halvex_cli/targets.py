@@ -163,24 +163,10 @@ class RedisTarget(Target):
         return self._guard(getattr(self._state, name), *args)
 
     def raw(self) -> Any:
-        """A client of our own for what the class does not offer (TIME, the
-        log), built as halvex_redis builds its own from the URL."""
+        """The client halvex_redis itself uses for the URL, for what the class
+        does not offer (TIME, the log)."""
         if self._raw is None:
-            from halvex_redis import _calls
-            from redis.retry import Retry
-
-            def kind(name: str) -> Any:
-                if name == "cluster":
-                    from redis.cluster import RedisCluster
-                    return RedisCluster
-                from redis.sentinel import Sentinel
-                return Sentinel
-
-            def build() -> Any:
-                clean, cluster, extra = _calls.split_url(self.url, None)
-                return _calls.new_client(clean, cluster, extra, self._redis.Redis, kind, Retry)
-
-            self._raw = self._guard(build)
+            self._raw = self._guard(self._module._client, self.url, None)
         return self._raw
 
     def close(self) -> None:
@@ -226,17 +212,9 @@ class RedisTarget(Target):
             for _stream, entries in reply or []:
                 for entry_id, fields in entries:
                     last = entry_id
-                    yield event_record(entry_id, fields)
+                    yield _calls.log_entry(entry_id, fields)
             if not reply:
                 yield {}  # a quiet second: lets the caller check its deadline
-
-
-def event_record(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
-    record: Dict[str, Any] = {"id": entry_id.decode("ascii")}
-    for name, value in fields.items():
-        text = value.decode("utf-8", "replace")
-        record[name.decode("utf-8", "replace")] = int(text) if name == b"at" else text
-    return record
 
 
 class McpTarget(Target):

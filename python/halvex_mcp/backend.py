@@ -18,8 +18,7 @@ import time
 from typing import Any, Deque, Dict, Iterable, List, Optional, Protocol, Set, Tuple, cast
 
 import anyio
-
-from .state import AgentInfo, Lease, Message
+from halvex_types import AgentInfo, Lease, Message
 
 # A claim's lease, in seconds, as the native class and halvex_redis keep it.
 LEASE = 300

@@ -134,10 +134,9 @@ class _RedisFeed(_Feed):
 
 
 def _record(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
-    out: Dict[str, Any] = {"id": entry_id.decode("ascii")}
-    for name, value in fields.items():
-        key, text = name.decode("utf-8", "replace"), value.decode("utf-8", "replace")
-        out[key] = int(text) if key == "at" and text.isdigit() else text
+    from halvex_redis import _calls
+
+    out = _calls.log_entry(entry_id, fields)
     if "content" in out:
         out["content"] = shorten(str(out["content"]))
     return out

@@ -2,7 +2,7 @@
 
 `connect` opens an SDK client session (with the bearer token when given);
 `RemoteState` wraps one in blocking methods: a CoordinationService
-(halvex_mcp.state) with halvex_redis's results (tuples for messages, Lease
+(halvex_types) with halvex_redis's results (tuples for messages, Lease
 and AgentInfo named tuples) and a RuntimeError with the server's text for a
 refused call.
 """
@@ -15,10 +15,10 @@ from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
 
 import anyio.from_thread
 import httpx2
+from halvex_types import AgentInfo, CoordinationService, Lease, Message
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
 
-from .state import AgentInfo, CoordinationService, Lease, Message
 from .tools import LIMITS, WAIT_MAX
 
 
@@ -45,7 +45,7 @@ def from_json(value: Any) -> Any:
 
 class RemoteState(object):
     """The server's tools as blocking methods, e.g. `remote.claim_file("a", "src/x.py")`:
-    a CoordinationState (halvex_mcp.state) whose calls go to a server.
+    a CoordinationState (halvex_types) whose calls go to a server.
 
     Against a server started with --agent, leave out the identity argument
     (`agent_id` or `from_agent`): arguments bind to the parameters the server

@@ -1,6 +1,6 @@
-"""The tools: one per method of a CoordinationService (halvex_mcp.state).
+"""The tools: one per method of a CoordinationService (halvex_types).
 
-Names, parameters and their order come from the protocols in state.py; what
+Names, parameters and their order come from the protocols there; what
 a model reads about each tool (title, description, each parameter's
 description, hints, the schema of its result) is written here, once.
 `inbox`, `drain_inbox` and `wait_inbox` also take two optional limits and
@@ -15,7 +15,27 @@ import json
 import math
 from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
 
-from . import state
+from halvex_types import AgentInfo, CoordinationService, CoordinationState, Lease
+
+
+class Param(NamedTuple):
+    name: str
+    kind: str  # the annotation: "str", "int" or "float"
+    default: Any  # inspect.Parameter.empty when required
+
+
+def methods() -> Dict[str, Tuple[List[Param], str]]:
+    """Each method's parameters and docstring, in the protocols' order."""
+    out: Dict[str, Tuple[List[Param], str]] = {}
+    for proto in (CoordinationState, CoordinationService):
+        for name, method in vars(proto).items():
+            if name.startswith("_") or not inspect.isfunction(method):
+                continue
+            params = [Param(p.name, str(p.annotation), p.default)
+                      for p in inspect.signature(method).parameters.values() if p.name != "self"]
+            out[name] = (params, inspect.cleandoc(method.__doc__ or ""))
+    return out
+
 
 # Bytes of UTF-8 allowed in one argument. Agent ids, paths and task ids are
 # short; 64 KiB leaves a message room for a sizeable patch or log excerpt while
@@ -96,7 +116,7 @@ _LEASE = {
         "live": {"type": "boolean",
                  "description": "false once the lease ran out: anyone may take it over"},
     },
-    "required": list(state.Lease._fields),
+    "required": list(Lease._fields),
     "additionalProperties": False,
 }
 _AGENT = {
@@ -111,7 +131,7 @@ _AGENT = {
         "last_seen": {"type": ["integer", "null"],
                       "description": "server seconds of its last call as this agent"},
     },
-    "required": list(state.AgentInfo._fields),
+    "required": list(AgentInfo._fields),
     "additionalProperties": False,
 }
 _BATCH_REST = {"remaining": {"type": "integer", "minimum": 0,
@@ -211,7 +231,7 @@ class Tool(object):
 
     __slots__ = ("name", "params", "fixed", "description", "batched", "facts", "optional")
 
-    def __init__(self, name: str, params: List[state.Param], pinned: Optional[str]) -> None:
+    def __init__(self, name: str, params: List[Param], pinned: Optional[str]) -> None:
         self.name = name
         self.facts = FACTS[name]
         self.fixed: Dict[str, str] = {}
@@ -364,7 +384,7 @@ def check_limit(name: str, value: Any, ceiling: int) -> int:
 def build_tools(pinned: Optional[str] = None) -> Dict[str, Tool]:
     """Every method of the protocol, in its order."""
     return {name: Tool(name, params, pinned)
-            for name, (params, _doc) in state.methods().items()}
+            for name, (params, _doc) in methods().items()}
 
 
 def to_json(value: Any) -> Any:

@@ -28,7 +28,6 @@ from typing import (
     Generator,
     Generic,
     List,
-    NamedTuple,
     Optional,
     Sequence,
     Set,
@@ -40,6 +39,7 @@ from typing import (
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
 import redis
+from halvex_types import AgentInfo, Lease, Message
 from redis.exceptions import NoScriptError
 
 from . import _scripts
@@ -72,7 +72,6 @@ HANDOVER = 30
 DONE, HELD, NO_CLAIM, STALE, CLOCK = (_scripts.CODES[name] for name in
                                       ("DONE", "HELD", "NO_CLAIM", "STALE", "CLOCK"))
 
-Message = Tuple[str, str, str, int]
 Text = Tuple[str, bytes]
 
 WORDS = {b"0": "idle", b"1": "busy", b"2": "completed", b"3": "error", None: "idle"}
@@ -152,29 +151,6 @@ LEASES_ALONE_LUA = Script(_scripts.LEASES_ALONE)
 AGENTS_LUA = Script(_scripts.AGENTS)
 AGENTS_ALONE_LUA = Script(_scripts.AGENTS_ALONE)
 RELEASE_ALL_LUA = Script(_scripts.RELEASE_ALL)
-
-
-class Lease(NamedTuple):
-    """A claim as stored: its fencing token and whole server seconds."""
-    resource_key: str
-    holder: str
-    token: int
-    granted_at: int
-    renewed_at: int
-    expires_at: int
-    live: bool
-
-
-class AgentInfo(NamedTuple):
-    """A known agent: status word, messages waiting, drained messages not yet
-    confirmed, live claims held, and the server second of its last call as
-    the acting agent (None before any)."""
-    agent_id: str
-    status: str
-    inbox: int
-    pending: int
-    leases: int
-    last_seen: Optional[int]
 DELETE_REST_LUA = Script(_scripts.DELETE_REST)
 
 
@@ -716,6 +692,16 @@ def _send(frame: Frame, client: Any, checked: CheckedClients,
 # ---- plans -------------------------------------------------------------------
 
 Plan = Generator[Union[Request, Block], Any, T]
+
+
+def log_entry(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
+    """One activity-log entry as text fields, its stream id under "id" and its
+    "at" second as an int (what the `halvex` command and the board show)."""
+    out: Dict[str, Any] = {"id": entry_id.decode("ascii")}
+    for name, value in fields.items():
+        key, text = name.decode("utf-8", "replace"), value.decode("utf-8", "replace")
+        out[key] = int(text) if key == "at" and text.lstrip("-").isdigit() else text
+    return out
 
 
 def messages(owner: str, raw: List[bytes]) -> List[Message]:

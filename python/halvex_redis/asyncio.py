@@ -10,10 +10,11 @@ import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 import redis.asyncio
+from halvex_types import AgentInfo, Lease, Message
 from redis.asyncio.retry import Retry
 
 from . import _calls
-from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, AgentInfo, Lease, Message, T
+from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, T
 
 __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT",
            "Lease", "AgentInfo"]

@@ -1,24 +1,22 @@
-"""What "a CoordinationState" is to halvex-mcp, its clients, the demo and the tests.
+"""The shapes every halvex state shares, with no dependency of their own.
 
 `CoordinationState` is the nine methods as halvex_core.CoordinationState has
 them; halvex_core's class, halvex_redis's blocking class and
 halvex_mcp.client.RemoteState all fit it. `CoordinationService` adds the six
 operations of a shared service (lease views, fencing tokens, agents,
 release-all, waiting for messages); halvex_redis's blocking class and
-RemoteState fit it. Together they are the tools' names and parameters, in
-order (a parameter's default makes it optional); tools.py holds what a model
-reads about each. Nothing here imports the MCP SDK.
+RemoteState fit it. `Lease` and `AgentInfo` are what its views return, from
+halvex_redis and over MCP alike. halvex-mcp derives its tools' names and
+parameters, in order, from the two protocols (a parameter's default makes it
+optional).
 """
 
 from __future__ import annotations
 
-import inspect
-from typing import Any, Dict, List, NamedTuple, Optional, Protocol, Tuple
+from typing import List, NamedTuple, Optional, Protocol, Tuple
 
 # (from_agent, to_agent, content, timestamp)
 Message = Tuple[str, str, str, int]
-
-# Both as halvex_redis has them (same fields, same order).
 
 
 class Lease(NamedTuple):
@@ -128,22 +126,3 @@ class CoordinationService(CoordinationState, Protocol):
         """As `drain_inbox`, but waits up to `timeout` seconds for a message
         when the inbox is empty; `[]` when none came."""
         ...
-
-
-class Param(NamedTuple):
-    name: str
-    kind: str  # the annotation: "str", "int" or "float"
-    default: Any  # inspect.Parameter.empty when required
-
-
-def methods() -> Dict[str, Tuple[List[Param], str]]:
-    """Each method's parameters and docstring, in the protocols' order."""
-    out: Dict[str, Tuple[List[Param], str]] = {}
-    for proto in (CoordinationState, CoordinationService):
-        for name, method in vars(proto).items():
-            if name.startswith("_") or not inspect.isfunction(method):
-                continue
-            params = [Param(p.name, str(p.annotation), p.default)
-                      for p in inspect.signature(method).parameters.values() if p.name != "self"]
-            out[name] = (params, inspect.cleandoc(method.__doc__ or ""))
-    return out
