@@ -29,8 +29,8 @@ if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
 
 import httpx2  # noqa: E402
 from selenium import webdriver  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.common.exceptions import WebDriverException  # noqa: E402
+from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
