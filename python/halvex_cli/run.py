@@ -61,6 +61,16 @@ def _say(text: str) -> None:
         pass
 
 
+def _failed(err: Exception) -> int:
+    """The status for a failure before CMD starts: a refusal in the state's
+    own words, anything else under our name."""
+    if isinstance(err, Refused):
+        sys.stderr.write("%s\n" % err)
+        return REFUSED
+    _say(str(err))
+    return USAGE if isinstance(err, Unsupported) else UNREACHABLE
+
+
 def _release(target: Target, agent: str, keys: List[str], quiet: bool = False) -> None:
     for key in keys:
         try:
@@ -168,12 +178,8 @@ def run_command(args: argparse.Namespace,
         if problem:
             raise Unsupported(problem)
         target = target_of(args)
-    except Unsupported as err:
-        _say(str(err))
-        return USAGE
-    except Unreachable as err:
-        _say(str(err))
-        return UNREACHABLE
+    except (Unsupported, Unreachable) as err:
+        return _failed(err)
     keys = list(dict.fromkeys(args.claims))
     try:
         return _hold(args, target, keys, cmd)
@@ -188,15 +194,8 @@ def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[s
     agent: str = args.agent
     try:
         tokens = claim_all(target, agent, keys)
-    except Refused as err:
-        sys.stderr.write("%s\n" % err)
-        return REFUSED
-    except Unreachable as err:
-        _say(str(err))
-        return UNREACHABLE
-    except Unsupported as err:
-        _say(str(err))
-        return USAGE
+    except (Refused, Unreachable, Unsupported) as err:
+        return _failed(err)
     env = dict(os.environ)
     env["HALVEX_AGENT"] = agent
     env["HALVEX_TOKENS"] = "\n".join("%s=%s" % (k, t) for k, t in tokens.items() if t is not None)
