@@ -219,8 +219,6 @@ FACTS: Dict[str, Facts] = {
         "or drain_inbox.", False, True, False, _MESSAGES),
 }
 
-ANNOTATION_KEYS = ("readOnlyHint", "destructiveHint", "idempotentHint", "openWorldHint")
-
 
 class ArgumentError(Exception):
     """A call's arguments do not fit the tool's parameters."""

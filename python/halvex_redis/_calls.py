@@ -69,8 +69,8 @@ RETRY_MAX_WAIT = 1.0
 # returned by the next drain of that agent from any object.
 HANDOVER = 30
 
-DONE, HELD, NO_CLAIM, STALE, CLOCK = (_scripts.CODES[name] for name in
-                                      ("DONE", "HELD", "NO_CLAIM", "STALE", "CLOCK"))
+HELD, NO_CLAIM, STALE, CLOCK = (_scripts.CODES[name]
+                                for name in ("HELD", "NO_CLAIM", "STALE", "CLOCK"))
 
 Text = Tuple[str, bytes]
 
