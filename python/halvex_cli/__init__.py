@@ -3,6 +3,7 @@ tokens, sends and reads messages, watches events and holds claims around a
 command, against halvex_redis or a running `halvex-mcp --http`. Needs the
 `redis` or the `mcp` extra. See docs/cli.md.
 """
+from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 

@@ -1,3 +1,5 @@
+from __future__ import annotations
+
 from halvex_cli.cli import entry
 
 entry()

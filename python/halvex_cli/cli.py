@@ -11,7 +11,7 @@ import importlib
 import os
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Sequence
 
 from . import __version__
 from .show import (
@@ -48,16 +48,16 @@ def _common(bearer: bool = True) -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     group = common.add_argument_group("target")
     group.add_argument("--redis", metavar="URL", default=argparse.SUPPRESS,
-                       help="a Redis URL, as halvex_redis takes it (default: $%s)" % ENV_REDIS)
+                       help=f"a Redis URL, as halvex_redis takes it (default: ${ENV_REDIS})")
     group.add_argument("--namespace", metavar="NS", default=argparse.SUPPRESS,
-                       help="the halvex_redis namespace (default: $%s); a halvex-mcp --redis "
-                            "server uses 'halvex-mcp' unless told otherwise" % ENV_NAMESPACE)
+                       help=f"the halvex_redis namespace (default: ${ENV_NAMESPACE}); a halvex-mcp --redis "
+                            "server uses 'halvex-mcp' unless told otherwise")
     group.add_argument("--mcp", metavar="URL", default=argparse.SUPPRESS,
                        help="the URL of a running halvex-mcp --http, e.g. "
-                            "http://127.0.0.1:8000/mcp (default: $%s)" % ENV_MCP)
+                            f"http://127.0.0.1:8000/mcp (default: ${ENV_MCP})")
     if bearer:
         group.add_argument("--token", metavar="T", dest="mcp_token", default=argparse.SUPPRESS,
-                           help="the bearer token of that server (default: $%s)" % ENV_TOKEN)
+                           help=f"the bearer token of that server (default: ${ENV_TOKEN})")
     common.add_argument("-o", "--output", choices=("table", "json"), default=argparse.SUPPRESS,
                         help="tables for people (default) or JSON for programs")
     return common
@@ -65,8 +65,7 @@ def _common(bearer: bool = True) -> argparse.ArgumentParser:
 
 def _agent(p: argparse.ArgumentParser, flag: str = "--agent", dest: str = "agent") -> None:
     p.add_argument(flag, dest=dest, metavar="A", default=os.environ.get(ENV_AGENT),
-                   help="the acting agent's id (default: $%s, which `halvex run` sets)"
-                        % ENV_AGENT)
+                   help=f"the acting agent's id (default: ${ENV_AGENT}, which `halvex run` sets)")
 
 
 def _watching(p: argparse.ArgumentParser) -> None:
@@ -87,7 +86,7 @@ def parser() -> argparse.ArgumentParser:
                     "running halvex-mcp --http.",
         epilog="Exit status: 0 done, 1 refused by the state (its text on stderr), 2 usage, "
                "3 target unreachable; `halvex run` adds its own (see its --help).")
-    ap.add_argument("--version", action="version", version="halvex %s" % __version__)
+    ap.add_argument("--version", action="version", version=f"halvex {__version__}")
     sub = ap.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 
@@ -114,8 +113,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("key", metavar="KEY")
     _agent(p)
     p.add_argument("--token", dest="fencing_token", type=int, metavar="N",
-                   help="the fencing token (default: KEY's in $%s, which `halvex run` sets)"
-                        % ENV_TOKENS)
+                   help=f"the fencing token (default: KEY's in ${ENV_TOKENS}, which `halvex run` sets)")
     p = command("send", "Send TEXT to agent TO's inbox.")
     _agent(p, "--from", "sender")
     p.add_argument("to", metavar="TO")
@@ -151,20 +149,19 @@ def target_of(args: argparse.Namespace) -> Target:
     if not redis_url and not mcp_url:
         redis_url, mcp_url = os.environ.get(ENV_REDIS), os.environ.get(ENV_MCP)
         if redis_url and mcp_url:
-            raise Unsupported("both $%s and $%s are set: pick one with --redis or --mcp"
-                              % (ENV_REDIS, ENV_MCP))
+            raise Unsupported(f"both ${ENV_REDIS} and ${ENV_MCP} are set: pick one with --redis or --mcp")
     if not redis_url and not mcp_url:
         missing = [text for module, text in (("redis", REDIS_MISSING), ("mcp", MCP_MISSING))
                    if not _importable(module)]
         if len(missing) == 2:
             raise Unsupported("halvex needs the redis or the mcp extra, and neither is "
                               "installed: " + "; ".join(missing))
-        raise Unsupported("no target: give --redis URL --namespace NS or --mcp URL (or set $%s "
-                          "and $%s, or $%s)" % (ENV_REDIS, ENV_NAMESPACE, ENV_MCP))
+        raise Unsupported(f"no target: give --redis URL --namespace NS or --mcp URL (or set ${ENV_REDIS} "
+                          f"and ${ENV_NAMESPACE}, or ${ENV_MCP})")
     if redis_url:
         namespace = getattr(args, "namespace", None) or os.environ.get(ENV_NAMESPACE)
         if not namespace:
-            raise Unsupported("--redis needs --namespace NS (or $%s)" % ENV_NAMESPACE)
+            raise Unsupported(f"--redis needs --namespace NS (or ${ENV_NAMESPACE})")
         return RedisTarget(redis_url, namespace)
     assert mcp_url is not None
     return McpTarget(mcp_url, getattr(args, "mcp_token", None) or os.environ.get(ENV_TOKEN))
@@ -178,13 +175,13 @@ def _importable(name: str) -> bool:
     return True
 
 
-def _need(value: Optional[str], what: str) -> str:
+def _need(value: str | None, what: str) -> str:
     if not value:
-        raise Unsupported("%s is required" % what)
+        raise Unsupported(f"{what} is required")
     return value
 
 
-def token_from_env(key: str) -> Optional[int]:
+def token_from_env(key: str) -> int | None:
     """KEY's token in $HALVEX_TOKENS: one `key=token` a line."""
     for line in os.environ.get(ENV_TOKENS, "").splitlines():
         name, sep, value = line.rpartition("=")
@@ -204,7 +201,7 @@ def _show(args: argparse.Namespace, value: Any, table: Callable[[], Any]) -> Non
         rich_console().print(shown)
 
 
-def _lease_or_key(target: Target, key: str) -> Dict[str, Any]:
+def _lease_or_key(target: Target, key: str) -> dict[str, Any]:
     try:
         found = target.lease(key)
     except Unsupported:  # an MCP server without the lease tool
@@ -215,7 +212,7 @@ def _lease_or_key(target: Target, key: str) -> Dict[str, Any]:
 def _view(args: argparse.Namespace, target: Target, fetch: Callable[[], Any],
           table: Callable[[Any, Any, str], Any], kind: str) -> int:
     """One table of the target, or a live view of it with --watch."""
-    title = "%s at %s" % (kind, target.label)
+    title = f"{kind} at {target.label}"
     if args.watch:
         return live_view(fetch, table, title, kind, args.as_json, args.interval, args.duration)
     rows, now = fetch()
@@ -242,7 +239,7 @@ def cmd_key(args: argparse.Namespace, target: Target) -> int:
     if args.command == "release":
         target.release(agent, key)
         _show(args, {"resource_key": key, "agent": agent, "released": True},
-              lambda: "%s released %s" % (agent, key))
+              lambda: f"{agent} released {key}")
         return OK
     if args.command == "claim":
         target.claim(agent, key)
@@ -251,7 +248,7 @@ def cmd_key(args: argparse.Namespace, target: Target) -> int:
     found = _lease_or_key(target, key)
     token = found.get("token")
     verb = "claimed" if args.command == "claim" else "renewed"
-    _show(args, found, lambda: "%s %s %s%s" % (
+    _show(args, found, lambda: "{} {} {}{}".format(
         agent, verb, key, "" if token is None else " (fencing token %d)" % token))
     return OK
 
@@ -259,7 +256,7 @@ def cmd_key(args: argparse.Namespace, target: Target) -> int:
 def cmd_release_all(args: argparse.Namespace, target: Target) -> int:
     keys = target.release_all(args.agent)
     _show(args, {"agent": args.agent, "released": keys},
-          lambda: "%s released %s" % (args.agent, ", ".join(keys) if keys else "nothing"))
+          lambda: "{} released {}".format(args.agent, ", ".join(keys) if keys else "nothing"))
     return OK
 
 
@@ -267,8 +264,7 @@ def cmd_check(args: argparse.Namespace, target: Target) -> int:
     agent = _need(args.agent, "--agent")
     token = args.fencing_token if args.fencing_token is not None else token_from_env(args.key)
     if token is None:
-        raise Unsupported("--token N is required (no token for %s in $%s)"
-                          % (args.key, ENV_TOKENS))
+        raise Unsupported(f"--token N is required (no token for {args.key} in ${ENV_TOKENS})")
     left = target.check(agent, args.key, token)
     _show(args, {"resource_key": args.key, "agent": agent, "token": token, "seconds_left": left},
           lambda: "%s holds %s with token %d: %d s left" % (agent, args.key, token, left))
@@ -300,8 +296,7 @@ def cmd_watch(args: argparse.Namespace, target: Target) -> int:
         for event in target.events(args.replay):
             if event is None:
                 if not down:
-                    sys.stderr.write("halvex watch: %s cannot be reached; retrying\n"
-                                     % target.label)
+                    sys.stderr.write(f"halvex watch: {target.label} cannot be reached; retrying\n")
                     sys.stderr.flush()
                 down = True
             elif event:
@@ -332,7 +327,7 @@ def cmd_delete(args: argparse.Namespace, target: Target) -> int:
     return OK
 
 
-COMMANDS: Dict[str, Callable[[argparse.Namespace, Target], int]] = {
+COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
     "leases": cmd_leases, "agents": cmd_agents, "claim": cmd_key, "renew": cmd_key,
     "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
     "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
@@ -341,18 +336,18 @@ COMMANDS: Dict[str, Callable[[argparse.Namespace, Target], int]] = {
 
 
 def fail(status: int, text: str) -> int:
-    sys.stderr.write(("halvex: %s\n" % text) if status != REFUSED else text + "\n")
+    sys.stderr.write((f"halvex: {text}\n") if status != REFUSED else text + "\n")
     sys.stderr.flush()
     return status
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     args.as_json = getattr(args, "output", "table") == "json"
     if args.command == "run":
         from .run import run_command
         return run_command(args, target_of)
-    target: Optional[Target] = None
+    target: Target | None = None
     try:
         target = target_of(args)
         status = COMMANDS[args.command](args, target)
@@ -382,4 +377,4 @@ def entry() -> None:
     sys.exit(main())
 
 
-__all__: List[str] = ["main", "entry"]
+__all__: list[str] = ["main", "entry"]

@@ -16,7 +16,7 @@ import signal
 import subprocess
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable
 
 from .targets import Refused, Target, Unreachable, Unsupported, split_key
 
@@ -55,7 +55,7 @@ def add_run_parser(p: argparse.ArgumentParser) -> None:
 
 def _say(text: str) -> None:
     try:
-        sys.stderr.write("halvex run: %s\n" % text)
+        sys.stderr.write(f"halvex run: {text}\n")
         sys.stderr.flush()
     except OSError:
         pass
@@ -65,27 +65,27 @@ def _failed(err: Exception) -> int:
     """The status for a failure before CMD starts: a refusal in the state's
     own words, anything else under our name."""
     if isinstance(err, Refused):
-        sys.stderr.write("%s\n" % err)
+        sys.stderr.write(f"{err}\n")
         return REFUSED
     _say(str(err))
     return USAGE if isinstance(err, Unsupported) else UNREACHABLE
 
 
-def _release(target: Target, agent: str, keys: List[str], quiet: bool = False) -> None:
+def _release(target: Target, agent: str, keys: list[str], quiet: bool = False) -> None:
     for key in keys:
         try:
             target.release(agent, key)
         except (Refused, Unreachable) as err:
             if not quiet:
-                _say("could not release %s: %s" % (key, err))
+                _say(f"could not release {key}: {err}")
 
 
-def claim_all(target: Target, agent: str, keys: List[str]) -> Dict[str, Optional[int]]:
+def claim_all(target: Target, agent: str, keys: list[str]) -> dict[str, int | None]:
     """Claims every key, or none: on a refusal the ones made are released and
     Refused raised. Returns each key's fencing token (None when the target
     has no lease view)."""
-    held: List[str] = []
-    tokens: Dict[str, Optional[int]] = {}
+    held: list[str] = []
+    tokens: dict[str, int | None] = {}
     try:
         for key in keys:
             target.claim(agent, key)
@@ -101,17 +101,17 @@ def claim_all(target: Target, agent: str, keys: List[str]) -> Dict[str, Optional
     return tokens
 
 
-class Renewer(object):
+class Renewer:
     """Renews the claims on a schedule; says when one is lost."""
 
-    def __init__(self, target: Target, agent: str, tokens: Dict[str, Optional[int]],
+    def __init__(self, target: Target, agent: str, tokens: dict[str, int | None],
                  every: float) -> None:
         self.target, self.agent, self.tokens, self.every = target, agent, tokens, every
         self.last_good = time.monotonic()
         self.due = self.last_good + every
         self.can_check = True
 
-    def tick(self) -> Optional[str]:
+    def tick(self) -> str | None:
         """Renews when due; the reason when a claim is lost, else None."""
         now = time.monotonic()
         if now < self.due:
@@ -132,7 +132,7 @@ class Renewer(object):
             if time.monotonic() - self.last_good >= LEASE - self.every:
                 return "no renewal got through for %d s: %s" % (
                     time.monotonic() - self.last_good, err)
-            _say("renewal failed, retrying: %s" % err)
+            _say(f"renewal failed, retrying: {err}")
             self.due = time.monotonic() + min(RETRY_EVERY, self.every)
             return None
         self.last_good = time.monotonic()
@@ -144,7 +144,7 @@ def _status(code: int) -> int:
     return 128 - code if code < 0 else code
 
 
-def _stop(child: "subprocess.Popen[bytes]", grace: float) -> None:
+def _stop(child: subprocess.Popen[bytes], grace: float) -> None:
     try:
         child.terminate()
         child.wait(grace)
@@ -164,7 +164,7 @@ def _terminal_sends_to_us() -> bool:
 
 def run_command(args: argparse.Namespace,
                 target_of: Callable[[argparse.Namespace], Target]) -> int:
-    cmd: List[str] = list(args.cmd)
+    cmd: list[str] = list(args.cmd)
     if cmd and cmd[0] == "--":
         cmd = cmd[1:]
     problem = ("--agent A (or $HALVEX_AGENT) is required" if not args.agent else
@@ -190,7 +190,7 @@ def run_command(args: argparse.Namespace,
             pass
 
 
-def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[str]) -> int:
+def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[str]) -> int:
     agent: str = args.agent
     try:
         tokens = claim_all(target, agent, keys)
@@ -198,9 +198,9 @@ def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[s
         return _failed(err)
     env = dict(os.environ)
     env["HALVEX_AGENT"] = agent
-    env["HALVEX_TOKENS"] = "\n".join("%s=%s" % (k, t) for k, t in tokens.items() if t is not None)
-    child: Optional["subprocess.Popen[bytes]"] = None
-    pending: List[int] = []
+    env["HALVEX_TOKENS"] = "\n".join(f"{k}={t}" for k, t in tokens.items() if t is not None)
+    child: subprocess.Popen[bytes] | None = None
+    pending: list[int] = []
 
     def forward(signum: int, _frame: Any) -> None:
         if signum == signal.SIGINT and _terminal_sends_to_us():
@@ -215,11 +215,11 @@ def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[s
         try:
             child = subprocess.Popen(cmd, env=env)
         except FileNotFoundError as err:
-            _say("cannot run %s: %s" % (cmd[0], err.strerror))
+            _say(f"cannot run {cmd[0]}: {err.strerror}")
             _release(target, agent, keys)
             return NOT_FOUND
         except OSError as err:
-            _say("cannot run %s: %s" % (cmd[0], err.strerror))
+            _say(f"cannot run {cmd[0]}: {err.strerror}")
             _release(target, agent, keys)
             return CANNOT_EXECUTE
         for signum in pending:
@@ -238,7 +238,7 @@ def _hold(args: argparse.Namespace, target: Target, keys: List[str], cmd: List[s
                 _release(target, agent, keys, quiet=True)
                 raise
             if lost is not None:
-                _say("claim lost (%s); stopping %s" % (lost, cmd[0]))
+                _say(f"claim lost ({lost}); stopping {cmd[0]}")
                 _stop(child, args.grace)
                 _release(target, agent, keys, quiet=True)  # the lost one is refused
                 return LOST

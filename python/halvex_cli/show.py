@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 import sys
 import time
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List
 
 from .targets import REDIS_MISSING, Unreachable, Unsupported
 
@@ -21,7 +21,7 @@ def rich_console(stderr: bool = False) -> Any:
         from rich.console import Console
     except ImportError:
         raise Unsupported("tables need the rich package, which the redis and mcp extras "
-                          "install (%s); -o json works without it" % REDIS_MISSING) from None
+                          f"install ({REDIS_MISSING}); -o json works without it") from None
     return Console(stderr=stderr, highlight=False)
 
 
@@ -42,7 +42,7 @@ def span(seconds: float) -> str:
     return "%dd%02dh" % (s // 86400, s % 86400 // 3600)
 
 
-def stamp(seconds: Optional[float]) -> str:
+def stamp(seconds: float | None) -> str:
     if seconds is None:
         return "-"
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
@@ -53,7 +53,7 @@ def shorten(text: str, width: int = CONTENT_WIDTH) -> str:
     return text if len(text) <= width else text[:width - 1] + "…"
 
 
-def _table(title: str, columns: List[str], right: Tuple[str, ...] = ()) -> Any:
+def _table(title: str, columns: list[str], right: tuple[str, ...] = ()) -> Any:
     """A table whose title and cells are plain text: agent ids, keys and
     messages may hold rich's markup brackets."""
     from rich.table import Table
@@ -65,7 +65,7 @@ def _table(title: str, columns: List[str], right: Tuple[str, ...] = ()) -> Any:
     return table
 
 
-def _row(table: Any, cells: List[str], style: Optional[str] = None) -> None:
+def _row(table: Any, cells: list[str], style: str | None = None) -> None:
     from rich.text import Text
 
     table.add_row(*[Text(c) for c in cells], style=style)
@@ -75,7 +75,7 @@ def lease_table(rows: Rows, now: float, title: str) -> Any:
     table = _table(title, ["KEY", "HOLDER", "TOKEN", "HELD FOR", "EXPIRES IN"], ("TOKEN",))
     for row in rows:
         left = row["expires_at"] - now
-        expiry = span(left) if row["live"] else "expired %s ago" % span(-left)
+        expiry = span(left) if row["live"] else f"expired {span(-left)} ago"
         _row(table, [row["resource_key"], row["holder"], str(row["token"]),
                      span(now - row["granted_at"]), expiry], None if row["live"] else "dim")
     if not rows:
@@ -104,7 +104,7 @@ def message_table(rows: Rows, title: str) -> Any:
     return table
 
 
-def event_line(event: Dict[str, Any]) -> str:
+def event_line(event: dict[str, Any]) -> str:
     """One activity record as one line of text."""
     at = stamp(event.get("at"))
     kind = event.get("kind", "?")
@@ -116,13 +116,13 @@ def event_line(event: Dict[str, Any]) -> str:
     if kind == "broadcast":
         return "%s  %-9s %s -> *: %s" % (at, kind, event.get("from"),
                                          shorten(str(event.get("content", ""))))
-    extra = " ".join("%s=%s" % (k, v) for k, v in event.items() if k not in ("id", "at", "kind"))
+    extra = " ".join(f"{k}={v}" for k, v in event.items() if k not in ("id", "at", "kind"))
     return "%s  %-9s %s" % (at, kind, extra)
 
 
-def live_view(fetch: Callable[[], Tuple[Rows, float]],
+def live_view(fetch: Callable[[], tuple[Rows, float]],
               render: Callable[[Rows, float, str], Any], title: str, name: str,
-              as_json: bool, interval: float, duration: Optional[float]) -> int:
+              as_json: bool, interval: float, duration: float | None) -> int:
     """Shows fetch()'s rows every `interval` seconds until Ctrl-C (or for
     `duration` seconds). While the target does not answer, the last rows stay
     on screen under a title that says since when it is disconnected; the view
@@ -132,7 +132,7 @@ def live_view(fetch: Callable[[], Tuple[Rows, float]],
     console = None if as_json else rich_console()
     rows: Rows = []
     now = 0.0
-    lost_since: Optional[float] = None
+    lost_since: float | None = None
     live: Any = None
     try:
         if console is not None:
@@ -153,13 +153,12 @@ def live_view(fetch: Callable[[], Tuple[Rows, float]],
                            else {"at": time.time(), "error": problem})
             else:
                 if problem:
-                    head = "%s  [DISCONNECTED since %s UTC, retrying: %s]" % (
-                        title, stamp(lost_since), problem)
+                    head = f"{title}  [DISCONNECTED since {stamp(lost_since)} UTC, retrying: {problem}]"
                     view = render(rows, now, head)
                     view.title_style = "bold red"
                     view.border_style = "red"
                 else:
-                    view = render(rows, now, "%s  (updated %s UTC)" % (title, stamp(now)))
+                    view = render(rows, now, f"{title}  (updated {stamp(now)} UTC)")
                 live.update(view, refresh=True)
             if end is not None and time.monotonic() + interval > end:
                 return 0

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import sys
 import time
-from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+from typing import Any, Iterator, Sequence
 
 LEASE_FIELDS = ("resource_key", "holder", "token", "granted_at", "renewed_at", "expires_at",
                 "live")
@@ -44,26 +44,26 @@ class Unsupported(Exception):
     """The target cannot do what was asked (a usage error)."""
 
 
-def as_record(value: Any, fields: Sequence[str]) -> Dict[str, Any]:
+def as_record(value: Any, fields: Sequence[str]) -> dict[str, Any]:
     """A named tuple, a JSON array in field order or a JSON object, as a dict."""
     if isinstance(value, dict):
         return {f: value.get(f) for f in fields}
     return dict(zip(fields, value))
 
 
-def message_record(value: Any) -> Dict[str, Any]:
+def message_record(value: Any) -> dict[str, Any]:
     return as_record(value, MESSAGE_FIELDS)
 
 
-def split_key(key: str) -> Tuple[str, str]:
+def split_key(key: str) -> tuple[str, str]:
     """The claim method and its argument for `file:<path>` or `task:<id>`."""
     kind, sep, name = key.partition(":")
     if not sep or kind not in ("file", "task") or not name:
-        raise Unsupported("a key is file:<path> or task:<id>, not %r" % key)
+        raise Unsupported(f"a key is file:<path> or task:<id>, not {key!r}")
     return "claim_" + kind, name
 
 
-class Target(object):
+class Target:
     """The calls of every command, over one backend."""
 
     label = ""
@@ -89,31 +89,31 @@ class Target(object):
     def release(self, agent: str, key: str) -> None:
         self._call("release", ("agent_id", "resource_key"), (agent, key))
 
-    def release_all(self, agent: str) -> List[str]:
+    def release_all(self, agent: str) -> list[str]:
         return list(self._call("release_all", ("agent_id",), (agent,)))
 
     def check(self, agent: str, key: str, token: int) -> int:
         return int(self._call("check_lease", ("agent_id", "resource_key", "token"),
                               (agent, key, token)))
 
-    def lease(self, key: str) -> Optional[Dict[str, Any]]:
+    def lease(self, key: str) -> dict[str, Any] | None:
         found = self._call("lease", ("resource_key",), (key,))
         return None if found is None else as_record(found, LEASE_FIELDS)
 
-    def leases(self, prefix: str = "") -> List[Dict[str, Any]]:
+    def leases(self, prefix: str = "") -> list[dict[str, Any]]:
         return [as_record(v, LEASE_FIELDS) for v in self._call("leases", ("prefix",), (prefix,))]
 
-    def agents(self) -> List[Dict[str, Any]]:
+    def agents(self) -> list[dict[str, Any]]:
         return [as_record(v, AGENT_FIELDS) for v in self._call("agents", (), ())]
 
-    def send(self, sender: str, to: str, text: str) -> Dict[str, Any]:
+    def send(self, sender: str, to: str, text: str) -> dict[str, Any]:
         return message_record(self._call("send_message", ("from_agent", "to_agent", "content"),
                                          (sender, to, text)))
 
-    def broadcast(self, sender: str, text: str) -> Dict[str, Any]:
+    def broadcast(self, sender: str, text: str) -> dict[str, Any]:
         return message_record(self._call("broadcast", ("from_agent", "content"), (sender, text)))
 
-    def inbox(self, agent: str, drain: bool, wait: Optional[float]) -> List[Dict[str, Any]]:
+    def inbox(self, agent: str, drain: bool, wait: float | None) -> list[dict[str, Any]]:
         if wait is not None:
             found = self._call("wait_inbox", ("agent_id", "timeout"), (agent, wait))
         else:
@@ -123,7 +123,7 @@ class Target(object):
     def delete_namespace(self) -> int:
         raise Unsupported("delete-namespace needs --redis: the MCP server offers no such tool")
 
-    def events(self, replay: bool) -> Iterator[Optional[Dict[str, Any]]]:
+    def events(self, replay: bool) -> Iterator[dict[str, Any] | None]:
         raise Unsupported("watch needs --redis: the MCP server offers no event stream yet")
 
 
@@ -139,13 +139,13 @@ class RedisTarget(Target):
         self._redis = redis
         self._module = halvex_redis
         self.url, self.namespace = url, namespace
-        self.label = "%s namespace %s" % (url, namespace)
+        self.label = f"{url} namespace {namespace}"
         try:
             self._state = halvex_redis.CoordinationState(url, namespace=namespace)
         except (ValueError, TypeError) as err:
             raise Unsupported(str(err)) from None
         except redis.exceptions.RedisError as err:
-            raise Unreachable("cannot reach %s: %s" % (url, err)) from None
+            raise Unreachable(f"cannot reach {url}: {err}") from None
         self._raw: Any = None
 
     def _guard(self, what: Any, *args: Any) -> Any:
@@ -156,7 +156,7 @@ class RedisTarget(Target):
         except (ValueError, TypeError) as err:
             raise Unsupported(str(err)) from None
         except self._redis.exceptions.RedisError as err:
-            raise Unreachable("cannot reach %s: %s" % (self.url, err or type(err).__name__)) \
+            raise Unreachable(f"cannot reach {self.url}: {err or type(err).__name__}") \
                 from None
 
     def _call(self, name: str, params: Sequence[str], args: Sequence[Any]) -> Any:
@@ -176,7 +176,7 @@ class RedisTarget(Target):
             self._state.confirm()
         except Exception as err:
             raise Unreachable("drained messages not confirmed (they will be delivered "
-                              "again): %s" % err) from None
+                              f"again): {err}") from None
 
     def now(self) -> float:
         seconds, micros = self._guard(lambda: self.raw().time())
@@ -185,7 +185,7 @@ class RedisTarget(Target):
     def delete_namespace(self) -> int:
         return int(self._guard(self._module.delete_namespace, self.namespace, self.url))
 
-    def events(self, replay: bool) -> Iterator[Optional[Dict[str, Any]]]:
+    def events(self, replay: bool) -> Iterator[dict[str, Any] | None]:
         """The namespace's activity records as they are written (all that the
         log still holds first, with `replay`); None while the server cannot
         be reached (the read goes on from the last record seen)."""
@@ -220,7 +220,7 @@ class RedisTarget(Target):
 class McpTarget(Target):
     """The tools of a running `halvex-mcp --http`, called by name."""
 
-    def __init__(self, url: str, token: Optional[str]) -> None:
+    def __init__(self, url: str, token: str | None) -> None:
         try:
             from halvex_mcp.client import RemoteState
             from mcp.shared.exceptions import MCPError
@@ -231,10 +231,10 @@ class McpTarget(Target):
         self._open: Any = RemoteState
         self._protocol_error = MCPError
         self._remote: Any = None
-        self.remaining: Optional[int] = None  # messages left after the last batch
+        self.remaining: int | None = None  # messages left after the last batch
         self._session()
 
-    def inbox(self, agent: str, drain: bool, wait: Optional[float]) -> List[Dict[str, Any]]:
+    def inbox(self, agent: str, drain: bool, wait: float | None) -> list[dict[str, Any]]:
         """The server answers with batches (at most 1,000 messages or 1 MiB):
         a drain or a wait takes batch after batch until one comes back empty,
         which confirms the one before (a client without an MCP session has no
@@ -265,8 +265,8 @@ class McpTarget(Target):
         remote = self._session()
         required = remote.params.get(name)
         if required is None:
-            raise Unsupported("the MCP server at %s offers no tool %s; use --redis, or a "
-                              "halvex-mcp that has it" % (self.url, name))
+            raise Unsupported(f"the MCP server at {self.url} offers no tool {name}; use --redis, or a "
+                              "halvex-mcp that has it")
         # A pinned server acts as its own agent and takes no identity argument.
         arguments = {p: v for p, v in zip(params, args)
                      if p not in IDENTITY_PARAMS or p in required}
@@ -277,12 +277,12 @@ class McpTarget(Target):
             raise Refused(str(err)) from None
         except Exception as err:
             if isinstance(err, self._protocol_error) and err.code in BAD_CALL:
-                raise Unsupported("the MCP server refused the call to %s: %s" % (name, err)) \
+                raise Unsupported(f"the MCP server refused the call to {name}: {err}") \
                     from None
             self.close()
             while getattr(err, "exceptions", None):  # task groups wrap the cause
                 err = err.exceptions[0]  # type: ignore[attr-defined]
-            raise Unreachable("cannot reach %s: %s: %s" % (self.url, type(err).__name__, err)) \
+            raise Unreachable(f"cannot reach {self.url}: {type(err).__name__}: {err}") \
                 from None
 
     def close(self) -> None:

@@ -4,6 +4,7 @@ over stdio or streamable HTTP. Needs the `mcp` extra (Python 3.10+).
 
 `import halvex_core` never imports this package.
 """
+from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import collections
 import time
-from typing import Any, Deque, Dict, Iterable, List, Optional, Protocol, Set, Tuple, cast
+from typing import Any, Iterable, List, Protocol, Tuple, cast
 
 import anyio
 from halvex_types import AgentInfo, Lease, Message
@@ -50,12 +50,12 @@ class State(Protocol):
     async def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int) -> Batch: ...
     async def drain_batch(self, agent_id: str, max_count: int, max_bytes: int) -> Batch: ...
     async def confirm(self) -> None: ...
-    async def lease(self, resource_key: str) -> Optional[Lease]: ...
-    async def leases(self, prefix: str = "") -> List[Lease]: ...
+    async def lease(self, resource_key: str) -> Lease | None: ...
+    async def leases(self, prefix: str = "") -> list[Lease]: ...
     async def check_lease(self, agent_id: str, resource_key: str, token: int) -> int: ...
-    async def agents(self) -> List[AgentInfo]: ...
-    async def release_all(self, agent_id: str) -> List[str]: ...
-    async def wait_inbox(self, agent_id: str, timeout: float) -> List[Message]: ...
+    async def agents(self) -> list[AgentInfo]: ...
+    async def release_all(self, agent_id: str) -> list[str]: ...
+    async def wait_inbox(self, agent_id: str, timeout: float) -> list[Message]: ...
 
 
 async def wait_batch(state: State, agent_id: str, timeout: float, max_count: int,
@@ -74,7 +74,7 @@ async def wait_batch(state: State, agent_id: str, timeout: float, max_count: int
 class Backend(Protocol):
     # Exceptions meaning "the backend did not answer or refused the call",
     # as opposed to a refusal of the state (RuntimeError) or a fault of ours.
-    faults: Tuple[type, ...]
+    faults: tuple[type, ...]
 
     def new_state(self) -> State:
         """A state object for one MCP session."""
@@ -86,9 +86,9 @@ class Backend(Protocol):
     async def aclose(self) -> None: ...
 
 
-def take(messages: Iterable[Message], max_count: int, max_bytes: int) -> List[Message]:
+def take(messages: Iterable[Message], max_count: int, max_bytes: int) -> list[Message]:
     """The first messages within both limits, and always the first one."""
-    out: List[Message] = []
+    out: list[Message] = []
     size = 0
     for message in messages:
         size += len(message[2].encode("utf-8"))
@@ -100,43 +100,43 @@ def take(messages: Iterable[Message], max_count: int, max_bytes: int) -> List[Me
 
 # -- in-process ----------------------------------------------------------------
 
-class _Pending(object):
+class _Pending:
     __slots__ = ("messages", "owner", "taken")
 
-    def __init__(self, messages: List[Message], owner: "LocalState") -> None:
+    def __init__(self, messages: list[Message], owner: LocalState) -> None:
         self.messages = messages
         self.owner = owner
         self.taken = time.monotonic()
 
 
-class _Mailbox(object):
+class _Mailbox:
     """One agent's messages as the server holds them: drained batches awaiting
     confirmation (oldest first), then those not yet returned by any drain."""
 
     __slots__ = ("pending", "queue")
 
     def __init__(self) -> None:
-        self.pending: List[_Pending] = []
-        self.queue: Deque[Message] = collections.deque()
+        self.pending: list[_Pending] = []
+        self.queue: collections.deque[Message] = collections.deque()
 
     def waiting(self) -> int:
         return sum(len(p.messages) for p in self.pending) + len(self.queue)
 
-    def give_back(self, batches: List[_Pending]) -> None:
+    def give_back(self, batches: list[_Pending]) -> None:
         """Puts batches back at the head of the queue, in their order."""
         for batch in reversed(batches):
             self.pending.remove(batch)
             self.queue.extendleft(reversed(batch.messages))
 
 
-class _Grant(object):
+class _Grant:
     __slots__ = ("holder", "token", "granted", "renewed")
 
     def __init__(self, holder: str, token: int, granted: int, renewed: int) -> None:
         self.holder, self.token, self.granted, self.renewed = holder, token, granted, renewed
 
 
-class LocalBackend(object):
+class LocalBackend:
     """One halvex_core.CoordinationState shared by every session.
 
     The server moves each agent's messages out of the native inbox into a
@@ -145,21 +145,21 @@ class LocalBackend(object):
     returns: one call never converts a whole large inbox at once.
     """
 
-    faults: Tuple[type, ...] = ()
+    faults: tuple[type, ...] = ()
 
     def __init__(self, native: Any) -> None:
         self.native = native
-        self.boxes: Dict[str, _Mailbox] = {}
-        self.named: Set[str] = set()  # every agent a call has named: broadcast recipients
+        self.boxes: dict[str, _Mailbox] = {}
+        self.named: set[str] = set()  # every agent a call has named: broadcast recipients
         # What the native class keeps to itself, kept here call by call.
-        self.tokens: Dict[str, int] = {}  # key -> last token granted; never lowered
-        self.claims: Dict[str, _Grant] = {}  # key -> the stored claim
-        self.held: Dict[str, Set[str]] = {}  # agent -> keys of its stored claims
-        self.known: Set[str] = set()  # the native class's known agents
-        self.seen: Dict[str, int] = {}  # agent -> last call as the acting agent
-        self.wakers: Dict[str, anyio.Event] = {}  # agent -> set when messages arrive
+        self.tokens: dict[str, int] = {}  # key -> last token granted; never lowered
+        self.claims: dict[str, _Grant] = {}  # key -> the stored claim
+        self.held: dict[str, set[str]] = {}  # agent -> keys of its stored claims
+        self.known: set[str] = set()  # the native class's known agents
+        self.seen: dict[str, int] = {}  # agent -> last call as the acting agent
+        self.wakers: dict[str, anyio.Event] = {}  # agent -> set when messages arrive
         self.closing = False
-        self.activity: Deque[Dict[str, Any]] = collections.deque(maxlen=ACTIVITY_KEPT)
+        self.activity: collections.deque[dict[str, Any]] = collections.deque(maxlen=ACTIVITY_KEPT)
         self.activity_count = 0
 
     def note(self, kind: str, **fields: Any) -> None:
@@ -172,7 +172,7 @@ class LocalBackend(object):
         self.activity.append(dict(fields, kind=kind, at=int(time.time()),
                                   id=str(self.activity_count), seq=self.activity_count))
 
-    def new_state(self) -> "LocalState":
+    def new_state(self) -> LocalState:
         return LocalState(self)
 
     def after_lost_reply(self, state: State) -> State:
@@ -222,7 +222,7 @@ class LocalBackend(object):
         self.known.add(agent)
         self.note("released", agent=agent, key=key)
 
-    def lease_of(self, key: str, now: int) -> Optional[Lease]:
+    def lease_of(self, key: str, now: int) -> Lease | None:
         grant = self.claims.get(key)
         if grant is None:
             return None
@@ -241,13 +241,13 @@ class LocalBackend(object):
         return box
 
 
-class LocalState(object):
+class LocalState:
     """One session's view of the in-process state."""
 
     def __init__(self, backend: LocalBackend) -> None:
         self.backend = backend
         self.native = backend.native
-        self.owed: List[Tuple[str, _Pending]] = []  # drains the next call confirms
+        self.owed: list[tuple[str, _Pending]] = []  # drains the next call confirms
 
     def _settle(self) -> None:
         """Confirms this session's drains: a call after them shows their replies arrived."""
@@ -329,11 +329,11 @@ class LocalState(object):
         self._settle()
         return str(self.native.status(agent_id))
 
-    async def lease(self, resource_key: str) -> Optional[Lease]:
+    async def lease(self, resource_key: str) -> Lease | None:
         self._settle()
         return self.backend.lease_of(resource_key, int(time.time()))
 
-    async def leases(self, prefix: str = "") -> List[Lease]:
+    async def leases(self, prefix: str = "") -> list[Lease]:
         self._settle()
         now = int(time.time())
         found = [self.backend.lease_of(k, now) for k in sorted(self.backend.claims)
@@ -345,7 +345,7 @@ class LocalState(object):
         now = int(time.time())
         held = self.backend.lease_of(resource_key, now)
         if held is None:
-            raise RuntimeError("no claim on %s" % resource_key)
+            raise RuntimeError(f"no claim on {resource_key}")
         if held.holder != agent_id or held.token != token:
             raise RuntimeError("token %d on %s is stale: %s holds token %d"
                                % (token, resource_key, held.holder, held.token))
@@ -354,7 +354,7 @@ class LocalState(object):
             raise RuntimeError("lease on %s expired %d s ago" % (resource_key, elapsed - LEASE))
         return LEASE - elapsed
 
-    async def agents(self) -> List[AgentInfo]:
+    async def agents(self) -> list[AgentInfo]:
         self._settle()
         backend, now = self.backend, int(time.time())
         out = []
@@ -366,7 +366,7 @@ class LocalState(object):
                                  box.waiting() - len(box.queue), live, backend.seen.get(agent)))
         return out
 
-    async def release_all(self, agent_id: str) -> List[str]:
+    async def release_all(self, agent_id: str) -> list[str]:
         self._settle()
         self._acting(agent_id)
         keys = sorted(self.backend.held.get(agent_id, ()))
@@ -375,7 +375,7 @@ class LocalState(object):
             self.backend.dropped(agent_id, key)
         return keys
 
-    async def wait_inbox(self, agent_id: str, timeout: float) -> List[Message]:
+    async def wait_inbox(self, agent_id: str, timeout: float) -> list[Message]:
         got, _ = await self.wait_batch(agent_id, timeout, 1 << 62, 1 << 62)
         return got
 
@@ -434,7 +434,7 @@ class LocalState(object):
 
 # -- Redis ---------------------------------------------------------------------
 
-class RedisBackend(object):
+class RedisBackend:
     """halvex_redis.asyncio objects for one URL and namespace. halvex_redis
     builds the client from the URL (cluster and Sentinel URLs included) and
     shares it, with its pool, among the objects of this event loop."""
@@ -464,15 +464,15 @@ class RedisBackend(object):
 
 # -- sessions ------------------------------------------------------------------
 
-class Ticket(object):
+class Ticket:
     """A drain's reply: settled as written in full, or lost, by the transport."""
 
     __slots__ = ("slot", "state", "written")
 
-    def __init__(self, slot: "Slot", state: State) -> None:
+    def __init__(self, slot: Slot, state: State) -> None:
         self.slot = slot
         self.state = state
-        self.written: Optional[bool] = None
+        self.written: bool | None = None
 
     def settle(self, written: bool) -> None:
         if self.written is not None:
@@ -482,13 +482,13 @@ class Ticket(object):
             self.slot.reply_lost(self)
 
 
-class Slot(object):
+class Slot:
     """The state of one MCP session and the drain replies it still owes."""
 
     def __init__(self, backend: Backend) -> None:
         self.backend = backend
         self.state = backend.new_state()
-        self.tickets: List[Ticket] = []
+        self.tickets: list[Ticket] = []
         self.used = time.monotonic()
 
     def ticket(self) -> Ticket:

@@ -20,8 +20,9 @@ import hmac
 import json
 import logging
 import time
+from collections import deque
 from pathlib import Path
-from typing import Any, Deque, Dict, List, Optional, Tuple
+from typing import Any, Deque, List, Tuple
 from urllib.parse import parse_qs
 
 import anyio
@@ -65,18 +66,18 @@ def is_board(path: str) -> bool:
 
 
 async def _respond(send: Any, status: int, body: bytes, kind: bytes = b"text/plain; charset=utf-8",
-                   headers: Optional[Headers] = None) -> None:
+                   headers: Headers | None = None) -> None:
     await send({"type": "http.response.start", "status": status,
                 "headers": [(b"content-type", kind), (b"content-length", b"%d" % len(body))]
                 + _COMMON + (headers or [])})
     await send({"type": "http.response.body", "body": body})
 
 
-class _Feed(object):
+class _Feed:
     """One stream's view of the activity: what is new since its last look."""
 
     def __init__(self) -> None:
-        self.records: Deque[Dict[str, Any]] = Deque(maxlen=ACTIVITY_ROWS)
+        self.records: deque[dict[str, Any]] = Deque(maxlen=ACTIVITY_ROWS)
 
     async def poll(self) -> bool:
         """Takes in new records; True when there were any."""
@@ -109,7 +110,7 @@ class _RedisFeed(_Feed):
 
         self.url = url
         self.key = _calls.Keys(namespace).log
-        self.last: Optional[bytes] = None
+        self.last: bytes | None = None
 
     def _client(self) -> Any:
         import halvex_redis.asyncio
@@ -133,7 +134,7 @@ class _RedisFeed(_Feed):
         return got
 
 
-def _record(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
+def _record(entry_id: bytes, fields: dict[bytes, bytes]) -> dict[str, Any]:
     from halvex_redis import _calls
 
     out = _calls.log_entry(entry_id, fields)
@@ -142,17 +143,17 @@ def _record(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
     return out
 
 
-class Board(object):
+class Board:
     """The /board routes (see the module's docstring)."""
 
     def __init__(self, app: CoordinationServer, settings: TransportSecuritySettings,
-                 token: Optional[str], stopping: anyio.Event) -> None:
+                 token: str | None, stopping: anyio.Event) -> None:
         self.app = app
         self.security = TransportSecurityMiddleware(settings)
         self.key = None if token is None else token.encode("utf-8")
         self.stopping = stopping
         self.streams = 0
-        self.state: Optional[State] = None  # the board's own, never an agent's session
+        self.state: State | None = None  # the board's own, never an agent's session
 
     def _cookie_value(self) -> str:
         assert self.key is not None
@@ -226,8 +227,7 @@ class Board(object):
         if not hmac.compare_digest(given.encode("utf-8"), self.key):
             await self._login_page(send, 401, '<p class="problem">wrong token</p>')
             return
-        cookie = "%s=%s; Path=%s; HttpOnly; SameSite=Strict" % (COOKIE, self._cookie_value(),
-                                                                 PREFIX)
+        cookie = f"{COOKIE}={self._cookie_value()}; Path={PREFIX}; HttpOnly; SameSite=Strict"
         await _respond(send, 303, b"", headers=[(b"location", b"/board"),
                                                 (b"set-cookie", cookie.encode("ascii"))])
 
@@ -238,10 +238,10 @@ class Board(object):
         assert isinstance(backend, RedisBackend)
         return _RedisFeed(backend.url, backend.namespace)
 
-    async def snapshot(self, feed: _Feed) -> Dict[str, Any]:
+    async def snapshot(self, feed: _Feed) -> dict[str, Any]:
         """Leases, agents and the latest activity, each bounded."""
         backend = self.app.backend
-        out: Dict[str, Any] = {"now": time.time(), "lease": LEASE, "quiet_after": QUIET_AFTER,
+        out: dict[str, Any] = {"now": time.time(), "lease": LEASE, "quiet_after": QUIET_AFTER,
                                "leases": [], "agents": [], "more_leases": 0, "more_agents": 0}
         try:
             if backend is None:
@@ -255,7 +255,7 @@ class Board(object):
             out["more_leases"] = max(len(leases) - MAX_ROWS, 0)
             out["more_agents"] = max(len(agents) - MAX_ROWS, 0)
         except Exception as err:  # shown on the page; the stream goes on
-            out["error"] = "%s: %s" % (type(err).__name__, err)
+            out["error"] = f"{type(err).__name__}: {err}"
         out["activity"] = list(reversed(feed.records))
         return out
 

@@ -13,7 +13,7 @@ import logging
 import os
 import socket
 import sys
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable
 
 from . import __version__
 from .tools import BATCH_BYTES, BATCH_MESSAGES, MAX_ARG_BYTES
@@ -34,9 +34,9 @@ def _versions() -> str:
     try:
         from importlib.metadata import version
 
-        return "halvex-mcp %s (mcp %s)" % (__version__, version("mcp"))
+        return "halvex-mcp {} (mcp {})".format(__version__, version("mcp"))
     except Exception:
-        return "halvex-mcp %s (mcp not installed)" % __version__
+        return f"halvex-mcp {__version__} (mcp not installed)"
 
 
 def parser() -> argparse.ArgumentParser:
@@ -57,8 +57,8 @@ def parser() -> argparse.ArgumentParser:
                          "Every client shares the one state of this process")
     ap.add_argument("--token", metavar="TOKEN",
                     help="with --http, require 'Authorization: Bearer TOKEN' on every request "
-                         "(default: the %s environment variable); needed to bind an address "
-                         "outside loopback" % TOKEN_ENV)
+                         f"(default: the {TOKEN_ENV} environment variable); needed to bind an address "
+                         "outside loopback")
     ap.add_argument("--allow-host", metavar="HOST", action="append", default=[],
                     help="with --http, also accept requests whose Host (or Origin) header "
                          "names HOST, on any port; loopback names and the bound address are "
@@ -78,8 +78,7 @@ def parser() -> argparse.ArgumentParser:
                          "redis://127.0.0.1:6379/0), so that many servers share it; default: "
                          "in this process")
     ap.add_argument("--namespace", metavar="NS",
-                    help="with --redis, the halvex_redis namespace (default %r)"
-                         % DEFAULT_NAMESPACE)
+                    help=f"with --redis, the halvex_redis namespace (default {DEFAULT_NAMESPACE!r})")
     ap.add_argument("--agent", metavar="NAME",
                     help="act as agent NAME on every call: the tools then take no agent_id or "
                          "from_agent argument")
@@ -105,13 +104,13 @@ def _positive(kind: Callable[[str], Any]) -> Callable[[str], Any]:
         except ValueError:
             value = None
         if value is None or not value > 0 or value == float("inf"):
-            raise argparse.ArgumentTypeError("wants a positive number, not %r" % text)
+            raise argparse.ArgumentTypeError(f"wants a positive number, not {text!r}")
         return value
 
     return parse
 
 
-def parse_bind(text: str) -> Tuple[str, int]:
+def parse_bind(text: str) -> tuple[str, int]:
     """'PORT', 'HOST:PORT' or '[IPV6]:PORT' as (host, port)."""
     host, sep, port_text = text.rpartition(":")
     if not sep:
@@ -119,22 +118,22 @@ def parse_bind(text: str) -> Tuple[str, int]:
     elif host.startswith("[") and host.endswith("]"):
         host = host[1:-1]
     if not host or not port_text.isdigit() or int(port_text) > 65535:
-        raise StartError("--http wants [HOST:]PORT with PORT in 0-65535, not %r" % text)
+        raise StartError(f"--http wants [HOST:]PORT with PORT in 0-65535, not {text!r}")
     return host, int(port_text)
 
 
-def bind_socket(host: str, port: int, token: Optional[str]) -> socket.socket:
+def bind_socket(host: str, port: int, token: str | None) -> socket.socket:
     try:
         infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     except socket.gaierror as err:
-        raise StartError("cannot resolve %r: %s" % (host, err)) from None
+        raise StartError(f"cannot resolve {host!r}: {err}") from None
     family, kind, proto, _name, address = infos[0]
     ip = str(address[0])
     if not ipaddress.ip_address(ip.split("%")[0]).is_loopback and not token:
         raise StartError(
-            "refusing to serve on %s without a token: anyone who can reach it could act as any "
-            "agent. Pass --token (or set %s) so that clients must send a bearer token, or bind "
-            "127.0.0.1." % (ip, TOKEN_ENV))
+            f"refusing to serve on {ip} without a token: anyone who can reach it could act as any "
+            f"agent. Pass --token (or set {TOKEN_ENV}) so that clients must send a bearer token, or bind "
+            "127.0.0.1.")
     sock = socket.socket(family, kind, proto)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -175,20 +174,18 @@ def open_backend(args: argparse.Namespace) -> Callable[[], Any]:
         import halvex_redis.asyncio  # noqa: F401
         import redis
     except ImportError as err:
-        raise StartError("--redis needs the redis client: pip install 'halvex_core[redis]' (%s)"
-                         % err) from None
+        raise StartError(f"--redis needs the redis client: pip install 'halvex_core[redis]' ({err})") from None
     try:
         probe = redis.Redis.from_url(args.redis, socket_connect_timeout=5, socket_timeout=5)
         probe.ping()
         probe.close()
     except (redis.exceptions.RedisError, ValueError) as err:
-        raise StartError("cannot reach Redis at %s: %s"
-                         % (_without_password(args.redis), err)) from None
+        raise StartError(f"cannot reach Redis at {_without_password(args.redis)}: {err}") from None
     namespace = DEFAULT_NAMESPACE if args.namespace is None else args.namespace
     try:
         halvex_redis.asyncio.CoordinationState(args.redis, namespace=namespace)
     except ValueError as err:
-        raise StartError("--namespace: %s" % err) from None
+        raise StartError(f"--namespace: {err}") from None
     log.info("state in Redis at %s, namespace %r", _without_password(args.redis), namespace)
 
     def remote() -> Any:
@@ -199,7 +196,7 @@ def open_backend(args: argparse.Namespace) -> Callable[[], Any]:
     return remote
 
 
-def connection_cap(wanted: Optional[int], default: int, reserve: int) -> int:
+def connection_cap(wanted: int | None, default: int, reserve: int) -> int:
     """The connection cap, kept below the process's file limit (raised when it may be)."""
     try:
         import resource
@@ -230,7 +227,7 @@ def connection_cap(wanted: Optional[int], default: int, reserve: int) -> int:
     return default
 
 
-def main(argv: Optional[List[str]] = None) -> int:
+def main(argv: list[str] | None = None) -> int:
     ap = parser()
     args = ap.parse_args(argv)
     logging.basicConfig(stream=sys.stderr, level=args.log_level.upper(),
@@ -249,7 +246,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         _serve(args)
     except StartError as err:
-        ap.exit(2, "halvex-mcp: %s\n" % err)
+        ap.exit(2, f"halvex-mcp: {err}\n")
     except KeyboardInterrupt:  # where no signal receiver runs (Windows)
         pass
     return 0

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import time
-from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
+from typing import Any, AsyncIterator
 
 import anyio.from_thread
 import httpx2
@@ -23,7 +23,7 @@ from .tools import LIMITS, WAIT_MAX
 
 
 @contextlib.asynccontextmanager
-async def connect(url: str, token: Optional[str] = None,
+async def connect(url: str, token: str | None = None,
                   timeout: float = 30.0) -> AsyncIterator[Client]:
     headers = {"Authorization": "Bearer " + token} if token else None
     async with httpx2.AsyncClient(headers=headers,
@@ -43,7 +43,7 @@ def from_json(value: Any) -> Any:
     return value
 
 
-class RemoteState(object):
+class RemoteState:
     """The server's tools as blocking methods, e.g. `remote.claim_file("a", "src/x.py")`:
     a CoordinationState (halvex_types) whose calls go to a server.
 
@@ -53,7 +53,7 @@ class RemoteState(object):
     answers with. Close it (or use it in a `with` block) to end the session.
     """
 
-    def __init__(self, url: str, token: Optional[str] = None, timeout: float = 30.0) -> None:
+    def __init__(self, url: str, token: str | None = None, timeout: float = 30.0) -> None:
         self._stack = contextlib.ExitStack()
         try:
             portal = self._stack.enter_context(anyio.from_thread.start_blocking_portal())
@@ -65,23 +65,22 @@ class RemoteState(object):
             self._stack.close()
             while getattr(err, "exceptions", None):  # task groups wrap the cause
                 err = err.exceptions[0]  # type: ignore[attr-defined]
-            raise ConnectionError("no MCP session at %s: %s: %s"
-                                  % (url, type(err).__name__, err)) from err
+            raise ConnectionError(f"no MCP session at {url}: {type(err).__name__}: {err}") from err
         except BaseException:
             self._stack.close()
             raise
         self.timeout = timeout
         # Each tool's parameters in order, optional ones included (not the batch limits).
-        self.params: Dict[str, List[str]] = {
+        self.params: dict[str, list[str]] = {
             tool.name: [p for p in tool.input_schema.get("properties", {}) if p not in LIMITS]
             for tool in listed.tools}
 
-    def call(self, name: str, *args: Any, **kwargs: Any) -> Tuple[Any, Optional[int]]:
+    def call(self, name: str, *args: Any, **kwargs: Any) -> tuple[Any, int | None]:
         """One tool call: its result in the method's form, and for a batch how
         many messages remain."""
         params = self.params.get(name)
         if params is None:
-            raise AttributeError("the server has no tool %r" % name)
+            raise AttributeError(f"the server has no tool {name!r}")
         if len(args) > len(params):
             raise TypeError("%s takes %d arguments, %d given" % (name, len(params), len(args)))
         arguments = dict(zip(params, args), **kwargs)
@@ -97,17 +96,17 @@ class RemoteState(object):
     def _value(self, name: str, *args: str) -> Any:
         return self.call(name, *args)[0]
 
-    def inbox(self, *args: str) -> List[Message]:
+    def inbox(self, *args: str) -> list[Message]:
         """The first batch of the inbox (the server's limits: 1,000 messages or
         1 MiB of content); `call("inbox", ...)` also says how many more wait."""
-        got: List[Message] = self._value("inbox", *args)
+        got: list[Message] = self._value("inbox", *args)
         return got
 
-    def drain_inbox(self, *args: str) -> List[Message]:
+    def drain_inbox(self, *args: str) -> list[Message]:
         """Every message of the inbox, drained batch after batch (each call
         confirms the batch before it)."""
-        out: List[Message] = []
-        remaining: Optional[int] = 1
+        out: list[Message] = []
+        remaining: int | None = 1
         while remaining:
             got, remaining = self.call("drain_inbox", *args)
             out.extend(got)
@@ -136,23 +135,23 @@ class RemoteState(object):
     def status(self, *args: str) -> str:
         return str(self._value("status", *args))
 
-    def lease(self, *args: str) -> Optional[Lease]:
+    def lease(self, *args: str) -> Lease | None:
         found = self._value("lease", *args)
         return None if found is None else Lease(**found)
 
-    def leases(self, *args: str) -> List[Lease]:
+    def leases(self, *args: str) -> list[Lease]:
         return [Lease(**found) for found in self._value("leases", *args)]
 
     def check_lease(self, *args: Any) -> int:
         return int(self._value("check_lease", *args))
 
-    def agents(self) -> List[AgentInfo]:
+    def agents(self) -> list[AgentInfo]:
         return [AgentInfo(**found) for found in self._value("agents")]
 
-    def release_all(self, *args: str) -> List[str]:
+    def release_all(self, *args: str) -> list[str]:
         return [str(key) for key in self._value("release_all", *args)]
 
-    def wait_inbox(self, *args: Any) -> List[Message]:
+    def wait_inbox(self, *args: Any) -> list[Message]:
         """As drain_inbox, but waits up to `timeout` seconds (the last
         argument, 0 to 300) for a message when there is none. The server waits
         at most 120 s per call: a longer wait is made of several calls."""
@@ -162,12 +161,12 @@ class RemoteState(object):
         *head, timeout = args
         if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) \
                 or not 0 <= timeout <= 300:
-            raise ValueError("timeout must be from 0 to 300 seconds, not %r" % (timeout,))
+            raise ValueError(f"timeout must be from 0 to 300 seconds, not {timeout!r}")
         deadline = time.monotonic() + timeout
         while True:
             left = max(deadline - time.monotonic(), 0.0)
             got, remaining = self.call("wait_inbox", *head, min(left, WAIT_MAX))
-            out: List[Message] = list(got)
+            out: list[Message] = list(got)
             if out or left <= WAIT_MAX:
                 break
         while remaining:
@@ -178,7 +177,7 @@ class RemoteState(object):
     def close(self) -> None:
         self._stack.close()
 
-    def __enter__(self) -> "RemoteState":
+    def __enter__(self) -> RemoteState:
         return self
 
     def __exit__(self, *exc: Any) -> None:

@@ -20,7 +20,7 @@ import json
 import logging
 import socket
 import time
-from typing import Any, AsyncIterator, Callable, Dict, List, Optional
+from typing import Any, AsyncIterator, Callable
 
 import anyio
 import h11
@@ -51,7 +51,7 @@ FD_RESERVE = 64
 GONE = "halvex.gone"  # set on a request's scope when its connection is lost
 
 
-class _RateLimitedLog(object):
+class _RateLimitedLog:
     """One log line per second at most for a repeating event, with a count."""
 
     def __init__(self, text: str) -> None:
@@ -74,7 +74,7 @@ def protocol_class(max_connections: int) -> type:
     refused = _RateLimitedLog("refusing connections: %d are open" % max_connections)
 
     class GuardedH11Protocol(H11Protocol):
-        _header_timer: Optional[asyncio.TimerHandle] = None
+        _header_timer: asyncio.TimerHandle | None = None
         _refused = False
 
         def connection_made(self, transport: Any) -> None:
@@ -87,7 +87,7 @@ def protocol_class(max_connections: int) -> type:
             super().connection_made(transport)
             self._await_headers(HEADER_TIMEOUT)
 
-        def connection_lost(self, exc: Optional[Exception]) -> None:
+        def connection_lost(self, exc: Exception | None) -> None:
             if self._refused:
                 return
             self._stop_header_timer()
@@ -123,7 +123,7 @@ def protocol_class(max_connections: int) -> type:
     return GuardedH11Protocol
 
 
-class _BearerGate(object):
+class _BearerGate:
     """Lets through only HTTP requests that carry `Authorization: Bearer <token>`."""
 
     def __init__(self, app: Any, token: str) -> None:
@@ -148,7 +148,7 @@ class _BearerGate(object):
 
 
 async def _plain(send: Any, status: int, body: bytes,
-                 headers: Optional[List[Any]] = None, kind: bytes = b"text/plain") -> None:
+                 headers: list[Any] | None = None, kind: bytes = b"text/plain") -> None:
     await send({"type": "http.response.start", "status": status,
                 "headers": [(b"content-type", kind), (b"content-length", b"%d" % len(body))]
                 + (headers or [])})
@@ -160,7 +160,7 @@ async def _rpc_error(send: Any, status: int, code: int, message: str) -> None:
                  kind=b"application/json")
 
 
-class _Guard(object):
+class _Guard:
     """Between uvicorn and the SDK's app (see the module's docstring)."""
 
     def __init__(self, app: Any, server: CoordinationServer, stopping: anyio.Event) -> None:
@@ -211,8 +211,8 @@ class _Guard(object):
             if session:
                 await self.server.end_session(session.decode("latin-1"))
 
-    async def _body(self, scope: Any, receive: Any, send: Any) -> Optional[bytes]:
-        chunks: List[bytes] = []
+    async def _body(self, scope: Any, receive: Any, send: Any) -> bytes | None:
+        chunks: list[bytes] = []
         size = 0
         with anyio.move_on_after(BODY_TIMEOUT):
             while True:
@@ -253,14 +253,14 @@ def _replay(body: bytes, receive: Any) -> Any:
     return replay
 
 
-class _PlainValidationErrors(object):
+class _PlainValidationErrors:
     """Replaces the SDK's 400 reply that dumps its validator's report for a
     message that is not a JSON-RPC request with a plain -32600 error."""
 
     def __init__(self, send: Any) -> None:
         self.send = send
-        self.held: Optional[Any] = None
-        self.body: List[bytes] = []
+        self.held: Any | None = None
+        self.body: list[bytes] = []
 
     async def __call__(self, message: Any) -> None:
         if message["type"] == "http.response.start" and message["status"] == 400:
@@ -286,13 +286,13 @@ class _PlainValidationErrors(object):
         await self.send({"type": "http.response.body", "body": body})
 
 
-def host_patterns(host: str) -> List[str]:
+def host_patterns(host: str) -> list[str]:
     """Host header patterns for `host` with any port, and without one."""
-    name = ("[%s]" % host if ":" in host else host).lower()
+    name = (f"[{host}]" if ":" in host else host).lower()
     return [name, name + ":*"]
 
 
-def security_settings(bind_host: str, extra_hosts: List[str]) -> TransportSecuritySettings:
+def security_settings(bind_host: str, extra_hosts: list[str]) -> TransportSecuritySettings:
     """Host and Origin checks against DNS rebinding: loopback names, the bound
     address when it is a specific one, and the hosts the operator named."""
     names = ["127.0.0.1", "localhost", "::1"]
@@ -305,8 +305,8 @@ def security_settings(bind_host: str, extra_hosts: List[str]) -> TransportSecuri
                                      + ["https://" + h for h in hosts])
 
 
-class HttpOptions(object):
-    def __init__(self, bind_host: str, token: Optional[str], extra_hosts: List[str],
+class HttpOptions:
+    def __init__(self, bind_host: str, token: str | None, extra_hosts: list[str],
                  max_connections: int, max_sessions: int, session_idle: float) -> None:
         self.bind_host = bind_host
         self.token = token
@@ -370,7 +370,7 @@ def _quiet_accept_errors(loop: asyncio.AbstractEventLoop) -> None:
     limited = _RateLimitedLog("accepting connections failed: ")
     default = loop.get_exception_handler()
 
-    def handler(loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
+    def handler(loop: asyncio.AbstractEventLoop, context: dict[str, Any]) -> None:
         if str(context.get("message", "")).startswith("socket.accept()"):
             limited(context.get("exception", ""))
         elif default is not None:
@@ -410,7 +410,7 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, options: Http
     # at once waits in the backlog instead of being refused.
     sock.listen(1024)
     host, port = sock.getsockname()[:2]
-    shown = "[%s]" % host if ":" in host else host
+    shown = f"[{host}]" if ":" in host else host
     log.info("serving MCP on http://%s:%d/mcp%s", shown, port,
              " (bearer token required)" if options.token else "")
     log.info("the board: http://%s:%d/board", shown, port)

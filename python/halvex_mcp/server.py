@@ -12,7 +12,7 @@ import logging
 import os
 import signal
 import time
-from typing import Any, AsyncIterator, Awaitable, Callable, Dict, List, Optional, Set
+from typing import Any, AsyncIterator, Awaitable, Callable
 
 import anyio
 import mcp_types as types
@@ -60,21 +60,21 @@ TICKETS = "halvex.tickets"  # the drain replies an HTTP request carries
 CLOSED = "halvex.closed"    # set once the HTTP response is over
 
 
-class CoordinationServer(object):
+class CoordinationServer:
     """The tools of one backend, for any number of connected clients."""
 
-    def __init__(self, open_backend: Callable[[], Backend], pinned: Optional[str] = None,
-                 session_idle: Optional[float] = None, release_on_exit: bool = False) -> None:
+    def __init__(self, open_backend: Callable[[], Backend], pinned: str | None = None,
+                 session_idle: float | None = None, release_on_exit: bool = False) -> None:
         self.open_backend = open_backend
         self.pinned = pinned
         self.release_on_exit = release_on_exit and pinned is not None
         # The waits now running: ended at once when the server stops.
-        self.waits: Set[anyio.CancelScope] = set()
-        self.backend: Optional[Backend] = None
+        self.waits: set[anyio.CancelScope] = set()
+        self.backend: Backend | None = None
         self.session_idle = session_idle
         # Each MCP session's state: by HTTP session id, "" on stdio, and per
         # drained agent for HTTP requests without a session (see _slot).
-        self.slots: Dict[str, Slot] = {}
+        self.slots: dict[str, Slot] = {}
         self.tools = build_tools(pinned)
         self.listing = types.ListToolsResult(tools=[
             types.Tool(name=t.name, title=t.facts.title, description=t.description,
@@ -85,8 +85,8 @@ class CoordinationServer(object):
         # of input): sessions then confirm the drains whose replies went out.
         self.ending = False
         # stdio: the drains each request id's reply carries.
-        self.stdio_tickets: Dict[Any, List[Ticket]] = {}
-        self.server: Server[Dict[str, Any]] = Server(
+        self.stdio_tickets: dict[Any, list[Ticket]] = {}
+        self.server: Server[dict[str, Any]] = Server(
             "halvex-mcp", version=__version__, instructions=INSTRUCTIONS,
             lifespan=self._lifespan, on_list_tools=self._list_tools,
             on_call_tool=self._call_tool,
@@ -95,7 +95,7 @@ class CoordinationServer(object):
             cache_hints={"tools/list": CacheHint(ttl_ms=LIST_TTL_MS)})
 
     @contextlib.asynccontextmanager
-    async def _lifespan(self, _server: Any) -> AsyncIterator[Dict[str, Any]]:
+    async def _lifespan(self, _server: Any) -> AsyncIterator[dict[str, Any]]:
         backend = self.backend = self.open_backend()
         try:
             async with anyio.create_task_group() as tg:
@@ -139,7 +139,7 @@ class CoordinationServer(object):
     async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
         return self.listing  # the SDK's client asks before many calls: built once
 
-    def _slot(self, ctx: Any, drained: Optional[str]) -> Slot:
+    def _slot(self, ctx: Any, drained: str | None) -> Slot:
         """The calling MCP session's state, made at its first call.
 
         A request without a session (HTTP clients of the protocol revisions
@@ -161,7 +161,7 @@ class CoordinationServer(object):
         """The client ended its HTTP session: its last replies arrived."""
         await self._end_slots([key], True)
 
-    async def _end_slots(self, keys: List[str], normal: bool,
+    async def _end_slots(self, keys: list[str], normal: bool,
                          timeout: float = SESSION_END_TIMEOUT) -> None:
         """Ends sessions at once (confirming what they owe when they end
         normally), in `timeout` seconds at most."""
@@ -206,13 +206,13 @@ class CoordinationServer(object):
                          params: types.CallToolRequestParams) -> types.CallToolResult:
         tool = self.tools.get(params.name)
         if tool is None:
-            raise MCPError(code=types.INVALID_PARAMS, message="Unknown tool: %s" % params.name)
+            raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown tool: {params.name}")
         try:
             bound, (max_count, max_bytes) = tool.bind(params.arguments)
         except ArgumentError as err:
-            return _error("invalid arguments for %s: %s" % (tool.name, err))
+            return _error(f"invalid arguments for {tool.name}: {err}")
         slot = self._slot(ctx, bound["agent_id"] if tool.name in DRAINS else None)
-        remaining: Optional[int] = None
+        remaining: int | None = None
         try:
             if tool.name == "inbox":
                 value, remaining = await slot.state.inbox_batch(bound["agent_id"], max_count,
@@ -238,7 +238,7 @@ class CoordinationServer(object):
         return types.CallToolResult(content=[types.TextContent(text=text)],
                                     structured_content=structured)
 
-    async def _wait(self, ctx: Any, slot: Slot, bound: Dict[str, Any], max_count: int,
+    async def _wait(self, ctx: Any, slot: Slot, bound: dict[str, Any], max_count: int,
                     max_bytes: int) -> Any:
         """wait_inbox: a drain that may wait, ended early when the server stops."""
         ticket = slot.ticket()
@@ -275,7 +275,7 @@ class CoordinationServer(object):
             effect = "nothing was changed"
         else:
             effect = _EFFECT.get(tool.name, "it may have taken effect")
-        return "%s failed: %s (details in the server's log); %s." % (tool.name, what, effect)
+        return f"{tool.name} failed: {what} (details in the server's log); {effect}."
 
 
 def _unanswered(ticket: Ticket, err: BaseException) -> None:
@@ -304,7 +304,7 @@ async def run_until_stopped(serve: Serve) -> None:
     `serve` is handed a function to register how it stops gracefully; without
     one, a signal cancels it.
     """
-    stoppers: List[Callable[[], None]] = []
+    stoppers: list[Callable[[], None]] = []
     async with anyio.create_task_group() as tg:
         if os.name == "posix":
             async def watch(*, task_status: Any = anyio.TASK_STATUS_IGNORED) -> None:

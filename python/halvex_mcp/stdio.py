@@ -8,7 +8,7 @@ import logging
 import os
 import threading
 import time
-from typing import Any, AsyncIterator, Callable, List, Optional, Set, Tuple
+from typing import Any, AsyncIterator, Callable, Optional, Tuple
 
 import anyio
 import anyio.from_thread
@@ -28,11 +28,11 @@ Item = Tuple[str, str, Any]  # a line, what it is, and its id or reply (wire.cla
 FINISH_TIMEOUT = 60.0
 
 
-class _Replies(object):
+class _Replies:
     """The requests read but not yet answered."""
 
     def __init__(self) -> None:
-        self.open: Set[Any] = set()
+        self.open: set[Any] = set()
         self.settled = anyio.Event()
 
     def add(self, ident: Any) -> None:
@@ -45,7 +45,7 @@ class _Replies(object):
             self.settled.set()
 
 
-class _StdoutLines(object):
+class _StdoutLines:
     """The SDK's stdout: each reply written whole to fd 1 from a worker thread
     (a client that reads slowly blocks no one), then counted as answered."""
 
@@ -87,7 +87,7 @@ def _write_all(fd: int, data: bytes) -> None:
         view = view[os.write(fd, view):]
 
 
-class _StdinLines(object):
+class _StdinLines:
     """Lines of standard input for the SDK's stdio transport.
 
     A daemon thread reads the descriptor with os.read, so a stop signal never
@@ -109,9 +109,9 @@ class _StdinLines(object):
         threading.Thread(target=self._pump, args=(token,), name="stdin", daemon=True).start()
 
     def _pump(self, token: Any) -> None:
-        pending: List[bytes] = []
+        pending: list[bytes] = []
 
-        def hand_over(item: Optional[Item]) -> None:
+        def hand_over(item: Item | None) -> None:
             while True:
                 try:
                     anyio.from_thread.run_sync(self._send.send_nowait, item, token=token)

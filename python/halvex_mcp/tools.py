@@ -13,7 +13,7 @@ from __future__ import annotations
 import inspect
 import json
 import math
-from typing import Any, Dict, List, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Mapping, NamedTuple
 
 from halvex_types import AgentInfo, CoordinationService, CoordinationState, Lease
 
@@ -24,9 +24,9 @@ class Param(NamedTuple):
     default: Any  # inspect.Parameter.empty when required
 
 
-def methods() -> Dict[str, Tuple[List[Param], str]]:
+def methods() -> dict[str, tuple[list[Param], str]]:
     """Each method's parameters and docstring, in the protocols' order."""
-    out: Dict[str, Tuple[List[Param], str]] = {}
+    out: dict[str, tuple[list[Param], str]] = {}
     for proto in (CoordinationState, CoordinationService):
         for name, method in vars(proto).items():
             if name.startswith("_") or not inspect.isfunction(method):
@@ -86,8 +86,8 @@ PARAM_DOCS = {
     "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
     "token": "The fencing token of your claim, as the lease tool reported it after you "
              "claimed.",
-    "timeout": "Seconds to wait for a message when the inbox is empty, 0 to %g (default %g). "
-               "Call again to keep waiting." % (WAIT_MAX, WAIT_DEFAULT),
+    "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} (default {WAIT_DEFAULT:g}). "
+               "Call again to keep waiting.",
     "max_messages": "At most this many messages in this reply (1 to %d)." % BATCH_MESSAGES,
     "max_bytes": "At most this many bytes of message content in this reply (1 to %d)."
                  % BATCH_BYTES,
@@ -144,10 +144,10 @@ class Facts(NamedTuple):
     read_only: bool
     destructive: bool
     idempotent: bool
-    result: Dict[str, Any]  # the schema of the structured content's "result"
+    result: dict[str, Any]  # the schema of the structured content's "result"
 
 
-FACTS: Dict[str, Facts] = {
+FACTS: dict[str, Facts] = {
     "claim_file": Facts(
         "Claim a file", "Claims a file for you before you edit it, for a lease of 300 "
         "seconds (renew it with renew_claim during longer work). Refused while another agent "
@@ -224,15 +224,15 @@ class ArgumentError(Exception):
     """A call's arguments do not fit the tool's parameters."""
 
 
-class Tool(object):
+class Tool:
     """One method as a tool: its parameters and, with a pinned agent, the fixed ones."""
 
     __slots__ = ("name", "params", "fixed", "description", "batched", "facts", "optional")
 
-    def __init__(self, name: str, params: List[Param], pinned: Optional[str]) -> None:
+    def __init__(self, name: str, params: list[Param], pinned: str | None) -> None:
         self.name = name
         self.facts = FACTS[name]
-        self.fixed: Dict[str, str] = {}
+        self.fixed: dict[str, str] = {}
         if pinned is not None:
             self.fixed = {p.name: pinned for p in params if p.name in IDENTITY_PARAMS}
         self.params = [p for p in params if p.name not in self.fixed]
@@ -243,14 +243,13 @@ class Tool(object):
         if self.batched:
             doc += _BATCH_DOC + (_DRAIN_DOC if name in DRAINS else "")
         for param in self.fixed:
-            doc += "\nThis server acts as agent %s: `%s` is always %s." % (
-                json.dumps(pinned), param, json.dumps(pinned))
+            doc += f"\nThis server acts as agent {json.dumps(pinned)}: `{param}` is always {json.dumps(pinned)}."
         self.description = doc
 
-    def input_schema(self) -> Dict[str, Any]:
-        properties: Dict[str, Any] = {}
+    def input_schema(self) -> dict[str, Any]:
+        properties: dict[str, Any] = {}
         for p in self.params:
-            prop: Dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
+            prop: dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
             if p.name == "timeout":
                 prop.update(minimum=0, maximum=WAIT_MAX)
             if p.name in self.optional:
@@ -268,21 +267,21 @@ class Tool(object):
             "additionalProperties": False,
         }
 
-    def output_schema(self) -> Dict[str, Any]:
-        properties: Dict[str, Any] = {"result": self.facts.result}
+    def output_schema(self) -> dict[str, Any]:
+        properties: dict[str, Any] = {"result": self.facts.result}
         if self.batched:
             properties.update(_BATCH_REST)
         return {"type": "object", "properties": properties, "required": list(properties),
                 "additionalProperties": False}
 
-    def annotations(self) -> Dict[str, Any]:
+    def annotations(self) -> dict[str, Any]:
         """The hints, under their protocol names."""
         f = self.facts
         return {"title": f.title, "readOnlyHint": f.read_only, "destructiveHint": f.destructive,
                 "idempotentHint": f.idempotent, "openWorldHint": False}
 
-    def bind(self, arguments: Optional[Mapping[str, Any]]
-             ) -> Tuple[Dict[str, Any], Tuple[int, int]]:
+    def bind(self, arguments: Mapping[str, Any] | None
+             ) -> tuple[dict[str, Any], tuple[int, int]]:
         """The method's keyword arguments and the batch limits, or ArgumentError
         naming the first bad argument."""
         given = dict(arguments or {})
@@ -293,18 +292,15 @@ class Tool(object):
                 limits[name] = check_limit(name, given[name], LIMITS[name])
             elif name not in names:
                 if name in self.fixed:
-                    raise ArgumentError("unexpected argument '%s': this server acts as agent %s"
-                                        % (name, json.dumps(self.fixed[name])))
-                raise ArgumentError("unexpected argument '%s'; %s takes %s"
-                                    % (name, self.name, _listing(names)))
-        bound: Dict[str, Any] = dict(self.fixed)
+                    raise ArgumentError(f"unexpected argument '{name}': this server acts as agent {json.dumps(self.fixed[name])}")
+                raise ArgumentError(f"unexpected argument '{name}'; {self.name} takes {_listing(names)}")
+        bound: dict[str, Any] = dict(self.fixed)
         for p in self.params:
             if p.name not in given:
                 if p.name in self.optional:
                     bound[p.name] = self.optional[p.name]
                     continue
-                raise ArgumentError("missing argument '%s'; %s takes %s"
-                                    % (p.name, self.name, _listing(names)))
+                raise ArgumentError(f"missing argument '{p.name}'; {self.name} takes {_listing(names)}")
             value = given[p.name]
             if p.kind == "int":
                 bound[p.name] = check_integer(p.name, value)
@@ -315,7 +311,7 @@ class Tool(object):
         return bound, (limits["max_messages"], limits["max_bytes"])
 
 
-def _listing(params: List[str]) -> str:
+def _listing(params: list[str]) -> str:
     return ", ".join(params) if params else "no arguments"
 
 
@@ -335,7 +331,7 @@ def _json_type(value: Any) -> str:
 
 def check_text(name: str, value: Any) -> str:
     if not isinstance(value, str):
-        raise ArgumentError("argument '%s' must be a string, not %s" % (name, _json_type(value)))
+        raise ArgumentError(f"argument '{name}' must be a string, not {_json_type(value)}")
     # More characters than the limit has bytes cannot fit, whatever they are:
     # no need to encode megabytes to refuse them.
     if len(value) > MAX_ARG_BYTES:
@@ -346,8 +342,8 @@ def check_text(name: str, value: Any) -> str:
         except UnicodeEncodeError:
             # JSON can spell a lone surrogate ("\ud800"); the state takes only
             # text that has a UTF-8 form.
-            raise ArgumentError("argument '%s' is not valid Unicode text (it holds a lone "
-                                "surrogate)" % name) from None
+            raise ArgumentError(f"argument '{name}' is not valid Unicode text (it holds a lone "
+                                "surrogate)") from None
         if encoded <= MAX_ARG_BYTES:
             return value
         size = "%d bytes" % encoded
@@ -357,29 +353,28 @@ def check_text(name: str, value: Any) -> str:
 
 def check_integer(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise ArgumentError("argument '%s' must be an integer, not %s" % (name, _json_type(value)))
+        raise ArgumentError(f"argument '{name}' must be an integer, not {_json_type(value)}")
     return value
 
 
 def check_seconds(name: str, value: Any, ceiling: float) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ArgumentError("argument '%s' must be a number, not %s" % (name, _json_type(value)))
+        raise ArgumentError(f"argument '{name}' must be a number, not {_json_type(value)}")
     if not (0 <= value <= ceiling) or math.isnan(value):
-        raise ArgumentError("argument '%s' must be from 0 to %g seconds, not %r"
-                            % (name, ceiling, value))
+        raise ArgumentError(f"argument '{name}' must be from 0 to {ceiling:g} seconds, not {value!r}")
     return float(value)
 
 
 def check_limit(name: str, value: Any, ceiling: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise ArgumentError("argument '%s' must be an integer, not %s" % (name, _json_type(value)))
+        raise ArgumentError(f"argument '{name}' must be an integer, not {_json_type(value)}")
     if value < 1 or value > ceiling:
         raise ArgumentError("argument '%s' must be between 1 and %d, not %d"
                             % (name, ceiling, value))
     return value
 
 
-def build_tools(pinned: Optional[str] = None) -> Dict[str, Tool]:
+def build_tools(pinned: str | None = None) -> dict[str, Tool]:
     """Every method of the protocol, in its order."""
     return {name: Tool(name, params, pinned)
             for name, (params, _doc) in methods().items()}
@@ -395,10 +390,10 @@ def to_json(value: Any) -> Any:
     return value
 
 
-def result_payload(value: Any, remaining: Optional[int] = None) -> Tuple[Dict[str, Any], str]:
+def result_payload(value: Any, remaining: int | None = None) -> tuple[dict[str, Any], str]:
     """The structured content of a result and the same JSON as text; a batch
     also says how many messages remain."""
-    structured: Dict[str, Any] = {"result": to_json(value)}
+    structured: dict[str, Any] = {"result": to_json(value)}
     if remaining is not None:
         structured["remaining"] = remaining
     return structured, json.dumps(structured, ensure_ascii=False)

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import json
 import re
-from typing import Any, Optional, Tuple
+from typing import Any
 
 INVALID_REQUEST = -32600
 PARSE_ERROR = -32700
@@ -16,7 +16,7 @@ PARSE_ERROR = -32700
 _RESPONSE_ID = re.compile(r'\{"jsonrpc":"2\.0","id":(-?\d+|"(?:[^"\\]|\\.)*")[,}]')
 
 
-def id_problem(message: Any) -> Optional[str]:
+def id_problem(message: Any) -> str | None:
     """Why a parsed message cannot be answered as a request: an id that is
     neither a string nor an integer (1.5, null, true, an object or an array).
     The SDK takes such a message for a notification and never replies."""
@@ -34,7 +34,7 @@ def error_reply(code: int, message: str) -> str:
                       separators=(",", ":"))
 
 
-def classify(line: str) -> Tuple[str, Any]:
+def classify(line: str) -> tuple[str, Any]:
     """What one stdio line is: ("request", id), ("cancel", id of the request
     cancelled), ("refuse", error reply) or ("other", None)."""
     try:
@@ -57,7 +57,7 @@ def classify(line: str) -> Tuple[str, Any]:
     return "other", None
 
 
-def response_id(line: str) -> Tuple[bool, Any]:
+def response_id(line: str) -> tuple[bool, Any]:
     """(True, id) when the line the SDK wrote is a response or error reply."""
     found = _RESPONSE_ID.match(line)
     if found is None:

@@ -10,6 +10,7 @@ on the server until the object's next call confirms it arrived.
 
 halvex_redis.asyncio holds the same class with coroutine methods.
 """
+from __future__ import annotations
 
 import threading
 import time
@@ -25,7 +26,7 @@ from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, T
 __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT",
            "Lease", "AgentInfo"]
 
-_clients: Dict[Tuple[str, bool], Any] = {}
+_clients: dict[tuple[str, bool], Any] = {}
 _clients_lock = threading.Lock()
 _checked = _calls.CheckedClients()
 
@@ -39,7 +40,7 @@ def _kind(name: str) -> Any:
     return Sentinel
 
 
-def _client(url: Any, cluster: Optional[bool]) -> Any:
+def _client(url: Any, cluster: bool | None) -> Any:
     """A ready client as given, or one client (and pool) per URL and process;
     redis-py's pool notices a fork and starts afresh in the child."""
     if not isinstance(url, str):
@@ -65,7 +66,7 @@ def _drop(client: Any) -> None:
         pool.disconnect(inuse_connections=False)
 
 
-def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
+def _drive(client: Any, steps: _calls.Steps[T]) -> T:
     """Carries out what _calls.exchange asks for, blocking."""
     value: Any = None
     resume: Callable[[Any], _calls.Action] = steps.send
@@ -99,7 +100,7 @@ def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
 
 
 def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
-                     cluster: Optional[bool] = None) -> int:
+                     cluster: bool | None = None) -> int:
     """Deletes every key of `namespace`; returns how many went.
 
     Objects still using the namespace afterwards see a fresh, empty state.
@@ -120,8 +121,8 @@ class CoordinationState:
 
     __slots__ = ("_client", "_session")
 
-    def __init__(self, url: Union[str, Any] = DEFAULT_URL, *, namespace: Optional[str] = None,
-                 cluster: Optional[bool] = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
+    def __init__(self, url: str | Any = DEFAULT_URL, *, namespace: str | None = None,
+                 cluster: bool | None = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
         self._session = _calls.object_session(namespace, log_limit)
         self._client = _client(url, cluster)
 
@@ -133,9 +134,9 @@ class CoordinationState:
         return self._session.keys.namespace
 
     def __repr__(self) -> str:
-        return "<halvex_redis.CoordinationState namespace=%r>" % self.namespace
+        return f"<halvex_redis.CoordinationState namespace={self.namespace!r}>"
 
-    def _call(self, method: "_calls.Method[T]", surplus: Tuple[object, ...],
+    def _call(self, method: _calls.Method[T], surplus: tuple[object, ...],
               *args: object) -> T:
         plan = method.start(self._session, surplus, args)
         return _drive(self._client,
@@ -160,43 +161,43 @@ class CoordinationState:
     def broadcast(self, from_agent: str, content: str, *surplus: object) -> Message:
         return self._call(_calls.BROADCAST, surplus, from_agent, content)
 
-    def inbox(self, agent_id: str, *surplus: object) -> List[Message]:
+    def inbox(self, agent_id: str, *surplus: object) -> list[Message]:
         return self._call(_calls.INBOX, surplus, agent_id)
 
-    def drain_inbox(self, agent_id: str, *surplus: object) -> List[Message]:
+    def drain_inbox(self, agent_id: str, *surplus: object) -> list[Message]:
         return self._call(_calls.DRAIN_INBOX, surplus, agent_id)
 
     def status(self, agent_id: str, *surplus: object) -> str:
         return self._call(_calls.STATUS, surplus, agent_id)
 
     def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int,
-                    *surplus: object) -> Tuple[List[Message], int]:
+                    *surplus: object) -> tuple[list[Message], int]:
         return self._call(_calls.INBOX_BATCH, surplus, agent_id, max_count, max_bytes)
 
     def drain_batch(self, agent_id: str, max_count: int, max_bytes: int,
-                    *surplus: object) -> Tuple[List[Message], int]:
+                    *surplus: object) -> tuple[list[Message], int]:
         return self._call(_calls.DRAIN_BATCH, surplus, agent_id, max_count, max_bytes)
 
     def confirm(self, *surplus: object) -> None:
         return self._call(_calls.CONFIRM, surplus)
 
-    def lease(self, resource_key: str, *surplus: object) -> Optional[Lease]:
+    def lease(self, resource_key: str, *surplus: object) -> Lease | None:
         return self._call(_calls.LEASE, surplus, resource_key)
 
-    def leases(self, prefix: str = "", *surplus: object) -> List[Lease]:
+    def leases(self, prefix: str = "", *surplus: object) -> list[Lease]:
         return self._call(_calls.LEASES, surplus, prefix)
 
     def check_lease(self, agent_id: str, resource_key: str, token: int,
                     *surplus: object) -> int:
         return self._call(_calls.CHECK_LEASE, surplus, agent_id, resource_key, token)
 
-    def agents(self, *surplus: object) -> List[AgentInfo]:
+    def agents(self, *surplus: object) -> list[AgentInfo]:
         return self._call(_calls.AGENTS, surplus)
 
-    def release_all(self, agent_id: str, *surplus: object) -> List[str]:
+    def release_all(self, agent_id: str, *surplus: object) -> list[str]:
         return self._call(_calls.RELEASE_ALL, surplus, agent_id)
 
-    def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> List[Message]:
+    def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> list[Message]:
         return self._call(_calls.WAIT_INBOX, surplus, agent_id, timeout)
 
 

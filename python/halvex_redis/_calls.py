@@ -11,6 +11,7 @@ lost reply, and feeds the reply back into the plan. It does no I/O itself:
 it yields actions (a command to run, a pause, dropping idle connections)
 that the blocking or the asyncio runner carries out.
 """
+from __future__ import annotations
 
 import hashlib
 import itertools
@@ -24,15 +25,12 @@ import weakref
 from typing import (
     Any,
     Callable,
-    Dict,
     Generator,
     Generic,
     List,
-    Optional,
     Sequence,
     Set,
     Tuple,
-    Type,
     TypeVar,
     Union,
 )
@@ -99,13 +97,13 @@ _PANIC_DOC = (
 
 # The same kind of fault as halvex_core's: a BaseException subclass of that
 # name, not exported, written to standard error when raised.
-PanicException: Type[BaseException] = type(
+PanicException: type[BaseException] = type(
     "PanicException", (BaseException,), {"__module__": "pyo3_runtime", "__doc__": _PANIC_DOC})
 
 
 def panic(message: str) -> BaseException:
     try:
-        sys.stderr.write("halvex_redis: internal fault: %s\n" % message)
+        sys.stderr.write(f"halvex_redis: internal fault: {message}\n")
     except Exception:
         pass
     return PanicException(message)
@@ -113,14 +111,13 @@ def panic(message: str) -> BaseException:
 
 def clock_fault(reply: Sequence[Any]) -> None:
     if reply[1] == CLOCK:
-        raise panic("system clock before unix epoch: the Redis server's TIME reads %s s"
-                    % reply[2].decode("ascii", "replace"))
+        raise panic("system clock before unix epoch: the Redis server's TIME reads {} s".format(reply[2].decode("ascii", "replace")))
 
 
 T = TypeVar("T")
 
 
-class Script(object):
+class Script:
     __slots__ = ("source", "sha")
 
     def __init__(self, source: str) -> None:
@@ -161,8 +158,7 @@ def text(name: str, value: object) -> Text:
             type_name = type(value).__qualname__
         except Exception:
             type_name = "<failed to extract type name>"
-        raise TypeError("argument '%s': '%s' object cannot be converted to 'PyString'"
-                        % (name, type_name))
+        raise TypeError(f"argument '{name}': '{type_name}' object cannot be converted to 'PyString'")
     # str.encode itself, so a subclass is taken as its characters; lone
     # surrogates raise UnicodeEncodeError here, before anything is sent.
     data = str.encode(value, "utf-8")
@@ -175,7 +171,7 @@ _LIMIT_CAP = 10 ** 12
 
 def limit(name: str, value: object) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("%s must be an int, not '%s'" % (name, type(value).__name__))
+        raise TypeError(f"{name} must be an int, not '{type(value).__name__}'")
     if value < 1:
         raise ValueError("%s must be at least 1, not %d" % (name, value))
     return min(value, _LIMIT_CAP)
@@ -183,7 +179,7 @@ def limit(name: str, value: object) -> int:
 
 def token(name: str, value: object) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError("%s must be an int, not '%s'" % (name, type(value).__name__))
+        raise TypeError(f"{name} must be an int, not '{type(value).__name__}'")
     return value
 
 
@@ -193,17 +189,17 @@ MAX_WAIT = 300
 
 def seconds(name: str, value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError("%s must be a number, not '%s'" % (name, type(value).__name__))
+        raise TypeError(f"{name} must be a number, not '{type(value).__name__}'")
     if not 0 <= value <= MAX_WAIT:  # NaN fails too
         raise ValueError("%s must be from 0 to %d seconds, not %r" % (name, MAX_WAIT, value))
     return float(value)
 
 
-_CHECKS: Dict[str, Callable[[str, object], object]] = {
+_CHECKS: dict[str, Callable[[str, object], object]] = {
     "max_count": limit, "max_bytes": limit, "token": token, "timeout": seconds}
 
 
-class Keys(object):
+class Keys:
     """The keys of one namespace; all carry its {namespace} hash tag, so the
     whole namespace lives in one cluster slot."""
 
@@ -212,13 +208,13 @@ class Keys(object):
 
     def __init__(self, namespace: object) -> None:
         if not isinstance(namespace, str):
-            raise TypeError("namespace must be a str, not '%s'" % type(namespace).__name__)
+            raise TypeError(f"namespace must be a str, not '{type(namespace).__name__}'")
         if not namespace:
             raise ValueError("namespace must not be empty: '{}' is no hash tag")
         if "{" in namespace or "}" in namespace:
             # A brace would end the hash tag early (or make it empty), so keys
             # of one namespace could land in several slots or alias another's.
-            raise ValueError("namespace must not contain '{' or '}': %r" % namespace)
+            raise ValueError(f"namespace must not contain '{{' or '}}': {namespace!r}")
         self.namespace = namespace
         base = b"halvex:{" + namespace.encode("utf-8") + b"}:"
         self.claims = base + b"claims"
@@ -237,7 +233,7 @@ class Keys(object):
         self.wake = base + b"wake:"
 
 
-class Block(object):
+class Block:
     """A wait for an entry in a wake list (BLPOP), at most `seconds`; the
     plan gets the entry, or None when none came."""
 
@@ -248,14 +244,14 @@ class Block(object):
         self.seconds = seconds
 
 
-class Request(object):
+class Request:
     """A script's own keys and arguments; `alone` is the script without the
     frame, for a read that has nothing to confirm."""
 
     __slots__ = ("script", "keys", "args", "drain_agent", "alone")
 
     def __init__(self, script: Script, keys: Sequence[bytes], args: Sequence[Any],
-                 drain_agent: Optional[bytes] = None, alone: Optional[Script] = None) -> None:
+                 drain_agent: bytes | None = None, alone: Script | None = None) -> None:
         self.script = script
         self.keys = keys
         self.args = args
@@ -282,7 +278,7 @@ Agents = Tuple[bytes, int, List[bytes], Set[bytes]]
 NO_AGENTS: Agents = (b"", 0, [], set())
 
 
-class Session(object):
+class Session:
     """One object's call ids, lanes and the confirmations its next call carries.
 
     A lane is a record slot on the server that carries one call at a time;
@@ -304,24 +300,24 @@ class Session(object):
         self.prefix = uuid.uuid4().hex[:16].encode("ascii") + b"."
         self.counter = itertools.count()
         self.lock = threading.Lock()
-        self.lanes: List[bytes] = []
+        self.lanes: list[bytes] = []
         self.lane_count = 0
-        self.drains: List[Tuple[bytes, bytes]] = []   # (agent, call id)
-        self.unanswered: Dict[bytes, Set[bytes]] = {}
+        self.drains: list[tuple[bytes, bytes]] = []   # (agent, call id)
+        self.unanswered: dict[bytes, set[bytes]] = {}
 
     def owes(self) -> bool:
         if self.generation != _forks[0]:
             self.renew()
         return bool(self.drains)
 
-    def frame(self, request: Request) -> "Frame":
+    def frame(self, request: Request) -> Frame:
         if self.generation != _forks[0]:
             self.renew()
         call_id = self.prefix + str(next(self.counter)).encode("ascii")
         if request.alone is not None and not self.drains:
             return Frame(self, request, request.alone, call_id, None, [])
-        lane: Optional[bytes] = None
-        drains: List[Tuple[bytes, bytes]] = []
+        lane: bytes | None = None
+        drains: list[tuple[bytes, bytes]] = []
         try:
             with self.lock:
                 if self.lanes:
@@ -338,7 +334,7 @@ class Session(object):
                 self.drains.extend(drains)
             raise
 
-    def saw_agents(self, seen: Agents, base: bytes, newcomers: List[bytes]) -> None:
+    def saw_agents(self, seen: Agents, base: bytes, newcomers: list[bytes]) -> None:
         """Adds the agents that became known after `seen` (unless another call
         has updated the list since)."""
         if self.agents is not seen or not newcomers:
@@ -348,20 +344,20 @@ class Session(object):
         self.agents = (base, max(known, 1) + len(newcomers),
                        inboxes + [inbox + a for a in newcomers], names | set(newcomers))
 
-    def all_agents(self, base: bytes, agents: List[bytes]) -> None:
+    def all_agents(self, base: bytes, agents: list[bytes]) -> None:
         inbox = self.keys.inbox
         self.agents = (base, 1 + len(agents) if base else 0, [inbox + a for a in agents],
                        set(agents))
 
 
-class Frame(object):
+class Frame:
     """One request with its call id, its lane and the confirmations it carries."""
 
     __slots__ = ("session", "request", "script", "call_id", "lane", "drains", "keys", "args",
                  "taken")
 
     def __init__(self, session: Session, request: Request, script: Script, call_id: bytes,
-                 lane: Optional[bytes], drains: List[Tuple[bytes, bytes]]) -> None:
+                 lane: bytes | None, drains: list[tuple[bytes, bytes]]) -> None:
         self.session = session
         self.request = request
         self.script = script
@@ -380,14 +376,14 @@ class Frame(object):
         else:
             self.keys = [lane, *request.keys]
             self.args = [call_id, *request.args]
-        self.taken: Tuple[bytes, ...] = ()
+        self.taken: tuple[bytes, ...] = ()
         if request.drain_agent is not None:
             # This object's unanswered drains of the agent, which this one takes over.
             with session.lock:
                 self.taken = tuple(session.unanswered.get(request.drain_agent, ()))
             self.args = [*self.args, HANDOVER, *self.taken]
 
-    def command(self, with_source: bool) -> Tuple[Any, ...]:
+    def command(self, with_source: bool) -> tuple[Any, ...]:
         if with_source:
             return ("EVAL", self.script.source, len(self.keys), *self.keys, *self.args)
         return ("EVALSHA", self.script.sha, len(self.keys), *self.keys, *self.args)
@@ -428,7 +424,7 @@ class Frame(object):
                 session.unanswered.setdefault(agent, set()).add(self.call_id)
 
 
-class Budget(object):
+class Budget:
     """The retries left to one method call."""
 
     __slots__ = ("tries", "started")
@@ -437,7 +433,7 @@ class Budget(object):
         self.tries = 0
         self.started = 0.0
 
-    def wait(self) -> Optional[float]:
+    def wait(self) -> float | None:
         """Seconds to wait before sending again, or None when the retries are spent."""
         now = time.monotonic()
         if not self.started:
@@ -457,7 +453,7 @@ class Budget(object):
 
 # ---- clients -----------------------------------------------------------------
 
-def split_url(url: str, cluster: Optional[bool]) -> Tuple[str, bool, Dict[str, Any]]:
+def split_url(url: str, cluster: bool | None) -> tuple[str, bool, dict[str, Any]]:
     """The URL without our own `cluster` option, whether to use the cluster
     client, and the timeouts to set when the URL leaves them out."""
     parts = urlsplit(url)
@@ -470,7 +466,7 @@ def split_url(url: str, cluster: Optional[bool]) -> Tuple[str, bool, Dict[str, A
            for k, v in rest):
         raise decoding_refused()
     given = {k for k, _ in rest}
-    extra: Dict[str, Any] = {}
+    extra: dict[str, Any] = {}
     if "socket_timeout" not in given:
         extra["socket_timeout"] = SOCKET_TIMEOUT
     if "socket_connect_timeout" not in given:
@@ -482,7 +478,7 @@ def split_url(url: str, cluster: Optional[bool]) -> Tuple[str, bool, Dict[str, A
     return clean, bool(cluster), extra
 
 
-def new_client(clean: str, use_cluster: bool, extra: Dict[str, Any], plain: Any,
+def new_client(clean: str, use_cluster: bool, extra: dict[str, Any], plain: Any,
                kind: Callable[[str], Any], retry: Any) -> Any:
     """A client for a URL as split_url gave it: the cluster client, a client
     of the primary that Sentinel names (`?sentinel=<service>`), or a plain
@@ -501,7 +497,7 @@ def new_client(clean: str, use_cluster: bool, extra: Dict[str, Any], plain: Any,
     return client
 
 
-def _sentinel_client(url: str, service: str, extra: Dict[str, Any], sentinel: Any,
+def _sentinel_client(url: str, service: str, extra: dict[str, Any], sentinel: Any,
                      retry: Any) -> Any:
     """redis://[user:password@]host:port[,host:port...]/db?sentinel=service:
     the sentinels to ask, and the options of the primary's connections."""
@@ -510,7 +506,7 @@ def _sentinel_client(url: str, service: str, extra: Dict[str, Any], sentinel: An
     names = hosts.split(",")
     rest = urlencode([(k, v) for k, v in parse_qsl(parts.query, keep_blank_values=True)
                       if k != "sentinel"])
-    parse: Callable[[str], Dict[str, Any]] = redis.connection.parse_url
+    parse: Callable[[str], dict[str, Any]] = redis.connection.parse_url
     kwargs = parse(urlunsplit(
         (parts.scheme, auth + at + names[0], parts.path, rest, "")))
     for key in ("host", "port", "connection_class"):
@@ -541,19 +537,19 @@ def check_client(client: Any) -> None:
         raise decoding_refused()
 
 
-class CheckedClients(object):
+class CheckedClients:
     """Clients whose server's eviction policy was read, by id (a cheap test on
     every call); an entry goes when its client does."""
 
     def __init__(self) -> None:
-        self.ids: Set[int] = set()
+        self.ids: set[int] = set()
 
     def add(self, client: Any) -> None:
         self.ids.add(id(client))
         weakref.finalize(client, self.ids.discard, id(client))
 
 
-def eviction_fault(info: Any) -> Optional[RuntimeError]:
+def eviction_fault(info: Any) -> RuntimeError | None:
     """RuntimeError when a server may evict keys that carry no expiry."""
     replies = [info] if "maxmemory_policy" in info else list(info.values())
     for reply in replies:
@@ -564,9 +560,9 @@ def eviction_fault(info: Any) -> Optional[RuntimeError]:
             policy = policy.decode("ascii", "replace")
         if policy != "noeviction" and not policy.startswith("volatile-"):
             return RuntimeError(
-                "the Redis server's maxmemory-policy is %s: it may evict claims and unread "
+                f"the Redis server's maxmemory-policy is {policy}: it may evict claims and unread "
                 "messages; set maxmemory-policy to noeviction (or a volatile-* policy), "
-                "or use a server of its own for halvex_redis" % policy)
+                "or use a server of its own for halvex_redis")
     return None
 
 
@@ -580,7 +576,7 @@ Action = Tuple[str, Any]
 Steps = Generator[Action, Any, T]
 
 
-def socket_timeout(client: Any) -> Optional[float]:
+def socket_timeout(client: Any) -> float | None:
     """The read timeout of the client's connections (None: none)."""
     for source in ("get_connection_kwargs", "connection_pool", "connection_kwargs"):
         kwargs: Any = getattr(client, source, None)
@@ -605,7 +601,7 @@ def _block(client: Any, block: Block) -> Generator[Action, Any, Any]:
     wait = block.seconds if limit is None else min(block.seconds, max(0.01, limit * 0.8))
     try:
         try:
-            reply = yield CALL, ("BLPOP", block.key, "%.3f" % max(0.001, wait))
+            reply = yield CALL, ("BLPOP", block.key, f"{max(0.001, wait):.3f}")
         except redis.exceptions.ResponseError:
             # Redis before 6 takes whole seconds only.
             reply = yield CALL, ("BLPOP", block.key, max(1, int(wait)))
@@ -615,7 +611,7 @@ def _block(client: Any, block: Block) -> Generator[Action, Any, Any]:
 
 
 def exchange(session: Session, client: Any, checked: CheckedClients,
-             plan: "Plan[T]") -> "Steps[T]":
+             plan: Plan[T]) -> Steps[T]:
     try:
         request = next(plan)  # checks the arguments before anything is sent
     except StopIteration as stop:  # nothing to send
@@ -694,17 +690,17 @@ def _send(frame: Frame, client: Any, checked: CheckedClients,
 Plan = Generator[Union[Request, Block], Any, T]
 
 
-def log_entry(entry_id: bytes, fields: Dict[bytes, bytes]) -> Dict[str, Any]:
+def log_entry(entry_id: bytes, fields: dict[bytes, bytes]) -> dict[str, Any]:
     """One activity-log entry as text fields, its stream id under "id" and its
     "at" second as an int (what the `halvex` command and the board show)."""
-    out: Dict[str, Any] = {"id": entry_id.decode("ascii")}
+    out: dict[str, Any] = {"id": entry_id.decode("ascii")}
     for name, value in fields.items():
         key, text = name.decode("utf-8", "replace"), value.decode("utf-8", "replace")
         out[key] = int(text) if key == "at" and text.lstrip("-").isdigit() else text
     return out
 
 
-def messages(owner: str, raw: List[bytes]) -> List[Message]:
+def messages(owner: str, raw: list[bytes]) -> list[Message]:
     out = []
     for item in raw:
         stamp, length, rest = item.split(b",", 2)
@@ -714,7 +710,7 @@ def messages(owner: str, raw: List[bytes]) -> List[Message]:
 
 
 def claim(session: Session, prefix: bytes, conflict: str, agent: Text,
-          name: Text) -> "Plan[str]":
+          name: Text) -> Plan[str]:
     keys = session.keys
     reply = yield Request(CLAIM_LUA, (keys.claims, keys.status, keys.log, keys.joined,
                                       keys.tokens, keys.floor, keys.seen),
@@ -730,25 +726,24 @@ def _holder_only(reply: Sequence[Any], agent: str, verb: str, missing: str) -> N
     if reply[1] == NO_CLAIM:
         raise RuntimeError(missing)
     if reply[1] == HELD:
-        raise RuntimeError("%s cannot %s a claim held by %s"
-                           % (agent, verb, reply[2].decode("utf-8")))
+        raise RuntimeError("{} cannot {} a claim held by {}".format(agent, verb, reply[2].decode("utf-8")))
 
 
-def renew(session: Session, agent: Text, key: Text) -> "Plan[str]":
+def renew(session: Session, agent: Text, key: Text) -> Plan[str]:
     keys = session.keys
     reply = yield Request(RENEW_LUA, (keys.claims, keys.seen), (agent[1], key[1]))
-    _holder_only(reply, agent[0], "renew", "no claim on %s to renew" % key[0])
+    _holder_only(reply, agent[0], "renew", f"no claim on {key[0]} to renew")
     return agent[0]
 
 
-def release(session: Session, agent: Text, key: Text) -> "Plan[None]":
+def release(session: Session, agent: Text, key: Text) -> Plan[None]:
     keys = session.keys
     reply = yield Request(RELEASE_LUA, (keys.claims, keys.status, keys.log, keys.seen),
                           (agent[1], key[1], session.log_limit))
-    _holder_only(reply, agent[0], "release", "no claim found for %s" % agent[0])
+    _holder_only(reply, agent[0], "release", f"no claim found for {agent[0]}")
 
 
-def send(session: Session, sender: Text, to: Text, content: Text) -> "Plan[Message]":
+def send(session: Session, sender: Text, to: Text, content: Text) -> Plan[Message]:
     keys = session.keys
     reply = yield Request(SEND_LUA, (keys.status, keys.log, keys.inbox + to[1], keys.joined,
                                  keys.owed, keys.seen, keys.waiting, keys.wake + to[1]),
@@ -757,7 +752,7 @@ def send(session: Session, sender: Text, to: Text, content: Text) -> "Plan[Messa
     return (sender[0], to[0], content[0], int(reply[2]))
 
 
-def broadcast(session: Session, sender: Text, content: Text) -> "Plan[Message]":
+def broadcast(session: Session, sender: Text, content: Text) -> Plan[Message]:
     keys = session.keys
     while True:
         seen = session.agents
@@ -779,7 +774,7 @@ def broadcast(session: Session, sender: Text, content: Text) -> "Plan[Message]":
         return (sender[0], "*", content[0], int(reply[2]))
 
 
-def inbox(session: Session, agent: Text) -> "Plan[List[Message]]":
+def inbox(session: Session, agent: Text) -> Plan[list[Message]]:
     keys = session.keys
     reply = yield Request(INBOX_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
                                       keys.owed, keys.seen), (agent[1],), alone=INBOX_ALONE_LUA)
@@ -787,7 +782,7 @@ def inbox(session: Session, agent: Text) -> "Plan[List[Message]]":
 
 
 def inbox_batch(session: Session, agent: Text, count: int,
-                size: int) -> "Plan[Tuple[List[Message], int]]":
+                size: int) -> Plan[tuple[list[Message], int]]:
     keys = session.keys
     reply = yield Request(INBOX_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
                                             keys.owed, keys.seen), (count, size, agent[1]),
@@ -795,7 +790,7 @@ def inbox_batch(session: Session, agent: Text, count: int,
     return messages(agent[0], reply[3]), int(reply[2])
 
 
-def drain(session: Session, agent: Text) -> "Plan[List[Message]]":
+def drain(session: Session, agent: Text) -> Plan[list[Message]]:
     keys = session.keys
     reply = yield Request(DRAIN_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
                                       keys.pending, keys.owed, keys.seen), (agent[1], 0, 0, 0),
@@ -804,7 +799,7 @@ def drain(session: Session, agent: Text) -> "Plan[List[Message]]":
 
 
 def drain_batch(session: Session, agent: Text, count: int,
-                size: int) -> "Plan[Tuple[List[Message], int]]":
+                size: int) -> Plan[tuple[list[Message], int]]:
     keys = session.keys
     reply = yield Request(DRAIN_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
                                             keys.pending, keys.owed, keys.seen),
@@ -813,24 +808,24 @@ def drain_batch(session: Session, agent: Text, count: int,
     return messages(agent[0], reply[3]), int(reply[2])
 
 
-def status(session: Session, agent: Text) -> "Plan[str]":
+def status(session: Session, agent: Text) -> Plan[str]:
     reply = yield Request(STATUS_LUA, (session.keys.status,), (agent[1],), alone=STATUS_ALONE_LUA)
     return WORDS[reply[2] if len(reply) > 2 else None]
 
 
-def confirm(session: Session) -> "Plan[None]":
+def confirm(session: Session) -> Plan[None]:
     if session.owes():
         yield Request(CONFIRM_LUA, (), ())
 
 
-def delete(session: Session) -> "Plan[int]":
+def delete(session: Session) -> Plan[int]:
     """Deletes every key of the namespace: those of the agents the session
     knows at once, with all the rest but the keys of agents that became
     known since; those in a second call."""
     keys = session.keys
     base, known, _inboxes, names = session.agents
 
-    def of(agents: Sequence[bytes]) -> List[bytes]:
+    def of(agents: Sequence[bytes]) -> list[bytes]:
         return [k for a in agents for k in (keys.inbox + a, keys.pending_list + a, keys.wake + a)]
 
     reply = yield Request(DELETE_LUA, (keys.floor, keys.claims, keys.status, keys.log,
@@ -844,7 +839,7 @@ def delete(session: Session) -> "Plan[int]":
     return removed
 
 
-def wait(session: Session, agent: Text, timeout: float) -> "Plan[List[Message]]":
+def wait(session: Session, agent: Text, timeout: float) -> Plan[list[Message]]:
     """Drains; when nothing came, blocks on the agent's wake list until an
     entry comes or the time is up, then drains again (a wake-up that finds
     nothing waits on for the rest of the time)."""
@@ -876,7 +871,7 @@ def wait(session: Session, agent: Text, timeout: float) -> "Plan[List[Message]]"
                 break
 
 
-def _lease(key: bytes, stored: bytes, entry: Optional[bytes], now: int) -> Lease:
+def _lease(key: bytes, stored: bytes, entry: bytes | None, now: int) -> Lease:
     renewed_text, _, holder = stored.partition(b":")
     renewed = int(renewed_text)
     token, granted = (int(v) for v in entry.split(b" ")) if entry else (0, renewed)
@@ -886,7 +881,7 @@ def _lease(key: bytes, stored: bytes, entry: Optional[bytes], now: int) -> Lease
 
 
 def _read_lease(session: Session,
-                key: Text) -> Generator[Request, Any, Tuple[Optional[Lease], int]]:
+                key: Text) -> Generator[Request, Any, tuple[Lease | None, int]]:
     """The lease under a key, and the server's clock when it was read."""
     keys = session.keys
     reply = yield Request(LEASE_LUA, (keys.claims, keys.tokens), (key[1],),
@@ -898,12 +893,12 @@ def _read_lease(session: Session,
     return _lease(key[1], reply[3], reply[4], now), now
 
 
-def lease(session: Session, key: Text) -> "Plan[Optional[Lease]]":
+def lease(session: Session, key: Text) -> Plan[Lease | None]:
     found, _now = yield from _read_lease(session, key)
     return found
 
 
-def leases(session: Session, prefix: Text) -> "Plan[List[Lease]]":
+def leases(session: Session, prefix: Text) -> Plan[list[Lease]]:
     keys = session.keys
     reply = yield Request(LEASES_LUA, (keys.claims, keys.tokens), (prefix[1],),
                           alone=LEASES_ALONE_LUA)
@@ -913,10 +908,10 @@ def leases(session: Session, prefix: Text) -> "Plan[List[Lease]]":
     return sorted(found, key=lambda item: item.resource_key)
 
 
-def check_lease(session: Session, agent: Text, key: Text, token: int) -> "Plan[int]":
+def check_lease(session: Session, agent: Text, key: Text, token: int) -> Plan[int]:
     held, now = yield from _read_lease(session, key)
     if held is None:
-        raise RuntimeError("no claim on %s" % key[0])
+        raise RuntimeError(f"no claim on {key[0]}")
     if held.holder != agent[0] or held.token != token:
         raise RuntimeError("token %d on %s is stale: %s holds token %d"
                            % (token, key[0], held.holder, held.token))
@@ -926,7 +921,7 @@ def check_lease(session: Session, agent: Text, key: Text, token: int) -> "Plan[i
     return _scripts.LEASE - elapsed
 
 
-def agents(session: Session) -> "Plan[List[AgentInfo]]":
+def agents(session: Session) -> Plan[list[AgentInfo]]:
     keys = session.keys
     while True:
         base, known, inboxes, _names = session.agents
@@ -945,7 +940,7 @@ def agents(session: Session) -> "Plan[List[AgentInfo]]":
         return sorted(found, key=lambda info: info.agent_id)
 
 
-def release_all(session: Session, agent: Text) -> "Plan[List[str]]":
+def release_all(session: Session, agent: Text) -> Plan[list[str]]:
     keys = session.keys
     reply = yield Request(RELEASE_ALL_LUA, (keys.claims, keys.status, keys.log, keys.seen),
                           (agent[1], session.log_limit))
@@ -965,12 +960,12 @@ class Method(Generic[T]):
 
     __slots__ = ("name", "params", "plan", "fixed", "doc")
 
-    def __init__(self, name: str, params: Tuple[str, ...], plan: Callable[..., "Plan[T]"],
+    def __init__(self, name: str, params: tuple[str, ...], plan: Callable[..., Plan[T]],
                  doc: str, *fixed: object) -> None:
         self.name, self.params, self.plan, self.doc, self.fixed = name, params, plan, doc, fixed
 
-    def start(self, session: Session, surplus: Tuple[object, ...],
-              args: Tuple[object, ...]) -> "Plan[T]":
+    def start(self, session: Session, surplus: tuple[object, ...],
+              args: tuple[object, ...]) -> Plan[T]:
         """The plan for one call, its arguments checked in order (before
         anything is sent)."""
         if surplus:
@@ -1060,7 +1055,7 @@ WAIT_INBOX = Method(
     `[]` when none came. The blocking class holds one connection per
     waiting call.""")
 
-METHODS: List["Method[Any]"] = [
+METHODS: list[Method[Any]] = [
     CLAIM_FILE, CLAIM_TASK, RENEW_CLAIM, RELEASE, SEND_MESSAGE, BROADCAST, INBOX, DRAIN_INBOX,
     STATUS, INBOX_BATCH, DRAIN_BATCH, CONFIRM, LEASE, LEASES, CHECK_LEASE, AGENTS, RELEASE_ALL,
     WAIT_INBOX]
@@ -1078,11 +1073,11 @@ def fresh_namespace() -> str:
 
 def log_limit(value: object) -> int:
     if type(value) is not int or value < 1:
-        raise ValueError("log_limit must be a positive int, not %r" % (value,))
+        raise ValueError(f"log_limit must be a positive int, not {value!r}")
     return value
 
 
-def object_session(namespace: Optional[str], limit: object) -> Session:
+def object_session(namespace: str | None, limit: object) -> Session:
     """What both classes' constructors check and derive: the namespace's keys
     (a fresh namespace when none is given) and the log limit, in a session."""
     return Session(Keys(fresh_namespace() if namespace is None else namespace), log_limit(limit))

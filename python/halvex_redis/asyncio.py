@@ -4,10 +4,11 @@ The same methods, scripts, results, errors, call ids, retries and pending
 drained batches as the blocking class; a call never blocks the event loop.
 Clients built from a URL are shared per URL and event loop.
 """
+from __future__ import annotations
 
 import asyncio
 import weakref
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable
 
 import redis.asyncio
 from halvex_types import AgentInfo, Lease, Message
@@ -19,7 +20,7 @@ from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, T
 __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT",
            "Lease", "AgentInfo"]
 
-_clients: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, Dict[Tuple[str, bool], Any]]" = (
+_clients: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[tuple[str, bool], Any]] = (
     weakref.WeakKeyDictionary())
 _checked = _calls.CheckedClients()
 
@@ -33,7 +34,7 @@ def _kind(name: str) -> Any:
     return Sentinel
 
 
-def _client(url: Any, cluster: Optional[bool]) -> Any:
+def _client(url: Any, cluster: bool | None) -> Any:
     if not isinstance(url, str):
         _calls.check_client(url)
         return url
@@ -57,7 +58,7 @@ async def _drop(client: Any) -> None:
         await (free() if free is not None else node.disconnect())
 
 
-async def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
+async def _drive(client: Any, steps: _calls.Steps[T]) -> T:
     """Carries out what _calls.exchange asks for, without blocking the loop.
     (redis.asyncio drops a connection whose command was cancelled.)"""
     value: Any = None
@@ -83,7 +84,7 @@ async def _drive(client: Any, steps: "_calls.Steps[T]") -> T:
 
 
 async def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
-                           cluster: Optional[bool] = None) -> int:
+                           cluster: bool | None = None) -> int:
     """Deletes every key of `namespace`; returns how many went."""
     session = _calls.Session(_calls.Keys(namespace))
     client = _client(url, cluster)
@@ -100,8 +101,8 @@ class CoordinationState:
 
     __slots__ = ("_url", "_cluster", "_given", "_session")
 
-    def __init__(self, url: Union[str, Any] = DEFAULT_URL, *, namespace: Optional[str] = None,
-                 cluster: Optional[bool] = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
+    def __init__(self, url: str | Any = DEFAULT_URL, *, namespace: str | None = None,
+                 cluster: bool | None = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
         self._session = _calls.object_session(namespace, log_limit)
         if isinstance(url, str):
             _calls.split_url(url, cluster)  # refuses a bad URL here, not at the first call
@@ -121,9 +122,9 @@ class CoordinationState:
         return self._session.keys.namespace
 
     def __repr__(self) -> str:
-        return "<halvex_redis.asyncio.CoordinationState namespace=%r>" % self.namespace
+        return f"<halvex_redis.asyncio.CoordinationState namespace={self.namespace!r}>"
 
-    async def _call(self, method: "_calls.Method[T]", surplus: Tuple[object, ...],
+    async def _call(self, method: _calls.Method[T], surplus: tuple[object, ...],
                     *args: object) -> T:
         plan = method.start(self._session, surplus, args)
         client = self._given if self._given is not None else _client(self._url, self._cluster)
@@ -148,43 +149,43 @@ class CoordinationState:
     async def broadcast(self, from_agent: str, content: str, *surplus: object) -> Message:
         return await self._call(_calls.BROADCAST, surplus, from_agent, content)
 
-    async def inbox(self, agent_id: str, *surplus: object) -> List[Message]:
+    async def inbox(self, agent_id: str, *surplus: object) -> list[Message]:
         return await self._call(_calls.INBOX, surplus, agent_id)
 
-    async def drain_inbox(self, agent_id: str, *surplus: object) -> List[Message]:
+    async def drain_inbox(self, agent_id: str, *surplus: object) -> list[Message]:
         return await self._call(_calls.DRAIN_INBOX, surplus, agent_id)
 
     async def status(self, agent_id: str, *surplus: object) -> str:
         return await self._call(_calls.STATUS, surplus, agent_id)
 
     async def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int,
-                          *surplus: object) -> Tuple[List[Message], int]:
+                          *surplus: object) -> tuple[list[Message], int]:
         return await self._call(_calls.INBOX_BATCH, surplus, agent_id, max_count, max_bytes)
 
     async def drain_batch(self, agent_id: str, max_count: int, max_bytes: int,
-                          *surplus: object) -> Tuple[List[Message], int]:
+                          *surplus: object) -> tuple[list[Message], int]:
         return await self._call(_calls.DRAIN_BATCH, surplus, agent_id, max_count, max_bytes)
 
     async def confirm(self, *surplus: object) -> None:
         return await self._call(_calls.CONFIRM, surplus)
 
-    async def lease(self, resource_key: str, *surplus: object) -> Optional[Lease]:
+    async def lease(self, resource_key: str, *surplus: object) -> Lease | None:
         return await self._call(_calls.LEASE, surplus, resource_key)
 
-    async def leases(self, prefix: str = "", *surplus: object) -> List[Lease]:
+    async def leases(self, prefix: str = "", *surplus: object) -> list[Lease]:
         return await self._call(_calls.LEASES, surplus, prefix)
 
     async def check_lease(self, agent_id: str, resource_key: str, token: int,
                           *surplus: object) -> int:
         return await self._call(_calls.CHECK_LEASE, surplus, agent_id, resource_key, token)
 
-    async def agents(self, *surplus: object) -> List[AgentInfo]:
+    async def agents(self, *surplus: object) -> list[AgentInfo]:
         return await self._call(_calls.AGENTS, surplus)
 
-    async def release_all(self, agent_id: str, *surplus: object) -> List[str]:
+    async def release_all(self, agent_id: str, *surplus: object) -> list[str]:
         return await self._call(_calls.RELEASE_ALL, surplus, agent_id)
 
-    async def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> List[Message]:
+    async def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> list[Message]:
         return await self._call(_calls.WAIT_INBOX, surplus, agent_id, timeout)
 
 

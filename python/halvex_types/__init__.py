@@ -39,7 +39,7 @@ class AgentInfo(NamedTuple):
     inbox: int
     pending: int
     leases: int
-    last_seen: Optional[int]
+    last_seen: int | None
 
 
 class CoordinationState(Protocol):
@@ -81,12 +81,12 @@ class CoordinationState(Protocol):
         message. Returns [from_agent, "*", content, timestamp]."""
         ...
 
-    def inbox(self, agent_id: str, /) -> List[Message]:
+    def inbox(self, agent_id: str, /) -> list[Message]:
         """Pending messages for `agent_id`, oldest first. Does not clear them —
         use `drain_inbox` for that."""
         ...
 
-    def drain_inbox(self, agent_id: str, /) -> List[Message]:
+    def drain_inbox(self, agent_id: str, /) -> list[Message]:
         """Pending messages for `agent_id`, oldest first, each as
         [from_agent, to_agent, content, timestamp]; the inbox is emptied."""
         ...
@@ -100,12 +100,12 @@ class CoordinationService(CoordinationState, Protocol):
     """A CoordinationState shared as a service: who holds what, fencing
     tokens, the agents, release-all and waiting for messages."""
 
-    def lease(self, resource_key: str, /) -> Optional[Lease]:
+    def lease(self, resource_key: str, /) -> Lease | None:
         """The claim stored under a key, expired or not, as a `Lease`; `None`
         when none is stored."""
         ...
 
-    def leases(self, prefix: str = "", /) -> List[Lease]:
+    def leases(self, prefix: str = "", /) -> list[Lease]:
         """Every stored claim whose key starts with `prefix`, sorted by key."""
         ...
 
@@ -114,15 +114,15 @@ class CoordinationService(CoordinationState, Protocol):
         with fencing token `token`; otherwise `RuntimeError` saying why."""
         ...
 
-    def agents(self, /) -> List[AgentInfo]:
+    def agents(self, /) -> list[AgentInfo]:
         """Every known agent, sorted by id."""
         ...
 
-    def release_all(self, agent_id: str, /) -> List[str]:
+    def release_all(self, agent_id: str, /) -> list[str]:
         """Releases every claim `agent_id` holds; returns their keys, sorted."""
         ...
 
-    def wait_inbox(self, agent_id: str, timeout: float = 25.0, /) -> List[Message]:
+    def wait_inbox(self, agent_id: str, timeout: float = 25.0, /) -> list[Message]:
         """As `drain_inbox`, but waits up to `timeout` seconds for a message
         when the inbox is empty; `[]` when none came."""
         ...
