@@ -50,7 +50,8 @@ def _common(bearer: bool = True) -> argparse.ArgumentParser:
     group.add_argument("--redis", metavar="URL", default=argparse.SUPPRESS,
                        help=f"a Redis URL, as halvex_redis takes it (default: ${ENV_REDIS})")
     group.add_argument("--namespace", metavar="NS", default=argparse.SUPPRESS,
-                       help=f"the halvex_redis namespace (default: ${ENV_NAMESPACE}); a halvex-mcp --redis "
+                       help=f"the halvex_redis namespace (default: ${ENV_NAMESPACE}); a "
+                            "halvex-mcp --redis "
                             "server uses 'halvex-mcp' unless told otherwise")
     group.add_argument("--mcp", metavar="URL", default=argparse.SUPPRESS,
                        help="the URL of a running halvex-mcp --http, e.g. "
@@ -113,7 +114,8 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("key", metavar="KEY")
     _agent(p)
     p.add_argument("--token", dest="fencing_token", type=int, metavar="N",
-                   help=f"the fencing token (default: KEY's in ${ENV_TOKENS}, which `halvex run` sets)")
+                   help=f"the fencing token (default: KEY's in ${ENV_TOKENS}, which `halvex "
+                        "run` sets)")
     p = command("send", "Send TEXT to agent TO's inbox.")
     _agent(p, "--from", "sender")
     p.add_argument("to", metavar="TO")
@@ -149,14 +151,16 @@ def target_of(args: argparse.Namespace) -> Target:
     if not redis_url and not mcp_url:
         redis_url, mcp_url = os.environ.get(ENV_REDIS), os.environ.get(ENV_MCP)
         if redis_url and mcp_url:
-            raise Unsupported(f"both ${ENV_REDIS} and ${ENV_MCP} are set: pick one with --redis or --mcp")
+            raise Unsupported(f"both ${ENV_REDIS} and ${ENV_MCP} are set: pick one with --redis "
+                              "or --mcp")
     if not redis_url and not mcp_url:
         missing = [text for module, text in (("redis", REDIS_MISSING), ("mcp", MCP_MISSING))
                    if not _importable(module)]
         if len(missing) == 2:
             raise Unsupported("halvex needs the redis or the mcp extra, and neither is "
                               "installed: " + "; ".join(missing))
-        raise Unsupported(f"no target: give --redis URL --namespace NS or --mcp URL (or set ${ENV_REDIS} "
+        raise Unsupported("no target: give --redis URL --namespace NS or --mcp URL (or set "
+                          f"${ENV_REDIS} "
                           f"and ${ENV_NAMESPACE}, or ${ENV_MCP})")
     if redis_url:
         namespace = getattr(args, "namespace", None) or os.environ.get(ENV_NAMESPACE)
@@ -248,15 +252,15 @@ def cmd_key(args: argparse.Namespace, target: Target) -> int:
     found = _lease_or_key(target, key)
     token = found.get("token")
     verb = "claimed" if args.command == "claim" else "renewed"
-    _show(args, found, lambda: "{} {} {}{}".format(
-        agent, verb, key, "" if token is None else " (fencing token %d)" % token))
+    tail = "" if token is None else f" (fencing token {token:d})"
+    _show(args, found, lambda: f"{agent} {verb} {key}{tail}")
     return OK
 
 
 def cmd_release_all(args: argparse.Namespace, target: Target) -> int:
     keys = target.release_all(args.agent)
     _show(args, {"agent": args.agent, "released": keys},
-          lambda: "{} released {}".format(args.agent, ", ".join(keys) if keys else "nothing"))
+          lambda: f"{args.agent} released {', '.join(keys) if keys else 'nothing'}")
     return OK
 
 
@@ -267,7 +271,7 @@ def cmd_check(args: argparse.Namespace, target: Target) -> int:
         raise Unsupported(f"--token N is required (no token for {args.key} in ${ENV_TOKENS})")
     left = target.check(agent, args.key, token)
     _show(args, {"resource_key": args.key, "agent": agent, "token": token, "seconds_left": left},
-          lambda: "%s holds %s with token %d: %d s left" % (agent, args.key, token, left))
+          lambda: f"{agent} holds {args.key} with token {token:d}: {left:d} s left")
     return OK
 
 
@@ -284,8 +288,8 @@ def cmd_send(args: argparse.Namespace, target: Target) -> int:
 def cmd_inbox(args: argparse.Namespace, target: Target) -> int:
     rows = target.inbox(args.agent, args.drain, args.wait)
     verb = "drained from" if args.drain or args.wait is not None else "waiting in"
-    _show(args, rows, lambda: message_table(rows, "%d message(s) %s %s's inbox"
-                                            % (len(rows), verb, args.agent)))
+    _show(args, rows, lambda: message_table(
+        rows, f"{len(rows)} message(s) {verb} {args.agent}'s inbox"))
     return OK
 
 
@@ -323,7 +327,7 @@ def cmd_delete(args: argparse.Namespace, target: Target) -> int:
         raise Unsupported("delete-namespace deletes every claim and message of the namespace: "
                           "add --yes")
     removed = target.delete_namespace()
-    _show(args, {"deleted_keys": removed}, lambda: "deleted %d key(s)" % removed)
+    _show(args, {"deleted_keys": removed}, lambda: f"deleted {removed:d} key(s)")
     return OK
 
 

@@ -39,18 +39,18 @@ def add_run_parser(p: argparse.ArgumentParser) -> None:
     p.add_argument("--claim", dest="claims", action="append", default=[], metavar="KEY",
                    help="a key to hold, file:<path> or task:<id>; repeatable")
     p.add_argument("--renew-every", type=float, default=RENEW_EVERY, metavar="S",
-                   help="seconds between renewals (default %d; must be under the %d-second "
-                        "lease)" % (RENEW_EVERY, LEASE))
+                   help=f"seconds between renewals (default {RENEW_EVERY:.0f}; must be under the "
+                        f"{LEASE}-second lease)")
     p.add_argument("--grace", type=float, default=GRACE, metavar="S",
-                   help="seconds between SIGTERM and SIGKILL when a claim is lost (default %d)"
-                        % GRACE)
+                   help="seconds between SIGTERM and SIGKILL when a claim is lost "
+                        f"(default {GRACE:.0f})")
     p.add_argument("cmd", nargs=argparse.REMAINDER, metavar="-- CMD ARGS",
                    help="the command to run")
     p.epilog = ("Exit status: CMD's own (128+N when signal N ended it); 1 a claim was refused "
                 "(nothing ran, the claims already made were released); 2 usage; 3 target "
-                "unreachable before CMD started; %d a claim was lost while CMD ran (CMD was "
-                "stopped); %d/%d CMD could not be executed / was not found."
-                % (LOST, CANNOT_EXECUTE, NOT_FOUND))
+                f"unreachable before CMD started; {LOST} a claim was lost while CMD ran (CMD was "
+                f"stopped); {CANNOT_EXECUTE}/{NOT_FOUND} CMD could not be executed / was not "
+                "found.")
 
 
 def _say(text: str) -> None:
@@ -130,8 +130,8 @@ class Renewer:
             # The lease may still run; it is given up once a renewal could no
             # longer come in time (margin: one interval).
             if time.monotonic() - self.last_good >= LEASE - self.every:
-                return "no renewal got through for %d s: %s" % (
-                    time.monotonic() - self.last_good, err)
+                silent = int(time.monotonic() - self.last_good)
+                return f"no renewal got through for {silent} s: {err}"
             _say(f"renewal failed, retrying: {err}")
             self.due = time.monotonic() + min(RETRY_EVERY, self.every)
             return None
@@ -170,7 +170,7 @@ def run_command(args: argparse.Namespace,
     problem = ("--agent A (or $HALVEX_AGENT) is required" if not args.agent else
                "at least one --claim KEY is required" if not args.claims else
                "no command given: halvex run ... -- CMD ARGS" if not cmd else
-               "--renew-every must be from 0 to %d seconds" % LEASE
+               f"--renew-every must be from 0 to {LEASE} seconds"
                if not 0 < args.renew_every < LEASE else "")
     try:
         for key in args.claims:

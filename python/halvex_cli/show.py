@@ -34,12 +34,12 @@ def span(seconds: float) -> str:
     """A duration as people read it: 45s, 4m05s, 2h03m, 3d04h."""
     s = int(max(seconds, 0))
     if s < 60:
-        return "%ds" % s
+        return f"{s}s"
     if s < 3600:
-        return "%dm%02ds" % divmod(s, 60)
+        return f"{s // 60}m{s % 60:02d}s"
     if s < 86400:
-        return "%dh%02dm" % (s // 3600, s % 3600 // 60)
-    return "%dd%02dh" % (s // 86400, s % 86400 // 3600)
+        return f"{s // 3600}h{s % 3600 // 60:02d}m"
+    return f"{s // 86400}d{s % 86400 // 3600:02d}h"
 
 
 def stamp(seconds: float | None) -> str:
@@ -108,16 +108,16 @@ def event_line(event: dict[str, Any]) -> str:
     """One activity record as one line of text."""
     at = stamp(event.get("at"))
     kind = event.get("kind", "?")
+    head = f"{at}  {kind:<9}"
     if kind in ("claimed", "released"):
-        return "%s  %-9s %s  by %s" % (at, kind, event.get("key"), event.get("agent"))
+        return f"{head} {event.get('key')}  by {event.get('agent')}"
+    content = shorten(str(event.get("content", "")))
     if kind == "sent":
-        return "%s  %-9s %s -> %s: %s" % (at, kind, event.get("from"), event.get("to"),
-                                          shorten(str(event.get("content", ""))))
+        return f"{head} {event.get('from')} -> {event.get('to')}: {content}"
     if kind == "broadcast":
-        return "%s  %-9s %s -> *: %s" % (at, kind, event.get("from"),
-                                         shorten(str(event.get("content", ""))))
+        return f"{head} {event.get('from')} -> *: {content}"
     extra = " ".join(f"{k}={v}" for k, v in event.items() if k not in ("id", "at", "kind"))
-    return "%s  %-9s %s" % (at, kind, extra)
+    return f"{head} {extra}"
 
 
 def live_view(fetch: Callable[[], tuple[Rows, float]],
@@ -153,7 +153,8 @@ def live_view(fetch: Callable[[], tuple[Rows, float]],
                            else {"at": time.time(), "error": problem})
             else:
                 if problem:
-                    head = f"{title}  [DISCONNECTED since {stamp(lost_since)} UTC, retrying: {problem}]"
+                    head = (f"{title}  [DISCONNECTED since {stamp(lost_since)} UTC, "
+                            f"retrying: {problem}]")
                     view = render(rows, now, head)
                     view.title_style = "bold red"
                     view.border_style = "red"

@@ -247,8 +247,8 @@ class McpTarget(Target):
                 batch = super().inbox(agent, True, None)
                 found += batch
         if self.remaining:
-            sys.stderr.write("halvex: %d more message(s) wait in %s's inbox beyond this batch\n"
-                             % (self.remaining, agent))
+            sys.stderr.write(f"halvex: {self.remaining} more message(s) wait in {agent}'s inbox "
+                             "beyond this batch\n")
         return found
 
     def _session(self) -> Any:
@@ -265,7 +265,8 @@ class McpTarget(Target):
         remote = self._session()
         required = remote.params.get(name)
         if required is None:
-            raise Unsupported(f"the MCP server at {self.url} offers no tool {name}; use --redis, or a "
+            raise Unsupported(f"the MCP server at {self.url} offers no tool {name}; use "
+                              "--redis, or a "
                               "halvex-mcp that has it")
         # A pinned server acts as its own agent and takes no identity argument.
         arguments = {p: v for p, v in zip(params, args)

@@ -347,11 +347,11 @@ class LocalState:
         if held is None:
             raise RuntimeError(f"no claim on {resource_key}")
         if held.holder != agent_id or held.token != token:
-            raise RuntimeError("token %d on %s is stale: %s holds token %d"
-                               % (token, resource_key, held.holder, held.token))
+            raise RuntimeError(f"token {token:d} on {resource_key} is stale: {held.holder} "
+                               f"holds token {held.token:d}")
         elapsed = max(now - held.renewed_at, 0)
         if not held.live:
-            raise RuntimeError("lease on %s expired %d s ago" % (resource_key, elapsed - LEASE))
+            raise RuntimeError(f"lease on {resource_key} expired {elapsed - LEASE:d} s ago")
         return LEASE - elapsed
 
     async def agents(self) -> list[AgentInfo]:

@@ -34,7 +34,7 @@ def _versions() -> str:
     try:
         from importlib.metadata import version
 
-        return "halvex-mcp {} (mcp {})".format(__version__, version("mcp"))
+        return f"halvex-mcp {__version__} (mcp {version('mcp')})"
     except Exception:
         return f"halvex-mcp {__version__} (mcp not installed)"
 
@@ -47,17 +47,17 @@ def parser() -> argparse.ArgumentParser:
                     "parameters, and lease, leases, check_lease, agents, release_all and "
                     "wait_inbox as halvex_redis has them. Without --http it speaks MCP on "
                     "stdin/stdout to one client.",
-        epilog="Each tool argument may hold at most %d bytes of UTF-8; inbox and drain_inbox "
-               "answer at most %d messages and %d bytes of content per call. Logs go to "
-               "stderr. SIGINT or SIGTERM stops the server." % (MAX_ARG_BYTES, BATCH_MESSAGES,
-                                                                  BATCH_BYTES))
+        epilog=f"Each tool argument may hold at most {MAX_ARG_BYTES} bytes of UTF-8; inbox and "
+               f"drain_inbox answer at most {BATCH_MESSAGES} messages and {BATCH_BYTES} bytes of "
+               "content per call. Logs go to stderr. SIGINT or SIGTERM stops the server.")
     ap.add_argument("--http", metavar="[HOST:]PORT",
                     help="serve streamable HTTP at http://HOST:PORT/mcp instead of stdio; HOST "
                          "defaults to 127.0.0.1, PORT 0 picks a free port (logged at start). "
                          "Every client shares the one state of this process")
     ap.add_argument("--token", metavar="TOKEN",
                     help="with --http, require 'Authorization: Bearer TOKEN' on every request "
-                         f"(default: the {TOKEN_ENV} environment variable); needed to bind an address "
+                         f"(default: the {TOKEN_ENV} environment variable); needed to bind an "
+                         "address "
                          "outside loopback")
     ap.add_argument("--allow-host", metavar="HOST", action="append", default=[],
                     help="with --http, also accept requests whose Host (or Origin) header "
@@ -78,7 +78,8 @@ def parser() -> argparse.ArgumentParser:
                          "redis://127.0.0.1:6379/0), so that many servers share it; default: "
                          "in this process")
     ap.add_argument("--namespace", metavar="NS",
-                    help=f"with --redis, the halvex_redis namespace (default {DEFAULT_NAMESPACE!r})")
+                    help="with --redis, the halvex_redis namespace (default "
+                         f"{DEFAULT_NAMESPACE!r})")
     ap.add_argument("--agent", metavar="NAME",
                     help="act as agent NAME on every call: the tools then take no agent_id or "
                          "from_agent argument")
@@ -132,7 +133,8 @@ def bind_socket(host: str, port: int, token: str | None) -> socket.socket:
     if not ipaddress.ip_address(ip.split("%")[0]).is_loopback and not token:
         raise StartError(
             f"refusing to serve on {ip} without a token: anyone who can reach it could act as any "
-            f"agent. Pass --token (or set {TOKEN_ENV}) so that clients must send a bearer token, or bind "
+            f"agent. Pass --token (or set {TOKEN_ENV}) so that clients must send a bearer "
+            "token, or bind "
             "127.0.0.1.")
     sock = socket.socket(family, kind, proto)
     try:
@@ -142,7 +144,7 @@ def bind_socket(host: str, port: int, token: str | None) -> socket.socket:
         sock.bind(address)
     except OSError as err:
         sock.close()
-        raise StartError("cannot bind %s port %d: %s" % (ip, port, err.strerror or err)) from None
+        raise StartError(f"cannot bind {ip} port {port:d}: {err.strerror or err}") from None
     return sock
 
 
@@ -174,7 +176,8 @@ def open_backend(args: argparse.Namespace) -> Callable[[], Any]:
         import halvex_redis.asyncio  # noqa: F401
         import redis
     except ImportError as err:
-        raise StartError(f"--redis needs the redis client: pip install 'halvex_core[redis]' ({err})") from None
+        raise StartError("--redis needs the redis client: pip install 'halvex_core[redis]' "
+                         f"({err})") from None
     try:
         probe = redis.Redis.from_url(args.redis, socket_connect_timeout=5, socket_timeout=5)
         probe.ping()
@@ -214,14 +217,14 @@ def connection_cap(wanted: int | None, default: int, reserve: int) -> int:
     room = need if soft == resource.RLIM_INFINITY else soft - reserve
     if wanted is not None:
         if wanted > room:
-            raise StartError("--max-connections %d does not fit under the file limit of %d "
-                             "descriptors (%d are kept for other use); lower it or raise the "
-                             "limit (ulimit -n)" % (wanted, soft, reserve))
+            raise StartError(f"--max-connections {wanted:d} does not fit under the file limit "
+                             f"of {soft:d} descriptors ({reserve:d} are kept for other use); "
+                             "lower it or raise the limit (ulimit -n)")
         return wanted
     if room < default:
         if room < 16:
-            raise StartError("the file limit of %d descriptors leaves too few for connections; "
-                             "raise it (ulimit -n)" % soft)
+            raise StartError(f"the file limit of {soft:d} descriptors leaves too few for "
+                             "connections; raise it (ulimit -n)")
         log.info("at most %d connections: the file limit is %d descriptors", room, soft)
         return room
     return default
@@ -237,8 +240,8 @@ def main(argv: list[str] | None = None) -> int:
         for name in ("mcp", "uvicorn", "httpx2", "httpcore2"):
             logging.getLogger(name).setLevel(max(logging.WARNING, log.getEffectiveLevel()))
     if sys.version_info < (3, 10):
-        ap.exit(2, "halvex-mcp: the MCP SDK needs Python 3.10 or newer; this is %d.%d\n"
-                % sys.version_info[:2])
+        ap.exit(2, "halvex-mcp: the MCP SDK needs Python 3.10 or newer; this is "
+                f"{sys.version_info[0]}.{sys.version_info[1]}\n")
     try:
         import mcp  # noqa: F401
     except ImportError:

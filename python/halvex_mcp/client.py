@@ -82,7 +82,7 @@ class RemoteState:
         if params is None:
             raise AttributeError(f"the server has no tool {name!r}")
         if len(args) > len(params):
-            raise TypeError("%s takes %d arguments, %d given" % (name, len(params), len(args)))
+            raise TypeError(f"{name} takes {len(params)} arguments, {len(args)} given")
         arguments = dict(zip(params, args), **kwargs)
         wait = float(arguments.get("timeout", 0)) if name == "wait_inbox" else 0.0
         result = self._portal.call(self._client.call_tool, name, arguments,

@@ -64,14 +64,14 @@ class _RateLimitedLog:
         if now - self.last < 1.0:
             self.skipped += 1
             return
-        more = " (and %d more like it)" % self.skipped if self.skipped else ""
+        more = f" (and {self.skipped} more like it)" if self.skipped else ""
         log.warning("%s%s%s", self.text, detail, more)
         self.last, self.skipped = now, 0
 
 
 def protocol_class(max_connections: int) -> type:
     """uvicorn's h11 protocol with a header timeout and a connection cap."""
-    refused = _RateLimitedLog("refusing connections: %d are open" % max_connections)
+    refused = _RateLimitedLog(f"refusing connections: {max_connections} are open")
 
     class GuardedH11Protocol(H11Protocol):
         _header_timer: asyncio.TimerHandle | None = None

@@ -62,9 +62,10 @@ DRAINS = ("drain_inbox", "wait_inbox")
 LIMITS = {"max_messages": BATCH_MESSAGES, "max_bytes": BATCH_BYTES}
 
 _BATCH_DOC = (
-    "\nAt most max_messages messages (default and ceiling %d) and max_bytes bytes of "
-    "content (default and ceiling %d, but always one message when any waits) come back "
-    "per call; `remaining` in the result says how many still wait for the next call."
+    f"\nAt most max_messages messages (default and ceiling {BATCH_MESSAGES}) and max_bytes "
+    f"bytes of content (default and ceiling {BATCH_BYTES}, but always one message when any "
+    "waits) come back per call; `remaining` in the result says how many still wait for the "
+    "next call."
     % (BATCH_MESSAGES, BATCH_BYTES))
 _DRAIN_DOC = (
     "\nA drained batch is confirmed by this session's next request; if its reply never "
@@ -86,11 +87,11 @@ PARAM_DOCS = {
     "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
     "token": "The fencing token of your claim, as the lease tool reported it after you "
              "claimed.",
-    "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} (default {WAIT_DEFAULT:g}). "
-               "Call again to keep waiting.",
-    "max_messages": "At most this many messages in this reply (1 to %d)." % BATCH_MESSAGES,
-    "max_bytes": "At most this many bytes of message content in this reply (1 to %d)."
-                 % BATCH_BYTES,
+    "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} "
+               f"(default {WAIT_DEFAULT:g}). Call again to keep waiting.",
+    "max_messages": f"At most this many messages in this reply (1 to {BATCH_MESSAGES}).",
+    "max_bytes": f"At most this many bytes of message content in this reply (1 to "
+                 f"{BATCH_BYTES}).",
 }
 
 _JSON_TYPES = {"str": "string", "int": "integer", "float": "number"}
@@ -243,7 +244,8 @@ class Tool:
         if self.batched:
             doc += _BATCH_DOC + (_DRAIN_DOC if name in DRAINS else "")
         for param in self.fixed:
-            doc += f"\nThis server acts as agent {json.dumps(pinned)}: `{param}` is always {json.dumps(pinned)}."
+            name_json = json.dumps(pinned)
+            doc += f"\nThis server acts as agent {name_json}: `{param}` is always {name_json}."
         self.description = doc
 
     def input_schema(self) -> dict[str, Any]:
@@ -292,15 +294,18 @@ class Tool:
                 limits[name] = check_limit(name, given[name], LIMITS[name])
             elif name not in names:
                 if name in self.fixed:
-                    raise ArgumentError(f"unexpected argument '{name}': this server acts as agent {json.dumps(self.fixed[name])}")
-                raise ArgumentError(f"unexpected argument '{name}'; {self.name} takes {_listing(names)}")
+                    raise ArgumentError(f"unexpected argument '{name}': this server acts as "
+                                        f"agent {json.dumps(self.fixed[name])}")
+                raise ArgumentError(f"unexpected argument '{name}'; {self.name} takes "
+                                    f"{_listing(names)}")
         bound: dict[str, Any] = dict(self.fixed)
         for p in self.params:
             if p.name not in given:
                 if p.name in self.optional:
                     bound[p.name] = self.optional[p.name]
                     continue
-                raise ArgumentError(f"missing argument '{p.name}'; {self.name} takes {_listing(names)}")
+                raise ArgumentError(f"missing argument '{p.name}'; {self.name} takes "
+                                    f"{_listing(names)}")
             value = given[p.name]
             if p.kind == "int":
                 bound[p.name] = check_integer(p.name, value)
@@ -335,7 +340,7 @@ def check_text(name: str, value: Any) -> str:
     # More characters than the limit has bytes cannot fit, whatever they are:
     # no need to encode megabytes to refuse them.
     if len(value) > MAX_ARG_BYTES:
-        size = "%d characters" % len(value)
+        size = f"{len(value)} characters"
     else:
         try:
             encoded = len(value.encode("utf-8"))
@@ -346,9 +351,9 @@ def check_text(name: str, value: Any) -> str:
                                 "surrogate)") from None
         if encoded <= MAX_ARG_BYTES:
             return value
-        size = "%d bytes" % encoded
-    raise ArgumentError("argument '%s' is too large (%s); the limit is %d bytes of UTF-8"
-                        % (name, size, MAX_ARG_BYTES))
+        size = f"{encoded} bytes"
+    raise ArgumentError(f"argument '{name}' is too large ({size}); the limit is {MAX_ARG_BYTES} "
+                        "bytes of UTF-8")
 
 
 def check_integer(name: str, value: Any) -> int:
@@ -361,7 +366,8 @@ def check_seconds(name: str, value: Any, ceiling: float) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ArgumentError(f"argument '{name}' must be a number, not {_json_type(value)}")
     if not (0 <= value <= ceiling) or math.isnan(value):
-        raise ArgumentError(f"argument '{name}' must be from 0 to {ceiling:g} seconds, not {value!r}")
+        raise ArgumentError(f"argument '{name}' must be from 0 to {ceiling:g} seconds, not "
+                            f"{value!r}")
     return float(value)
 
 
@@ -369,8 +375,7 @@ def check_limit(name: str, value: Any, ceiling: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise ArgumentError(f"argument '{name}' must be an integer, not {_json_type(value)}")
     if value < 1 or value > ceiling:
-        raise ArgumentError("argument '%s' must be between 1 and %d, not %d"
-                            % (name, ceiling, value))
+        raise ArgumentError(f"argument '{name}' must be between 1 and {ceiling:d}, not {value:d}")
     return value
 
 

@@ -111,7 +111,8 @@ def panic(message: str) -> BaseException:
 
 def clock_fault(reply: Sequence[Any]) -> None:
     if reply[1] == CLOCK:
-        raise panic("system clock before unix epoch: the Redis server's TIME reads {} s".format(reply[2].decode("ascii", "replace")))
+        reading = reply[2].decode("ascii", "replace")
+        raise panic(f"system clock before unix epoch: the Redis server's TIME reads {reading} s")
 
 
 T = TypeVar("T")
@@ -158,7 +159,8 @@ def text(name: str, value: object) -> Text:
             type_name = type(value).__qualname__
         except Exception:
             type_name = "<failed to extract type name>"
-        raise TypeError(f"argument '{name}': '{type_name}' object cannot be converted to 'PyString'")
+        raise TypeError(f"argument '{name}': '{type_name}' object cannot be converted to "
+                        "'PyString'")
     # str.encode itself, so a subclass is taken as its characters; lone
     # surrogates raise UnicodeEncodeError here, before anything is sent.
     data = str.encode(value, "utf-8")
@@ -173,7 +175,7 @@ def limit(name: str, value: object) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError(f"{name} must be an int, not '{type(value).__name__}'")
     if value < 1:
-        raise ValueError("%s must be at least 1, not %d" % (name, value))
+        raise ValueError(f"{name} must be at least 1, not {value:d}")
     return min(value, _LIMIT_CAP)
 
 
@@ -191,7 +193,7 @@ def seconds(name: str, value: object) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number, not '{type(value).__name__}'")
     if not 0 <= value <= MAX_WAIT:  # NaN fails too
-        raise ValueError("%s must be from 0 to %d seconds, not %r" % (name, MAX_WAIT, value))
+        raise ValueError(f"{name} must be from 0 to {MAX_WAIT:d} seconds, not {value!r}")
     return float(value)
 
 
@@ -726,7 +728,7 @@ def _holder_only(reply: Sequence[Any], agent: str, verb: str, missing: str) -> N
     if reply[1] == NO_CLAIM:
         raise RuntimeError(missing)
     if reply[1] == HELD:
-        raise RuntimeError("{} cannot {} a claim held by {}".format(agent, verb, reply[2].decode("utf-8")))
+        raise RuntimeError(f"{agent} cannot {verb} a claim held by {reply[2].decode('utf-8')}")
 
 
 def renew(session: Session, agent: Text, key: Text) -> Plan[str]:
@@ -913,11 +915,11 @@ def check_lease(session: Session, agent: Text, key: Text, token: int) -> Plan[in
     if held is None:
         raise RuntimeError(f"no claim on {key[0]}")
     if held.holder != agent[0] or held.token != token:
-        raise RuntimeError("token %d on %s is stale: %s holds token %d"
-                           % (token, key[0], held.holder, held.token))
+        raise RuntimeError(f"token {token:d} on {key[0]} is stale: {held.holder} holds token "
+                           f"{held.token:d}")
     elapsed = max(now - held.renewed_at, 0)
     if not held.live:
-        raise RuntimeError("lease on %s expired %d s ago" % (key[0], elapsed - _scripts.LEASE))
+        raise RuntimeError(f"lease on {key[0]} expired {elapsed - _scripts.LEASE:d} s ago")
     return _scripts.LEASE - elapsed
 
 
@@ -969,9 +971,9 @@ class Method(Generic[T]):
         """The plan for one call, its arguments checked in order (before
         anything is sent)."""
         if surplus:
-            raise TypeError("CoordinationState.%s() takes %d positional arguments but %d were "
-                            "given" % (self.name, len(self.params),
-                                       len(self.params) + len(surplus)))
+            given = len(self.params) + len(surplus)
+            raise TypeError(f"CoordinationState.{self.name}() takes {len(self.params)} positional "
+                            f"arguments but {given} were given")
         values = [_CHECKS.get(p, text)(p, v) for p, v in zip(self.params, args)]
         return self.plan(session, *self.fixed, *values)
 

@@ -48,9 +48,9 @@ Stored forms (all strings binary-safe):
                                 by the write that fills its inbox (BLPOP target)
 """
 
-# Seconds a call's record outlives its run; far longer than the client's retries.
 from __future__ import annotations
 
+# Seconds a call's record outlives its run; far longer than the client's retries.
 RECORD_TTL = 300
 
 # Seconds a claim stays live after it was granted or renewed.
@@ -65,7 +65,7 @@ CODES = {
     "CLOCK": -1,     # the server's clock reads before 1970: now (the call stopped there)
 }
 
-_CONSTANTS = "local {} = {}\n".format(", ".join(CODES), ", ".join(str(v) for v in CODES.values()))
+_CONSTANTS = f"local {', '.join(CODES)} = {', '.join(str(v) for v in CODES.values())}\n"
 
 # Pure helpers, shared by the framed scripts and the reads without a frame;
 # a script defines only those it uses (each definition costs time per run).

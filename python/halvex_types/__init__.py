@@ -13,7 +13,7 @@ optional).
 
 from __future__ import annotations
 
-from typing import List, NamedTuple, Optional, Protocol, Tuple
+from typing import NamedTuple, Protocol, Tuple
 
 # (from_agent, to_agent, content, timestamp)
 Message = Tuple[str, str, str, int]
