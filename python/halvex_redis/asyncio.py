@@ -8,21 +8,21 @@ from __future__ import annotations
 
 import asyncio
 import weakref
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 import redis.asyncio
-from halvex_types import AgentInfo, Lease, Message
+from halvex_types import AgentInfo, AsyncServerState, Lease, install, names
 from redis.asyncio.retry import Retry
 
-from . import _calls
+from . import _calls, _clients, _exchange, _plans
 from ._calls import DEFAULT_LOG_LIMIT, DEFAULT_URL, T
 
 __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_LIMIT",
            "Lease", "AgentInfo"]
 
-_clients: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[tuple[str, bool], Any]] = (
+_made: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, dict[tuple[str, bool], Any]] = (
     weakref.WeakKeyDictionary())
-_checked = _calls.CheckedClients()
+_checked = _clients.CheckedClients()
 
 
 def _kind(name: str) -> Any:
@@ -36,13 +36,13 @@ def _kind(name: str) -> Any:
 
 def _client(url: Any, cluster: bool | None) -> Any:
     if not isinstance(url, str):
-        _calls.check_client(url)
+        _clients.check_client(url)
         return url
-    clean, use_cluster, extra = _calls.split_url(url, cluster)
-    per_loop = _clients.setdefault(asyncio.get_running_loop(), {})
+    clean, use_cluster, extra = _clients.split_url(url, cluster)
+    per_loop = _made.setdefault(asyncio.get_running_loop(), {})
     client = per_loop.get((clean, use_cluster))
     if client is None:
-        client = _calls.new_client(clean, use_cluster, extra, redis.asyncio.Redis,
+        client = _clients.new_client(clean, use_cluster, extra, redis.asyncio.Redis,
                                    _kind, Retry)
         per_loop[(clean, use_cluster)] = client
     return client
@@ -58,11 +58,11 @@ async def _drop(client: Any) -> None:
         await (free() if free is not None else node.disconnect())
 
 
-async def _drive(client: Any, steps: _calls.Steps[T]) -> T:
-    """Carries out what _calls.exchange asks for, without blocking the loop.
+async def _drive(client: Any, steps: _exchange.Steps[T]) -> T:
+    """Carries out what _exchange.exchange asks for, without blocking the loop.
     (redis.asyncio drops a connection whose command was cancelled.)"""
     value: Any = None
-    resume: Callable[[Any], _calls.Action] = steps.send
+    resume: Callable[[Any], _exchange.Action] = steps.send
     while True:
         try:
             action, arg = resume(value)
@@ -70,9 +70,9 @@ async def _drive(client: Any, steps: _calls.Steps[T]) -> T:
             result: T = stop.value
             return result
         try:
-            if action is _calls.CALL:
+            if action is _exchange.CALL:
                 value = await client.execute_command(*arg)
-            elif action is _calls.SLEEP:
+            elif action is _exchange.SLEEP:
                 await asyncio.sleep(arg)
                 value = None
             else:
@@ -88,11 +88,19 @@ async def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
     """Deletes every key of `namespace`; returns how many went."""
     session = _calls.Session(_calls.Keys(namespace))
     client = _client(url, cluster)
-    return await _drive(client, _calls.exchange(session, client, _checked,
-                                                _calls.delete(session)))
+    return await _drive(client, _exchange.exchange(session, client, _checked,
+                                                _plans.delete(session)))
 
 
-class CoordinationState:
+if TYPE_CHECKING:
+    # The type checker reads the methods' signatures from the protocol; at
+    # run time they come from halvex_types' table (install, below).
+    _Methods = AsyncServerState
+else:
+    _Methods = object
+
+
+class CoordinationState(_Methods):
     """halvex_redis.CoordinationState whose methods are coroutines.
 
     `url` is a Redis URL or a ready redis.asyncio.Redis /
@@ -103,12 +111,12 @@ class CoordinationState:
 
     def __init__(self, url: str | Any = DEFAULT_URL, *, namespace: str | None = None,
                  cluster: bool | None = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        self._session = _calls.object_session(namespace, log_limit)
+        self._session = _plans.object_session(namespace, log_limit)
         if isinstance(url, str):
-            _calls.split_url(url, cluster)  # refuses a bad URL here, not at the first call
+            _clients.split_url(url, cluster)  # refuses a bad URL here, not at the first call
             self._given = None
         else:
-            _calls.check_client(url)
+            _clients.check_client(url)
             self._given = url
         self._url = url
         self._cluster = cluster
@@ -124,69 +132,10 @@ class CoordinationState:
     def __repr__(self) -> str:
         return f"<halvex_redis.asyncio.CoordinationState namespace={self.namespace!r}>"
 
-    async def _call(self, method: _calls.Method[T], surplus: tuple[object, ...],
-                    *args: object) -> T:
-        plan = method.start(self._session, surplus, args)
+    async def _call(self, name: str, surplus: tuple[object, ...], *args: object) -> Any:
+        plan = _plans.PLANS[name].start(self._session, surplus, args)
         client = self._given if self._given is not None else _client(self._url, self._cluster)
-        return await _drive(client, _calls.exchange(self._session, client, _checked, plan))
-
-    async def claim_file(self, agent_id: str, path: str, *surplus: object) -> str:
-        return await self._call(_calls.CLAIM_FILE, surplus, agent_id, path)
-
-    async def claim_task(self, agent_id: str, task_id: str, *surplus: object) -> str:
-        return await self._call(_calls.CLAIM_TASK, surplus, agent_id, task_id)
-
-    async def renew_claim(self, agent_id: str, resource_key: str, *surplus: object) -> str:
-        return await self._call(_calls.RENEW_CLAIM, surplus, agent_id, resource_key)
-
-    async def release(self, agent_id: str, resource_key: str, *surplus: object) -> None:
-        return await self._call(_calls.RELEASE, surplus, agent_id, resource_key)
-
-    async def send_message(self, from_agent: str, to_agent: str, content: str,
-                           *surplus: object) -> Message:
-        return await self._call(_calls.SEND_MESSAGE, surplus, from_agent, to_agent, content)
-
-    async def broadcast(self, from_agent: str, content: str, *surplus: object) -> Message:
-        return await self._call(_calls.BROADCAST, surplus, from_agent, content)
-
-    async def inbox(self, agent_id: str, *surplus: object) -> list[Message]:
-        return await self._call(_calls.INBOX, surplus, agent_id)
-
-    async def drain_inbox(self, agent_id: str, *surplus: object) -> list[Message]:
-        return await self._call(_calls.DRAIN_INBOX, surplus, agent_id)
-
-    async def status(self, agent_id: str, *surplus: object) -> str:
-        return await self._call(_calls.STATUS, surplus, agent_id)
-
-    async def inbox_batch(self, agent_id: str, max_count: int, max_bytes: int,
-                          *surplus: object) -> tuple[list[Message], int]:
-        return await self._call(_calls.INBOX_BATCH, surplus, agent_id, max_count, max_bytes)
-
-    async def drain_batch(self, agent_id: str, max_count: int, max_bytes: int,
-                          *surplus: object) -> tuple[list[Message], int]:
-        return await self._call(_calls.DRAIN_BATCH, surplus, agent_id, max_count, max_bytes)
-
-    async def confirm(self, *surplus: object) -> None:
-        return await self._call(_calls.CONFIRM, surplus)
-
-    async def lease(self, resource_key: str, *surplus: object) -> Lease | None:
-        return await self._call(_calls.LEASE, surplus, resource_key)
-
-    async def leases(self, prefix: str = "", *surplus: object) -> list[Lease]:
-        return await self._call(_calls.LEASES, surplus, prefix)
-
-    async def check_lease(self, agent_id: str, resource_key: str, token: int,
-                          *surplus: object) -> int:
-        return await self._call(_calls.CHECK_LEASE, surplus, agent_id, resource_key, token)
-
-    async def agents(self, *surplus: object) -> list[AgentInfo]:
-        return await self._call(_calls.AGENTS, surplus)
-
-    async def release_all(self, agent_id: str, *surplus: object) -> list[str]:
-        return await self._call(_calls.RELEASE_ALL, surplus, agent_id)
-
-    async def wait_inbox(self, agent_id: str, timeout: float, *surplus: object) -> list[Message]:
-        return await self._call(_calls.WAIT_INBOX, surplus, agent_id, timeout)
+        return await _drive(client, _exchange.exchange(self._session, client, _checked, plan))
 
 
-_calls.document(CoordinationState)
+install(CoordinationState, names(), coroutine=True)

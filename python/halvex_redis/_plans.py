@@ -1,0 +1,392 @@
+"""A plan per method: the requests it sends (scripts, a wait on a wake list,
+a plain read) and the decoding of their replies into the method's result.
+A plan is a generator that yields requests and returns the result; `PLANS`
+gives each method of halvex_types' table its plan and the fixed values the
+plan takes first."""
+from __future__ import annotations
+
+import math
+import time
+import uuid
+from typing import Any, Callable, Generator, Generic, Sequence, Union
+
+from halvex_types import LEASE_SECS, METHODS, AgentInfo, Lease, Message
+from halvex_types import check_lease as lease_check
+
+from ._calls import (
+    _CHECKS,
+    AGENTS_ALONE_LUA,
+    AGENTS_LUA,
+    BROADCAST_LUA,
+    CLAIM_LUA,
+    CONFIRM_LUA,
+    DELETE_LUA,
+    DELETE_REST_LUA,
+    DRAIN_BATCH_LUA,
+    DRAIN_LUA,
+    HELD,
+    INBOX_ALONE_LUA,
+    INBOX_BATCH_ALONE_LUA,
+    INBOX_BATCH_LUA,
+    INBOX_LUA,
+    LEASE_ALONE_LUA,
+    LEASE_LUA,
+    LEASES_ALONE_LUA,
+    LEASES_LUA,
+    NO_AGENTS,
+    NO_CLAIM,
+    RELEASE_ALL_LUA,
+    RELEASE_LUA,
+    RENEW_LUA,
+    SEND_LUA,
+    STALE,
+    STATUS_ALONE_LUA,
+    STATUS_LUA,
+    WAIT_LUA,
+    WORDS,
+    Block,
+    Command,
+    Keys,
+    Request,
+    Session,
+    T,
+    Text,
+    clock_fault,
+    text,
+)
+
+Plan = Generator[Union[Request, Block, Command], Any, T]
+
+
+def log_entry(entry_id: bytes, fields: dict[bytes, bytes]) -> dict[str, Any]:
+    """One activity-log entry as text fields, its stream id under "id" and its
+    "at" second as an int (what the `halvex` command and the board show)."""
+    out: dict[str, Any] = {"id": entry_id.decode("ascii")}
+    for name, value in fields.items():
+        key, text = name.decode("utf-8", "replace"), value.decode("utf-8", "replace")
+        out[key] = int(text) if key == "at" and text.lstrip("-").isdigit() else text
+    return out
+
+
+def messages(owner: str, raw: list[bytes]) -> list[Message]:
+    out = []
+    for item in raw:
+        stamp, length, rest = item.split(b",", 2)
+        n = int(length)
+        out.append((rest[:n].decode("utf-8"), owner, rest[n:].decode("utf-8"), int(stamp)))
+    return out
+
+
+def claim(session: Session, prefix: bytes, method: str, param: str, agent: Text,
+          name: Text) -> Plan[str]:
+    keys = session.keys
+    reply = yield Request(CLAIM_LUA, (keys.claims, keys.status, keys.log, keys.joined,
+                                      keys.tokens, keys.floor, keys.seen),
+                          (agent[1], prefix + name[1], session.log_limit))
+    clock_fault(reply)
+    if reply[1] == HELD:
+        raise METHODS[method].refusal("held", holder=reply[2].decode("utf-8"),
+                                      **{param: name[0]})
+    return agent[0]
+
+
+def _holder_only(reply: Sequence[Any], method: str, agent: str, key: str) -> None:
+    clock_fault(reply)
+    if reply[1] == NO_CLAIM:
+        raise METHODS[method].refusal("missing", agent_id=agent, resource_key=key)
+    if reply[1] == HELD:
+        raise METHODS[method].refusal("held", agent_id=agent, resource_key=key,
+                                      holder=reply[2].decode("utf-8"))
+
+
+def renew(session: Session, agent: Text, key: Text) -> Plan[str]:
+    keys = session.keys
+    reply = yield Request(RENEW_LUA, (keys.claims, keys.seen), (agent[1], key[1]))
+    _holder_only(reply, "renew_claim", agent[0], key[0])
+    return agent[0]
+
+
+def release(session: Session, agent: Text, key: Text) -> Plan[None]:
+    keys = session.keys
+    reply = yield Request(RELEASE_LUA, (keys.claims, keys.status, keys.log, keys.seen),
+                          (agent[1], key[1], session.log_limit))
+    _holder_only(reply, "release", agent[0], key[0])
+
+
+def send(session: Session, sender: Text, to: Text, content: Text) -> Plan[Message]:
+    keys = session.keys
+    reply = yield Request(SEND_LUA, (keys.status, keys.log, keys.inbox + to[1], keys.joined,
+                                 keys.owed, keys.seen, keys.waiting, keys.wake + to[1]),
+                          (sender[1], to[1], content[1], session.log_limit))
+    clock_fault(reply)
+    return (sender[0], to[0], content[0], int(reply[2]))
+
+
+def broadcast(session: Session, sender: Text, content: Text) -> Plan[Message]:
+    keys = session.keys
+    while True:
+        seen = session.agents
+        base, known, inboxes, names = seen
+        own = sender[1] not in names
+        targets = inboxes + [keys.inbox + sender[1]] if own else inboxes
+        cut = len(keys.inbox)
+        request_keys = [keys.status, keys.log, keys.joined, keys.owed, keys.seen, keys.waiting,
+                        *targets, *[keys.wake + t[cut:] for t in targets]]
+        reply = yield Request(BROADCAST_LUA, request_keys,
+                              (sender[1], content[1], session.log_limit, base, known,
+                               b"1" if own else b"0", keys.inbox))
+        if reply[1] == STALE:  # a list of a deleted namespace: nothing was sent
+            session.all_agents(reply[2], reply[3])
+            continue
+        clock_fault(reply)
+        if len(reply) > 4:  # not a repeated call's stored reply
+            session.saw_agents(seen, reply[3], reply[4])
+        return (sender[0], "*", content[0], int(reply[2]))
+
+
+def inbox(session: Session, agent: Text) -> Plan[list[Message]]:
+    keys = session.keys
+    reply = yield Request(INBOX_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                      keys.owed, keys.seen), (agent[1],), alone=INBOX_ALONE_LUA)
+    return messages(agent[0], reply[3])
+
+
+def inbox_batch(session: Session, agent: Text, count: int,
+                size: int) -> Plan[tuple[list[Message], int]]:
+    keys = session.keys
+    reply = yield Request(INBOX_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                            keys.owed, keys.seen), (count, size, agent[1]),
+                          alone=INBOX_BATCH_ALONE_LUA)
+    return messages(agent[0], reply[3]), int(reply[2])
+
+
+def drain(session: Session, agent: Text) -> Plan[list[Message]]:
+    keys = session.keys
+    reply = yield Request(DRAIN_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                      keys.pending, keys.owed, keys.seen), (agent[1], 0, 0, 0),
+                          drain_agent=agent[1])
+    return messages(agent[0], reply[3])
+
+
+def drain_batch(session: Session, agent: Text, count: int,
+                size: int) -> Plan[tuple[list[Message], int]]:
+    keys = session.keys
+    reply = yield Request(DRAIN_BATCH_LUA, (keys.inbox + agent[1], keys.pending_list + agent[1],
+                                            keys.pending, keys.owed, keys.seen),
+                          (agent[1], count, size, 0),
+                          drain_agent=agent[1])
+    return messages(agent[0], reply[3]), int(reply[2])
+
+
+def status(session: Session, agent: Text) -> Plan[str]:
+    reply = yield Request(STATUS_LUA, (session.keys.status,), (agent[1],), alone=STATUS_ALONE_LUA)
+    return WORDS[reply[2] if len(reply) > 2 else None]
+
+
+def confirm(session: Session) -> Plan[None]:
+    if session.owes():
+        yield Request(CONFIRM_LUA, (), ())
+
+
+def delete(session: Session) -> Plan[int]:
+    """Deletes every key of the namespace: those of the agents the session
+    knows at once, with all the rest but the keys of agents that became
+    known since; those in a second call."""
+    keys = session.keys
+    base, known, _inboxes, names = session.agents
+
+    def of(agents: Sequence[bytes]) -> list[bytes]:
+        return [k for a in agents for k in (keys.inbox + a, keys.pending_list + a, keys.wake + a)]
+
+    reply = yield Request(DELETE_LUA, (keys.floor, keys.claims, keys.status, keys.log,
+                                   keys.joined, keys.pending, keys.owed, keys.tokens, keys.seen,
+                                   keys.waiting, *of(list(names))), (base, known))
+    removed = int(reply[2])
+    if len(reply) > 3 and reply[3]:
+        reply = yield Request(DELETE_REST_LUA, of(reply[3]), ())
+        removed += int(reply[2])
+    session.agents = NO_AGENTS
+    return removed
+
+
+def wait(session: Session, agent: Text, timeout: float) -> Plan[list[Message]]:
+    """Drains; when nothing came, blocks on the agent's wake list until an
+    entry comes or the time is up, then drains again (a wake-up that finds
+    nothing waits on for the rest of the time)."""
+    keys = session.keys
+    drain_keys = (keys.inbox + agent[1], keys.pending_list + agent[1], keys.pending, keys.owed,
+                  keys.seen)
+    wake = keys.wake + agent[1]
+    deadline = time.monotonic() + timeout
+    left = timeout
+    while True:
+        # Registered a little longer than the wait lasts on this side, so a
+        # message in its last moments still wakes it; 0: a plain drain.
+        register = math.ceil(left) + 1 if left > 0 else 0
+        if register:
+            request = Request(WAIT_LUA, (*drain_keys, keys.waiting, wake),
+                              (agent[1], 0, 0, register), drain_agent=agent[1])
+        else:
+            request = Request(DRAIN_LUA, drain_keys, (agent[1], 0, 0, 0), drain_agent=agent[1])
+        reply = yield request
+        if reply[3] or not register:
+            return messages(agent[0], reply[3])
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                left = 0
+                break
+            if (yield Block(wake, left)) is not None:
+                left = max(deadline - time.monotonic(), 0)
+                break
+
+
+def _lease(key: bytes, stored: bytes, entry: bytes | None, now: int) -> Lease:
+    renewed_text, _, holder = stored.partition(b":")
+    renewed = int(renewed_text)
+    token, granted = (int(v) for v in entry.split(b" ")) if entry else (0, renewed)
+    # Live by the claims' rule: elapsed time saturates at zero (clock set back).
+    return Lease(key.decode("utf-8"), holder.decode("utf-8"), token, granted, renewed,
+                 renewed + LEASE_SECS, max(now - renewed, 0) < LEASE_SECS)
+
+
+def _read_lease(session: Session,
+                key: Text) -> Generator[Request, Any, tuple[Lease | None, int]]:
+    """The lease under a key, and the server's clock when it was read."""
+    keys = session.keys
+    reply = yield Request(LEASE_LUA, (keys.claims, keys.tokens), (key[1],),
+                          alone=LEASE_ALONE_LUA)
+    clock_fault(reply)
+    now = int(reply[2])
+    if reply[3] is None:
+        return None, now
+    return _lease(key[1], reply[3], reply[4], now), now
+
+
+def lease(session: Session, key: Text) -> Plan[Lease | None]:
+    found, _now = yield from _read_lease(session, key)
+    return found
+
+
+def leases(session: Session, prefix: Text) -> Plan[list[Lease]]:
+    keys = session.keys
+    reply = yield Request(LEASES_LUA, (keys.claims, keys.tokens), (prefix[1],),
+                          alone=LEASES_ALONE_LUA)
+    clock_fault(reply)
+    now, flat = int(reply[2]), reply[3]
+    found = [_lease(flat[i], flat[i + 1], flat[i + 2], now) for i in range(0, len(flat), 3)]
+    return sorted(found, key=lambda item: item.resource_key)
+
+
+def check_lease(session: Session, agent: Text, key: Text, token: int) -> Plan[int]:
+    held, now = yield from _read_lease(session, key)
+    return lease_check(held, agent[0], key[0], token, now)
+
+
+def agents(session: Session) -> Plan[list[AgentInfo]]:
+    keys = session.keys
+    while True:
+        base, known, inboxes, _names = session.agents
+        cut = len(keys.inbox)
+        lists = [k for inbox in inboxes for k in (inbox, keys.pending_list + inbox[cut:])]
+        reply = yield Request(AGENTS_LUA, (keys.status, keys.joined, keys.claims, keys.seen,
+                                           keys.owed, *lists), (base, known),
+                              alone=AGENTS_ALONE_LUA)
+        if reply[1] == STALE:  # agents joined, or another life of the namespace
+            session.all_agents(reply[2], reply[3])
+            continue
+        clock_fault(reply)
+        found = [AgentInfo(name.decode("utf-8"), WORDS[word], int(waiting), int(pending),
+                           int(held), None if seen is None else int(seen))
+                 for name, word, waiting, pending, held, seen in reply[2]]
+        return sorted(found, key=lambda info: info.agent_id)
+
+
+def release_all(session: Session, agent: Text) -> Plan[list[str]]:
+    keys = session.keys
+    reply = yield Request(RELEASE_ALL_LUA, (keys.claims, keys.status, keys.log, keys.seen),
+                          (agent[1], session.log_limit))
+    clock_fault(reply)
+    packed, found, pos = reply[2], [], 0
+    while pos < len(packed):
+        colon = packed.index(b":", pos)
+        end = colon + 1 + int(packed[pos:colon])
+        found.append(packed[colon + 1:end].decode("utf-8"))
+        pos = end
+    return sorted(found)
+
+
+def activity(session: Session, after: str | None, count: int) -> Plan[list[dict[str, Any]]]:
+    log = session.keys.log
+    if after is None:
+        newest = yield Command("XREVRANGE", log, "+", "-", "COUNT", count)
+        return [log_entry(i, f) for i, f in reversed(newest or [])]
+    reply = yield Command("XREAD", "COUNT", count, "STREAMS", log, after)
+    return [log_entry(i, f) for _stream, entries in reply or [] for i, f in entries]
+
+
+def now(session: Session) -> Plan[float]:
+    seconds, micros = yield Command("TIME")
+    return float(seconds) + float(micros) / 1e6
+
+
+class Method(Generic[T]):
+    """One method of both classes: its parameters (from halvex_types' table)
+    and its plan with the fixed values it takes first."""
+
+    __slots__ = ("name", "params", "plan", "fixed")
+
+    def __init__(self, name: str, plan: Callable[..., Plan[T]], *fixed: object) -> None:
+        self.name, self.plan, self.fixed = name, plan, fixed
+        self.params = tuple(p.name for p in METHODS[name].params)
+
+    def start(self, session: Session, surplus: tuple[object, ...],
+              args: tuple[object, ...]) -> Plan[T]:
+        """The plan for one call, its arguments checked in order (before
+        anything is sent)."""
+        if surplus:
+            given = len(self.params) + len(surplus)
+            raise TypeError(f"CoordinationState.{self.name}() takes {len(self.params)} positional "
+                            f"arguments but {given} were given")
+        values = [_CHECKS.get(p, text)(p, v) for p, v in zip(self.params, args)]
+        return self.plan(session, *self.fixed, *values)
+
+
+PLANS: dict[str, Method[Any]] = {m.name: m for m in (
+    Method("claim_file", claim, b"file:", "claim_file", "path"),
+    Method("claim_task", claim, b"task:", "claim_task", "task_id"),
+    Method("renew_claim", renew),
+    Method("release", release),
+    Method("send_message", send),
+    Method("broadcast", broadcast),
+    Method("inbox", inbox),
+    Method("drain_inbox", drain),
+    Method("status", status),
+    Method("inbox_batch", inbox_batch),
+    Method("drain_batch", drain_batch),
+    Method("confirm", confirm),
+    Method("lease", lease),
+    Method("leases", leases),
+    Method("check_lease", check_lease),
+    Method("agents", agents),
+    Method("release_all", release_all),
+    Method("wait_inbox", wait),
+    Method("activity", activity),
+    Method("now", now),
+)}
+
+
+def fresh_namespace() -> str:
+    return uuid.uuid4().hex
+
+
+def log_limit(value: object) -> int:
+    if type(value) is not int or value < 1:
+        raise ValueError(f"log_limit must be a positive int, not {value!r}")
+    return value
+
+
+def object_session(namespace: str | None, limit: object) -> Session:
+    """What both classes' constructors check and derive: the namespace's keys
+    (a fresh namespace when none is given) and the log limit, in a session."""
+    return Session(Keys(fresh_namespace() if namespace is None else namespace), log_limit(limit))
