@@ -8,10 +8,14 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import json
 import os
 import sys
 import time
 from typing import Any, Callable, Sequence
+
+from halvex_types import LEASE_SECS, METHODS, names
+from halvex_types.methods import EMPTY
 
 from . import __version__
 from .show import (
@@ -32,6 +36,7 @@ from .targets import (
     Target,
     Unreachable,
     Unsupported,
+    as_json,
 )
 
 OK, REFUSED, USAGE, UNREACHABLE = 0, 1, 2, 3
@@ -39,6 +44,20 @@ OK, REFUSED, USAGE, UNREACHABLE = 0, 1, 2, 3
 ENV_REDIS, ENV_NAMESPACE = "HALVEX_REDIS_URL", "HALVEX_NAMESPACE"
 ENV_MCP, ENV_TOKEN = "HALVEX_MCP_URL", "HALVEX_MCP_TOKEN"
 ENV_AGENT, ENV_TOKENS = "HALVEX_AGENT", "HALVEX_TOKENS"
+
+# The methods the hand-made commands call. Every other method of the
+# service is a command of its own, named after it ("lease", "status"), its
+# parameters positional in the method's order.
+HAND_MADE = ("claim_file", "claim_task", "renew_claim", "release", "release_all",
+             "check_lease", "send_message", "broadcast", "inbox", "drain_inbox", "wait_inbox",
+             "leases", "agents")
+_KINDS: dict[str, Callable[[str], Any]] = {"str": str, "int": int, "float": float}
+
+
+def one_to_one() -> dict[str, str]:
+    """The commands made from the table: command name -> method name."""
+    return {name.replace("_", "-"): name for name in names("state", "service")
+            if name not in HAND_MADE}
 
 
 def _common(bearer: bool = True) -> argparse.ArgumentParser:
@@ -101,7 +120,7 @@ def parser() -> argparse.ArgumentParser:
     _watching(p)
     p = command("agents", "List known agents: status, inbox, pending, leases held, last seen.")
     _watching(p)
-    for name, text in (("claim", "Claim KEY (file:<path> or task:<id>) for 300 seconds."),
+    for name, text in (("claim", f"Claim KEY (file:<path> or task:<id>) for {LEASE_SECS} seconds."),
                        ("renew", "Renew the agent's claim on KEY."),
                        ("release", "Release the agent's claim on KEY.")):
         p = command(name, text)
@@ -137,6 +156,13 @@ def parser() -> argparse.ArgumentParser:
                    help="stop after S seconds")
     p = command("delete-namespace", "Delete every key of the namespace (needs --redis).")
     p.add_argument("--yes", action="store_true", help="really delete (required)")
+    for cmd, method in one_to_one().items():
+        p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
+        for param in METHODS[method].params:
+            optional = param.default is not EMPTY
+            p.add_argument(param.name, metavar=param.name.upper(), type=_KINDS[param.kind],
+                           nargs="?" if optional else None,
+                           default=param.default if optional else None)
     add_run_parser(command("run", "Hold claims around a command: claim every KEY (all or none), "
                                   "renew while CMD runs, release when it ends."))
     return ap
@@ -322,6 +348,16 @@ def cmd_watch(args: argparse.Namespace, target: Target) -> int:
     return OK
 
 
+def cmd_method(args: argparse.Namespace, target: Target) -> int:
+    """A command made from the table: the method's result as JSON data."""
+    name = one_to_one()[args.command]
+    value = as_json(name, target.call(name, *[getattr(args, p.name)
+                                             for p in METHODS[name].params]))
+    _show(args, value, lambda: value if isinstance(value, str)
+          else json.dumps(value, indent=2, ensure_ascii=False))
+    return OK
+
+
 def cmd_delete(args: argparse.Namespace, target: Target) -> int:
     if not args.yes:
         raise Unsupported("delete-namespace deletes every claim and message of the namespace: "
@@ -336,6 +372,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
     "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
     "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
     "delete-namespace": cmd_delete,
+    **{cmd: cmd_method for cmd in one_to_one()},
 }
 
 

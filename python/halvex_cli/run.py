@@ -18,6 +18,8 @@ import sys
 import time
 from typing import Any, Callable
 
+from halvex_types import LEASE_SECS
+
 from .targets import Refused, Target, Unreachable, Unsupported, split_key
 
 # Statuses of its own; otherwise `run` exits with CMD's status (128 + N when
@@ -26,7 +28,7 @@ REFUSED, USAGE, UNREACHABLE = 1, 2, 3
 CANNOT_EXECUTE, NOT_FOUND = 126, 127   # as shells report them
 LOST = 75                              # a claim was lost while CMD ran; CMD was stopped
 
-LEASE = 300
+LEASE = LEASE_SECS
 RENEW_EVERY = 60.0
 GRACE = 10.0
 # After a failed renewal, try again this soon (never later than the usual time).

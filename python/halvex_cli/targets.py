@@ -13,14 +13,14 @@ import sys
 import time
 from typing import Any, Iterator, Sequence
 
-LEASE_FIELDS = ("resource_key", "holder", "token", "granted_at", "renewed_at", "expires_at",
-                "live")
-AGENT_FIELDS = ("agent_id", "status", "inbox", "pending", "leases", "last_seen")
+from halvex_types import IDENTITY_PARAMS, METHODS, AgentInfo, Lease
+
+LEASE_FIELDS = Lease._fields
+AGENT_FIELDS = AgentInfo._fields
 MESSAGE_FIELDS = ("from", "to", "content", "timestamp")
 
-# Parameters that name the acting agent: a halvex-mcp started with --agent
-# leaves them out of its tools and acts as that agent.
-IDENTITY_PARAMS = ("agent_id", "from_agent")
+# How often `watch` looks for new activity records.
+WATCH_POLL = 0.2
 
 # JSON-RPC's codes for a call the server took as malformed (invalid request,
 # unknown method, invalid parameters); other errors (a closed connection, a
@@ -63,6 +63,24 @@ def split_key(key: str) -> tuple[str, str]:
     return "claim_" + kind, name
 
 
+def as_json(name: str, value: Any) -> Any:
+    """A method's result as plain JSON data, with the field names above."""
+    result = METHODS[name].result
+    if result == "Lease | None":
+        return None if value is None else as_record(value, LEASE_FIELDS)
+    if result == "list[Lease]":
+        return [as_record(v, LEASE_FIELDS) for v in value]
+    if result == "list[AgentInfo]":
+        return [as_record(v, AGENT_FIELDS) for v in value]
+    if result == "Message":
+        return message_record(value)
+    if result == "list[Message]":
+        return [message_record(m) for m in value]
+    if isinstance(value, tuple):
+        return list(value)
+    return value
+
+
 class Target:
     """The calls of every command, over one backend."""
 
@@ -70,6 +88,10 @@ class Target:
 
     def _call(self, name: str, params: Sequence[str], args: Sequence[Any]) -> Any:
         raise NotImplementedError
+
+    def call(self, name: str, *args: Any) -> Any:
+        """A method of halvex_types' table, its arguments in the table's order."""
+        return self._call(name, [p.name for p in METHODS[name].params], args)
 
     def now(self) -> float:
         """The state's clock, in seconds (leases and last-seen times count by it)."""
@@ -80,44 +102,43 @@ class Target:
 
     def claim(self, agent: str, key: str) -> None:
         method, name = split_key(key)
-        self._call(method, ("agent_id", "path" if method == "claim_file" else "task_id"),
-                   (agent, name))
+        self.call(method, agent, name)
 
     def renew(self, agent: str, key: str) -> None:
-        self._call("renew_claim", ("agent_id", "resource_key"), (agent, key))
+        self.call("renew_claim", agent, key)
 
     def release(self, agent: str, key: str) -> None:
-        self._call("release", ("agent_id", "resource_key"), (agent, key))
+        self.call("release", agent, key)
 
     def release_all(self, agent: str) -> list[str]:
-        return list(self._call("release_all", ("agent_id",), (agent,)))
+        return list(self.call("release_all", agent))
 
     def check(self, agent: str, key: str, token: int) -> int:
-        return int(self._call("check_lease", ("agent_id", "resource_key", "token"),
-                              (agent, key, token)))
+        return int(self.call("check_lease", agent, key, token))
 
     def lease(self, key: str) -> dict[str, Any] | None:
-        found = self._call("lease", ("resource_key",), (key,))
-        return None if found is None else as_record(found, LEASE_FIELDS)
+        found: dict[str, Any] | None = as_json("lease", self.call("lease", key))
+        return found
 
     def leases(self, prefix: str = "") -> list[dict[str, Any]]:
-        return [as_record(v, LEASE_FIELDS) for v in self._call("leases", ("prefix",), (prefix,))]
+        found: list[dict[str, Any]] = as_json("leases", self.call("leases", prefix))
+        return found
 
     def agents(self) -> list[dict[str, Any]]:
-        return [as_record(v, AGENT_FIELDS) for v in self._call("agents", (), ())]
+        found: list[dict[str, Any]] = as_json("agents", self.call("agents"))
+        return found
 
     def send(self, sender: str, to: str, text: str) -> dict[str, Any]:
-        return message_record(self._call("send_message", ("from_agent", "to_agent", "content"),
-                                         (sender, to, text)))
+        return message_record(self.call("send_message", sender, to, text))
 
     def broadcast(self, sender: str, text: str) -> dict[str, Any]:
-        return message_record(self._call("broadcast", ("from_agent", "content"), (sender, text)))
+        return message_record(self.call("broadcast", sender, text))
 
     def inbox(self, agent: str, drain: bool, wait: float | None) -> list[dict[str, Any]]:
         if wait is not None:
-            found = self._call("wait_inbox", ("agent_id", "timeout"), (agent, wait))
+            found = self.call("wait_inbox", agent, wait)
         else:
-            found = self._call("drain_inbox" if drain else "inbox", ("agent_id",), (agent,))
+            found = self.call("drain_inbox" if drain else "inbox", agent)
         return [message_record(m) for m in found]
 
     def delete_namespace(self) -> int:
@@ -146,7 +167,6 @@ class RedisTarget(Target):
             raise Unsupported(str(err)) from None
         except redis.exceptions.RedisError as err:
             raise Unreachable(f"cannot reach {url}: {err}") from None
-        self._raw: Any = None
 
     def _guard(self, what: Any, *args: Any) -> Any:
         try:
@@ -162,13 +182,6 @@ class RedisTarget(Target):
     def _call(self, name: str, params: Sequence[str], args: Sequence[Any]) -> Any:
         return self._guard(getattr(self._state, name), *args)
 
-    def raw(self) -> Any:
-        """The client halvex_redis itself uses for the URL, for what the class
-        does not offer (TIME, the log)."""
-        if self._raw is None:
-            self._raw = self._guard(self._module._client, self.url, None)
-        return self._raw
-
     def close(self) -> None:
         # Confirms drained batches now that they are shown: unconfirmed, they
         # would come back to the next reader.
@@ -179,8 +192,7 @@ class RedisTarget(Target):
                               f"again): {err}") from None
 
     def now(self) -> float:
-        seconds, micros = self._guard(lambda: self.raw().time())
-        return float(seconds) + float(micros) / 1e6
+        return float(self._guard(self._state.now))
 
     def delete_namespace(self) -> int:
         return int(self._guard(self._module.delete_namespace, self.namespace, self.url))
@@ -188,33 +200,25 @@ class RedisTarget(Target):
     def events(self, replay: bool) -> Iterator[dict[str, Any] | None]:
         """The namespace's activity records as they are written (all that the
         log still holds first, with `replay`); None while the server cannot
-        be reached (the read goes on from the last record seen)."""
-        from halvex_redis import _calls
-
-        log = _calls.Keys(self.namespace).log
-        last = b"0-0" if replay else b"$"
+        be reached (the read goes on from the last record seen), {} after a
+        look that found nothing new (lets the caller check its deadline)."""
+        last: str | None = "0" if replay else None
         while True:
             try:
-                client = self.raw()
-                if last == b"$":  # pin the start, so a reconnection misses nothing
-                    newest = client.xrevrange(log, count=1)
-                    last = newest[0][0] if newest else b"0-0"
-                reply = client.xread({log: last}, count=100, block=1000)
+                if last is None:  # pin the start, so a reconnection misses nothing
+                    newest = self._guard(self._state.activity, None, 1)
+                    last = newest[-1]["id"] if newest else "0"
+                records = self._guard(self._state.activity, last, 100)
             except Unreachable:
                 yield None
                 time.sleep(1.0)
                 continue
-            except self._redis.exceptions.RedisError:
-                self._raw = None
-                yield None
-                time.sleep(1.0)
-                continue
-            for _stream, entries in reply or []:
-                for entry_id, fields in entries:
-                    last = entry_id
-                    yield _calls.log_entry(entry_id, fields)
-            if not reply:
-                yield {}  # a quiet second: lets the caller check its deadline
+            for record in records:
+                last = record["id"]
+                yield record
+            if not records:
+                yield {}
+                time.sleep(WATCH_POLL)
 
 
 class McpTarget(Target):

@@ -18,15 +18,12 @@ import time
 from typing import Any, Iterable, List, Protocol, Tuple, cast
 
 import anyio
-from halvex_types import AgentInfo, Lease, Message
-
-# A claim's lease, in seconds, as the native class and halvex_redis keep it.
-LEASE = 300
+from halvex_types import HANDOVER_SECS, LEASE_SECS, AgentInfo, Lease, Message, check_lease
 
 # A drained batch left unconfirmed this long (its session went silent) is
 # returned by the next drain of that agent from any session, as halvex_redis
 # hands its batches over.
-HANDOVER = 30.0
+HANDOVER = float(HANDOVER_SECS)
 
 # The in-process activity the board shows: the latest records, as the
 # Redis namespace's log has them (content shortened).
@@ -227,7 +224,7 @@ class LocalBackend:
         if grant is None:
             return None
         return Lease(key, grant.holder, grant.token, grant.granted, grant.renewed,
-                     grant.renewed + LEASE, max(now - grant.renewed, 0) < LEASE)
+                     grant.renewed + LEASE_SECS, max(now - grant.renewed, 0) < LEASE_SECS)
 
     def box(self, agent: str) -> _Mailbox:
         found = self.boxes.get(agent)
@@ -343,16 +340,8 @@ class LocalState:
     async def check_lease(self, agent_id: str, resource_key: str, token: int) -> int:
         self._settle()
         now = int(time.time())
-        held = self.backend.lease_of(resource_key, now)
-        if held is None:
-            raise RuntimeError(f"no claim on {resource_key}")
-        if held.holder != agent_id or held.token != token:
-            raise RuntimeError(f"token {token:d} on {resource_key} is stale: {held.holder} "
-                               f"holds token {held.token:d}")
-        elapsed = max(now - held.renewed_at, 0)
-        if not held.live:
-            raise RuntimeError(f"lease on {resource_key} expired {elapsed - LEASE:d} s ago")
-        return LEASE - elapsed
+        return check_lease(self.backend.lease_of(resource_key, now), agent_id, resource_key,
+                           token, now)
 
     async def agents(self) -> list[AgentInfo]:
         self._settle()
@@ -361,7 +350,7 @@ class LocalState:
         for agent in sorted(backend.known):
             box = backend.absorb(agent)
             live = sum(1 for key in backend.held.get(agent, ())
-                       if max(now - backend.claims[key].renewed, 0) < LEASE)
+                       if max(now - backend.claims[key].renewed, 0) < LEASE_SECS)
             out.append(AgentInfo(agent, str(self.native.status(agent)), len(box.queue),
                                  box.waiting() - len(box.queue), live, backend.seen.get(agent)))
         return out

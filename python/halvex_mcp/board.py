@@ -7,7 +7,8 @@ every HEARTBEAT seconds; the page marks itself disconnected when they stop.
 
 The board only reads: the in-process backend's side state and activity ring,
 or with --redis the namespace's lease and agent views and its activity log
-(a bounded XREVRANGE, then XREADs from the last record). It opens no MCP
+(halvex_redis's public reader: the newest records, then those after the last
+one seen). It opens no MCP
 session and acts as no agent: nobody's last-seen time moves, no drain is
 confirmed. With a bearer token set, the page asks for it once and the server
 keeps an HMAC of it in an HttpOnly, SameSite=Strict cookie scoped to /board.
@@ -26,9 +27,10 @@ from typing import Any, Deque, List, Tuple
 from urllib.parse import parse_qs
 
 import anyio
+from halvex_types import LEASE_SECS
 from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
 
-from .backend import LEASE, LocalBackend, RedisBackend, State
+from .backend import LocalBackend, State
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -100,47 +102,33 @@ class _LocalFeed(_Feed):
         return True
 
 
-class _RedisFeed(_Feed):
-    """The namespace's activity log: the newest records first, then each poll
-    reads what came after the last one seen (never the whole stream)."""
+class _StateFeed(_Feed):
+    """A state's own activity log (halvex_redis's namespace log): the newest
+    records first, then each poll reads what came after the last one seen
+    (never the whole log)."""
 
-    def __init__(self, url: str, namespace: str) -> None:
+    def __init__(self, state: Any) -> None:
         super().__init__()
-        from halvex_redis import _calls
-
-        self.url = url
-        self.key = _calls.Keys(namespace).log
-        self.last: bytes | None = None
-
-    def _client(self) -> Any:
-        import halvex_redis.asyncio
-
-        return halvex_redis.asyncio._client(self.url, None)
+        self.state = state
+        self.last: str | None = None
 
     async def poll(self) -> bool:
-        client = self._client()
         if self.last is None:
-            newest = await client.xrevrange(self.key, count=ACTIVITY_ROWS)
-            self.last = newest[0][0] if newest else b"0-0"
-            self.records.extend(_record(i, f) for i, f in reversed(newest))
+            newest = await self.state.activity(None, ACTIVITY_ROWS)
+            self.last = newest[-1]["id"] if newest else "0"
+            self.records.extend(_shown(r) for r in newest)
             return True
-        reply = await client.xread({self.key: self.last}, count=100)
-        got = False
-        for _stream, entries in reply or []:
-            for entry_id, fields in entries:
-                self.last = entry_id
-                self.records.append(_record(entry_id, fields))
-                got = True
-        return got
+        got = await self.state.activity(self.last, 100)
+        for record in got:
+            self.last = record["id"]
+            self.records.append(_shown(record))
+        return bool(got)
 
 
-def _record(entry_id: bytes, fields: dict[bytes, bytes]) -> dict[str, Any]:
-    from halvex_redis import _calls
-
-    out = _calls.log_entry(entry_id, fields)
-    if "content" in out:
-        out["content"] = shorten(str(out["content"]))
-    return out
+def _shown(record: dict[str, Any]) -> dict[str, Any]:
+    if "content" in record:
+        record["content"] = shorten(str(record["content"]))
+    return record
 
 
 class Board:
@@ -235,13 +223,15 @@ class Board:
         backend = self.app.backend
         if isinstance(backend, LocalBackend):
             return _LocalFeed(backend)
-        assert isinstance(backend, RedisBackend)
-        return _RedisFeed(backend.url, backend.namespace)
+        assert backend is not None
+        if self.state is None:
+            self.state = backend.new_state()
+        return _StateFeed(self.state)
 
     async def snapshot(self, feed: _Feed) -> dict[str, Any]:
         """Leases, agents and the latest activity, each bounded."""
         backend = self.app.backend
-        out: dict[str, Any] = {"now": time.time(), "lease": LEASE, "quiet_after": QUIET_AFTER,
+        out: dict[str, Any] = {"now": time.time(), "lease": LEASE_SECS, "quiet_after": QUIET_AFTER,
                                "leases": [], "agents": [], "more_leases": 0, "more_agents": 0}
         try:
             if backend is None:

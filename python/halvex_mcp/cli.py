@@ -15,6 +15,8 @@ import socket
 import sys
 from typing import Any, Callable
 
+from halvex_types import LEASE_SECS
+
 from . import __version__
 from .tools import BATCH_BYTES, BATCH_MESSAGES, MAX_ARG_BYTES
 
@@ -90,7 +92,7 @@ def parser() -> argparse.ArgumentParser:
                          "for a stdio server with --agent")
     ap.add_argument("--no-release-on-exit", dest="release_on_exit", action="store_false",
                     help="keep the pinned agent's claims when the server ends (they then "
-                         "expire 300 seconds after their last renewal)")
+                         f"expire {LEASE_SECS} seconds after their last renewal)")
     ap.add_argument("--log-level", default="info",
                     choices=["debug", "info", "warning", "error"],
                     help="least severe log level written to stderr (default info)")

@@ -11,15 +11,15 @@ from __future__ import annotations
 
 import contextlib
 import time
-from typing import Any, AsyncIterator
+from typing import TYPE_CHECKING, Any, AsyncIterator, Callable
 
 import anyio.from_thread
 import httpx2
-from halvex_types import AgentInfo, CoordinationService, Lease, Message
+from halvex_types import METHODS, AgentInfo, CoordinationService, Lease, Message, names
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
 
-from .tools import LIMITS, WAIT_MAX
+from .tools import LIMITS, TOOL_GROUPS, WAIT_MAX
 
 
 @contextlib.asynccontextmanager
@@ -43,7 +43,30 @@ def from_json(value: Any) -> Any:
     return value
 
 
-class RemoteState:
+# A tool's JSON result in the method's form, by the method's result type.
+_REVIVE: dict[str, Callable[[Any], Any]] = {
+    "str": str, "int": int, "float": float, "bool": bool, "None": lambda _value: None,
+    "Lease | None": lambda v: None if v is None else Lease(**v),
+    "list[Lease]": lambda v: [Lease(**found) for found in v],
+    "list[AgentInfo]": lambda v: [AgentInfo(**found) for found in v],
+    "list[str]": lambda v: [str(item) for item in v],
+}
+
+
+def revive(name: str, value: Any) -> Any:
+    """The result of tool `name` as the method returns it."""
+    return _REVIVE.get(METHODS[name].result, from_json)(value)
+
+
+if TYPE_CHECKING:
+    # The type checker reads the methods' signatures from the protocol; at
+    # run time they are made from halvex_types' table (below).
+    _Methods = CoordinationService
+else:
+    _Methods = object
+
+
+class RemoteState(_Methods):
     """The server's tools as blocking methods, e.g. `remote.claim_file("a", "src/x.py")`:
     a CoordinationState (halvex_types) whose calls go to a server.
 
@@ -93,8 +116,8 @@ class RemoteState:
         structured = result.structured_content or {}
         return from_json(structured["result"]), structured.get("remaining")
 
-    def _value(self, name: str, *args: str) -> Any:
-        return self.call(name, *args)[0]
+    def _value(self, name: str, *args: Any) -> Any:
+        return revive(name, self.call(name, *args)[0])
 
     def inbox(self, *args: str) -> list[Message]:
         """The first batch of the inbox (the server's limits: 1,000 messages or
@@ -111,45 +134,6 @@ class RemoteState:
             got, remaining = self.call("drain_inbox", *args)
             out.extend(got)
         return out
-
-    def claim_file(self, *args: str) -> str:
-        return str(self._value("claim_file", *args))
-
-    def claim_task(self, *args: str) -> str:
-        return str(self._value("claim_task", *args))
-
-    def release(self, *args: str) -> None:
-        self._value("release", *args)
-
-    def renew_claim(self, *args: str) -> str:
-        return str(self._value("renew_claim", *args))
-
-    def send_message(self, *args: str) -> Message:
-        sent: Message = self._value("send_message", *args)
-        return sent
-
-    def broadcast(self, *args: str) -> Message:
-        sent: Message = self._value("broadcast", *args)
-        return sent
-
-    def status(self, *args: str) -> str:
-        return str(self._value("status", *args))
-
-    def lease(self, *args: str) -> Lease | None:
-        found = self._value("lease", *args)
-        return None if found is None else Lease(**found)
-
-    def leases(self, *args: str) -> list[Lease]:
-        return [Lease(**found) for found in self._value("leases", *args)]
-
-    def check_lease(self, *args: Any) -> int:
-        return int(self._value("check_lease", *args))
-
-    def agents(self) -> list[AgentInfo]:
-        return [AgentInfo(**found) for found in self._value("agents")]
-
-    def release_all(self, *args: str) -> list[str]:
-        return [str(key) for key in self._value("release_all", *args)]
 
     def wait_inbox(self, *args: Any) -> list[Message]:
         """As drain_inbox, but waits up to `timeout` seconds (the last
@@ -184,5 +168,18 @@ class RemoteState:
         self.close()
 
 
-def _fits(remote: RemoteState) -> CoordinationService:
-    return remote  # mypy checks here that RemoteState is a CoordinationService
+def _tool_method(name: str) -> Callable[..., Any]:
+    def method(self: RemoteState, *args: Any) -> Any:
+        return self._value(name, *args)
+
+    method.__name__ = name
+    method.__qualname__ = f"RemoteState.{name}"
+    method.__doc__ = METHODS[name].doc
+    return method
+
+
+# Every tool whose result is one call's, taking the arguments the server
+# lists (a pinned server's tools leave out the identity argument).
+for _name in names(*TOOL_GROUPS):
+    if _name not in vars(RemoteState):
+        setattr(RemoteState, _name, _tool_method(_name))

@@ -16,6 +16,7 @@ from typing import Any, AsyncIterator, Awaitable, Callable
 
 import anyio
 import mcp_types as types
+from halvex_types import LEASE_SECS
 from mcp.server import Server
 from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
@@ -26,13 +27,13 @@ from .tools import DRAINS, ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
 
-INSTRUCTIONS = """\
+INSTRUCTIONS = f"""\
 Coordination for agents sharing one code base or task list. Resource keys are \
 "file:<path>" and "task:<id>".
-- Claim before you edit: claim_file / claim_task. A claim lasts 300 seconds; a \
+- Claim before you edit: claim_file / claim_task. A claim lasts {LEASE_SECS} seconds; a \
 refusal names the agent holding it, so pick other work or wait and try again.
 - Renew your claims (renew_claim with the key) during long work, well within the \
-300 seconds, or another agent may take them over.
+{LEASE_SECS} seconds, or another agent may take them over.
 - Release every claim (release with the key) as soon as you are done.
 - Read your inbox (inbox keeps messages, drain_inbox removes them); both answer \
 in batches, and `remaining` says how many more wait. Use send_message for one \
@@ -44,7 +45,6 @@ token that lease reported after you claimed; do not write if it fails.
 A tool error's text is the reason the call was refused."""
 
 # What a failed call may have done, by tool, for the error text.
-_READS = ("inbox", "status", "lease", "leases", "check_lease", "agents")
 _TOOK = ("it may have taken a batch of messages, which then comes back with a later drain of "
          "this agent")
 _EFFECT = {"drain_inbox": _TOOK, "wait_inbox": _TOOK}
@@ -271,7 +271,7 @@ class CoordinationServer:
             what = "the state's backend did not answer or refused the call"
         else:
             what = "internal fault in the server"
-        if tool.name in _READS:
+        if tool.facts.read_only:
             effect = "nothing was changed"
         else:
             effect = _EFFECT.get(tool.name, "it may have taken effect")

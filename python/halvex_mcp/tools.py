@@ -1,8 +1,9 @@
 """The tools: one per method of a CoordinationService (halvex_types).
 
-Names, parameters and their order come from the protocols there; what
-a model reads about each tool (title, description, each parameter's
-description, hints, the schema of its result) is written here, once.
+Names, parameters and their order, titles, descriptions and hints come from
+halvex_types' table of methods; what a model reads about each parameter and
+the schema of each result are written here, once (a result's schema follows
+from its type, with a few methods saying more).
 `inbox`, `drain_inbox` and `wait_inbox` also take two optional limits and
 answer in bounded batches. Nothing here imports the MCP SDK: this is the
 plain-data half of the server.
@@ -10,31 +11,21 @@ plain-data half of the server.
 
 from __future__ import annotations
 
-import inspect
 import json
 import math
 from typing import Any, Mapping, NamedTuple
 
-from halvex_types import AgentInfo, CoordinationService, CoordinationState, Lease
+from halvex_types import IDENTITY_PARAMS, LEASE_SECS, METHODS, AgentInfo, Lease, Param, names
+from halvex_types.methods import EMPTY
 
-
-class Param(NamedTuple):
-    name: str
-    kind: str  # the annotation: "str", "int" or "float"
-    default: Any  # inspect.Parameter.empty when required
+# The groups of halvex_types' table that are tools.
+TOOL_GROUPS = ("state", "service")
 
 
 def methods() -> dict[str, tuple[list[Param], str]]:
-    """Each method's parameters and docstring, in the protocols' order."""
-    out: dict[str, tuple[list[Param], str]] = {}
-    for proto in (CoordinationState, CoordinationService):
-        for name, method in vars(proto).items():
-            if name.startswith("_") or not inspect.isfunction(method):
-                continue
-            params = [Param(p.name, str(p.annotation), p.default)
-                      for p in inspect.signature(method).parameters.values() if p.name != "self"]
-            out[name] = (params, inspect.cleandoc(method.__doc__ or ""))
-    return out
+    """Each tool's parameters and docstring, in the table's order."""
+    return {name: (list(METHODS[name].params), METHODS[name].doc)
+            for name in names(*TOOL_GROUPS)}
 
 
 # Bytes of UTF-8 allowed in one argument. Agent ids, paths and task ids are
@@ -53,9 +44,6 @@ BATCH_BYTES = 1024 * 1024
 WAIT_DEFAULT = 25.0
 WAIT_MAX = 120.0
 
-# Parameters that name the caller: `--agent` fixes them for every call.
-IDENTITY_PARAMS = ("agent_id", "from_agent")
-
 # The tools that answer in batches, and their optional limits.
 BATCHED = ("inbox", "drain_inbox", "wait_inbox")
 DRAINS = ("drain_inbox", "wait_inbox")
@@ -65,8 +53,7 @@ _BATCH_DOC = (
     f"\nAt most max_messages messages (default and ceiling {BATCH_MESSAGES}) and max_bytes "
     f"bytes of content (default and ceiling {BATCH_BYTES}, but always one message when any "
     "waits) come back per call; `remaining` in the result says how many still wait for the "
-    "next call."
-    % (BATCH_MESSAGES, BATCH_BYTES))
+    "next call.")
 _DRAIN_DOC = (
     "\nA drained batch is confirmed by this session's next request; if its reply never "
     "arrived, a later drain of this agent returns it again (at least once).")
@@ -113,7 +100,7 @@ _LEASE = {
                   "description": "fencing token: grows with every grant of this key"},
         "granted_at": {"type": "integer", "description": "server seconds (Unix time)"},
         "renewed_at": {"type": "integer", "description": "server seconds (Unix time)"},
-        "expires_at": {"type": "integer", "description": "renewed_at + 300"},
+        "expires_at": {"type": "integer", "description": f"renewed_at + {LEASE_SECS}"},
         "live": {"type": "boolean",
                  "description": "false once the lease ran out: anyone may take it over"},
     },
@@ -148,77 +135,35 @@ class Facts(NamedTuple):
     result: dict[str, Any]  # the schema of the structured content's "result"
 
 
-FACTS: dict[str, Facts] = {
-    "claim_file": Facts(
-        "Claim a file", "Claims a file for you before you edit it, for a lease of 300 "
-        "seconds (renew it with renew_claim during longer work). Refused while another agent "
-        "(or you) holds a live claim on it; the refusal names the holder. Returns your agent "
-        "id. Call lease with \"file:<path>\" for the claim's fencing token.",
-        False, False, False, {"type": "string", "description": "your agent id"}),
-    "claim_task": Facts(
-        "Claim a task", "Claims a task for you, as claim_file claims a file; the claim's key "
-        "is \"task:<id>\". Refused while another agent (or you) holds a live claim on it.",
-        False, False, False, {"type": "string", "description": "your agent id"}),
-    "release": Facts(
-        "Release a claim", "Releases your claim on a key as soon as you are done, so others "
-        "may claim it; your status becomes idle. Only the holder may release.",
-        False, True, True, {"type": "null"}),
-    "renew_claim": Facts(
-        "Renew a claim", "Restarts the 300-second lease of your claim on a key (also after "
-        "it ran out, unless another agent took it over meanwhile). Renew well within the 300 "
-        "seconds during long work. Only the holder may renew. Keeps the fencing token.",
-        False, False, False, {"type": "string", "description": "your agent id"}),
-    "send_message": Facts(
-        "Send a message", "Puts a message into one agent's inbox. Returns the message.",
-        False, False, False, _MESSAGE),
-    "broadcast": Facts(
-        "Broadcast a message", "Sends a message to the inbox of every known agent, you "
-        "included; an agent is known once it has claimed or released, broadcast, or been sent "
-        "a message. Returns the message, addressed to \"*\".",
-        False, False, False, _MESSAGE),
-    "inbox": Facts(
-        "Read your inbox", "Your messages, oldest first, without removing them (drain_inbox "
-        "removes them). To wait for a message, use wait_inbox instead of calling this in a "
-        "loop.", True, False, True, _MESSAGES),
-    "drain_inbox": Facts(
-        "Take your messages", "Your messages, oldest first, removed from the inbox.",
-        False, True, False, _MESSAGES),
-    "status": Facts(
-        "Agent status", "An agent's status word: \"idle\", \"busy\" (holds or took a claim), "
-        "\"completed\" or \"error\".", True, False, True,
-        {"enum": ["idle", "busy", "completed", "error"]}),
-    "lease": Facts(
-        "Look up a claim", "Who holds the claim on a key, its fencing token, when it was "
-        "granted and renewed, when it expires (server seconds) and whether it is still live; "
-        "null when no claim is stored. Each grant of a key (first claim, claim after release, "
-        "takeover of an expired claim) gets a higher token; renewal keeps it. Read your token "
-        "here right after claiming and give it to whatever writes for you.",
-        True, False, True, {"anyOf": [{"type": "null"}, _LEASE]}),
-    "leases": Facts(
-        "List claims", "Every stored claim whose key starts with prefix, sorted by key, "
-        "expired ones included (live false): who holds what.",
-        True, False, True, {"type": "array", "items": _LEASE}),
-    "check_lease": Facts(
-        "Check a claim before writing", "Proves, right before each write the claim guards, "
-        "that you still hold a live claim on the key with this fencing token: returns the "
-        "whole seconds left. Otherwise an error says why (no claim, a stale token and who "
-        "holds which, or how long ago the lease expired): then do not write. Changes nothing.",
-        True, False, True, {"type": "integer", "minimum": 1,
-                            "description": "whole seconds left on the lease"}),
-    "agents": Facts(
-        "List agents", "Every known agent, sorted by id: status word, messages waiting, "
-        "drained messages not yet confirmed, live claims held and the server second of its "
-        "last call (null before any).", True, False, True, {"type": "array", "items": _AGENT}),
-    "release_all": Facts(
-        "Release all your claims", "Releases every claim you hold, expired ones included, "
-        "each as release does. Returns the released keys, sorted. Use it when you stop "
-        "working.", False, True, True, {"type": "array", "items": {"type": "string"}}),
-    "wait_inbox": Facts(
-        "Wait for messages", "Takes your messages as drain_inbox does; when there are none, "
-        "waits up to timeout seconds for one and takes it as soon as it arrives. An empty "
-        "list means none came: call again to keep waiting. Use this instead of polling inbox "
-        "or drain_inbox.", False, True, False, _MESSAGES),
+_STATUS = {"enum": ["idle", "busy", "completed", "error"]}
+_AGENT_ID = {"type": "string", "description": "your agent id"}
+
+# A result's schema by its type in the table, and where a method says more.
+_BY_TYPE: dict[str, dict[str, Any]] = {
+    "str": {"type": "string"}, "int": {"type": "integer"}, "float": {"type": "number"},
+    "bool": {"type": "boolean"}, "None": {"type": "null"}, "Message": _MESSAGE,
+    "list[Message]": _MESSAGES, "Lease | None": {"anyOf": [{"type": "null"}, _LEASE]},
+    "list[Lease]": {"type": "array", "items": _LEASE},
+    "list[AgentInfo]": {"type": "array", "items": _AGENT},
+    "list[str]": {"type": "array", "items": {"type": "string"}},
 }
+_RESULTS: dict[str, dict[str, Any]] = {
+    "claim_file": _AGENT_ID, "claim_task": _AGENT_ID, "renew_claim": _AGENT_ID,
+    "status": _STATUS,
+    "check_lease": {"type": "integer", "minimum": 1,
+                    "description": "whole seconds left on the lease"},
+}
+
+
+def _facts(name: str) -> Facts:
+    method = METHODS[name]
+    tool = method.tool
+    assert tool is not None, name
+    return Facts(tool.title, tool.description, method.read_only, tool.destructive,
+                 tool.idempotent, _RESULTS.get(name) or _BY_TYPE[method.result])
+
+
+FACTS: dict[str, Facts] = {name: _facts(name) for name in names(*TOOL_GROUPS)}
 
 
 class ArgumentError(Exception):
@@ -238,7 +183,7 @@ class Tool:
             self.fixed = {p.name: pinned for p in params if p.name in IDENTITY_PARAMS}
         self.params = [p for p in params if p.name not in self.fixed]
         self.optional = {p.name: (WAIT_DEFAULT if p.name == "timeout" else p.default)
-                         for p in self.params if p.default is not inspect.Parameter.empty}
+                         for p in self.params if p.default is not EMPTY}
         self.batched = name in BATCHED
         doc = self.facts.description
         if self.batched:
