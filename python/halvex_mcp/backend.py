@@ -55,13 +55,11 @@ class State(Protocol):
     async def wait_inbox(self, agent_id: str, timeout: float) -> list[Message]: ...
 
 
-async def wait_batch(state: State, agent_id: str, timeout: float, max_count: int,
-                     max_bytes: int) -> Batch:
+async def drain_then_wait(state: State, agent_id: str, timeout: float, max_count: int,
+                          max_bytes: int) -> Batch:
     """A drained batch; when there is none, waits up to `timeout` seconds for
     messages and drains them. halvex_redis's wait drains the whole inbox:
     it is called only once a bounded drain found it empty."""
-    if isinstance(state, LocalState):
-        return await state.wait_batch(agent_id, timeout, max_count, max_bytes)
     got = await state.drain_batch(agent_id, max_count, max_bytes)
     if got[0] or timeout <= 0:
         return got
@@ -79,6 +77,14 @@ class Backend(Protocol):
     def after_lost_reply(self, state: State) -> State:
         """The state a session uses once a drain reply of `state` is known lost:
         that batch must not be confirmed by the session's next call."""
+
+    async def wait_batch(self, state: State, agent_id: str, timeout: float, max_count: int,
+                         max_bytes: int) -> Batch:
+        """A drained batch, waiting up to `timeout` seconds when there is none."""
+
+    def abandon(self, state: State) -> None:
+        """A session ended without confirming: its unconfirmed batches go
+        back now where the backend can tell (else after the hand-over)."""
 
     async def aclose(self) -> None: ...
 
@@ -173,9 +179,19 @@ class LocalBackend:
         return LocalState(self)
 
     def after_lost_reply(self, state: State) -> State:
-        assert isinstance(state, LocalState)
-        state.give_back()
+        self.abandon(state)
         return state
+
+    async def wait_batch(self, state: State, agent_id: str, timeout: float, max_count: int,
+                         max_bytes: int) -> Batch:
+        return await self._own(state).wait_batch(agent_id, timeout, max_count, max_bytes)
+
+    def abandon(self, state: State) -> None:
+        self._own(state).give_back()
+
+    def _own(self, state: State) -> LocalState:
+        # Only this backend makes its sessions' states.
+        return cast(LocalState, state)
 
     async def aclose(self) -> None:
         self.wake_all()
@@ -446,6 +462,13 @@ class RedisBackend:
         # alone, the batch goes to this agent's next drain after the hand-over.
         return self.new_state()
 
+    async def wait_batch(self, state: State, agent_id: str, timeout: float, max_count: int,
+                         max_bytes: int) -> Batch:
+        return await drain_then_wait(state, agent_id, timeout, max_count, max_bytes)
+
+    def abandon(self, state: State) -> None:
+        """Nothing to do: the batches go to the agent's next drain after the hand-over."""
+
     async def aclose(self) -> None:
         """Nothing of ours to close: the client and its pool are halvex_redis's,
         and go with the event loop."""
@@ -499,5 +522,5 @@ class Slot:
         mine = [t for t in self.tickets if t.state is self.state]
         if normal and all(t.written for t in mine):
             await self.state.confirm()
-        elif isinstance(self.state, LocalState):
-            self.state.give_back()
+        else:
+            self.backend.abandon(self.state)

@@ -22,7 +22,7 @@ from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
 
 from . import __version__
-from .backend import Backend, Slot, Ticket, wait_batch
+from .backend import Backend, Slot, Ticket
 from .tools import DRAINS, ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
@@ -247,8 +247,8 @@ class CoordinationServer:
         try:
             with scope:
                 self.waits.add(scope)
-                value = await wait_batch(slot.state, bound["agent_id"], bound["timeout"],
-                                         max_count, max_bytes)
+                value = await slot.backend.wait_batch(slot.state, bound["agent_id"],
+                                                      bound["timeout"], max_count, max_bytes)
         except BaseException as err:
             _unanswered(ticket, err)
             raise
