@@ -9,8 +9,7 @@ import json
 import time
 
 import redis
-
-LEASE_SECS = 300
+from halvex_types import LEASE_SECS
 
 
 class CoordinationState:

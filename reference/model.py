@@ -26,7 +26,7 @@ import math
 import threading
 import time
 
-LEASE_SECS = 300  # lease_secs + lease_grace_secs
+from halvex_types import LEASE_SECS
 
 CLOCK_FAULT = "system clock before unix epoch"
 
