@@ -1,7 +1,6 @@
 """halvex_types' table of methods against every place that states a method:
 the native module, its stubs, the protocols, the classes made from the
 table, the constants the backends share, and halvex_redis's activity reader."""
-
 import ast
 import asyncio
 import inspect
@@ -12,16 +11,8 @@ import pytest
 
 import halvex_core
 import halvex_types
-from halvex_types import (
-    HANDOVER_SECS,
-    LEASE_SECS,
-    METHODS,
-    Lease,
-    check_lease,
-    install,
-    names,
-)
-from halvex_types.methods import ASYNC_GROUPS, EMPTY, GROUPS
+from halvex_types import HANDOVER_SECS, LEASE_SECS, METHODS, Lease, check_lease, install, names
+from halvex_types.methods import ASYNC_GROUPS, GROUPS
 
 import _faketime
 from _support import METHODS as NATIVE_METHODS
@@ -35,7 +26,7 @@ def test_native_docstrings_and_signatures_agree_with_the_table():
     for name in names("state"):
         method = getattr(halvex_core.CoordinationState, name)
         params = ", ".join(p.name for p in METHODS[name].params)
-        assert method.__text_signature__ == "($self, %s)" % params
+        assert method.__text_signature__ == f"($self, {params})"
         # The native class leaves some docstrings out; those it has are the table's.
         assert method.__doc__ in (None, METHODS[name].doc), name
 
@@ -149,24 +140,24 @@ def test_check_lease_rule(held, agent, token, now, outcome):
 
 @pytest.mark.skipif(not _faketime.available(), reason="libfaketime is not installed")
 def test_native_lease_is_lease_secs():
-    notes, _ = _faketime.run_scenario("""
+    notes, _ = _faketime.run_scenario(f"""
 s = CoordinationState()
 s.claim_file("a", "p")
-set_clock(T0 + %(lease)d - 1)
+set_clock(T0 + {LEASE_SECS} - 1)
 note("before", call(s.claim_file, "b", "p"))
-set_clock(T0 + %(lease)d)
+set_clock(T0 + {LEASE_SECS})
 note("at", call(s.claim_file, "b", "p"))
-""" % {"lease": LEASE_SECS})
+""")
     assert notes == {"before": ("RuntimeError", ("a already holds claim on p",)),
                      "at": ("ok", "b")}
 
 
 @pytest.fixture(params=["redis", "redis-asyncio"])
 def redis_state(request, redis_server, redis_loop):
-    from conftest import BlockingAdapter
     import halvex_redis.asyncio
+    from conftest import BlockingAdapter
 
-    namespace = "table-%d" % random.getrandbits(48)
+    namespace = f"table-{random.getrandbits(48)}"
     if request.param == "redis":
         return halvex_redis.CoordinationState(redis_server.url, namespace=namespace)
     return BlockingAdapter(halvex_redis.asyncio.CoordinationState(
@@ -217,3 +208,19 @@ def test_redis_activity_does_not_act_as_an_agent(redis_server):
     assert other.agents() == before
     s.confirm()
     assert [a.pending for a in other.agents() if a.agent_id == "b"] == [0]
+
+
+def test_commands_made_from_the_table(redis_server):
+    from test_cli import as_json, halvex
+
+    ns = ["--redis", redis_server.url, "--namespace", f"table-{random.getrandbits(48)}"]
+    assert as_json(*ns, "status", "a") == "idle"
+    assert as_json(*ns, "lease", "file:x") is None
+    assert halvex(*ns, "claim", "file:x", "--agent", "a").returncode == 0
+    found = as_json(*ns, "lease", "file:x")
+    assert list(found) == list(Lease._fields)
+    assert (found["holder"], found["token"], found["live"]) == ("a", 1, True)
+    assert found["expires_at"] - found["renewed_at"] == LEASE_SECS
+    assert as_json(*ns, "status", "a") == "busy"
+    done = halvex(*ns, "status")
+    assert done.returncode == 2 and "A" in done.stderr

@@ -16,7 +16,7 @@ import math
 from typing import Any, Mapping, NamedTuple
 
 from halvex_types import IDENTITY_PARAMS, LEASE_SECS, METHODS, AgentInfo, Lease, Param, names
-from halvex_types.methods import EMPTY
+from halvex_types.methods import EMPTY, TOOL_PARAMS
 
 # The groups of halvex_types' table that are tools.
 TOOL_GROUPS = ("state", "service")
@@ -58,22 +58,10 @@ _DRAIN_DOC = (
     "\nA drained batch is confirmed by this session's next request; if its reply never "
     "arrived, a later drain of this agent returns it again (at least once).")
 
-KEY_WORDS = "a resource key: \"file:<path>\" or \"task:<id>\", e.g. \"file:src/app.py\""
-
-# What each parameter means to a model, by name.
+# What each parameter means to a model, by name: the table's, and the
+# parameters only the tools have.
 PARAM_DOCS = {
-    "agent_id": "Your agent id: the name you act under, the same on every call (any text, "
-                "e.g. \"agent-a\"). Claims, inboxes and status belong to it.",
-    "from_agent": "Your agent id, as the sender.",
-    "to_agent": "The agent id of the recipient.",
-    "path": "The file's path as every agent spells it (e.g. \"src/app.py\"); the claim's key "
-            "is \"file:<path>\".",
-    "task_id": "The task's id (e.g. \"phase-7\"); the claim's key is \"task:<id>\".",
-    "resource_key": "The claim's key: " + KEY_WORDS + ".",
-    "content": "The message text.",
-    "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
-    "token": "The fencing token of your claim, as the lease tool reported it after you "
-             "claimed.",
+    **TOOL_PARAMS,
     "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} "
                f"(default {WAIT_DEFAULT:g}). Call again to keep waiting.",
     "max_messages": f"At most this many messages in this reply (1 to {BATCH_MESSAGES}).",

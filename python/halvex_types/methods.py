@@ -70,6 +70,23 @@ class Method(NamedTuple):
         return RuntimeError(self.refusals[reason].format(**values))
 
 
+# What each parameter means to a model reading a tool, by name.
+TOOL_PARAMS = {
+    "agent_id": "Your agent id: the name you act under, the same on every call (any text, "
+                "e.g. \"agent-a\"). Claims, inboxes and status belong to it.",
+    "from_agent": "Your agent id, as the sender.",
+    "to_agent": "The agent id of the recipient.",
+    "path": "The file's path as every agent spells it (e.g. \"src/app.py\"); the claim's key "
+            "is \"file:<path>\".",
+    "task_id": "The task's id (e.g. \"phase-7\"); the claim's key is \"task:<id>\".",
+    "resource_key": "The claim's key: a resource key: \"file:<path>\" or \"task:<id>\", e.g. "
+                    "\"file:src/app.py\".",
+    "content": "The message text.",
+    "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
+    "token": "The fencing token of your claim, as the lease tool reported it after you "
+             "claimed.",
+}
+
 _KEY_EXAMPLE = '`"file:src/lib.rs"` or `"task:phase-7"`'
 
 
