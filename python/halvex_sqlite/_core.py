@@ -178,10 +178,13 @@ _KNOWN = ("INSERT INTO agents (ns, agent, status) VALUES (?, ?, 0) "
 _KNOWN_SEEN = ("INSERT INTO agents (ns, agent, status, seen) VALUES (?, ?, 0, ?) "
                "ON CONFLICT (ns, agent) DO UPDATE SET status = coalesce(status, 0), "
                "seen = excluded.seen")
+_LOG_TOP = ("SELECT coalesce((SELECT max(seq) FROM log WHERE ns = ?1), "
+            "(SELECT log_base FROM spaces WHERE ns = ?1), 0)")
 _LOG = ("INSERT INTO log (ns, seq, at, kind, agent, key, sender, recipient, content) "
-        "VALUES (?1, coalesce((SELECT max(seq) FROM log WHERE ns = ?1), "
-        "(SELECT log_base FROM spaces WHERE ns = ?1), 0) + 1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
-_TRIM = ("DELETE FROM log WHERE ns = ?1 AND seq <= (SELECT max(seq) FROM log WHERE ns = ?1) - ?2")
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
+# The log is trimmed every TRIM_EVERY records, down to so few that it never
+# holds more than the limit (a trim at every record costs a page per call).
+TRIM_EVERY = 32
 _CLAIM_READ = "SELECT holder, renewed_at FROM claims WHERE ns = ? AND key = ?"
 _HOLDER = "SELECT holder FROM claims WHERE ns = ? AND key = ?"
 _ROWS_OF = "SELECT sender, content, at FROM messages WHERE ns = ? AND agent = ? "
@@ -230,8 +233,12 @@ class Core:
     def _log(self, db: sqlite3.Connection, at: int, kind: str, agent: str | None = None,
              key: str | None = None, sender: str | None = None, recipient: str | None = None,
              content: str | None = None) -> None:
-        db.execute(_LOG, (self.ns, at, kind, agent, key, sender, recipient, content))
-        db.execute(_TRIM, (self.ns, self.log_limit))
+        ns, limit = self.ns, self.log_limit
+        seq = db.execute(_LOG_TOP, (ns,)).fetchone()[0] + 1
+        db.execute(_LOG, (ns, seq, at, kind, agent, key, sender, recipient, content))
+        every = TRIM_EVERY if limit >= 2 * TRIM_EVERY else 1
+        if seq % every == 0:
+            db.execute("DELETE FROM log WHERE ns = ? AND seq <= ?", (ns, seq - (limit - every + 1)))
 
     # ---- claims ----
 
@@ -619,14 +626,15 @@ class Poller:
 
     def _version(self) -> int:
         try:
-            value: int = self.db.execute("PRAGMA data_version").fetchone()[0]
+            value: int = _store.retrying(
+                lambda: self.db.execute("PRAGMA data_version").fetchone()[0])
             return value
         except sqlite3.Error as err:
             raise _store.file_error(self.core.store.path, err) from err
 
     def mail(self) -> bool:
         try:
-            return self.core.has_mail(self.db, self.agent)
+            return _store.retrying(lambda: self.core.has_mail(self.db, self.agent))
         except sqlite3.Error as err:
             raise _store.file_error(self.core.store.path, err) from err
 

@@ -11,6 +11,7 @@ process; a power cut may lose the last calls.
 from __future__ import annotations
 
 import os
+import random
 import sqlite3
 import subprocess
 import sys
@@ -31,6 +32,17 @@ APPLICATION_ID = 0x484C5658
 # How long a call waits for the write lock before it gives up. Calls hold it
 # for well under a millisecond; only a stuck process holds it this long.
 BUSY_TIMEOUT = 60.0
+# Waits between tries for the lock: SQLite's own handler sleeps 1, 2, 5,
+# 10 ms..., so a call that meets the lock twice would wait 8 ms; ours tries
+# again after about 0.1 ms, doubling up to 2 ms (with jitter, so writers
+# that met do not meet again).
+RETRY_FIRST = 0.0001
+RETRY_MAX = 0.002
+
+# Writes to the WAL before a commit copies them into the file (the copy
+# costs two fsyncs, in the call that triggers it): 16 MB instead of 4 MB
+# makes that a quarter as often.
+AUTOCHECKPOINT = 4000
 
 # Journal durability: NORMAL keeps every committed call across a killed
 # process (docs/sqlite.md gives the price of FULL, measured).
@@ -247,10 +259,42 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
 
 
+def busy(err: BaseException) -> bool:
+    """Whether an error means "another connection holds the lock" (the work
+    is tried again) rather than a fault of the file."""
+    if not isinstance(err, sqlite3.OperationalError):
+        return False
+    name = getattr(err, "sqlite_errorname", None)  # 3.11+
+    if name is not None:
+        return str(name).startswith("SQLITE_BUSY")
+    return str(err).startswith("database is locked")
+
+
+def retrying(work: Callable[[], T]) -> T:
+    """`work()`, tried again while the file is locked, up to BUSY_TIMEOUT."""
+    delay = RETRY_FIRST
+    deadline = 0.0
+    while True:
+        try:
+            return work()
+        except sqlite3.OperationalError as err:
+            if not busy(err):
+                raise
+            now = time.monotonic()
+            if not deadline:
+                deadline = now + BUSY_TIMEOUT
+            elif now >= deadline:
+                raise
+        time.sleep(delay * random.uniform(0.5, 1.5))
+        delay = min(delay * 2, RETRY_MAX)
+
+
 def connect(path: Path) -> sqlite3.Connection:
-    db = sqlite3.connect(str(path), timeout=BUSY_TIMEOUT, isolation_level=None,
+    # No busy timeout of SQLite's own: `retrying` waits instead.
+    db = sqlite3.connect(str(path), timeout=0, isolation_level=None,
                          check_same_thread=False, cached_statements=256)
-    try:
+
+    def setup() -> None:
         mode = db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
         if str(mode).lower() != "wal":
             # A file system without shared memory for the WAL index (some
@@ -258,6 +302,10 @@ def connect(path: Path) -> sqlite3.Connection:
             # and the writer taking turns.
             db.execute("PRAGMA journal_mode=DELETE")
         db.execute(f"PRAGMA synchronous={SYNCHRONOUS}")
+        db.execute(f"PRAGMA wal_autocheckpoint={AUTOCHECKPOINT}")
+
+    try:
+        retrying(setup)
     except BaseException:
         db.close()
         raise
@@ -310,7 +358,7 @@ class Store:
             try:
                 # The first write proves the file is writable now, not at a
                 # later call.
-                db.execute("BEGIN IMMEDIATE")
+                retrying(lambda: db.execute("BEGIN IMMEDIATE"))
                 db.execute("COMMIT")
             except BaseException:
                 db.close()
@@ -322,7 +370,7 @@ class Store:
     def _open(self) -> sqlite3.Connection:
         db = connect(self.path)
         try:
-            _init_schema(db, self.path)
+            retrying(lambda: _init_schema(db, self.path))
         except BaseException:
             db.close()
             raise
@@ -347,33 +395,42 @@ class Store:
 
     def run(self, work: Callable[[sqlite3.Connection], T], write: bool) -> T:
         """Runs `work` in one transaction (a write takes the write lock first)
-        and commits; anything raised rolls it back. SQLite's errors come out
-        as StateFileError."""
+        and commits; anything raised rolls it back, and the whole of it is
+        tried again while another connection holds the lock. SQLite's errors
+        come out as StateFileError."""
         handle = self._handle()
         handle.busy = True  # before reading db: a fork in between leaves it be
         try:
-            db = handle.db
-            if db is None:
-                db = handle.db = self._open()
-            db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
-            try:
-                result = work(db)
-                db.execute("COMMIT")
-            except BaseException:
-                if db.in_transaction:
-                    try:
-                        db.execute("ROLLBACK")
-                    except sqlite3.Error:
-                        # A failed rollback leaves the connection unusable:
-                        # drop it, SQLite rolls back on the next open.
-                        handle.db = None
-                        db.close()
-                raise
-            return result
+            return retrying(lambda: self._once(handle, self._db(handle), work, write))
         except sqlite3.Error as err:
             raise file_error(self.path, err) from err
         finally:
             handle.busy = False
+
+    def _db(self, handle: _Handle) -> sqlite3.Connection:
+        db = handle.db
+        if db is None:
+            db = handle.db = self._open()
+        return db
+
+    @staticmethod
+    def _once(handle: _Handle, db: sqlite3.Connection,
+              work: Callable[[sqlite3.Connection], T], write: bool) -> T:
+        db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+        try:
+            result = work(db)
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                try:
+                    db.execute("ROLLBACK")
+                except sqlite3.Error:
+                    # A failed rollback leaves the connection unusable: drop
+                    # it, SQLite rolls back on the next open.
+                    handle.db = None
+                    db.close()
+            raise
+        return result
 
     def reader(self) -> sqlite3.Connection:
         """A connection of its own, for a wait's polling (PRAGMA data_version
