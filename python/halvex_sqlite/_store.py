@@ -352,6 +352,7 @@ class Store:
     def __init__(self, path: Path) -> None:
         self.path = path
         self._local = threading.local()
+        self._mine: weakref.WeakSet[_Handle] = weakref.WeakSet()
         _prepare(path)
         try:
             db = self._open()
@@ -359,6 +360,7 @@ class Store:
                 # The first write proves the file is writable now, not at a
                 # later call.
                 retrying(lambda: db.execute("BEGIN IMMEDIATE"))
+                db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
                 db.execute("COMMIT")
             except BaseException:
                 db.close()
@@ -382,6 +384,7 @@ class Store:
         self._local.handle = handle
         with _handles_lock:
             _handles.add(handle)
+            self._mine.add(handle)
         return handle
 
     def _handle(self) -> _Handle:
@@ -391,7 +394,20 @@ class Store:
             self._local.handle = handle
             with _handles_lock:
                 _handles.add(handle)
+                self._mine.add(handle)
         return handle
+
+    def close(self) -> None:
+        """Closes the connections no call is using (a later call reopens its
+        thread's). The last connection to close removes the -wal and -shm
+        files."""
+        with _handles_lock:
+            handles = list(self._mine)
+        for handle in handles:
+            db = handle.db
+            if db is not None and not handle.busy:
+                handle.db = None
+                db.close()
 
     def run(self, work: Callable[[sqlite3.Connection], T], write: bool) -> T:
         """Runs `work` in one transaction (a write takes the write lock first)

@@ -69,6 +69,11 @@ class CoordinationState:
         return (f"<halvex_sqlite.asyncio.CoordinationState path={str(self.path)!r} "
                 f"namespace={self.namespace!r}>")
 
+    def close(self) -> None:
+        """Closes the object's idle connections to the file now, rather than
+        when the object is collected; using the object again reopens them."""
+        self._core.store.close()
+
     async def claim_file(self, agent_id: str, path: str, *surplus: object) -> str:
         _none("claim_file", 2, surplus)
         return await _off_loop(self._core.claim, text("agent_id", agent_id),
