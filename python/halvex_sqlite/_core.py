@@ -525,7 +525,7 @@ class Core:
     def check_lease(self, agent: str, key: str, token: int) -> int:
         now, rows = self.run(lambda db: self._lease_rows(db, "key = ?", (key,)), write=False)
         holder, held, renewed = (rows[0][1], rows[0][2], rows[0][4]) if rows else (None, 0, 0)
-        elapsed = max(now - renewed, 0)
+        elapsed: int = max(now - renewed, 0)
         refused = _rules.check_lease_refusal(key, agent, token, holder, held, elapsed)
         if refused is not None:
             raise RuntimeError(refused)
@@ -544,8 +544,9 @@ class Core:
                     "SELECT agent, batch IS NOT NULL, count(*) FROM messages WHERE ns = ? "
                     "GROUP BY agent, batch IS NOT NULL", (ns,)):
                 counts.setdefault(agent, [0, 0])[pending] = n
-            return [AgentInfo(agent, _rules.WORDS[status], *counts.get(agent, (0, 0)),
-                              held.get(agent, 0), seen)
+            none = [0, 0]
+            return [AgentInfo(agent, _rules.WORDS[status], counts.get(agent, none)[0],
+                              counts.get(agent, none)[1], held.get(agent, 0), seen)
                     for agent, status, seen in db.execute(
                         "SELECT agent, status, seen FROM agents WHERE ns = ? AND status IS NOT "
                         "NULL ORDER BY agent", (ns,))]
