@@ -263,7 +263,7 @@ def main() -> int:
     folder = Path(args.dir) if args.dir else Path(tempfile.mkdtemp(prefix="halvex-bench-"))
     folder.mkdir(parents=True, exist_ok=True)
     print(f"SQLite {sqlite3.sqlite_version}, Python {sys.version.split()[0]}, "
-          f"{os.cpu_count()} CPUs, load {os.getloadavg()[0]:.1f}, files in {folder}")
+          f"{os.cpu_count()} CPUs, load {load:.1f}, files in {folder}")
     try:
         one = one_process(folder, args.seconds, args.rounds)
         print("\none process (median of rounds taking turns)")

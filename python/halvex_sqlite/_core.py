@@ -169,23 +169,66 @@ class Session:
 
 
 _SEEN = ("INSERT INTO agents (ns, agent, seen) VALUES (?, ?, ?) "
-         "ON CONFLICT (ns, agent) DO UPDATE SET seen = excluded.seen")
-_STATUS_SEEN = ("INSERT INTO agents (ns, agent, status, seen) VALUES (?, ?, ?, ?) "
-                "ON CONFLICT (ns, agent) DO UPDATE SET status = excluded.status, "
-                "seen = excluded.seen")
+         "ON CONFLICT (ns, agent) DO UPDATE SET seen = excluded.seen "
+         "WHERE seen IS NOT excluded.seen")
 _KNOWN = ("INSERT INTO agents (ns, agent, status) VALUES (?, ?, 0) "
           "ON CONFLICT (ns, agent) DO UPDATE SET status = 0 WHERE status IS NULL")
 _KNOWN_SEEN = ("INSERT INTO agents (ns, agent, status, seen) VALUES (?, ?, 0, ?) "
                "ON CONFLICT (ns, agent) DO UPDATE SET status = coalesce(status, 0), "
                "seen = excluded.seen")
-_LOG_TOP = ("SELECT coalesce((SELECT max(seq) FROM log WHERE ns = ?1), "
-            "(SELECT log_base FROM spaces WHERE ns = ?1), 0)")
+_NEXT_SEQ = ("coalesce((SELECT max(seq) FROM log WHERE ns = {ns}), "
+             "(SELECT log_base FROM spaces WHERE ns = {ns}), 0) + 1")
 _LOG = ("INSERT INTO log (ns, seq, at, kind, agent, key, sender, recipient, content) "
-        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)")
+        f"VALUES (?1, {_NEXT_SEQ.format(ns='?1')}, ?2, ?3, ?4, ?5, ?6, ?7, ?8)")
 # The log is trimmed every TRIM_EVERY records, down to so few that it never
 # holds more than the limit (a trim at every record costs a page per call).
 TRIM_EVERY = 32
-_CLAIM_READ = "SELECT holder, renewed_at FROM claims WHERE ns = ? AND key = ?"
+
+
+def _record_sql(kind: str, agent: str, key: str, at: str, where: str = "") -> str:
+    return ("INSERT INTO log (ns, seq, at, kind, agent, key) "
+            f"SELECT NEW.ns, {_NEXT_SEQ.format(ns='NEW.ns')}, {at}, '{kind}', {agent}, {key}"
+            f"{where};")
+
+
+def connection_setup(log_limit: int) -> tuple[str, ...]:
+    """Triggers of one object's connections (TEMP: each connection has its
+    own, so they carry the object's log limit). A grant or release of a
+    claim sets its agent's status and last call and writes the activity
+    record in the same statement; the log trims itself."""
+    every = TRIM_EVERY if log_limit >= 2 * TRIM_EVERY else 1
+    seen = ("INSERT INTO agents (ns, agent, status, seen) VALUES (NEW.ns, NEW.holder, "
+            "{status}, {at}) ON CONFLICT (ns, agent) DO UPDATE SET status = excluded.status, "
+            "seen = excluded.seen;")
+    return (
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_first_grant AFTER INSERT ON main.claims "
+        "BEGIN " + seen.format(status=1, at="NEW.granted_at")
+        + _record_sql("claimed", "NEW.holder", "NEW.key", "NEW.granted_at") + " END",
+        # A takeover: the new holder's record, then the previous holder's release.
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_grant AFTER UPDATE OF holder ON main.claims "
+        "WHEN NEW.holder IS NOT NULL BEGIN " + seen.format(status=1, at="NEW.granted_at")
+        + _record_sql("claimed", "NEW.holder", "NEW.key", "NEW.granted_at")
+        + _record_sql("released", "OLD.holder", "NEW.key", "NEW.granted_at",
+                      " WHERE OLD.holder IS NOT NULL") + " END",
+        # A release stamps renewed_at with the second it happened.
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_release AFTER UPDATE OF holder ON main.claims "
+        "WHEN NEW.holder IS NULL BEGIN "
+        + seen.format(status=0, at="NEW.renewed_at").replace("NEW.holder", "OLD.holder")
+        + _record_sql("released", "OLD.holder", "NEW.key", "NEW.renewed_at") + " END",
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_trim AFTER INSERT ON main.log "
+        f"WHEN NEW.seq % {every} = 0 BEGIN DELETE FROM log WHERE ns = NEW.ns "
+        f"AND seq <= NEW.seq - {log_limit - every + 1}; END",
+    )
+
+
+_GRANT = ("UPDATE claims SET holder = ?, token = token + 1, granted_at = ?, renewed_at = ? "
+          "WHERE ns = ? AND key = ? AND (holder IS NULL OR renewed_at <= ?)")
+_FIRST_GRANT = ("INSERT INTO claims (ns, key, holder, token, granted_at, renewed_at) "
+                "VALUES (?1, ?2, ?3, coalesce((SELECT floor FROM spaces WHERE ns = ?1), 0) + 1, "
+                "?4, ?4)")
+_RENEW = "UPDATE claims SET renewed_at = ?1 WHERE ns = ?2 AND key = ?3 AND holder = ?4"
+_RELEASE = ("UPDATE claims SET holder = NULL, renewed_at = ?1 "
+            "WHERE ns = ?2 AND key = ?3 AND holder = ?4")
 _HOLDER = "SELECT holder FROM claims WHERE ns = ? AND key = ?"
 _ROWS_OF = "SELECT sender, content, at FROM messages WHERE ns = ? AND agent = ? "
 
@@ -202,7 +245,7 @@ class Core:
             raise ValueError(f"log_limit must be a positive int, not {log_limit!r}")
         self.ns = str.__str__(namespace)
         self.log_limit = log_limit
-        self.store = _store.Store(_store.resolve(path))
+        self.store = _store.Store(_store.resolve(path), connection_setup(log_limit))
         self.session = Session()
 
     # ---- the frame of every call ----
@@ -233,12 +276,7 @@ class Core:
     def _log(self, db: sqlite3.Connection, at: int, kind: str, agent: str | None = None,
              key: str | None = None, sender: str | None = None, recipient: str | None = None,
              content: str | None = None) -> None:
-        ns, limit = self.ns, self.log_limit
-        seq = db.execute(_LOG_TOP, (ns,)).fetchone()[0] + 1
-        db.execute(_LOG, (ns, seq, at, kind, agent, key, sender, recipient, content))
-        every = TRIM_EVERY if limit >= 2 * TRIM_EVERY else 1
-        if seq % every == 0:
-            db.execute("DELETE FROM log WHERE ns = ? AND seq <= ?", (ns, seq - (limit - every + 1)))
+        db.execute(_LOG, (self.ns, at, kind, agent, key, sender, recipient, content))
 
     # ---- claims ----
 
@@ -247,26 +285,18 @@ class Core:
 
         def work(db: sqlite3.Connection) -> Any:
             now = _clock()
-            row = db.execute(_CLAIM_READ, (ns, key)).fetchone()
-            previous = None
-            if row is not None:
-                previous, renewed = row
-                # Live while now - renewed < LEASE; a clock set back keeps it live.
-                if previous is not None and now < renewed + LEASE:
-                    db.execute(_SEEN, (ns, agent, now))
-                    return Refusal(_rules.conflict(previous, name, task))
-                db.execute("UPDATE claims SET holder = ?, token = token + 1, granted_at = ?, "
-                           "renewed_at = ? WHERE ns = ? AND key = ?", (agent, now, now, ns, key))
-            else:
+            # Granted when free or expired: live while now - renewed < LEASE,
+            # so a clock set back keeps it live. Each grant takes the next
+            # token; the triggers set the status and write the records.
+            if db.execute(_GRANT, (agent, now, now, ns, key, now - LEASE)).rowcount:
+                return agent
+            row = db.execute(_HOLDER, (ns, key)).fetchone()
+            if row is None:
                 # A key's first grant (or first since a delete) starts above the floor.
-                db.execute("INSERT INTO claims (ns, key, holder, token, granted_at, renewed_at) "
-                           "VALUES (?1, ?2, ?3, coalesce((SELECT floor FROM spaces "
-                           "WHERE ns = ?1), 0) + 1, ?4, ?4)", (ns, key, agent, now))
-            db.execute(_STATUS_SEEN, (ns, agent, 1, now))
-            self._log(db, now, "claimed", agent=agent, key=key)
-            if previous is not None:
-                self._log(db, now, "released", agent=previous, key=key)
-            return agent
+                db.execute(_FIRST_GRANT, (ns, key, agent, now))
+                return agent
+            db.execute(_SEEN, (ns, agent, now))
+            return Refusal(_rules.conflict(row[0], name, task))
 
         result: str = self.run(work)
         return result
@@ -286,35 +316,31 @@ class Core:
             return Refusal(missing)
         return Refusal(_rules.not_holder(agent, verb, holder))
 
-    def renew(self, agent: str, key: str) -> str:
+    def _holder_only(self, agent: str, key: str, verb: str, missing: str, change: str,
+                     after: Any = None) -> None:
+        """Renewal and release: the change when `agent` holds the key, else
+        the refusal; under a clock before 1970 the refusal still answers."""
         ns = self.ns
 
         def work(db: sqlite3.Connection) -> Any:
-            refused = self._holder_test(db, agent, key, "renew", _rules.no_claim_to_renew(key))
+            now = _clock_if_sane()
+            if now is not None and db.execute(change, (now, ns, key, agent)).rowcount:
+                if after is not None:
+                    db.execute(after, (ns, agent, now))
+                return None
+            refused = self._holder_test(db, agent, key, verb, missing)
             if refused is not None:
                 return refused
-            now = _clock()
-            db.execute("UPDATE claims SET renewed_at = ? WHERE ns = ? AND key = ?", (now, ns, key))
-            db.execute(_SEEN, (ns, agent, now))
-            return agent
-
-        result: str = self.run(work)
-        return result
-
-    def release(self, agent: str, key: str) -> None:
-        ns = self.ns
-
-        def work(db: sqlite3.Connection) -> Any:
-            refused = self._holder_test(db, agent, key, "release", _rules.no_claim_found(agent))
-            if refused is not None:
-                return refused
-            now = _clock()
-            db.execute("UPDATE claims SET holder = NULL WHERE ns = ? AND key = ?", (ns, key))
-            db.execute(_STATUS_SEEN, (ns, agent, 0, now))
-            self._log(db, now, "released", agent=agent, key=key)
-            return None
+            raise _rules.clock_fault(time.time())
 
         self.run(work)
+
+    def renew(self, agent: str, key: str) -> str:
+        self._holder_only(agent, key, "renew", _rules.no_claim_to_renew(key), _RENEW, _SEEN)
+        return agent
+
+    def release(self, agent: str, key: str) -> None:
+        self._holder_only(agent, key, "release", _rules.no_claim_found(agent), _RELEASE)
 
     def release_all(self, agent: str) -> list[str]:
         ns = self.ns
@@ -323,12 +349,9 @@ class Core:
             now = _clock()
             keys = [k for (k,) in db.execute(
                 "SELECT key FROM claims WHERE ns = ? AND holder = ? ORDER BY key", (ns, agent))]
-            if keys:
-                db.execute("UPDATE claims SET holder = NULL WHERE ns = ? AND holder = ?",
-                           (ns, agent))
-                for key in keys:
-                    self._log(db, now, "released", agent=agent, key=key)
-                db.execute(_STATUS_SEEN, (ns, agent, 0, now))
+            if keys:  # the trigger writes the records, in key order
+                db.execute("UPDATE claims SET holder = NULL, renewed_at = ? "
+                           "WHERE ns = ? AND holder = ?", (now, ns, agent))
             else:
                 db.execute(_SEEN, (ns, agent, now))
             return keys

@@ -349,8 +349,9 @@ def _init_schema(db: sqlite3.Connection, path: Path) -> None:
 class Store:
     """One state file as used by this process: a connection per thread."""
 
-    def __init__(self, path: Path) -> None:
+    def __init__(self, path: Path, setup: tuple[str, ...] = ()) -> None:
         self.path = path
+        self.setup = setup
         self._local = threading.local()
         self._mine: weakref.WeakSet[_Handle] = weakref.WeakSet()
         _prepare(path)
@@ -373,6 +374,8 @@ class Store:
         db = connect(self.path)
         try:
             retrying(lambda: _init_schema(db, self.path))
+            for statement in self.setup:
+                db.execute(statement)
         except BaseException:
             db.close()
             raise
@@ -417,6 +420,11 @@ class Store:
         handle = self._handle()
         handle.busy = True  # before reading db: a fork in between leaves it be
         try:
+            try:
+                return self._once(handle, self._db(handle), work, write)
+            except sqlite3.OperationalError as err:
+                if not busy(err):
+                    raise
             return retrying(lambda: self._once(handle, self._db(handle), work, write))
         except sqlite3.Error as err:
             raise file_error(self.path, err) from err
