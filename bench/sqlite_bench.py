@@ -262,6 +262,7 @@ def main() -> int:
     args = parser.parse_args()
     folder = Path(args.dir) if args.dir else Path(tempfile.mkdtemp(prefix="halvex-bench-"))
     folder.mkdir(parents=True, exist_ok=True)
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
     print(f"SQLite {sqlite3.sqlite_version}, Python {sys.version.split()[0]}, "
           f"{os.cpu_count()} CPUs, load {load:.1f}, files in {folder}")
     try:
