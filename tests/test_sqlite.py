@@ -10,12 +10,14 @@ shared tests, which run against it through make_state.
 import asyncio
 import os
 import random
+import shutil
 import signal
 import sqlite3
 import subprocess
 import sys
 import threading
 import time
+import warnings
 from collections import Counter
 
 import pytest
@@ -332,9 +334,8 @@ def _git(*args, cwd):
                    stderr=subprocess.DEVNULL)
 
 
-@pytest.mark.skipif(subprocess.run(["git", "--version"], stdout=subprocess.DEVNULL,
-                                   stderr=subprocess.DEVNULL, shell=False).returncode != 0
-                    if os.name == "posix" else True, reason="needs git (run on POSIX)")
+@pytest.mark.skipif(os.name != "posix" or shutil.which("git") is None,
+                    reason="needs git (run on POSIX)")
 def test_worktrees_of_one_repository_share_one_state(tmp_path, monkeypatch):
     monkeypatch.delenv("HALVEX_STATE", raising=False)
     repo, tree = tmp_path / "repo", tmp_path / "elsewhere" / "tree"
@@ -525,7 +526,9 @@ def test_object_shared_across_fork(tmp_path):
     s.send_message("parent", "sink", "before")
     children = []
     for k in range(4):
-        pid = os.fork()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads alive
+            pid = os.fork()
         if pid == 0:  # the child: the parent's object, on connections of its own
             code = 1
             try:

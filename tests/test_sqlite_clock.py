@@ -1,13 +1,12 @@
 """test_clock's scenarios on halvex_sqlite: each runs in a child interpreter
 whose wall clock libfaketime sets, on a state file of its own."""
 
-import textwrap
-
 import pytest
 
 import _faketime
+import _sqlite
 import test_clock
-from _faketime import CLOCK_FAULT, T0
+from _faketime import CLOCK_FAULT
 
 pytestmark = pytest.mark.skipif(not _faketime.available(),
                                 reason="libfaketime is not installed")
@@ -19,44 +18,17 @@ globals().update({name: getattr(test_clock, name) for name in dir(test_clock)
                   and "clock_scenario" in getattr(test_clock, name).__code__.co_varnames})
 
 
-def _on_sqlite(folder, kind):
-    """A scenario's CoordinationState() made on a fresh file (the asyncio
-    class through a blocking adapter, as the shared tests drive it)."""
-    counter = [0]
-
-    def run(body, start=T0):
-        counter[0] += 1
-        path = str(folder / ("clock-%d.db" % counter[0]))
-        if kind == "sqlite":
-            prelude = "import halvex_sqlite\n" \
-                      "CoordinationState = lambda: halvex_sqlite.CoordinationState(%r)\n" % path
-        else:
-            prelude = textwrap.dedent("""
-                import asyncio, threading
-                import halvex_sqlite.asyncio
-                from conftest import BlockingAdapter
-                _loop = asyncio.new_event_loop()
-                threading.Thread(target=_loop.run_forever, daemon=True).start()
-                CoordinationState = lambda: BlockingAdapter(
-                    halvex_sqlite.asyncio.CoordinationState(%r), _loop)
-                """) % path
-        return _faketime.run_scenario(prelude + textwrap.dedent(body), start)
-
-    return run
-
-
-# The asyncio class runs the same transactions in a thread: one lease
-# scenario on it is enough.
-@pytest.fixture(params=["sqlite", pytest.param("sqlite-asyncio", marks=pytest.mark.skipif(
-    False, reason=""))])
-def clock_scenario(request, tmp_path):
-    return _on_sqlite(tmp_path, request.param)
+# The blocking class: the asyncio one runs the same transactions in a
+# thread, and meets the faked clock in test_sqlite's lease-view scenario.
+@pytest.fixture
+def clock_scenario(tmp_path):
+    return _sqlite.scenario_runner(tmp_path)
 
 
 @pytest.mark.parametrize("scenario", sorted(test_clock.FAULT_SCENARIOS))
 def test_clock_before_1970_is_the_native_fault(scenario, tmp_path):
     body, expected = test_clock.FAULT_SCENARIOS[scenario]
-    notes, stderr = _on_sqlite(tmp_path, "sqlite")(body)
+    notes, stderr = _sqlite.scenario_runner(tmp_path)(body)
     assert notes == expected
     assert stderr.count("system clock before unix epoch") == sum(
         1 for v in expected.values() if v is CLOCK_FAULT)
