@@ -79,11 +79,17 @@ def pytest_collection_modifyitems(items):
 
 
 @pytest.fixture(params=["native", pytest.param("redis", marks=pytest.mark.redis),
-                        pytest.param("redis-asyncio", marks=pytest.mark.redis)])
+                        pytest.param("redis-asyncio", marks=pytest.mark.redis),
+                        "sqlite", "sqlite-asyncio"])
 def make_state(request):
     """Builds fresh, empty CoordinationState objects of one backend."""
     if request.param == "native":
         return halvex_core.CoordinationState
+    if request.param.startswith("sqlite"):
+        import _sqlite
+
+        return _sqlite.maker(request.param, request.getfixturevalue("tmp_path"),
+                             lambda: request.getfixturevalue("redis_loop"))
     url = request.getfixturevalue("redis_server").url
     if request.param == "redis":
         import halvex_redis

@@ -1,0 +1,303 @@
+"""halvex_sqlite against a hand-written sqlite3 peer, in the same run.
+
+The peer is the least a program needs for the same two cycles on one file
+(WAL, synchronous=NORMAL): claim+release is `INSERT OR IGNORE` + `DELETE`,
+send+drain is `INSERT` + `SELECT`/`DELETE` in one transaction. It keeps no
+leases, tokens, statuses, activity or unconfirmed batches.
+
+Measured:
+  * claim+release/s and send+drain/s in one process, rounds taking turns
+    (the median round of each is reported);
+  * the same with 8 processes on one file, and the p99 of every call made
+    by the 8 halvex_sqlite writers;
+  * wake latency of wait_inbox (median) with a sender in another process,
+    and the CPU an idle wait costs;
+  * synchronous=NORMAL against FULL, one process.
+
+    python bench/sqlite_bench.py [--seconds S] [--rounds N] [--processes P]
+                                 [--idle S] [--dir DIR]
+"""
+from __future__ import annotations
+
+import argparse
+import multiprocessing
+import os
+import shutil
+import sqlite3
+import statistics
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "python"))
+
+import halvex_sqlite  # noqa: E402
+from halvex_sqlite import _store  # noqa: E402
+
+KEYS = 200
+
+
+# ---- the peer -------------------------------------------------------------------
+
+class Peer:
+    def __init__(self, path: str) -> None:
+        self.db = sqlite3.connect(path, timeout=60, isolation_level=None)
+        self.db.execute("PRAGMA journal_mode=WAL")
+        self.db.execute("PRAGMA synchronous=NORMAL")
+        self.db.execute("CREATE TABLE IF NOT EXISTS claims (key TEXT PRIMARY KEY, holder TEXT)")
+        self.db.execute("CREATE TABLE IF NOT EXISTS inbox (id INTEGER PRIMARY KEY, "
+                        "agent TEXT, sender TEXT, content TEXT, at INTEGER)")
+        self.db.execute("CREATE INDEX IF NOT EXISTS inbox_agent ON inbox (agent)")
+
+    def claim(self, agent: str, key: str) -> None:
+        self.db.execute("INSERT OR IGNORE INTO claims VALUES (?, ?)", (key, agent))
+
+    def release(self, agent: str, key: str) -> None:
+        self.db.execute("DELETE FROM claims WHERE key = ? AND holder = ?", (key, agent))
+
+    def send(self, sender: str, to: str, content: str) -> None:
+        self.db.execute("INSERT INTO inbox (agent, sender, content, at) VALUES (?, ?, ?, ?)",
+                        (to, sender, content, int(time.time())))
+
+    def drain(self, agent: str) -> list[tuple[str, str, str, int]]:
+        db = self.db
+        db.execute("BEGIN IMMEDIATE")
+        rows = db.execute("SELECT sender, content, at FROM inbox WHERE agent = ? ORDER BY id",
+                          (agent,)).fetchall()
+        db.execute("DELETE FROM inbox WHERE agent = ?", (agent,))
+        db.execute("COMMIT")
+        return [(s, agent, c, a) for s, c, a in rows]
+
+
+class Ours:
+    def __init__(self, path: str) -> None:
+        self.state = halvex_sqlite.CoordinationState(path)
+
+    def claim(self, agent: str, key: str) -> None:
+        self.state.claim_file(agent, key)
+
+    def release(self, agent: str, key: str) -> None:
+        self.state.release(agent, "file:" + key)
+
+    def send(self, sender: str, to: str, content: str) -> None:
+        self.state.send_message(sender, to, content)
+
+    def drain(self, agent: str) -> list[tuple[str, str, str, int]]:
+        return self.state.drain_inbox(agent)
+
+
+MAKERS = {"peer": Peer, "halvex_sqlite": Ours}
+
+
+def cycles(side: object, kind: str, agent: str, seconds: float,
+           latencies: list[float] | None = None) -> int:
+    """Runs claim+release or send+drain cycles for `seconds`; returns how many."""
+    done, i = 0, 0
+    clock = time.perf_counter
+    end = clock() + seconds
+    while clock() < end:
+        for _ in range(20):
+            key = f"{agent}-{i % KEYS}"
+            i += 1
+            if kind == "claim":
+                calls = ((side.claim, agent, key), (side.release, agent, key))  # type: ignore
+            else:
+                calls = ((side.send, agent, agent + "-in", "m" * 32),  # type: ignore
+                         (side.drain, agent + "-in"))  # type: ignore
+            for call, *args in calls:
+                if latencies is None:
+                    call(*args)
+                else:
+                    started = clock()
+                    call(*args)
+                    latencies.append(clock() - started)
+            done += 1
+    return done
+
+
+def fresh(folder: Path, name: str) -> str:
+    path = folder / name
+    for suffix in ("", "-wal", "-shm"):
+        try:
+            os.unlink(str(path) + suffix)
+        except FileNotFoundError:
+            pass
+    return str(path)
+
+
+# ---- one process ------------------------------------------------------------------
+
+def one_process(folder: Path, seconds: float, rounds: int) -> dict[str, dict[str, float]]:
+    """Median rate of each (side, cycle) over rounds that take turns, so both
+    sides meet the same load of a shared machine."""
+    sides = {name: make(fresh(folder, f"one-{name}.db")) for name, make in MAKERS.items()}
+    rates: dict[str, dict[str, list[float]]] = {n: {"claim": [], "send": []} for n in sides}
+    for _ in range(rounds):
+        for kind in ("claim", "send"):
+            for name, side in sides.items():
+                rates[name][kind].append(cycles(side, kind, "a", seconds) / seconds)
+    return {n: {k: statistics.median(v) for k, v in r.items()} for n, r in rates.items()}
+
+
+def sync_levels(folder: Path, seconds: float, rounds: int) -> dict[str, dict[str, float]]:
+    """halvex_sqlite with synchronous=NORMAL against FULL, rounds taking turns."""
+    rates: dict[str, dict[str, list[float]]] = {}
+    saved = _store.SYNCHRONOUS
+    try:
+        sides = {}
+        for level in ("NORMAL", "FULL"):
+            _store.SYNCHRONOUS = level   # read when a connection opens
+            sides[level] = Ours(fresh(folder, f"sync-{level}.db"))
+            rates[level] = {"claim": [], "send": []}
+            for kind in ("claim", "send"):  # opens this thread's connection now
+                cycles(sides[level], kind, "warm", 0.05)
+        for _ in range(rounds):
+            for kind in ("claim", "send"):
+                for level, side in sides.items():
+                    rates[level][kind].append(cycles(side, kind, "a", seconds) / seconds)
+    finally:
+        _store.SYNCHRONOUS = saved
+    return {n: {k: statistics.median(v) for k, v in r.items()} for n, r in rates.items()}
+
+
+# ---- many processes --------------------------------------------------------------
+
+def _worker(side_name: str, path: str, kind: str, agent: str, seconds: float,
+            start: float, out: multiprocessing.Queue) -> None:  # type: ignore[type-arg]
+    side = MAKERS[side_name](path)
+    latencies: list[float] = []
+    while time.time() < start:
+        time.sleep(0.001)
+    done = cycles(side, kind, agent, seconds, latencies)
+    out.put((done, latencies))
+
+
+def many_processes(folder: Path, seconds: float, processes: int
+                   ) -> tuple[dict[str, dict[str, float]], dict[str, list[float]]]:
+    """Aggregate rates with `processes` writers on one file, each on keys and
+    an inbox of its own; each side's call latencies (the peer's show what the
+    machine's scheduling alone costs)."""
+    ctx = multiprocessing.get_context("spawn")
+    rates: dict[str, dict[str, float]] = {}
+    latencies: dict[str, list[float]] = {}
+    for name in MAKERS:
+        rates[name] = {}
+        latencies[name] = []
+        for kind in ("claim", "send"):
+            path = fresh(folder, f"many-{name}-{kind}.db")
+            MAKERS[name](path)  # the schema, before the race
+            out = ctx.Queue()
+            start = time.time() + 1.5  # spawned interpreters start first
+            procs = [ctx.Process(target=_worker, args=(name, path, kind, f"w{i}", seconds,
+                                                       start, out))
+                     for i in range(processes)]
+            for proc in procs:
+                proc.start()
+            results = [out.get(timeout=seconds + 120) for _ in procs]
+            for proc in procs:
+                proc.join(30)
+            rates[name][kind] = sum(r[0] for r in results) / seconds
+            for r in results:
+                latencies[name].extend(r[1])
+    return rates, latencies
+
+
+# ---- waits ------------------------------------------------------------------------
+
+def _waiter(path: str, count: int, idle: float, out: multiprocessing.Queue  # type: ignore
+            ) -> None:
+    state = halvex_sqlite.CoordinationState(path)
+    state.drain_inbox("waiter")
+    out.put("ready")
+    delays = []
+    for _ in range(count):
+        got = state.wait_inbox("waiter", 60)
+        now = time.time()
+        delays.extend(now - float(m[2]) for m in got)
+    cpu = time.process_time()
+    started = time.monotonic()
+    state.wait_inbox("waiter", idle)
+    out.put((delays, (time.process_time() - cpu) / (time.monotonic() - started)))
+
+
+def waits(folder: Path, count: int, idle: float) -> tuple[float, float]:
+    """Median wake latency over `count` sends at random moments, and the
+    share of a core that an idle wait of `idle` seconds costs."""
+    import random
+
+    path = fresh(folder, "wait.db")
+    sender = halvex_sqlite.CoordinationState(path)
+    ctx = multiprocessing.get_context("spawn")
+    out = ctx.Queue()
+    proc = ctx.Process(target=_waiter, args=(path, count, idle, out))
+    proc.start()
+    out.get(timeout=120)
+    for _ in range(count):
+        # A waiter long idle polls at its slowest: the worst case.
+        time.sleep(random.uniform(0.3, 0.6))
+        sender.send_message("sender", "waiter", repr(time.time()))
+    delays, cpu_share = out.get(timeout=idle + 120)
+    proc.join(30)
+    return statistics.median(delays), cpu_share
+
+
+# ---- report -----------------------------------------------------------------------
+
+def percentile(values: list[float], share: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=1.0, help="length of each round")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--processes", type=int, default=8)
+    parser.add_argument("--wakes", type=int, default=40)
+    parser.add_argument("--idle", type=float, default=20.0,
+                        help="seconds of the idle wait whose CPU is measured")
+    parser.add_argument("--dir", help="folder for the files (default: a temporary one)")
+    args = parser.parse_args()
+    folder = Path(args.dir) if args.dir else Path(tempfile.mkdtemp(prefix="halvex-bench-"))
+    folder.mkdir(parents=True, exist_ok=True)
+    load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
+    print(f"SQLite {sqlite3.sqlite_version}, Python {sys.version.split()[0]}, "
+          f"{os.cpu_count()} CPUs, load {load:.1f}, files in {folder}")
+    try:
+        one = one_process(folder, args.seconds, args.rounds)
+        print("\none process (median of rounds taking turns)")
+        for kind, label in (("claim", "claim+release/s"), ("send", "send+drain/s")):
+            ours, peer = one["halvex_sqlite"][kind], one["peer"][kind]
+            print(f"  {label:16} halvex_sqlite {ours:8.0f}  peer {peer:8.0f}  "
+                  f"ratio {ours / peer:.2f} (goal >= 0.5)")
+        many, latencies = many_processes(folder, args.seconds * 3, args.processes)
+        print(f"\n{args.processes} processes on one file")
+        for kind, label in (("claim", "claim+release/s"), ("send", "send+drain/s")):
+            ours, peer = many["halvex_sqlite"][kind], many["peer"][kind]
+            print(f"  {label:16} halvex_sqlite {ours:8.0f}  peer {peer:8.0f}  "
+                  f"ratio {ours / peer:.2f}")
+        for name, values in latencies.items():
+            print(f"  {name} calls: {len(values)}, p50 {percentile(values, 0.5) * 1e3:.2f} ms, "
+                  f"p99 {percentile(values, 0.99) * 1e3:.2f} ms, max "
+                  f"{max(values) * 1e3:.1f} ms")
+        print("  (goal: halvex_sqlite p99 < 5 ms)")
+        levels = sync_levels(folder, args.seconds, args.rounds)
+        print("\nsynchronous=NORMAL against FULL, one process")
+        for kind, label in (("claim", "claim+release/s"), ("send", "send+drain/s")):
+            normal, full = levels["NORMAL"][kind], levels["FULL"][kind]
+            print(f"  {label:16} NORMAL {normal:8.0f}  FULL {full:8.0f}  "
+                  f"FULL/NORMAL {full / normal:.2f}")
+        median, cpu = waits(folder, args.wakes, args.idle)
+        print(f"\nwait_inbox: median wake {median * 1e3:.1f} ms (goal <= 50 ms) over "
+              f"{args.wakes} sends; an idle {args.idle:.0f} s wait used {cpu * 100:.3f} % "
+              "of a core (goal < 1 %)")
+    finally:
+        if not args.dir:
+            shutil.rmtree(folder, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,481 @@
+"""The state file: where it lives, its schema, one connection per thread and
+process, transactions, and what a bad file turns into (StateFileError).
+
+Every call is one transaction. Writes take the file's write lock first
+(BEGIN IMMEDIATE), so calls from any process on the machine run one after
+another, and read the clock only once they hold it: a later grant never
+carries an earlier second than the one it follows. The journal is a
+write-ahead log with synchronous=NORMAL: a committed call survives a killed
+process; a power cut may lose the last calls.
+"""
+from __future__ import annotations
+
+import os
+import random
+import sqlite3
+import subprocess
+import sys
+import threading
+import time
+import weakref
+from pathlib import Path
+from typing import Any, Callable, TypeVar
+
+T = TypeVar("T")
+
+# PRAGMA user_version of the files this module writes; a file with a higher
+# one was written by a newer halvex_sqlite and is refused.
+SCHEMA_VERSION = 1
+# PRAGMA application_id: marks a file as halvex state ("HLVX").
+APPLICATION_ID = 0x484C5658
+
+# How long a call waits for the write lock before it gives up. Calls hold it
+# for well under a millisecond; only a stuck process holds it this long.
+BUSY_TIMEOUT = 60.0
+# Waits between tries for the lock: SQLite's own handler sleeps 1, 2, 5,
+# 10 ms..., so a call that meets the lock twice would wait 8 ms; ours tries
+# again after about 0.1 ms, doubling up to 2 ms (with jitter, so writers
+# that met do not meet again).
+RETRY_FIRST = 0.0001
+RETRY_MAX = 0.002
+
+# Writes to the WAL before a commit copies them into the file (the copy
+# costs two fsyncs, in the call that triggers it): 16 MB instead of 4 MB
+# makes that a quarter as often.
+AUTOCHECKPOINT = 4000
+
+# Journal durability: NORMAL keeps every committed call across a killed
+# process (docs/sqlite.md gives the price of FULL, measured).
+SYNCHRONOUS = "NORMAL"
+
+_SCHEMA = """
+CREATE TABLE spaces (
+  ns TEXT PRIMARY KEY,
+  floor INTEGER NOT NULL DEFAULT 0,     -- highest token of the space's earlier lives
+  log_base INTEGER NOT NULL DEFAULT 0   -- highest activity id of its earlier lives
+) WITHOUT ROWID;
+CREATE TABLE claims (
+  ns TEXT NOT NULL,
+  key TEXT NOT NULL,
+  holder TEXT,                          -- NULL once released: the row keeps the token
+  token INTEGER NOT NULL,
+  granted_at INTEGER NOT NULL,
+  renewed_at INTEGER NOT NULL,
+  PRIMARY KEY (ns, key)
+) WITHOUT ROWID;
+CREATE TABLE agents (
+  ns TEXT NOT NULL,
+  agent TEXT NOT NULL,
+  status INTEGER,                       -- NULL: seen acting, never made known
+  seen INTEGER,                         -- second of its last call as the acting agent
+  PRIMARY KEY (ns, agent)
+) WITHOUT ROWID;
+CREATE TABLE messages (
+  id INTEGER PRIMARY KEY,               -- arrival order
+  ns TEXT NOT NULL,
+  agent TEXT NOT NULL,                  -- the inbox's owner
+  sender TEXT NOT NULL,
+  content TEXT NOT NULL,
+  at INTEGER NOT NULL,
+  batch INTEGER,                        -- NULL: in the inbox, else the drain holding it
+  drained_at INTEGER
+);
+CREATE INDEX messages_by_inbox ON messages (ns, agent, batch);
+CREATE TABLE log (
+  ns TEXT NOT NULL,
+  seq INTEGER NOT NULL,
+  at INTEGER NOT NULL,
+  kind TEXT NOT NULL,
+  agent TEXT,
+  key TEXT,
+  sender TEXT,
+  recipient TEXT,
+  content TEXT,
+  PRIMARY KEY (ns, seq)
+) WITHOUT ROWID;
+"""
+
+
+class StateFileError(OSError):
+    """The state file cannot be used: damaged, not a state file, of a newer
+    schema, read-only, on a full disk, or locked for too long. The message
+    names the file and what to do; `filename` holds its path. The call that
+    raises it changed nothing."""
+
+    def __str__(self) -> str:
+        return str(self.args[0]) if self.args else ""
+
+
+# ---- where the file lives -----------------------------------------------------
+
+def _git_common_dir(cwd: Path) -> Path | None:
+    try:
+        done = subprocess.run(["git", "rev-parse", "--git-common-dir"], cwd=str(cwd),
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=30)
+    except (OSError, subprocess.SubprocessError):
+        return None  # no git, or cwd is gone
+    if done.returncode != 0:
+        return None
+    found = done.stdout.decode(sys.getfilesystemencoding(), "surrogateescape").strip()
+    if not found:
+        return None
+    return (cwd / found).resolve()
+
+
+def _user_state_dir() -> Path:
+    if os.name == "nt":
+        base = os.environ.get("LOCALAPPDATA")
+        return (Path(base) if base else Path.home() / "AppData" / "Local") / "halvex"
+    if sys.platform == "darwin":
+        return Path.home() / "Library" / "Application Support" / "halvex"
+    base = os.environ.get("XDG_STATE_HOME")
+    if base and os.path.isabs(base):
+        return Path(base) / "halvex"
+    return Path.home() / ".local" / "state" / "halvex"
+
+
+def default_path(cwd: str | os.PathLike[str] | None = None) -> Path:
+    """Where the state lives when no path is given: $HALVEX_STATE if set;
+    inside a git work tree `<git common dir>/halvex/state.db`, so every
+    worktree of a repository shares one state; otherwise `state.db` in the
+    user's state folder."""
+    given = os.environ.get("HALVEX_STATE")
+    if given:
+        return Path(given)
+    where = Path(cwd) if cwd is not None else Path.cwd()
+    common = _git_common_dir(where)
+    if common is not None:
+        return common / "halvex" / "state.db"
+    return _user_state_dir() / "state.db"
+
+
+def _prepare(path: Path) -> None:
+    """Creates a missing folder (0700) and a missing file (0600): messages may
+    be private, and SQLite gives its -wal and -shm files the file's mode."""
+    folder = path.parent
+    if not folder.is_dir():
+        try:
+            folder.mkdir(mode=0o700, parents=True, exist_ok=True)
+        except OSError as err:
+            raise _error(path, f"its folder cannot be created ({err.strerror}): create "
+                               f"{folder} or choose another path (HALVEX_STATE)") from err
+    try:
+        fd = os.open(str(path), os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+    except FileExistsError:
+        return
+    except OSError as err:
+        if os.path.exists(path):
+            return  # unreadable or read-only: opening it says so
+        raise _error(path, f"it cannot be created ({err.strerror}): make {folder} "
+                           "writable or choose another path (HALVEX_STATE)") from err
+    os.close(fd)
+    if os.name != "nt":
+        os.chmod(str(path), 0o600)  # whatever the umask
+
+
+# ---- errors -------------------------------------------------------------------
+
+def _error(path: Path | str, what: str) -> StateFileError:
+    err = StateFileError(f"halvex state file {str(path)}: {what}")
+    err.filename = str(path)
+    return err
+
+
+def file_error(path: Path | str, err: sqlite3.Error) -> StateFileError:
+    """The StateFileError that an SQLite error on the file means."""
+    text = str(err)
+    low = text.lower()
+    name = getattr(err, "sqlite_errorname", "")  # 3.11+
+    if "readonly" in low or "read-only" in low or name.startswith("SQLITE_READONLY"):
+        what = ("it is read-only for this user (SQLite also writes the -wal and -shm files "
+                "next to it): give write access to the file and its folder, or choose "
+                "another path (HALVEX_STATE)")
+    elif "not a database" in low or "malformed" in low or "corrupt" in low:
+        what = ("it is damaged or not an SQLite database: move it away (its state is lost) "
+                "and halvex starts a new one, or choose another path (HALVEX_STATE)")
+    elif "full" in low:
+        what = "the disk is full: free some space and call again (nothing was changed)"
+    elif "locked" in low or "busy" in low:
+        what = (f"another process has held its write lock for more than {BUSY_TIMEOUT:.0f} s: "
+                "find it (fuser/lsof on the file) and end it")
+    elif "unable to open" in low or "cannot open" in low:
+        what = ("it cannot be opened: check that its folder exists and is writable (SQLite "
+                "keeps -wal and -shm files next to it), or choose another path "
+                "(HALVEX_STATE)")
+    else:
+        what = f"SQLite failed: {text}"
+    out = _error(path, what)
+    out.__cause__ = err
+    return out
+
+
+# ---- connections ----------------------------------------------------------------
+
+class _Handle:
+    """One thread's connection to one file; `busy` while a call uses it, so a
+    fork leaves it alone (see _before_fork)."""
+
+    __slots__ = ("db", "busy", "__weakref__")
+
+    def __init__(self) -> None:
+        self.db: sqlite3.Connection | None = None
+        self.busy = False
+
+
+_handles: weakref.WeakSet[_Handle] = weakref.WeakSet()
+_handles_lock = threading.Lock()
+# Connections in use by another thread when this process forked: never used
+# or closed here (closing would drop locks the parent's copy holds).
+_orphans: list[sqlite3.Connection] = []
+_forks = [0]
+
+
+def _before_fork() -> None:
+    # Idle connections are closed and reopened on demand, so the child starts
+    # with none of the parent's; the GIL keeps their threads out meanwhile.
+    for handle in list(_handles):
+        db = handle.db
+        if db is not None and not handle.busy:
+            handle.db = None
+            try:
+                db.close()
+            except Exception:
+                pass
+
+
+def _after_fork_in_child() -> None:
+    global _handles_lock
+    _handles_lock = threading.Lock()
+    _forks[0] += 1
+    for handle in list(_handles):
+        if handle.db is not None:
+            _orphans.append(handle.db)
+            handle.db = None
+            handle.busy = False
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(before=_before_fork, after_in_child=_after_fork_in_child)
+
+
+def busy(err: BaseException) -> bool:
+    """Whether an error means "another connection holds the lock" (the work
+    is tried again) rather than a fault of the file."""
+    if not isinstance(err, sqlite3.OperationalError):
+        return False
+    name = getattr(err, "sqlite_errorname", None)  # 3.11+
+    if name is not None:
+        return str(name).startswith("SQLITE_BUSY")
+    return str(err).startswith("database is locked")
+
+
+def retrying(work: Callable[[], T]) -> T:
+    """`work()`, tried again while the file is locked, up to BUSY_TIMEOUT."""
+    delay = RETRY_FIRST
+    deadline = 0.0
+    while True:
+        try:
+            return work()
+        except sqlite3.OperationalError as err:
+            if not busy(err):
+                raise
+            now = time.monotonic()
+            if not deadline:
+                deadline = now + BUSY_TIMEOUT
+            elif now >= deadline:
+                raise
+        time.sleep(delay * random.uniform(0.5, 1.5))
+        delay = min(delay * 2, RETRY_MAX)
+
+
+def connect(path: Path) -> sqlite3.Connection:
+    # No busy timeout of SQLite's own: `retrying` waits instead.
+    db = sqlite3.connect(str(path), timeout=0, isolation_level=None,
+                         check_same_thread=False, cached_statements=256)
+
+    def setup() -> None:
+        mode = db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
+        if str(mode).lower() != "wal":
+            # A file system without shared memory for the WAL index (some
+            # network mounts): the rollback journal works there, with readers
+            # and the writer taking turns.
+            db.execute("PRAGMA journal_mode=DELETE")
+        db.execute(f"PRAGMA synchronous={SYNCHRONOUS}")
+        db.execute(f"PRAGMA wal_autocheckpoint={AUTOCHECKPOINT}")
+
+    try:
+        retrying(setup)
+    except BaseException:
+        db.close()
+        raise
+    return db
+
+
+def _init_schema(db: sqlite3.Connection, path: Path) -> None:
+    """Creates the tables in a new file; refuses a file that is another
+    program's or of a newer schema."""
+    version = db.execute("PRAGMA user_version").fetchone()[0]
+    if version == SCHEMA_VERSION:
+        return
+    db.execute("BEGIN IMMEDIATE")
+    try:
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        app = db.execute("PRAGMA application_id").fetchone()[0]
+        if version > SCHEMA_VERSION:
+            raise _error(path, f"it was written by a newer halvex (schema {version}; this one "
+                               f"reads up to {SCHEMA_VERSION}): upgrade halvex_core, or "
+                               "choose another path (HALVEX_STATE)")
+        if version == 0:
+            if db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] or app not in (
+                    0, APPLICATION_ID):
+                raise _error(path, "it is another program's SQLite database: choose another "
+                                   "path (HALVEX_STATE)")
+            for statement in _SCHEMA.split(";"):
+                if statement.strip():
+                    db.execute(statement)
+            db.execute(f"PRAGMA application_id={APPLICATION_ID}")
+            db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+        elif app != APPLICATION_ID:
+            raise _error(path, "it is another program's SQLite database: choose another "
+                               "path (HALVEX_STATE)")
+        db.execute("COMMIT")
+    except BaseException:
+        if db.in_transaction:
+            db.execute("ROLLBACK")
+        raise
+
+
+class Store:
+    """One state file as used by this process: a connection per thread."""
+
+    def __init__(self, path: Path, setup: tuple[str, ...] = ()) -> None:
+        self.path = path
+        self.setup = setup
+        self._local = threading.local()
+        self._mine: weakref.WeakSet[_Handle] = weakref.WeakSet()
+        _prepare(path)
+        try:
+            db = self._open()
+            try:
+                # The first write proves the file is writable now, not at a
+                # later call.
+                retrying(lambda: db.execute("BEGIN IMMEDIATE"))
+                db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+                db.execute("COMMIT")
+            except BaseException:
+                db.close()
+                raise
+        except sqlite3.Error as err:
+            raise file_error(path, err) from err
+        self._adopt(db)
+
+    def _open(self) -> sqlite3.Connection:
+        db = connect(self.path)
+        try:
+            retrying(lambda: _init_schema(db, self.path))
+            for statement in self.setup:
+                db.execute(statement)
+        except BaseException:
+            db.close()
+            raise
+        return db
+
+    def _adopt(self, db: sqlite3.Connection) -> _Handle:
+        handle = _Handle()
+        handle.db = db
+        self._local.handle = handle
+        with _handles_lock:
+            _handles.add(handle)
+            self._mine.add(handle)
+        return handle
+
+    def _handle(self) -> _Handle:
+        handle: _Handle | None = getattr(self._local, "handle", None)
+        if handle is None:
+            handle = _Handle()
+            self._local.handle = handle
+            with _handles_lock:
+                _handles.add(handle)
+                self._mine.add(handle)
+        return handle
+
+    def close(self) -> None:
+        """Closes the connections no call is using (a later call reopens its
+        thread's). The last connection to close removes the -wal and -shm
+        files."""
+        with _handles_lock:
+            handles = list(self._mine)
+        for handle in handles:
+            db = handle.db
+            if db is not None and not handle.busy:
+                handle.db = None
+                db.close()
+
+    def run(self, work: Callable[[sqlite3.Connection], T], write: bool) -> T:
+        """Runs `work` in one transaction (a write takes the write lock first)
+        and commits; anything raised rolls it back, and the whole of it is
+        tried again while another connection holds the lock. SQLite's errors
+        come out as StateFileError."""
+        handle = self._handle()
+        handle.busy = True  # before reading db: a fork in between leaves it be
+        try:
+            try:
+                return self._once(handle, self._db(handle), work, write)
+            except sqlite3.OperationalError as err:
+                if not busy(err):
+                    raise
+            return retrying(lambda: self._once(handle, self._db(handle), work, write))
+        except sqlite3.Error as err:
+            raise file_error(self.path, err) from err
+        finally:
+            handle.busy = False
+
+    def _db(self, handle: _Handle) -> sqlite3.Connection:
+        db = handle.db
+        if db is None:
+            db = handle.db = self._open()
+        return db
+
+    @staticmethod
+    def _once(handle: _Handle, db: sqlite3.Connection,
+              work: Callable[[sqlite3.Connection], T], write: bool) -> T:
+        db.execute("BEGIN IMMEDIATE" if write else "BEGIN")
+        try:
+            result = work(db)
+            db.execute("COMMIT")
+        except BaseException:
+            if db.in_transaction:
+                try:
+                    db.execute("ROLLBACK")
+                except sqlite3.Error:
+                    # A failed rollback leaves the connection unusable: drop
+                    # it, SQLite rolls back on the next open.
+                    handle.db = None
+                    db.close()
+            raise
+        return result
+
+    def reader(self) -> sqlite3.Connection:
+        """A connection of its own, for a wait's polling (PRAGMA data_version
+        changes with every commit of another connection)."""
+        try:
+            return connect(self.path)
+        except sqlite3.Error as err:
+            raise file_error(self.path, err) from err
+
+
+def resolve(path: str | os.PathLike[str] | None) -> Path:
+    if path is None:
+        return default_path()
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or os.PathLike, not '{type(path).__name__}'")
+    return Path(os.path.abspath(os.fspath(path)))
+
+
+def wall_clock() -> float:
+    return time.time()
+
+
+def any_value(row: Any) -> Any:
+    return None if row is None else row[0]
