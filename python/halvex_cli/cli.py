@@ -7,7 +7,6 @@ Exit statuses: 0 done, 1 refused by the state (its text on stderr), 2 usage,
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import os
 import sys
@@ -18,6 +17,7 @@ from halvex_types import LEASE_SECS, METHODS, names
 from halvex_types.methods import EMPTY
 
 from . import __version__
+from .board import add_board_parser, cmd_board
 from .show import (
     agent_table,
     event_line,
@@ -28,11 +28,10 @@ from .show import (
     rich_console,
 )
 from .targets import (
-    MCP_MISSING,
-    REDIS_MISSING,
     McpTarget,
     RedisTarget,
     Refused,
+    SqliteTarget,
     Target,
     Unreachable,
     Unsupported,
@@ -68,10 +67,15 @@ def _common(bearer: bool = True) -> argparse.ArgumentParser:
     group = common.add_argument_group("target")
     group.add_argument("--redis", metavar="URL", default=argparse.SUPPRESS,
                        help=f"a Redis URL, as halvex_redis takes it (default: ${ENV_REDIS})")
+    group.add_argument("--state", metavar="PATH", default=argparse.SUPPRESS,
+                       help="a halvex_sqlite state file (default: $HALVEX_STATE, else the "
+                            "repository's own, <git common dir>/halvex/state.db, else the "
+                            "user's); the target when no other is named")
     group.add_argument("--namespace", metavar="NS", default=argparse.SUPPRESS,
-                       help=f"the halvex_redis namespace (default: ${ENV_NAMESPACE}); a "
-                            "halvex-mcp --redis "
-                            "server uses 'halvex-mcp' unless told otherwise")
+                       help=f"the namespace in Redis or the state file (default: "
+                            f"${ENV_NAMESPACE}; required with Redis; 'default' in a state "
+                            "file). A halvex-mcp --redis server uses 'halvex-mcp' unless told "
+                            "otherwise")
     group.add_argument("--mcp", metavar="URL", default=argparse.SUPPRESS,
                        help="the URL of a running halvex-mcp --http, e.g. "
                             f"http://127.0.0.1:8000/mcp (default: ${ENV_MCP})")
@@ -102,8 +106,10 @@ def parser() -> argparse.ArgumentParser:
     common = _common()
     ap = argparse.ArgumentParser(
         prog="halvex", parents=[common],
-        description="Watch and steer an agent team's claims and messages in halvex_redis or a "
-                    "running halvex-mcp --http.",
+        description="Watch and steer an agent team's claims and messages: in the "
+                    "repository's state file (the default, shared by every halvex-mcp on "
+                    "this machine that names no other), in Redis, or in a running "
+                    "halvex-mcp --http.",
         epilog="Exit status: 0 done, 1 refused by the state (its text on stderr), 2 usage, "
                "3 target unreachable; `halvex run` adds its own (see its --help).")
     ap.add_argument("--version", action="version", version=f"halvex {__version__}")
@@ -148,14 +154,16 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--wait", type=float, metavar="SECONDS",
                    help="when the inbox is empty, wait up to SECONDS for a message, then "
                         "drain (implies --drain)")
-    p = command("watch", "Print claims, releases and messages as they happen (needs --redis).")
+    p = command("watch", "Print claims, releases and messages as they happen (not over --mcp).")
     p.add_argument("--replay", action="store_true",
                    help="first print the records the activity log still holds")
     p.add_argument("--count", type=int, metavar="N", help="stop after N events")
     p.add_argument("--for", dest="duration", type=float, metavar="S",
                    help="stop after S seconds")
-    p = command("delete-namespace", "Delete every key of the namespace (needs --redis).")
+    p = command("delete-namespace", "Delete every key of the namespace (not over --mcp).")
     p.add_argument("--yes", action="store_true", help="really delete (required)")
+    add_board_parser(command("board", "Open the live board of the target's state in a browser "
+                                      "(a halvex-mcp on a free loopback port draws it)."))
     for cmd, method in one_to_one().items():
         p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
         for param in METHODS[method].params:
@@ -169,40 +177,28 @@ def parser() -> argparse.ArgumentParser:
 
 
 def target_of(args: argparse.Namespace) -> Target:
-    """The target the options (else the environment) name."""
-    redis_url = getattr(args, "redis", None)
-    mcp_url = getattr(args, "mcp", None)
-    if redis_url and mcp_url:
-        raise Unsupported("give --redis or --mcp, not both")
-    if not redis_url and not mcp_url:
+    """The target the options name, else the environment, else the state
+    file of the repository (or user) the command runs in."""
+    given = {flag: getattr(args, dest, None)
+             for flag, dest in (("--redis", "redis"), ("--mcp", "mcp"), ("--state", "state"))}
+    chosen = [flag for flag, value in given.items() if value]
+    if len(chosen) > 1:
+        raise Unsupported(f"give one of --redis, --mcp and --state, not {' and '.join(chosen)}")
+    redis_url, mcp_url, state = given["--redis"], given["--mcp"], given["--state"]
+    if not chosen:
         redis_url, mcp_url = os.environ.get(ENV_REDIS), os.environ.get(ENV_MCP)
         if redis_url and mcp_url:
             raise Unsupported(f"both ${ENV_REDIS} and ${ENV_MCP} are set: pick one with --redis "
                               "or --mcp")
-    if not redis_url and not mcp_url:
-        missing = [text for module, text in (("redis", REDIS_MISSING), ("mcp", MCP_MISSING))
-                   if not _importable(module)]
-        if len(missing) == 2:
-            raise Unsupported("halvex needs the redis or the mcp extra, and neither is "
-                              "installed: " + "; ".join(missing))
-        raise Unsupported("no target: give --redis URL --namespace NS or --mcp URL (or set "
-                          f"${ENV_REDIS} "
-                          f"and ${ENV_NAMESPACE}, or ${ENV_MCP})")
+    namespace = getattr(args, "namespace", None) or os.environ.get(ENV_NAMESPACE)
     if redis_url:
-        namespace = getattr(args, "namespace", None) or os.environ.get(ENV_NAMESPACE)
         if not namespace:
             raise Unsupported(f"--redis needs --namespace NS (or ${ENV_NAMESPACE})")
         return RedisTarget(redis_url, namespace)
-    assert mcp_url is not None
-    return McpTarget(mcp_url, getattr(args, "mcp_token", None) or os.environ.get(ENV_TOKEN))
-
-
-def _importable(name: str) -> bool:
-    try:
-        importlib.import_module(name)
-    except ImportError:
-        return False
-    return True
+    if mcp_url:
+        return McpTarget(mcp_url, getattr(args, "mcp_token", None) or os.environ.get(ENV_TOKEN))
+    # halvex_sqlite itself reads $HALVEX_STATE when no path is given.
+    return SqliteTarget(state, namespace)
 
 
 def _need(value: str | None, what: str) -> str:
@@ -371,7 +367,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
     "leases": cmd_leases, "agents": cmd_agents, "claim": cmd_key, "renew": cmd_key,
     "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
     "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
-    "delete-namespace": cmd_delete,
+    "delete-namespace": cmd_delete, "board": cmd_board,
     **{cmd: cmd_method for cmd in one_to_one()},
 }
 

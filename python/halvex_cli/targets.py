@@ -142,31 +142,23 @@ class Target:
         return [message_record(m) for m in found]
 
     def delete_namespace(self) -> int:
-        raise Unsupported("delete-namespace needs --redis: the MCP server offers no such tool")
+        raise Unsupported("delete-namespace needs a state file or --redis: the MCP server "
+                          "offers no such tool")
 
     def events(self, replay: bool) -> Iterator[dict[str, Any] | None]:
-        raise Unsupported("watch needs --redis: the MCP server offers no event stream yet")
+        raise Unsupported("watch needs a state file or --redis: the MCP server offers no event "
+                          "stream yet")
 
 
-class RedisTarget(Target):
-    """halvex_redis.CoordinationState on one namespace."""
+class StateTarget(Target):
+    """A state object of halvex_redis or halvex_sqlite, called directly.
 
-    def __init__(self, url: str, namespace: str) -> None:
-        try:
-            import halvex_redis
-            import redis
-        except ImportError:
-            raise Unsupported(REDIS_MISSING) from None
-        self._redis = redis
-        self._module = halvex_redis
-        self.url, self.namespace = url, namespace
-        self.label = f"{url} namespace {namespace}"
-        try:
-            self._state = halvex_redis.CoordinationState(url, namespace=namespace)
-        except (ValueError, TypeError) as err:
-            raise Unsupported(str(err)) from None
-        except redis.exceptions.RedisError as err:
-            raise Unreachable(f"cannot reach {url}: {err}") from None
+    `faults` are the backend's own exceptions for "could not reach the
+    state"; `where` names it in messages."""
+
+    def __init__(self, state: Any, faults: tuple[type[BaseException], ...], where: str,
+                 delete: Any) -> None:
+        self._state, self._faults, self._where, self._delete = state, faults, where, delete
 
     def _guard(self, what: Any, *args: Any) -> Any:
         try:
@@ -175,8 +167,8 @@ class RedisTarget(Target):
             raise Refused(str(err)) from None
         except (ValueError, TypeError) as err:
             raise Unsupported(str(err)) from None
-        except self._redis.exceptions.RedisError as err:
-            raise Unreachable(f"cannot reach {self.url}: {err or type(err).__name__}") \
+        except self._faults as err:
+            raise Unreachable(f"cannot reach {self._where}: {err or type(err).__name__}") \
                 from None
 
     def _call(self, name: str, params: Sequence[str], args: Sequence[Any]) -> Any:
@@ -190,16 +182,18 @@ class RedisTarget(Target):
         except Exception as err:
             raise Unreachable("drained messages not confirmed (they will be delivered "
                               f"again): {err}") from None
+        finally:
+            getattr(self._state, "close", lambda: None)()
 
     def now(self) -> float:
         return float(self._guard(self._state.now))
 
     def delete_namespace(self) -> int:
-        return int(self._guard(self._module.delete_namespace, self.namespace, self.url))
+        return int(self._guard(self._delete))
 
     def events(self, replay: bool) -> Iterator[dict[str, Any] | None]:
         """The namespace's activity records as they are written (all that the
-        log still holds first, with `replay`); None while the server cannot
+        log still holds first, with `replay`); None while the state cannot
         be reached (the read goes on from the last record seen), {} after a
         look that found nothing new (lets the caller check its deadline)."""
         last: str | None = "0" if replay else None
@@ -219,6 +213,48 @@ class RedisTarget(Target):
             if not records:
                 yield {}
                 time.sleep(WATCH_POLL)
+
+
+class RedisTarget(StateTarget):
+    """halvex_redis.CoordinationState on one namespace."""
+
+    def __init__(self, url: str, namespace: str) -> None:
+        try:
+            import halvex_redis
+            import redis
+        except ImportError:
+            raise Unsupported(REDIS_MISSING) from None
+        self.url, self.namespace = url, namespace
+        self.label = f"{url} namespace {namespace}"
+        try:
+            state = halvex_redis.CoordinationState(url, namespace=namespace)
+        except (ValueError, TypeError) as err:
+            raise Unsupported(str(err)) from None
+        except redis.exceptions.RedisError as err:
+            raise Unreachable(f"cannot reach {url}: {err}") from None
+        super().__init__(state, (redis.exceptions.RedisError,), url,
+                         lambda: halvex_redis.delete_namespace(namespace, url))
+
+
+class SqliteTarget(StateTarget):
+    """halvex_sqlite.CoordinationState: a state file (by default the
+    repository's) and a namespace in it."""
+
+    def __init__(self, path: str | None, namespace: str | None) -> None:
+        import halvex_sqlite
+
+        where = str(halvex_sqlite.default_path() if path is None else path)
+        ns = halvex_sqlite.DEFAULT_NAMESPACE if namespace is None else namespace
+        self.label = where if ns == halvex_sqlite.DEFAULT_NAMESPACE else f"{where} namespace {ns}"
+        self.path, self.namespace = where, ns
+        try:
+            state = halvex_sqlite.CoordinationState(where, namespace=ns)
+        except halvex_sqlite.StateFileError as err:
+            raise Unreachable(str(err)) from None
+        except (ValueError, TypeError) as err:
+            raise Unsupported(str(err)) from None
+        super().__init__(state, (halvex_sqlite.StateFileError,), where,
+                         lambda: halvex_sqlite.delete_namespace(ns, where))
 
 
 class McpTarget(Target):
