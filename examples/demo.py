@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """A small team of agents working through a shared plan, coordinated by halvex_core.
 
-Each worker is a thread; with --backend redis or --backend mcp each agent (every
-worker and the coordinator) is an OS process of its own, and they share a
-halvex_redis state or speak MCP to one halvex-mcp server. It takes a task by claiming "task:<id>", claims every
+Each worker is a thread; with --backend sqlite, redis or mcp each agent (every
+worker and the coordinator) is an OS process of its own, and they share one
+state file (halvex_sqlite) or a halvex_redis state, or speak MCP to one
+halvex-mcp server. It takes a task by claiming "task:<id>", claims every
 file the task edits, works for a while (renewing its leases as it goes,
 broadcasting progress and reading the others' news), then releases the files,
 reports to the coordinator's inbox and releases the task. When a file is held
@@ -11,14 +12,17 @@ by someone else it backs off: it picks other work if there is any, otherwise it
 waits for the holder's release broadcast and tries again.
 
     python examples/demo.py --agents 4 --tasks 12 --seed 7
+    python examples/demo.py --backend sqlite
     python examples/demo.py --backend redis --redis-url redis://127.0.0.1:6379/0
     python examples/demo.py --backend mcp --mcp-url http://127.0.0.1:8000/mcp
 """
 
 import argparse
 import multiprocessing
+import os
 import random
 import sys
+import tempfile
 import threading
 import time
 from typing import Any, Callable, Counter, Dict, List, MutableMapping, Optional, Set, Tuple, Union
@@ -309,6 +313,10 @@ def open_shared_state(backend: str, url: str, namespace: Optional[str]) -> Coord
         from halvex_redis import CoordinationState as RedisState
 
         return RedisState(url, namespace=namespace)
+    if backend == "sqlite":  # `url` is the state file's path
+        from halvex_sqlite import CoordinationState as FileState
+
+        return FileState(url, namespace=namespace)
     # An MCP session through the SDK's client, to a halvex-mcp server.
     from halvex_mcp.client import RemoteState
 
@@ -351,7 +359,7 @@ def run_as_processes(team: List[Union[Coordinator, Worker]], state: Coordination
         done, lock = manager.dict(), manager.Lock()
         pending = [pool.apply_async(run_agent_process, (
             "worker" if isinstance(m, Worker) else "coordinator", m.name, args.backend,
-            args.redis_url if args.backend == "redis" else args.mcp_url,
+            {"redis": args.redis_url, "sqlite": args.state}.get(args.backend, args.mcp_url),
             getattr(state, "namespace", None), plan, done, lock, names, args.pace, args.seed, args.quiet, start))
             for m in team]
         for member, result in zip(team, pending):
@@ -371,12 +379,18 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--pace", type=float, default=0.04,
                     help="seconds per unit of work (default 0.04)")
     ap.add_argument("--quiet", action="store_true", help="print the summary only")
-    ap.add_argument("--backend", choices=["inprocess", "redis", "mcp"], default="inprocess",
+    ap.add_argument("--backend", choices=["inprocess", "sqlite", "redis", "mcp"],
+                    default="inprocess",
                     help="inprocess: halvex_core, agents are threads (default); "
+                         "sqlite: halvex_sqlite, every agent is an OS process sharing one "
+                         "state file; "
                          "redis: halvex_redis, every agent is an OS process; "
                          "mcp: every agent is an OS process speaking MCP to a halvex-mcp server")
     ap.add_argument("--redis-url", default="redis://127.0.0.1:6379/0",
                     help="server for --backend redis (default redis://127.0.0.1:6379/0)")
+    ap.add_argument("--state", metavar="PATH",
+                    help="state file for --backend sqlite (default: a fresh one in a temporary "
+                         "folder, removed at the end)")
     ap.add_argument("--mcp-url", default="http://127.0.0.1:8000/mcp",
                     help="halvex-mcp --http server for --backend mcp "
                          "(default http://127.0.0.1:8000/mcp)")
@@ -398,6 +412,24 @@ def main(argv: Optional[List[str]] = None) -> int:
         state = redis_state
         finish = lambda: halvex_redis.delete_namespace(  # noqa: E731
             redis_state.namespace, args.redis_url)
+    elif args.backend == "sqlite":
+        import halvex_sqlite
+
+        scratch = None
+        if args.state is None:
+            scratch = tempfile.TemporaryDirectory(prefix="halvex-demo-")
+            args.state = os.path.join(scratch.name, "state.db")
+        file_state = halvex_sqlite.CoordinationState(args.state,
+                                                     namespace=f"demo-{os.getpid()}")
+        state = file_state
+
+        def finish_sqlite() -> None:
+            halvex_sqlite.delete_namespace(file_state.namespace, args.state)
+            file_state.close()
+            if scratch is not None:
+                scratch.cleanup()
+
+        finish = finish_sqlite
     elif args.backend == "mcp":
         from halvex_mcp.client import RemoteState
 

@@ -25,7 +25,11 @@ from ._rules import text
 from ._store import StateFileError, default_path
 
 __all__ = ["CoordinationState", "delete_namespace", "default_path", "StateFileError",
-           "DEFAULT_LOG_LIMIT", "Lease", "AgentInfo"]
+           "DEFAULT_LOG_LIMIT", "DEFAULT_NAMESPACE", "Lease", "AgentInfo"]
+
+# The namespace every object, server and command uses unless told otherwise,
+# so that they all meet in one state file.
+DEFAULT_NAMESPACE = "default"
 
 
 def _none(method: str, params: int, surplus: tuple[object, ...]) -> None:
@@ -68,7 +72,7 @@ class CoordinationState:
     __slots__ = ("_core",)
 
     def __init__(self, path: str | os.PathLike[str] | None = None, *,
-                 namespace: str = "default", log_limit: int = DEFAULT_LOG_LIMIT) -> None:
+                 namespace: str = DEFAULT_NAMESPACE, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
         self._core = _core.Core(path, namespace, log_limit)
 
     def __init_subclass__(cls, **kwargs: object) -> None:
