@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the module, installs it into build/demo-venv and runs the multi-agent demo.
 # Arguments go to examples/demo.py, e.g.: bash scripts/demo.sh --agents 6 --tasks 20 --seed 3
+# With --backend sqlite every agent is an OS process sharing one halvex_sqlite
+# state file (a fresh one in a temporary folder unless --state PATH names one).
 # With --backend redis every agent is an OS process sharing a halvex_redis state:
 # this script installs redis-server and the redis client if missing, starts a
 # throwaway server listening on a unix socket in a temporary folder (no TCP
