@@ -431,6 +431,33 @@ class Store:
         finally:
             handle.busy = False
 
+    def statement(self, sql: str, params: tuple[Any, ...], write: bool = True
+                  ) -> tuple[list[Any], int]:
+        """One statement in autocommit, tried again while another connection
+        holds the lock: its rows and its count of changed rows. A statement
+        that writes takes the write lock as it starts and gives it up as it
+        ends, so the lock is never held while Python runs."""
+        handle = self._handle()
+        handle.busy = True
+        try:
+            db = self._db(handle)
+            try:
+                cursor = db.execute(sql, params)
+                return cursor.fetchall(), cursor.rowcount if write else 0
+            except sqlite3.OperationalError as err:
+                if not busy(err):
+                    raise
+
+            def again() -> tuple[list[Any], int]:
+                cursor = self._db(handle).execute(sql, params)
+                return cursor.fetchall(), cursor.rowcount if write else 0
+
+            return retrying(again)
+        except sqlite3.Error as err:
+            raise file_error(self.path, err) from err
+        finally:
+            handle.busy = False
+
     def _db(self, handle: _Handle) -> sqlite3.Connection:
         db = handle.db
         if db is None:
