@@ -346,11 +346,11 @@ class Core:
             rows, changed = self.store.statement(sql, params + done)
         except BaseException:
             if done and done[0] is not None:
-                self.session.give_back([done])  # type: ignore[list-item]
+                self.session.give_back([done])
             raise
         if not rows and not changed:
             if done and done[0] is not None:
-                self.session.give_back([done])  # type: ignore[list-item]
+                self.session.give_back([done])
             return None
         return rows, changed
 
