@@ -3,8 +3,8 @@ processes of one machine.
 
 Same methods, parameters, results, status words and RuntimeError texts as
 halvex_core.CoordinationState and halvex_redis, plus halvex_redis's views,
-fencing tokens, waits and batches. Each call is one transaction on the file,
-so every process on the machine sees it whole; times are the local wall
+fencing tokens, waits and batches. Each call is one statement or one
+transaction on the file, so every process on the machine sees it whole; times are the local wall
 clock in whole seconds. A drained batch stays in the file until the object's
 next call confirms it arrived. Problems with the file itself raise
 StateFileError (an OSError), never RuntimeError, which means a refusal.

@@ -1,5 +1,6 @@
 """What the blocking and the asyncio class share: each method as one
-transaction on the state file, and an object's drains awaiting confirmation.
+statement or one transaction on the state file, and an object's drains
+awaiting confirmation.
 
 A drain moves the inbox into a batch (messages.batch) and returns it; the
 object's next call confirms it, deleting those messages. Until then the batch

@@ -1,10 +1,11 @@
 """The state file: where it lives, its schema, one connection per thread and
 process, transactions, and what a bad file turns into (StateFileError).
 
-Every call is one transaction. Writes take the file's write lock first
-(BEGIN IMMEDIATE), so calls from any process on the machine run one after
-another, and read the clock only once they hold it: a later grant never
-carries an earlier second than the one it follows. The journal is a
+Every call is one statement in autocommit (`statement`) or one transaction
+(`run`). Writes take the file's write lock first (the statement as it
+starts, the transaction with BEGIN IMMEDIATE), so calls from any process on
+the machine run one after another, and read the clock only once they hold
+it: a later grant never carries an earlier second than the one it follows. The journal is a
 write-ahead log with synchronous=NORMAL: a committed call survives a killed
 process; a power cut may lose the last calls.
 """
