@@ -12,7 +12,11 @@ Measured:
     by the 8 halvex_sqlite writers;
   * wake latency of wait_inbox (median) with a sender in another process,
     and the CPU an idle wait costs;
-  * synchronous=NORMAL against FULL, one process.
+  * synchronous=NORMAL against FULL, one process;
+  * what a claim's and a release's statement costs by its parts: the clock
+    (read by SQLite, bound from Python, a constant), the trigger noting the
+    agent's status and last call, the one writing the activity record, and
+    an explicit transaction around the statement.
 
     python bench/sqlite_bench.py [--seconds S] [--rounds N] [--processes P]
                                  [--idle S] [--dir DIR]
@@ -34,7 +38,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "python"))
 
 import halvex_sqlite  # noqa: E402
-from halvex_sqlite import _store  # noqa: E402
+from halvex_sqlite import _core, _store  # noqa: E402
 
 KEYS = 200
 
@@ -160,6 +164,67 @@ def sync_levels(folder: Path, seconds: float, rounds: int) -> dict[str, dict[str
     finally:
         _store.SYNCHRONOUS = saved
     return {n: {k: statistics.median(v) for k, v in r.items()} for n, r in rates.items()}
+
+
+# ---- a statement's parts ------------------------------------------------------------
+
+_GRANT = ("UPDATE claims SET holder = ?3, token = token + 1, granted_at = {t}, "
+          "renewed_at = {t} WHERE ns = ?1 AND key = ?2 AND holder IS NULL")
+_RELEASE = ("UPDATE claims SET holder = NULL, renewed_at = {t} "
+            "WHERE ns = ?1 AND key = ?2 AND holder = ?3")
+_CLAIM_TRIGGERS = ("halvex_grant", "halvex_release")
+
+
+def parts(folder: Path, rounds: int) -> dict[str, float]:
+    """Microseconds per statement (least of `rounds` rounds taking turns) of
+    grants and releases on existing keys, one connection in autocommit, with
+    parts of the work switched on and off."""
+    core = _core.Core(fresh(folder, "parts.db"), "default", _core.DEFAULT_LOG_LIMIT)
+    db = core.store._db(core.store._handle())
+    for k in range(KEYS):  # every key exists: grants update a row
+        core.claim("a", f"k{k}", "file:", False)
+        core.release("a", f"file:k{k}")
+    shipped = {s.split()[6]: s for s in _core.connection_setup(_core.DEFAULT_LOG_LIMIT)
+               if " TRIGGER " in s and s.split()[6] in _CLAIM_TRIGGERS}
+    # Each trigger cut to its status/last-call upsert, or to its records.
+    seen_only = {n: s.split("INSERT INTO log")[0] + " END" for n, s in shipped.items()}
+    log_only = {n: s.split("BEGIN ")[0] + "BEGIN INSERT INTO log" + s.split("INSERT INTO log", 1)[1]
+                for n, s in shipped.items()}
+    now_sql, clock = _core.NOW, time.time
+
+    def bound() -> tuple[object, ...]:
+        return (int(clock()),)
+
+    variants = {  # label: (clock text, extra parameters, triggers, explicit transaction)
+        "no triggers, clock read by SQLite": (now_sql, None, {}, False),
+        "no triggers, clock bound from time.time()": ("?4", bound, {}, False),
+        "no triggers, a constant for the clock": ("1", None, {}, False),
+        "+ status/last-call trigger": (now_sql, None, seen_only, False),
+        "+ activity-record trigger": (now_sql, None, log_only, False),
+        "+ both (as shipped)": (now_sql, None, shipped, False),
+        "as shipped, in BEGIN IMMEDIATE ... COMMIT": (now_sql, None, shipped, True),
+    }
+    best = {label: float("inf") for label in variants}
+    for _ in range(rounds):
+        for label, (t, extra, triggers, explicit) in variants.items():
+            for name in _CLAIM_TRIGGERS:
+                db.execute(f"DROP TRIGGER IF EXISTS temp.{name}")
+            for sql in triggers.values():
+                db.execute(sql)
+            grant, release = _GRANT.format(t=t), _RELEASE.format(t=t)
+            n = 500
+            started = time.perf_counter()
+            for i in range(n):
+                params = ("default", f"file:k{i % KEYS}", "a") + (extra() if extra else ())
+                for sql in (grant, release):
+                    if explicit:
+                        db.execute("BEGIN IMMEDIATE")
+                    db.execute(sql, params)
+                    if explicit:
+                        db.execute("COMMIT")
+            best[label] = min(best[label], (time.perf_counter() - started) / (2 * n) * 1e6)
+    core.store.close()
+    return best
 
 
 # ---- many processes --------------------------------------------------------------
@@ -289,6 +354,11 @@ def main() -> int:
             normal, full = levels["NORMAL"][kind], levels["FULL"][kind]
             print(f"  {label:16} NORMAL {normal:8.0f}  FULL {full:8.0f}  "
                   f"FULL/NORMAL {full / normal:.2f}")
+        costs = parts(folder, args.rounds * 2)
+        print("\na grant's or release's statement by its parts, one connection (least of "
+              f"{args.rounds * 2} rounds)")
+        for label, micros in costs.items():
+            print(f"  {label:44} {micros:6.1f} us")
         median, cpu = waits(folder, args.wakes, args.idle)
         print(f"\nwait_inbox: median wake {median * 1e3:.1f} ms (goal <= 50 ms) over "
               f"{args.wakes} sends; an idle {args.idle:.0f} s wait used {cpu * 100:.3f} % "

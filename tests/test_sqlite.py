@@ -551,3 +551,107 @@ def test_object_shared_across_fork(tmp_path):
     assert len(holders) == 200
     assert sorted(got[1:]) == sorted(["during"] + ["%s:%s" % (h, k[5:])
                                                    for k, h in holders.items()])
+
+
+# ---- the table's methods, the shared fault, statements and transactions ----
+
+@pytest.mark.parametrize("face", ["blocking", "asyncio"])
+def test_methods_come_from_the_table(tmp_path, redis_loop, face):
+    import inspect
+
+    from conftest import BlockingAdapter
+    from halvex_types import METHODS, names
+
+    cls = (halvex_sqlite.CoordinationState if face == "blocking"
+           else halvex_sqlite.asyncio.CoordinationState)
+    for name in names():
+        method = getattr(cls, name)
+        assert method.__doc__ == METHODS[name].doc, name
+        assert inspect.iscoroutinefunction(method) == (face == "asyncio"), name
+        params = list(inspect.signature(method).parameters.values())[1:-1]
+        assert [(p.name, p.default) for p in params] == [
+            (p.name, p.default) for p in METHODS[name].params], name
+    s = cls(str(tmp_path / "state.db"))
+    if face == "asyncio":
+        s = BlockingAdapter(s, redis_loop)
+    with pytest.raises(TypeError, match=r"claim_file\(\) takes 2 positional arguments but 3"):
+        s.claim_file("a", "p", "x")
+    with pytest.raises(TypeError, match="argument 'agent_id'"):
+        s.claim_file(1, "p")
+    with pytest.raises(TypeError, match="after must be a str or None"):
+        s.activity(5)
+    with pytest.raises(ValueError, match="count must not be negative"):
+        s.activity(None, -1)
+    assert s.activity(count=0) == [] and s.leases() == []  # defaults from the table
+    assert s.wait_inbox("a", timeout=0) == []
+    # now() is the clock the calls stamp: a send made between two readings
+    # carries a second between them.
+    before = s.now()
+    at = s.send_message("a", "b", "m")[3]
+    after = s.now()
+    assert type(before) is float and int(before) <= at <= after
+
+
+def test_one_panic_exception_for_both_python_states(capsys):
+    pytest.importorskip("redis")
+    import halvex_types
+    from halvex_redis import _calls
+    from halvex_sqlite import _rules
+
+    raised = [_calls.panic("from redis"), _rules.clock_fault(-1.0)]
+    assert [type(e) for e in raised] == [halvex_types.PanicException] * 2
+    assert issubclass(halvex_types.PanicException, BaseException)
+    assert not issubclass(halvex_types.PanicException, Exception)
+    err = capsys.readouterr().err
+    assert "halvex_redis: internal fault: from redis\n" in err
+    assert "halvex_sqlite: internal fault: system clock before unix epoch" in err
+
+
+# Sends and whole drains are one statement each where SQLite has RETURNING
+# (3.35), else a transaction: both must give the same state.
+_PATHS = """
+import halvex_sqlite._core
+halvex_sqlite._core.RETURNING = %r
+s, other = CoordinationState(), CoordinationState()
+def view():
+    return [(i.agent_id, i.status, i.inbox, i.pending, i.last_seen) for i in other.agents()]
+note("sent", s.send_message("a", "b", "m1"))
+s.claim_file("a", "p")
+set_clock(T0 + 5)
+s.renew_claim("a", "file:p")                  # notes a's last call
+note("renewed", view())
+note("drained", s.drain_inbox("b"))
+note("pending", view())
+s.send_message("a", "c", "m2")                # confirms b's batch on the way
+note("confirmed by a send", view())
+s.send_message("a", "b", "m3")
+note("two drains", (s.drain_inbox("b"), s.drain_inbox("c")))  # the second confirms the first
+note("one owed", view())
+s.claim_file("a", "q")
+note("none owed", view())
+s.send_message("a", "b", "m4")
+s.drain_inbox("b")
+set_clock(T0 + 40)
+note("handed over", other.drain_inbox("b"))
+note("then", (s.drain_inbox("b"), view()))
+note("log", [(r["kind"], r["at"]) for r in other.activity()])
+"""
+
+
+@faked_clock
+def test_statements_and_transactions_give_the_same_state(tmp_path):
+    run = _sqlite.scenario_runner(tmp_path)
+    fast, _ = run(_PATHS % True)
+    slow, _ = run(_PATHS % False)
+    assert fast == slow
+    T0 = _faketime.T0
+    assert fast["sent"] == ("a", "b", "m1", T0)
+    assert fast["renewed"] == [("a", "busy", 0, 0, T0 + 5), ("b", "idle", 1, 0, None)]
+    assert fast["pending"] == [("a", "busy", 0, 0, T0 + 5), ("b", "idle", 0, 1, T0 + 5)]
+    assert fast["confirmed by a send"][1:] == [("b", "idle", 0, 0, T0 + 5),
+                                               ("c", "idle", 1, 0, None)]
+    assert fast["one owed"][1:] == [("b", "idle", 0, 0, T0 + 5), ("c", "idle", 0, 1, T0 + 5)]
+    assert fast["none owed"][1:] == [("b", "idle", 0, 0, T0 + 5), ("c", "idle", 0, 0, T0 + 5)]
+    assert fast["handed over"] == [("a", "b", "m4", T0 + 5)]
+    assert fast["then"][0] == []
+    assert [k for k, _ in fast["log"]] == ["sent", "claimed", "sent", "sent", "claimed", "sent"]

@@ -11,14 +11,13 @@ from __future__ import annotations
 import hashlib
 import itertools
 import os
-import sys
 import threading
 import time
 import uuid
 from typing import Any, Callable, List, Sequence, Set, Tuple, TypeVar
 
 import redis
-from halvex_types import HANDOVER_SECS, LEASE_SECS
+from halvex_types import HANDOVER_SECS, LEASE_SECS, faults
 
 from . import _scripts
 
@@ -67,26 +66,8 @@ class OutOfStep(redis.exceptions.ConnectionError):
     earlier call (one interrupted between sending and reading)."""
 
 
-_PANIC_DOC = (
-    "\n"
-    "The exception raised when halvex_redis stops on an internal fault.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n")
-
-# The same kind of fault as halvex_core's: a BaseException subclass of that
-# name, not exported, written to standard error when raised.
-PanicException: type[BaseException] = type(
-    "PanicException", (BaseException,), {"__module__": "pyo3_runtime", "__doc__": _PANIC_DOC})
-
-
 def panic(message: str) -> BaseException:
-    try:
-        sys.stderr.write(f"halvex_redis: internal fault: {message}\n")
-    except Exception:
-        pass
-    return PanicException(message)
+    return faults.panic("halvex_redis", message)
 
 
 def clock_fault(reply: Sequence[Any]) -> None:

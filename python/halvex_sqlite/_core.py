@@ -1,5 +1,6 @@
 """What the blocking and the asyncio class share: each method as one
-transaction on the state file, and an object's drains awaiting confirmation.
+statement or one transaction on the state file, and an object's drains
+awaiting confirmation.
 
 A drain moves the inbox into a batch (messages.batch) and returns it; the
 object's next call confirms it, deleting those messages. Until then the batch
@@ -19,10 +20,12 @@ import threading
 import time
 from typing import Any, Iterable, List, Sequence, Tuple
 
-from halvex_types import AgentInfo, Lease, Message
+from halvex_types import HANDOVER_SECS, LEASE_SECS, METHODS, AgentInfo, Lease, Message, check_lease
 
 from . import _rules, _store
-from ._rules import HANDOVER, LEASE
+
+LEASE = LEASE_SECS
+HANDOVER = HANDOVER_SECS
 
 # The activity log keeps this many records per namespace.
 DEFAULT_LOG_LIMIT = 10_000
@@ -168,9 +171,14 @@ class Session:
                     del self.unanswered[agent]
 
 
-_SEEN = ("INSERT INTO agents (ns, agent, seen) VALUES (?, ?, ?) "
-         "ON CONFLICT (ns, agent) DO UPDATE SET seen = excluded.seen "
-         "WHERE seen IS NOT excluded.seen")
+_SEEN_OF = ("INSERT INTO agents (ns, agent, seen) VALUES (NEW.ns, {agent}, {at}) "
+            "ON CONFLICT (ns, agent) DO UPDATE SET seen = excluded.seen "
+            "WHERE seen IS NOT excluded.seen")
+_SEEN = _SEEN_OF.replace("NEW.ns, {agent}, {at}", "?, ?, ?")
+_CONFIRM_ONE = ("DELETE FROM messages WHERE NEW.done_batch IS NOT NULL AND ns = NEW.ns AND "
+                "agent = NEW.done_agent AND batch = NEW.done_batch; ")
+_SEND_MESSAGE = ("INSERT INTO messages (ns, agent, sender, content, at) "
+                 "VALUES (NEW.ns, NEW.recipient, NEW.sender, NEW.content, NEW.at); ")
 _KNOWN = ("INSERT INTO agents (ns, agent, status) VALUES (?, ?, 0) "
           "ON CONFLICT (ns, agent) DO UPDATE SET status = 0 WHERE status IS NULL")
 _KNOWN_SEEN = ("INSERT INTO agents (ns, agent, status, seen) VALUES (?, ?, 0, ?) "
@@ -218,7 +226,56 @@ def connection_setup(log_limit: int) -> tuple[str, ...]:
         "CREATE TEMP TRIGGER IF NOT EXISTS halvex_trim AFTER INSERT ON main.log "
         f"WHEN NEW.seq % {every} = 0 BEGIN DELETE FROM log WHERE ns = NEW.ns "
         f"AND seq <= NEW.seq - {log_limit - every + 1}; END",
+        # A renewal (same holder and token) notes the holder's last call.
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_renew AFTER UPDATE OF renewed_at ON "
+        "main.claims WHEN NEW.holder IS NOT NULL AND NEW.holder = OLD.holder AND "
+        "NEW.token = OLD.token BEGIN " + _SEEN_OF.format(agent="NEW.holder", at="NEW.renewed_at")
+        + "; END",
+        # Inserting into these views is a send or a drain as one statement,
+        # so the write lock is held only inside SQLite; done_agent/done_batch
+        # confirm one drained batch the object owes on the way.
+        "CREATE TEMP VIEW IF NOT EXISTS halvex_send (ns, sender, recipient, content, at, "
+        "done_agent, done_batch) AS SELECT NULL, NULL, NULL, NULL, NULL, NULL, NULL",
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_send_one INSTEAD OF INSERT ON halvex_send "
+        "BEGIN " + _CONFIRM_ONE + _SEND_MESSAGE
+        + _KNOWN.replace("?, ?", "NEW.ns, NEW.recipient") + "; "
+        + _SEEN_OF.format(agent="NEW.sender", at="NEW.at") + "; "
+        + _LOG.replace("?1", "NEW.ns").replace("?2", "NEW.at").replace("?3", "'sent'")
+        .replace("?4", "NULL").replace("?5", "NULL").replace("?6", "NEW.sender")
+        .replace("?7", "NEW.recipient").replace("?8", "NEW.content") + "; END",
+        "CREATE TEMP VIEW IF NOT EXISTS halvex_drain (ns, agent, batch, at, done_agent, "
+        "done_batch) AS SELECT NULL, NULL, NULL, NULL, NULL, NULL",
+        "CREATE TEMP TRIGGER IF NOT EXISTS halvex_drain_all INSTEAD OF INSERT ON halvex_drain "
+        "BEGIN " + _CONFIRM_ONE + _SEEN_OF.format(agent="NEW.agent", at="NEW.at") + "; "
+        "UPDATE messages SET batch = NEW.batch, drained_at = NEW.at WHERE ns = NEW.ns AND "
+        f"agent = NEW.agent AND (batch IS NULL OR drained_at <= NEW.at - {HANDOVER}); END",
     )
+
+
+# The clock as SQLite reads it, once it holds the write lock: whole seconds
+# (the same in every use within a statement).
+NOW = "CAST(strftime('%s', 'now') AS INTEGER)"
+# The fast statements change nothing under a clock before 1970: the
+# transaction of the call (the same call, step by step) then answers.
+_FAST_CLAIM = (
+    "INSERT INTO claims (ns, key, holder, token, granted_at, renewed_at) "
+    "SELECT ?1, ?2, ?3, coalesce((SELECT floor FROM spaces WHERE ns = ?1), 0) + 1, t, t "
+    f"FROM (SELECT {NOW} AS t) WHERE t >= 0 "
+    "ON CONFLICT (ns, key) DO UPDATE SET holder = excluded.holder, token = token + 1, "
+    "granted_at = excluded.granted_at, renewed_at = excluded.renewed_at "
+    f"WHERE holder IS NULL OR renewed_at <= excluded.renewed_at - {LEASE}")
+_FAST_RENEW = (f"UPDATE claims SET renewed_at = {NOW} "
+               f"WHERE ns = ?1 AND key = ?2 AND holder = ?3 AND {NOW} >= 0")
+_FAST_RELEASE = (f"UPDATE claims SET holder = NULL, renewed_at = {NOW} "
+                 f"WHERE ns = ?1 AND key = ?2 AND holder = ?3 AND {NOW} >= 0")
+_FAST_SEND = ("INSERT INTO halvex_send SELECT ?1, ?2, ?3, ?4, t, ?5, ?6 "
+              f"FROM (SELECT {NOW} AS t) WHERE t >= 0 RETURNING at")
+_FAST_DRAIN = ("INSERT INTO halvex_drain SELECT ?1, ?2, ?3, t, ?4, ?5 "
+               f"FROM (SELECT {NOW} AS t) WHERE t >= 0 RETURNING at")
+# INSERT ... RETURNING (the send's second, the drain's sane clock) came with
+# 3.35; its last patch release (Windows' CPython 3.8 ships it) is the first
+# taken, past the early releases' fixes.
+RETURNING = sqlite3.sqlite_version_info >= (3, 35, 5)
 
 
 _GRANT = ("UPDATE claims SET holder = ?, token = token + 1, granted_at = ?, renewed_at = ? "
@@ -250,11 +307,13 @@ class Core:
 
     # ---- the frame of every call ----
 
-    def run(self, work: Any, write: bool = True) -> Any:
+    def run(self, work: Any, write: bool = True, owed: list[tuple[str, int]] | None = None
+            ) -> Any:
         """Runs `work(db)` in one transaction, after deleting the drained
-        batches this object owes a confirmation; raises a Refusal's
-        RuntimeError after the commit."""
-        owed = self.session.take_owed()
+        batches this object owes a confirmation (`owed`, else the session's);
+        raises a Refusal's RuntimeError after the commit."""
+        if owed is None:
+            owed = self.session.take_owed()
         if owed:
             ns = self.ns
             inner = work
@@ -273,6 +332,31 @@ class Core:
             raise RuntimeError(result.text)
         return result
 
+    def fast(self, sql: str, params: tuple[Any, ...], carries: bool = False
+             ) -> tuple[list[Any], int] | None:
+        """One statement in autocommit, the common case of a call: its rows
+        and its count of changed rows. The batches this object owes a
+        confirmation go with it when it `carries` one and only one is owed,
+        else in a transaction of their own first. None when the call must
+        run as a transaction instead (nothing was changed, nothing is owed)."""
+        owed = self.session.take_owed()
+        done: tuple[Any, ...] = ()
+        if carries:
+            done = owed.pop() if len(owed) == 1 else (None, None)
+        if owed:
+            self.run(lambda db: None, owed=owed)
+        try:
+            rows, changed = self.store.statement(sql, params + done)
+        except BaseException:
+            if done and done[0] is not None:
+                self.session.give_back([done])
+            raise
+        if not rows and not changed:
+            if done and done[0] is not None:
+                self.session.give_back([done])
+            return None
+        return rows, changed
+
     def _log(self, db: sqlite3.Connection, at: int, kind: str, agent: str | None = None,
              key: str | None = None, sender: str | None = None, recipient: str | None = None,
              content: str | None = None) -> None:
@@ -282,6 +366,10 @@ class Core:
 
     def claim(self, agent: str, name: str, prefix: str, task: bool) -> str:
         ns, key = self.ns, prefix + name
+        # Granted when free or expired (one statement; the triggers set the
+        # status and write the records); a refusal takes the transaction.
+        if self.fast(_FAST_CLAIM, (ns, key, agent)):
+            return agent
 
         def work(db: sqlite3.Connection) -> Any:
             now = _clock()
@@ -296,12 +384,15 @@ class Core:
                 db.execute(_FIRST_GRANT, (ns, key, agent, now))
                 return agent
             db.execute(_SEEN, (ns, agent, now))
-            return Refusal(_rules.conflict(row[0], name, task))
+            if task:
+                return Refusal(str(METHODS["claim_task"].refusal("held", holder=row[0],
+                                                                 task_id=name)))
+            return Refusal(str(METHODS["claim_file"].refusal("held", holder=row[0], path=name)))
 
         result: str = self.run(work)
         return result
 
-    def _holder_test(self, db: sqlite3.Connection, agent: str, key: str, verb: str,
+    def _holder_test(self, db: sqlite3.Connection, agent: str, key: str, method: str,
                      missing: str) -> Refusal | None:
         """Refuses a renewal or release by anyone but the holder, before the
         clock is read (a refusal answers under a faulty clock too)."""
@@ -314,21 +405,22 @@ class Core:
             db.execute(_SEEN, (self.ns, agent, now))
         if holder is None:
             return Refusal(missing)
-        return Refusal(_rules.not_holder(agent, verb, holder))
+        return Refusal(str(METHODS[method].refusal("held", agent_id=agent, holder=holder)))
 
-    def _holder_only(self, agent: str, key: str, verb: str, missing: str, change: str,
-                     after: Any = None) -> None:
-        """Renewal and release: the change when `agent` holds the key, else
-        the refusal; under a clock before 1970 the refusal still answers."""
+    def _holder_only(self, agent: str, key: str, method: str, missing: str, fast: str,
+                     change: str) -> None:
+        """Renewal and release: the change when `agent` holds the key (one
+        statement; a trigger notes the call), else the refusal, in a
+        transaction; under a clock before 1970 the refusal still answers."""
         ns = self.ns
+        if self.fast(fast, (ns, key, agent)):
+            return
 
         def work(db: sqlite3.Connection) -> Any:
             now = _clock_if_sane()
             if now is not None and db.execute(change, (now, ns, key, agent)).rowcount:
-                if after is not None:
-                    db.execute(after, (ns, agent, now))
                 return None
-            refused = self._holder_test(db, agent, key, verb, missing)
+            refused = self._holder_test(db, agent, key, method, missing)
             if refused is not None:
                 return refused
             raise _rules.clock_fault(time.time())
@@ -336,11 +428,13 @@ class Core:
         self.run(work)
 
     def renew(self, agent: str, key: str) -> str:
-        self._holder_only(agent, key, "renew", _rules.no_claim_to_renew(key), _RENEW, _SEEN)
+        missing = str(METHODS["renew_claim"].refusal("missing", resource_key=key))
+        self._holder_only(agent, key, "renew_claim", missing, _FAST_RENEW, _RENEW)
         return agent
 
     def release(self, agent: str, key: str) -> None:
-        self._holder_only(agent, key, "release", _rules.no_claim_found(agent), _RELEASE)
+        missing = str(METHODS["release"].refusal("missing", agent_id=agent))
+        self._holder_only(agent, key, "release", missing, _FAST_RELEASE, _RELEASE)
 
     def release_all(self, agent: str) -> list[str]:
         ns = self.ns
@@ -363,6 +457,10 @@ class Core:
 
     def send(self, sender: str, to: str, content: str) -> Message:
         ns = self.ns
+        if RETURNING:
+            done = self.fast(_FAST_SEND, (ns, sender, to, content), carries=True)
+            if done:
+                return (sender, to, content, done[0][0][0])
 
         def work(db: sqlite3.Connection) -> Any:
             now = _clock()
@@ -436,6 +534,10 @@ class Core:
         (None when empty); the batch stays unanswered until the caller has
         the result (Session.answered)."""
         ns, session = self.ns, self.session
+        if limits is None and RETURNING and not session.mine(agent):
+            got = self._drain_fast(agent)
+            if got is not None:
+                return got
 
         def work(db: sqlite3.Connection) -> Any:
             clock = time.time()
@@ -464,6 +566,27 @@ class Core:
         rows, left, batch, mine = self.run(work)
         session.settled(agent, mine)
         return _messages(agent, rows), left, batch
+
+    def _drain_fast(self, agent: str) -> tuple[list[Message], int, int | None] | None:
+        """A whole drain as one statement; its batch is read after the commit
+        (only this object's confirmation, or a hand-over long after, takes
+        it away)."""
+        ns, session = self.ns, self.session
+        batch = _new_batch()
+        session.unanswer(agent, batch)  # harmless if nothing is drained
+        try:
+            if not self.fast(_FAST_DRAIN, (ns, agent, batch), carries=True):
+                session.settled(agent, [batch])
+                return None
+            rows = self.store.statement(_ROWS_OF + "AND batch = ? ORDER BY id",
+                                        (ns, agent, batch), write=False)[0]
+        except BaseException:
+            # Maybe drained: it stays this object's, for its next drain.
+            raise
+        if not rows:
+            session.settled(agent, [batch])
+            return [], 0, None
+        return _messages(agent, rows), 0, batch
 
     def _drain_limited(self, db: sqlite3.Connection, agent: str, batch: int, now: int,
                        taken: str, params: tuple[Any, ...], fits: _Fits) -> None:
@@ -547,12 +670,7 @@ class Core:
 
     def check_lease(self, agent: str, key: str, token: int) -> int:
         now, rows = self.run(lambda db: self._lease_rows(db, "key = ?", (key,)), write=False)
-        holder, held, renewed = (rows[0][1], rows[0][2], rows[0][4]) if rows else (None, 0, 0)
-        elapsed: int = max(now - renewed, 0)
-        refused = _rules.check_lease_refusal(key, agent, token, holder, held, elapsed)
-        if refused is not None:
-            raise RuntimeError(refused)
-        return LEASE - elapsed
+        return check_lease(self._lease(now, rows[0]) if rows else None, agent, key, token, now)
 
     def agents(self) -> list[AgentInfo]:
         ns = self.ns
@@ -709,3 +827,55 @@ def wait(core: Core, agent: str, timeout: float) -> tuple[list[Message], int, in
     finally:
         poller.close()
     return core.drain(agent)
+
+
+# ---- the methods, as both classes call them ----
+
+def _drain_inbox(core: Core, agent: str) -> list[Message]:
+    got = core.drain(agent)
+    # The caller has the result now: the object's next call confirms it.
+    core.session.answered(agent, got[2])
+    return got[0]
+
+
+def _drain_batch(core: Core, agent: str, count: int, size: int) -> tuple[list[Message], int]:
+    got = core.drain(agent, (count, size))
+    core.session.answered(agent, got[2])
+    return got[0], got[1]
+
+
+def _wait_inbox(core: Core, agent: str, timeout: float) -> list[Message]:
+    got = wait(core, agent, timeout)
+    core.session.answered(agent, got[2])
+    return got[0]
+
+
+def now(core: Core) -> float:
+    """The clock the calls read (SQLite reads the same one)."""
+    return _store.wall_clock()
+
+
+# Each method of the table: a function of the object's Core and the checked
+# arguments, run in the calling thread.
+CALLS: dict[str, Any] = {
+    "claim_file": lambda core, agent, path: core.claim(agent, path, "file:", False),
+    "claim_task": lambda core, agent, task: core.claim(agent, task, "task:", True),
+    "release": Core.release,
+    "renew_claim": Core.renew,
+    "send_message": Core.send,
+    "broadcast": Core.broadcast,
+    "inbox": Core.inbox,
+    "drain_inbox": _drain_inbox,
+    "status": Core.status,
+    "lease": Core.lease,
+    "leases": Core.leases,
+    "check_lease": Core.check_lease,
+    "agents": Core.agents,
+    "release_all": Core.release_all,
+    "wait_inbox": _wait_inbox,
+    "inbox_batch": Core.inbox_batch,
+    "drain_batch": _drain_batch,
+    "confirm": Core.confirm,
+    "activity": Core.activity,
+    "now": now,
+}

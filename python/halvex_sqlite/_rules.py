@@ -1,77 +1,22 @@
-"""The rules halvex_sqlite shares with halvex_core and halvex_redis: lease
-length, hand-over, the texts of refusals and argument errors, the clock
-fault. Kept in this one place so that they can move out whole.
+"""What halvex_sqlite checks of a call's arguments before it touches the
+file, and its clock fault. The lease, the hand-over, the refusal texts and
+check_lease's rule are halvex_types'.
 """
-# moves to halvex_types: everything in this module down to `seconds`.
 from __future__ import annotations
 
-import sys
 from typing import Callable
 
-# Seconds a claim stays live after its grant or latest renewal.
-LEASE = 300
-
-# A drained batch left unconfirmed this long (its drainer stopped calling) is
-# returned by the next drain of that agent from any object.
-HANDOVER = 30
+from halvex_types import LEASE_SECS, METHODS, panic
 
 # The longest wait_inbox: as long as a lease.
-MAX_WAIT = 300
+MAX_WAIT = LEASE_SECS
 
 WORDS = {0: "idle", 1: "busy", 2: "completed", 3: "error"}
 
 
-def conflict(holder: str, name: str, task: bool) -> str:
-    return f"{holder} already holds claim on task {name}" if task else \
-        f"{holder} already holds claim on {name}"
-
-
-def no_claim_to_renew(key: str) -> str:
-    return f"no claim on {key} to renew"
-
-
-def no_claim_found(agent: str) -> str:
-    return f"no claim found for {agent}"
-
-
-def not_holder(agent: str, verb: str, holder: str) -> str:
-    return f"{agent} cannot {verb} a claim held by {holder}"
-
-
-def check_lease_refusal(key: str, agent: str, token: int, holder: str | None,
-                        held_token: int, elapsed: int) -> str | None:
-    """Why check_lease refuses, or None when the lease is held live with that
-    token. `elapsed` saturates at zero (a clock set back keeps a claim fresh)."""
-    if holder is None:
-        return f"no claim on {key}"
-    if holder != agent or held_token != token:
-        return f"token {token} on {key} is stale: {holder} holds token {held_token}"
-    if elapsed >= LEASE:
-        return f"lease on {key} expired {elapsed - LEASE} s ago"
-    return None
-
-
-_PANIC_DOC = (
-    "\n"
-    "The exception raised when halvex_sqlite stops on an internal fault.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n")
-
-# The same kind of fault as halvex_core's: a BaseException subclass of that
-# name, not exported, written to standard error when raised.
-PanicException: type[BaseException] = type(
-    "PanicException", (BaseException,), {"__module__": "pyo3_runtime", "__doc__": _PANIC_DOC})
-
-
 def clock_fault(now: float) -> BaseException:
-    message = f"system clock before unix epoch: the local clock reads {now!r} s"
-    try:
-        sys.stderr.write(f"halvex_sqlite: internal fault: {message}\n")
-    except Exception:
-        pass
-    return PanicException(message)
+    return panic("halvex_sqlite",
+                 f"system clock before unix epoch: the local clock reads {now!r} s")
 
 
 def text(name: str, value: object) -> str:
@@ -117,10 +62,37 @@ def seconds(name: str, value: object) -> float:
     return float(value)
 
 
-CHECKS: dict[str, Callable[[str, object], object]] = {
-    "max_count": limit, "max_bytes": limit, "token": token, "timeout": seconds}
+def record_id(name: str, value: object) -> str | None:
+    """An activity id to read after (digits), or None for the newest."""
+    if value is not None:
+        if not isinstance(value, str):
+            raise TypeError(f"{name} must be a str or None, not '{type(value).__name__}'")
+        if not (value.isascii() and value.isdigit()):
+            raise ValueError(f"{name} must be an activity id such as '0', not {value!r}")
+    return value
 
 
-def surplus_error(method: str, params: int, given: int) -> TypeError:
-    return TypeError(f"CoordinationState.{method}() takes {params} positional arguments but "
-                     f"{given} were given")
+def count(name: str, value: object) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not '{type(value).__name__}'")
+    if value < 0:
+        raise ValueError(f"{name} must not be negative, not {value}")
+    return value
+
+
+_CHECKS: dict[str, Callable[[str, object], object]] = {
+    "max_count": limit, "max_bytes": limit, "token": token, "timeout": seconds,
+    "after": record_id, "count": count}
+
+# Each method's parameter names, in the table's order.
+_PARAMS = {name: tuple(p.name for p in method.params) for name, method in METHODS.items()}
+
+
+def checked(method: str, surplus: tuple[object, ...], args: tuple[object, ...]) -> list[object]:
+    """A call's arguments checked in order, before anything is read or
+    written; surplus positional arguments are refused first."""
+    params = _PARAMS[method]
+    if surplus:
+        raise TypeError(f"CoordinationState.{method}() takes {len(params)} positional "
+                        f"arguments but {len(params) + len(surplus)} were given")
+    return [_CHECKS.get(p, text)(p, v) for p, v in zip(params, args)]

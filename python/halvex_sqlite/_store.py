@@ -1,10 +1,11 @@
 """The state file: where it lives, its schema, one connection per thread and
 process, transactions, and what a bad file turns into (StateFileError).
 
-Every call is one transaction. Writes take the file's write lock first
-(BEGIN IMMEDIATE), so calls from any process on the machine run one after
-another, and read the clock only once they hold it: a later grant never
-carries an earlier second than the one it follows. The journal is a
+Every call is one statement in autocommit (`statement`) or one transaction
+(`run`). Writes take the file's write lock first (the statement as it
+starts, the transaction with BEGIN IMMEDIATE), so calls from any process on
+the machine run one after another, and read the clock only once they hold
+it: a later grant never carries an earlier second than the one it follows. The journal is a
 write-ahead log with synchronous=NORMAL: a committed call survives a killed
 process; a power cut may lose the last calls.
 """
@@ -426,6 +427,33 @@ class Store:
                 if not busy(err):
                     raise
             return retrying(lambda: self._once(handle, self._db(handle), work, write))
+        except sqlite3.Error as err:
+            raise file_error(self.path, err) from err
+        finally:
+            handle.busy = False
+
+    def statement(self, sql: str, params: tuple[Any, ...], write: bool = True
+                  ) -> tuple[list[Any], int]:
+        """One statement in autocommit, tried again while another connection
+        holds the lock: its rows and its count of changed rows. A statement
+        that writes takes the write lock as it starts and gives it up as it
+        ends, so the lock is never held while Python runs."""
+        handle = self._handle()
+        handle.busy = True
+        try:
+            db = self._db(handle)
+            try:
+                cursor = db.execute(sql, params)
+                return cursor.fetchall(), cursor.rowcount if write else 0
+            except sqlite3.OperationalError as err:
+                if not busy(err):
+                    raise
+
+            def again() -> tuple[list[Any], int]:
+                cursor = self._db(handle).execute(sql, params)
+                return cursor.fetchall(), cursor.rowcount if write else 0
+
+            return retrying(again)
         except sqlite3.Error as err:
             raise file_error(self.path, err) from err
         finally:

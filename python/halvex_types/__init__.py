@@ -11,11 +11,13 @@ the activity log and the server's clock (halvex_redis). `Lease` and
 
 `METHODS` (methods.py) is the one table of the methods: parameters, results,
 read-only flags, identity parameters, refusal texts and docstrings, from
-which halvex_redis, halvex-mcp and the `halvex` command derive theirs.
+which halvex_redis, halvex_sqlite, halvex-mcp and the `halvex` command
+derive theirs. `panic` makes the internal fault both Python states raise.
 """
 
 from __future__ import annotations
 
+from .faults import PanicException, panic
 from .methods import (
     HANDOVER_SECS,
     IDENTITY_PARAMS,
@@ -41,5 +43,6 @@ from .protocols import (
 
 __all__ = ["AgentInfo", "AsyncCoordinationService", "AsyncCoordinationState",
            "AsyncServerState", "CoordinationService", "CoordinationState", "HANDOVER_SECS",
-           "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message", "Method", "Param",
-           "ServerState", "check_lease", "install", "names"]
+           "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message", "Method",
+           "PanicException", "Param", "ServerState", "check_lease", "install", "names",
+           "panic"]
