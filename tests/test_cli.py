@@ -46,6 +46,19 @@ def halvex(*args, env=None, timeout=60):
                           text=True, timeout=timeout)
 
 
+def await_clients(url, cmd, n):
+    """Waits until `n` clients of the server have `cmd` as their command: a
+    wait is in its BLPOP, a watch reads the log's end (XREAD). A fixed sleep
+    instead would race a loaded machine's process start-up."""
+    import redis
+
+    client = redis.Redis.from_url(url)
+    deadline = time.monotonic() + 60
+    while sum(c.get("cmd") == cmd for c in client.client_list()) < n:
+        assert time.monotonic() < deadline, "no %d clients in %s" % (n, cmd)
+        time.sleep(0.05)
+
+
 def as_json(*args, **kw):
     done = halvex(*args, "-o", "json", **kw)
     assert done.returncode == 0, done.stderr
@@ -157,15 +170,16 @@ def test_messages_inboxes_and_agents(ns, redis_server):
     assert as_json(*ns, "inbox", "b") == []
     assert as_json(*ns, "inbox", "b", "--drain") == []
 
-    # A wait woken by a message from another process.
-    waiter = subprocess.Popen(command() + ns + ["inbox", "b", "--wait", "20", "-o", "json"],
+    # A wait woken by a message from another process, well before its 120 s end.
+    waiter = subprocess.Popen(command() + ns + ["inbox", "b", "--wait", "120", "-o", "json"],
                               env=environ(), stdout=subprocess.PIPE, text=True)
-    time.sleep(1.0)
+    await_clients(redis_server.url, "blpop", 1)
     started = time.monotonic()
     assert halvex(*ns, "send", "--from", "c", "b", "wake up").returncode == 0
-    out, _ = waiter.communicate(timeout=20)
+    out, _ = waiter.communicate(timeout=180)
+    took = time.monotonic() - started
     assert [m["content"] for m in json.loads(out)] == ["wake up"]
-    assert time.monotonic() - started < 10
+    assert took < 60, took
     assert as_json(*ns, "inbox", "b", "--wait", "0.3") == []
 
 
@@ -307,9 +321,12 @@ def test_run_stops_the_command_when_its_claim_is_taken_over(clocked):
                 break
         else:
             raise AssertionError("the takeover never went through")
+        # Noticed at the next renewal (2 s), then the 0.5 s grace: well before
+        # the command's own 120 s.
         started = time.monotonic()
-        assert run.proc.wait(30) == LOST
-        assert time.monotonic() - started < 15
+        assert run.proc.wait(90) == LOST
+        took = time.monotonic() - started
+        assert took < 60, took
         assert "claim lost" in run.proc.stderr.read()
     finally:
         run.close()
@@ -321,7 +338,7 @@ def test_watch_sees_what_other_processes_do(ns):
     watch = Lines(ns + ["watch", "-o", "json", "--count", "4", "--for", "30"])
     text = Lines(ns + ["watch", "--count", "1", "--for", "30"])
     try:
-        time.sleep(1.5)  # both are reading the log's end
+        await_clients(ns[1], "xread", 2)  # both are reading the log's end
         assert halvex(*ns, "claim", "file:w", "--agent", "a").returncode == 0
         assert halvex(*ns, "send", "--from", "a", "b", "hi").returncode == 0
         assert halvex(*ns, "broadcast", "--from", "b", "all").returncode == 0
