@@ -486,9 +486,10 @@ def test_mcp_http_limits_hosts_ids_and_shutdown():
         assert starved.proc.poll() is None and len(refused) <= time.monotonic() - opened + 2
         assert any("at most 192 connections" in line for line in starved.log)
 
-        # 2,000 idle sessions and two open event streams: SIGTERM still ends it all
-        # promptly (a stop left waiting on a stream would hang; the usual figure,
-        # well under 2 s, is bench/mcp_prompt.py's).
+        # 2,000 idle sessions and two open event streams: SIGTERM still ends it
+        # all (a stop left waiting on a stream would hang). Ending 2,000 sessions
+        # took up to 6 s on a loaded 2-core machine; the usual figure, under
+        # 2 s, is bench/mcp_prompt.py's.
         for _ in range(2000):
             reply = http.post(server.url, json=_mcp.INITIALIZE, headers=_mcp.ACCEPT)
             assert reply.status_code == 200
@@ -498,10 +499,10 @@ def test_mcp_http_limits_hosts_ids_and_shutdown():
         for stream in streams:
             assert stream.__enter__().status_code == 200
         started = time.monotonic()
-        assert server.stop() == 0
+        assert server.stop(timeout=60) == 0
         took = time.monotonic() - started
         log = "".join(server.log)
-        assert took < 15 and "Traceback" not in log, (took, log[-3000:])
+        assert took < 30 and "Traceback" not in log, (took, log[-3000:])
         for stream in streams:
             stream.__exit__(None, None, None)
 
