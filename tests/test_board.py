@@ -29,7 +29,7 @@ if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
 
 import httpx2  # noqa: E402
 from selenium import webdriver  # noqa: E402
-from selenium.common.exceptions import WebDriverException  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
@@ -62,7 +62,10 @@ SHOWN = 15
 
 
 def wait_for(driver, what, seconds=SHOWN):
-    return WebDriverWait(driver, seconds, poll_frequency=0.1).until(lambda d: what(d))
+    # An element found just before the page navigates (the sign-in's
+    # redirect, a refresh) goes stale: not there yet, look again.
+    return WebDriverWait(driver, seconds, poll_frequency=0.1,
+                         ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: what(d))
 
 
 def state_of(driver):
