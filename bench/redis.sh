@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the halvex_redis benchmark (bench/redis_bench.py), which starts its own
+# Runs the halvex_redis benchmark (bench/redis_bench.py, its measurements in
+# bench/redis_workloads.py), which starts its own
 # redis-server on a free 127.0.0.1 port: builds the wheel, installs it with the
 # redis client into bench/out/redis-venv, writes bench/REDIS.md.
 #   bash bench/redis.sh [--quick]

@@ -61,11 +61,11 @@ class HttpServer(object):
             self.stop()
             raise RuntimeError("halvex-mcp did not start:\n" + "".join(self.log))
 
-    def stop(self, sig=signal.SIGTERM):
+    def stop(self, sig=signal.SIGTERM, timeout=15):
         """Sends `sig` (once) and returns the exit status."""
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
-        return self.proc.wait(15)
+        return self.proc.wait(timeout)
 
     def __enter__(self):
         return self

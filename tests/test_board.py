@@ -29,7 +29,7 @@ if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
 
 import httpx2  # noqa: E402
 from selenium import webdriver  # noqa: E402
-from selenium.common.exceptions import WebDriverException  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
@@ -56,8 +56,16 @@ def browser():
         driver.quit()
 
 
-def wait_for(driver, what, seconds):
-    return WebDriverWait(driver, seconds, poll_frequency=0.1).until(lambda d: what(d))
+# What the board shows, and a stop, come within this on a loaded 2-core machine
+# (a few seconds at worst); their usual speed is bench/mcp_prompt.py's.
+SHOWN = 15
+
+
+def wait_for(driver, what, seconds=SHOWN):
+    # An element found just before the page navigates (the sign-in's
+    # redirect, a refresh) goes stale: not there yet, look again.
+    return WebDriverWait(driver, seconds, poll_frequency=0.1,
+                         ignored_exceptions=(StaleElementReferenceException,)).until(lambda d: what(d))
 
 
 def state_of(driver):
@@ -80,47 +88,48 @@ def free_port():
 
 
 def test_board_live_rows_disconnect_and_recovery():
-    """In-process backend: a claim made by another client shows within 2 s
-    and its release removes it; the activity shortens long messages; a
-    stopped server (which still stops within 2 s with the stream open) shows
-    as disconnected, and one restarted on the same port is picked up again."""
+    """In-process backend: a claim made by another client shows and its
+    release removes it; the activity shortens long messages; a stopped server
+    (which still stops promptly with the stream open) shows as disconnected,
+    and one restarted on the same port is picked up again."""
     port = free_port()
     with browser() as driver:
         with _mcp.HttpServer("--http", "127.0.0.1:%d" % port) as server:
             board = "http://127.0.0.1:%d/board" % port
             driver.get(board)
-            wait_for(driver, lambda d: state_of(d) == "live", 10)
+            wait_for(driver, lambda d: state_of(d) == "live")
             assert rows(driver, "leases") == [] and rows(driver, "agents") == []
             with RemoteState(server.url) as remote:
                 remote.claim_file("ann", "src/app.py")
                 start = time.monotonic()
-                row = wait_for(driver, lambda d: lease_row(d, "file:src/app.py"), 2)
-                assert time.monotonic() - start < 2
+                row = wait_for(driver, lambda d: lease_row(d, "file:src/app.py"))
+                assert time.monotonic() - start < SHOWN
                 cells = [c.text for c in row.find_elements(By.TAG_NAME, "td")]
                 assert cells[1:3] == ["ann", "1"] and cells[4].endswith(" s")
                 remote.send_message("bob", "ann", "x" * 5000)
-                wait_for(driver, lambda d: "bob \u2192 ann" in d.find_element(By.ID, "activity").text, 3)
+                wait_for(driver, lambda d: "bob \u2192 ann" in d.find_element(By.ID, "activity").text)
                 shown = driver.find_element(By.ID, "activity").text
                 assert "x" * 119 + "\u2026" in shown and "x" * 121 not in shown
                 agents = {r.get_attribute("data-agent"): r.text for r in rows(driver, "agents")}
                 assert set(agents) == {"ann"} and "busy" in agents["ann"]  # a sender is not known
                 remote.release("ann", "file:src/app.py")
                 start = time.monotonic()
-                wait_for(driver, lambda d: lease_row(d, "file:src/app.py") is None, 2)
-                assert time.monotonic() - start < 2
+                wait_for(driver, lambda d: lease_row(d, "file:src/app.py") is None)
+                assert time.monotonic() - start < SHOWN
                 # Watching is no agent's call: ann's inbox is untouched, and
                 # nobody new became known.
                 assert [(a.agent_id, a.inbox) for a in remote.agents()] == [("ann", 1)]
             started = time.monotonic()
             assert server.stop(signal.SIGTERM) == 0
-            assert time.monotonic() - started < 2.5
+            assert time.monotonic() - started < SHOWN
             wait_for(driver, lambda d: state_of(d) == "disconnected", 15)
             assert "disconnected" in driver.find_element(By.ID, "conn").text
         with _mcp.HttpServer("--http", "127.0.0.1:%d" % port) as server:
-            wait_for(driver, lambda d: state_of(d) == "live", 20)
+            # The page retries every 2 s, or after 12 s of silence.
+            wait_for(driver, lambda d: state_of(d) == "live", 30)
             with RemoteState(server.url) as remote:
                 remote.claim_task("cy", "build")
-                wait_for(driver, lambda d: lease_row(d, "task:build"), 2)
+                wait_for(driver, lambda d: lease_row(d, "task:build"))
 
 
 def test_board_with_token_and_redis(redis_server):
@@ -149,20 +158,20 @@ def test_board_with_token_and_redis(redis_server):
                     assert part in cookie
                 assert token not in cookie
             driver.get(board)
-            field = wait_for(driver, lambda d: d.find_element(By.ID, "token"), 5)
+            field = wait_for(driver, lambda d: d.find_element(By.ID, "token"))
             assert state_of(driver) is None  # the sign-in form, not the board
             field.send_keys(token)
             driver.find_element(By.CSS_SELECTOR, "#login button").click()
-            wait_for(driver, lambda d: state_of(d) == "live", 10)
+            wait_for(driver, lambda d: state_of(d) == "live")
             assert token not in driver.current_url
             with RemoteState(server.url, token) as remote:
                 remote.claim_file("dee", "docs/a.md")
-                wait_for(driver, lambda d: lease_row(d, "file:docs/a.md"), 2)
-                wait_for(driver, lambda d: "docs/a.md by dee" in d.find_element(By.ID, "activity").text, 3)
+                wait_for(driver, lambda d: lease_row(d, "file:docs/a.md"))
+                wait_for(driver, lambda d: "docs/a.md by dee" in d.find_element(By.ID, "activity").text)
                 remote.release("dee", "file:docs/a.md")
-                wait_for(driver, lambda d: lease_row(d, "file:docs/a.md") is None, 2)
+                wait_for(driver, lambda d: lease_row(d, "file:docs/a.md") is None)
             driver.refresh()  # the cookie is kept: no second sign-in
-            wait_for(driver, lambda d: state_of(d) == "live", 10)
+            wait_for(driver, lambda d: state_of(d) == "live")
     finally:
         halvex_redis.delete_namespace(namespace, redis_server.url)
 

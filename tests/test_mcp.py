@@ -61,7 +61,7 @@ def unstamped(value):
     if isinstance(value, list):
         return [unstamped(v) for v in value]
     if isinstance(value, int):
-        assert abs(value - time.time()) < 5
+        assert abs(value - time.time()) < 30  # now, in seconds, with room for a stalled machine
         return 0
     return value
 
@@ -486,7 +486,10 @@ def test_mcp_http_limits_hosts_ids_and_shutdown():
         assert starved.proc.poll() is None and len(refused) <= time.monotonic() - opened + 2
         assert any("at most 192 connections" in line for line in starved.log)
 
-        # 2,000 idle sessions and two open event streams: SIGTERM ends it all in 2 s.
+        # 2,000 idle sessions and two open event streams: SIGTERM still ends it
+        # all (a stop left waiting on a stream would hang). Ending 2,000 sessions
+        # took up to 6 s on a loaded 2-core machine; the usual figure, under
+        # 2 s, is bench/mcp_prompt.py's.
         for _ in range(2000):
             reply = http.post(server.url, json=_mcp.INITIALIZE, headers=_mcp.ACCEPT)
             assert reply.status_code == 200
@@ -496,10 +499,10 @@ def test_mcp_http_limits_hosts_ids_and_shutdown():
         for stream in streams:
             assert stream.__enter__().status_code == 200
         started = time.monotonic()
-        assert server.stop() == 0
+        assert server.stop(timeout=90) == 0
         took = time.monotonic() - started
         log = "".join(server.log)
-        assert took < 2.0 and "Traceback" not in log, (took, log[-3000:])
+        assert took < 45 and "Traceback" not in log, (took, log[-3000:])
         for stream in streams:
             stream.__exit__(None, None, None)
 
@@ -699,23 +702,24 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                 await sender.call_tool("send_message", {"from_agent": "s", "to_agent": to,
                                                         "content": "wake"})
 
-            # Woken by another session's send, well before the timeout.
+            # Woken by another session's send, well before the timeout (a wait
+            # that only looks again at its end would take the whole 60 s).
             for _ in range(2):
                 async with anyio.create_task_group() as tg:
                     tg.start_soon(send_later, 0.3)
                     started = time.monotonic()
-                    reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 20})
+                    reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 60})
                     took = time.monotonic() - started
-                assert [m[2] for m in result_of(reply)] == ["wake"] and 0.25 < took < 5
+                assert [m[2] for m in result_of(reply)] == ["wake"] and 0.25 < took < 30, took
             # A message already there comes back at once; none, after the timeout.
             await send_later(0)
             started = time.monotonic()
             assert len(result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w"}))) == 1
-            assert time.monotonic() - started < 2
+            assert time.monotonic() - started < 10  # the default timeout is 25 s
             started = time.monotonic()
             reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0.5})
             assert result_of(reply) == [] and reply.structured_content["remaining"] == 0
-            assert 0.45 < time.monotonic() - started < 5
+            assert 0.45 < time.monotonic() - started < 10
             assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
             # A broadcast wakes a known agent; a send to someone else does not.
             async with anyio.create_task_group() as tg:
@@ -749,7 +753,7 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                 tg.start_soon(stop_soon)
                 started = time.monotonic()
                 assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 60})) == []
-                assert time.monotonic() - started < 10
+                assert time.monotonic() - started < 20
 
     async def sender_broadcast(sender, delay):
         await anyio.sleep(delay)

@@ -12,7 +12,7 @@ from _support import broadcast_reach, last_line_value, run_child
 
 def assert_now(t):
     assert type(t) is int
-    assert abs(t - time.time()) <= 1.5
+    assert abs(t - time.time()) < 30  # now, in seconds, with room for a stalled machine
 
 
 def test_send_message_result_and_effects(state):

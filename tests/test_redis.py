@@ -357,15 +357,19 @@ def test_redis_chaos_nothing_lost_nothing_twice(redis_server, redis_loop, monkey
     stop = threading.Event()
 
     def kill_storm():
-        # Bursts of kills every 1-10 ms with a 50 ms lull each 200 ms: a storm
+        # Bursts of kills every 1-10 ms for 200 ms, then a 250 ms lull: a storm
         # without lulls could outlast any finite retry budget on a slow
         # machine (connecting takes round trips of its own), and the budget
         # running out is a reported failure, not what this test looks for.
+        # The retries' waits stay under 160 ms for the first 300 ms, so one
+        # lands in the lull with over 90 ms left: a fresh connection and its
+        # first command took 10 ms at most on a loaded 2-core machine (50 ms
+        # lulls failed there now and then).
         killer = redis.Redis.from_url(url)
         burst_end = time.monotonic() + 0.2
         while not stop.wait(random.uniform(0.001, 0.01)):
             killer.execute_command("CLIENT", "KILL", "USER", "default", "SKIPME", "yes")
-            if time.monotonic() > burst_end and not stop.wait(0.05):
+            if time.monotonic() > burst_end and not stop.wait(0.25):
                 burst_end = time.monotonic() + 0.2
 
     storm = threading.Thread(target=kill_storm)
@@ -985,14 +989,17 @@ def test_wait_inbox_wakes_times_out_and_takes_what_is_there(both_classes, redis_
     s.send_message("x", "q", "early")              # sent just before the wait
     started = time.monotonic()
     assert [m[2] for m in s.wait_inbox("q", 30)] == ["early"]
-    assert time.monotonic() - started < 1
+    assert time.monotonic() - started < 10  # at once, not at the end of the 30 s
     for broadcast in (False, True):
+        # Woken by the other process: a wait that only looked again at its
+        # end would take the whole 120 s.
         proc = _spawn(w.send_later, redis_server.url, s.namespace, 0.5, "q", "late",
                       broadcast)
         started = time.monotonic()
-        got = s.wait_inbox("q", 30)
-        assert [m[2] for m in got] == ["late"] and 0.3 < time.monotonic() - started < 10
-        proc.join(30)
+        got = s.wait_inbox("q", 120)
+        took = time.monotonic() - started
+        assert [m[2] for m in got] == ["late"] and 0.3 < took < 60, took
+        proc.join(60)
     assert s.inbox("q") == []
     for bad, error in (("1", TypeError), (True, TypeError), (None, TypeError),
                        (-0.1, ValueError), (300.5, ValueError), (float("nan"), ValueError)):
@@ -1034,13 +1041,14 @@ def test_wait_inbox_wakes_for_a_broadcast_to_a_newcomer(url):
     s.send_message("n", "n", "join")               # n becomes known
     assert [m[2] for m in s.drain_inbox("n")] == ["join"]
     got = []
-    thread = threading.Thread(target=lambda: got.extend(s.wait_inbox("n", 20)))
+    thread = threading.Thread(target=lambda: got.extend(s.wait_inbox("n", 60)))
     thread.start()
     time.sleep(0.3)
     started = time.monotonic()
     b.broadcast("x", "to all")
-    thread.join(30)
-    assert [m[2] for m in got] == ["to all"] and time.monotonic() - started < 5
+    thread.join(90)
+    # Well before the wait's 60 s end.
+    assert [m[2] for m in got] == ["to all"] and time.monotonic() - started < 30
 
 
 def test_wait_inbox_lost_replies(url, monkeypatch):
@@ -1067,8 +1075,8 @@ def test_wait_inbox_lost_replies(url, monkeypatch):
     sender = threading.Timer(0.5, lambda: other.send_message("x", "q", "later"))
     sender.start()
     started = time.monotonic()
-    assert [m[2] for m in s.wait_inbox("q", 20)] == ["later"]
-    assert lost and time.monotonic() - started < 5
+    assert [m[2] for m in s.wait_inbox("q", 60)] == ["later"]
+    assert lost and time.monotonic() - started < 30  # woken, not at the wait's end
     sender.join()
 
 
@@ -1156,7 +1164,7 @@ def test_waits_longer_than_the_read_timeout(kind, url, redis_loop):
         s = BlockingAdapter(halvex_redis.asyncio.CoordinationState(short), redis_loop)
     started = time.monotonic()
     assert s.wait_inbox("q", 1.2) == []
-    assert 1.2 <= time.monotonic() - started < 5
+    assert 1.2 <= time.monotonic() - started < 10
     sender = threading.Timer(1.0, lambda: halvex_redis.CoordinationState(
         url, namespace=s.namespace).send_message("x", "q", "late"))
     sender.start()
