@@ -14,10 +14,11 @@ import os
 import threading
 import time
 import uuid
-from typing import Any, Callable, List, Sequence, Set, Tuple, TypeVar
+from typing import Any, List, Sequence, Set, Tuple, TypeVar
 
 import redis
-from halvex_types import HANDOVER_SECS, LEASE_SECS, faults
+from halvex_types import HANDOVER_SECS, faults
+from halvex_types.arguments import CHECKS, Check, limit, not_text
 
 from . import _scripts
 
@@ -116,46 +117,11 @@ DELETE_REST_LUA = Script(_scripts.DELETE_REST)
 def text(name: str, value: object) -> Text:
     """The exact str and UTF-8 bytes of an argument, or the binding's TypeError."""
     if not isinstance(value, str):
-        try:
-            type_name = type(value).__qualname__
-        except Exception:
-            type_name = "<failed to extract type name>"
-        raise TypeError(f"argument '{name}': '{type_name}' object cannot be converted to "
-                        "'PyString'")
+        raise not_text(name, value)
     # str.encode itself, so a subclass is taken as its characters; lone
     # surrogates raise UnicodeEncodeError here, before anything is sent.
     data = str.encode(value, "utf-8")
     return (value if type(value) is str else data.decode("utf-8")), data
-
-
-# Larger limits are the same as none; Lua would print larger numbers as floats.
-_LIMIT_CAP = 10 ** 12
-
-
-def limit(name: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not '{type(value).__name__}'")
-    if value < 1:
-        raise ValueError(f"{name} must be at least 1, not {value:d}")
-    return min(value, _LIMIT_CAP)
-
-
-def token(name: str, value: object) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{name} must be an int, not '{type(value).__name__}'")
-    return value
-
-
-# The longest wait_inbox: as long as a lease.
-MAX_WAIT = LEASE_SECS
-
-
-def seconds(name: str, value: object) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{name} must be a number, not '{type(value).__name__}'")
-    if not 0 <= value <= MAX_WAIT:  # NaN fails too
-        raise ValueError(f"{name} must be from 0 to {MAX_WAIT:d} seconds, not {value!r}")
-    return float(value)
 
 
 def record_id(name: str, value: object) -> str | None:
@@ -165,9 +131,7 @@ def record_id(name: str, value: object) -> str | None:
     return value
 
 
-_CHECKS: dict[str, Callable[[str, object], object]] = {
-    "max_count": limit, "max_bytes": limit, "count": limit, "token": token,
-    "timeout": seconds, "after": record_id}
+_CHECKS: dict[str, Check] = {**CHECKS, "count": limit, "after": record_id}
 
 
 class Keys:

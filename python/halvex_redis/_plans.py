@@ -10,7 +10,7 @@ import time
 import uuid
 from typing import Any, Callable, Generator, Generic, Sequence, Union
 
-from halvex_types import LEASE_SECS, METHODS, AgentInfo, Lease, Message
+from halvex_types import LEASE_SECS, METHODS, AgentInfo, Lease, Message, arguments
 from halvex_types import check_lease as lease_check
 
 from ._calls import (
@@ -344,11 +344,7 @@ class Method(Generic[T]):
               args: tuple[object, ...]) -> Plan[T]:
         """The plan for one call, its arguments checked in order (before
         anything is sent)."""
-        if surplus:
-            given = len(self.params) + len(surplus)
-            raise TypeError(f"CoordinationState.{self.name}() takes {len(self.params)} positional "
-                            f"arguments but {given} were given")
-        values = [_CHECKS.get(p, text)(p, v) for p, v in zip(self.params, args)]
+        values = arguments.checked(self.name, surplus, args, _CHECKS, text)
         return self.plan(session, *self.fixed, *values)
 
 

@@ -15,21 +15,17 @@ halvex_sqlite.asyncio holds the same class with coroutine methods.
 from __future__ import annotations
 
 import os
-from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from halvex_types import AgentInfo, Lease, ServerState, install, names
 
 from . import _core, _rules
-from ._core import DEFAULT_LOG_LIMIT
+from ._core import DEFAULT_LOG_LIMIT, DEFAULT_NAMESPACE
 from ._store import StateFileError, default_path
 
 __all__ = ["CoordinationState", "delete_namespace", "default_path", "StateFileError",
            "DEFAULT_LOG_LIMIT", "DEFAULT_NAMESPACE", "Lease", "AgentInfo"]
 
-# The namespace every object, server and command uses unless told otherwise,
-# so that they all meet in one state file.
-DEFAULT_NAMESPACE = "default"
 
 
 def delete_namespace(namespace: str, path: str | os.PathLike[str] | None = None) -> int:
@@ -50,7 +46,7 @@ else:
     _Methods = object
 
 
-class CoordinationState(_Methods):
+class CoordinationState(_core.Face, _Methods, final=True):
     """Claims with 300-second leases, inboxes, broadcasts and status words,
     kept in an SQLite file.
 
@@ -59,31 +55,7 @@ class CoordinationState(_Methods):
     git work tree one per repository, shared by all its worktrees.
     """
 
-    __slots__ = ("_core",)
-
-    def __init__(self, path: str | os.PathLike[str] | None = None, *,
-                 namespace: str = DEFAULT_NAMESPACE, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        self._core = _core.Core(path, namespace, log_limit)
-
-    def __init_subclass__(cls, **kwargs: object) -> None:
-        raise TypeError("type 'halvex_sqlite.CoordinationState' is not an acceptable base type")
-
-    @property
-    def namespace(self) -> str:
-        return self._core.ns
-
-    @property
-    def path(self) -> Path:
-        return self._core.store.path
-
-    def __repr__(self) -> str:
-        return (f"<halvex_sqlite.CoordinationState path={str(self.path)!r} "
-                f"namespace={self.namespace!r}>")
-
-    def close(self) -> None:
-        """Closes the object's idle connections to the file now, rather than
-        when the object is collected; using the object again reopens them."""
-        self._core.store.close()
+    __slots__ = ()
 
     def _call(self, name: str, surplus: tuple[object, ...], *args: object) -> Any:
         return _core.CALLS[name](self._core, *_rules.checked(name, surplus, args))

@@ -18,6 +18,7 @@ import os
 import sqlite3
 import threading
 import time
+from pathlib import Path
 from typing import Any, Iterable, List, Sequence, Tuple
 
 from halvex_types import HANDOVER_SECS, LEASE_SECS, METHODS, AgentInfo, Lease, Message, check_lease
@@ -29,6 +30,10 @@ HANDOVER = HANDOVER_SECS
 
 # The activity log keeps this many records per namespace.
 DEFAULT_LOG_LIMIT = 10_000
+
+# The namespace every object, server and command uses unless told otherwise,
+# so that they all meet in one state file.
+DEFAULT_NAMESPACE = "default"
 
 # wait_inbox polls the file's data version, from every FIRST_POLL seconds
 # after a change up to every LAST_POLL when nothing happens.
@@ -879,3 +884,38 @@ CALLS: dict[str, Any] = {
     "activity": Core.activity,
     "now": now,
 }
+
+
+class Face:
+    """What the blocking class and its asyncio twin share: the file, the
+    namespace and closing. Neither may be subclassed further."""
+
+    __slots__ = ("_core",)
+
+    def __init__(self, path: str | os.PathLike[str] | None = None, *,
+                 namespace: str = DEFAULT_NAMESPACE, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
+        self._core = Core(path, namespace, log_limit)
+
+    def __init_subclass__(cls, final: bool = False, **kwargs: Any) -> None:
+        if not final:
+            base = next(c for c in cls.__mro__[1:] if issubclass(c, Face))
+            raise TypeError(f"type '{base.__module__}.{base.__qualname__}' is not an acceptable "
+                            "base type")
+        super().__init_subclass__(**kwargs)
+
+    @property
+    def namespace(self) -> str:
+        return self._core.ns
+
+    @property
+    def path(self) -> Path:
+        return self._core.store.path
+
+    def __repr__(self) -> str:
+        return (f"<{type(self).__module__}.{type(self).__qualname__} path={str(self.path)!r} "
+                f"namespace={self.namespace!r}>")
+
+    def close(self) -> None:
+        """Closes the object's idle connections to the file now, rather than
+        when the object is collected; using the object again reopens them."""
+        self._core.store.close()

@@ -12,7 +12,6 @@ import asyncio
 import functools
 import os
 import time
-from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
 from halvex_types import AgentInfo, AsyncServerState, Lease, Message, install, names
@@ -45,36 +44,11 @@ else:
     _Methods = object
 
 
-class CoordinationState(_Methods):
+class CoordinationState(_core.Face, _Methods, final=True):
     """halvex_sqlite.CoordinationState whose methods are coroutines. Building
     one opens (and if need be creates) the file, in the calling thread."""
 
-    __slots__ = ("_core",)
-
-    def __init__(self, path: str | os.PathLike[str] | None = None, *,
-                 namespace: str = "default", log_limit: int = DEFAULT_LOG_LIMIT) -> None:
-        self._core = _core.Core(path, namespace, log_limit)
-
-    def __init_subclass__(cls, **kwargs: object) -> None:
-        raise TypeError("type 'halvex_sqlite.asyncio.CoordinationState' is not an acceptable "
-                        "base type")
-
-    @property
-    def namespace(self) -> str:
-        return self._core.ns
-
-    @property
-    def path(self) -> Path:
-        return self._core.store.path
-
-    def __repr__(self) -> str:
-        return (f"<halvex_sqlite.asyncio.CoordinationState path={str(self.path)!r} "
-                f"namespace={self.namespace!r}>")
-
-    def close(self) -> None:
-        """Closes the object's idle connections to the file now, rather than
-        when the object is collected; using the object again reopens them."""
-        self._core.store.close()
+    __slots__ = ()
 
     async def _call(self, name: str, surplus: tuple[object, ...], *args: object) -> Any:
         values = _rules.checked(name, surplus, args)
