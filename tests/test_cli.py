@@ -187,7 +187,7 @@ def test_usage_and_unreachable_statuses(ns, redis_server, tmp_path):
     cases = [
         (ns + ["--state", "x.db", "leases"], "give one of"),
         (("--redis", redis_server.url, "leases"), "--namespace"),
-        (ns + ["--mcp", "http://127.0.0.1:9/mcp", "leases"], "not both"),
+        (ns + ["--mcp", "http://127.0.0.1:9/mcp", "leases"], "give one of"),
         (ns + ["claim", "src/app.py", "--agent", "a"], "file:<path> or task:<id>"),
         (ns + ["claim", "file:x"], "--agent is required"),
         (ns + ["check", "file:x", "--agent", "a"], "--token N is required"),
