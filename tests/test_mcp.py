@@ -259,7 +259,7 @@ def test_mcp_command_line():
     refused = cli("--http", "0.0.0.0:0", HALVEX_MCP_TOKEN="")
     assert refused.returncode == 2 and "refusing to serve on 0.0.0.0 without a token" in refused.stderr
     assert cli("--http", "127.0.0.1:0", "--token", "has space").returncode == 2
-    assert cli("--namespace", "n").returncode == 2
+    assert cli("--memory", "--namespace", "n").returncode == 2
     assert "apply to --http only" in cli("--max-sessions", "5").stderr
     assert "--session-idle: wants a positive number" in cli("--http", "0", "--session-idle", "0").stderr
     assert "does not fit under the file limit" in cli("--http", "0", "--max-connections", str(1 << 30)).stderr
@@ -604,7 +604,7 @@ def clocked_server(backend, redis_url=None):
                     f.write(_redis.clock_text(epoch) + "\n")
 
             set_clock(T0)
-            server = stack.enter_context(_mcp.HttpServer(env=_mcp.environ(
+            server = stack.enter_context(_mcp.HttpServer("--memory", env=_mcp.environ(
                 LD_PRELOAD=_faketime.LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=clock_file,
                 FAKETIME_NO_CACHE="1", DONT_FAKE_MONOTONIC="1", TZ="UTC")))
         else:
@@ -684,7 +684,7 @@ def refused(call):
 
 
 def wait_backends(redis_server):
-    return {"local": ["--session-idle", "3"], "redis": ["--redis", redis_server.url, "--namespace",
+    return {"local": ["--memory", "--session-idle", "3"], "redis": ["--redis", redis_server.url, "--namespace",
                                    "mcp-wait-%d" % os.getpid()]}
 
 
@@ -730,7 +730,7 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                 assert refusal(reply) == "invalid arguments for wait_inbox: argument 'timeout' " + text
             if backend == "local":
                 # A wait whose reply is lost: the batch comes back to the agent
-                # (here when the silent session ends) and wakes its next wait.
+                # after the hand-over (30 s), within the agent's next wait.
                 # (w's next drain confirms its last batch first: that session
                 # ends silently too.)
                 assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
@@ -788,9 +788,9 @@ def test_mcp_pinned_service_tools_and_release_on_exit(redis_server):
             return token
 
     try:
-        anyio.run(session)  # ends normally: alice's claim goes with it
+        anyio.run(session, "--release-on-exit")  # ends normally: alice's claim goes with it
         assert direct.lease("file:p") is None and direct.status("alice") == "idle"
-        token = anyio.run(session, "--no-release-on-exit")
+        token = anyio.run(session)  # kept by default
         assert direct.lease("file:p")[1:3] == ("alice", token)
         assert direct.release_all("alice") == ["file:p"]
     finally:
