@@ -93,16 +93,28 @@ class Backend(Protocol):
 WAIT_SLICE = HANDOVER / 6
 
 
+# The calls that drain: one at a time on an object (see SqliteState).
+DRAINS = frozenset({"drain_batch", "drain_inbox", "wait_inbox"})
+
+
 class SqliteState:
     """One session's halvex_sqlite.asyncio object, made at its first call in
     the event loop's executor: opening the file takes its write lock, which
     another process may hold for a while, and the event loop must not stall
-    on it meanwhile."""
+    on it meanwhile.
+
+    Drains on it run one at a time: the object counts a batch as answered
+    only once its drain has returned to the event loop, and a drain of the
+    same agent that ran in between would take that batch as a lost one and
+    return it a second time. Concurrent drains on one object happen on HTTP
+    (requests of one session, or sessionless clients draining one agent).
+    """
 
     def __init__(self, make: Callable[[], Any]) -> None:
         self._make = make
         self._made: Any = None
         self._making = asyncio.Lock()
+        self._draining = asyncio.Lock()
 
     async def _state(self) -> Any:
         if self._made is None:
@@ -119,7 +131,11 @@ class SqliteState:
         async def call(*args: Any, **kwargs: Any) -> Any:
             return await getattr(await self._state(), name)(*args, **kwargs)
 
-        return call
+        async def drain(*args: Any, **kwargs: Any) -> Any:
+            async with self._draining:
+                return await call(*args, **kwargs)
+
+        return drain if name in DRAINS else call
 
     async def confirm(self) -> None:
         if self._made is not None:  # never used: nothing to confirm, no file to open
