@@ -80,7 +80,7 @@ def free_port():
 
 
 def test_board_live_rows_disconnect_and_recovery():
-    """In-process backend: a claim made by another client shows within 2 s
+    """The default backend (a state file of its own): a claim made by another client shows within 2 s
     and its release removes it; the activity shortens long messages; a
     stopped server (which still stops within 2 s with the stream open) shows
     as disconnected, and one restarted on the same port is picked up again."""
