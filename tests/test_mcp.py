@@ -583,6 +583,9 @@ def backend_errors_are_honest():
 
 # -- leases, fencing tokens, agents, waits -------------------------------------
 
+CLOCK_CACHE = 1  # seconds libfaketime keeps the faked time it read
+
+
 @contextlib.contextmanager
 def clocked_server(backend, redis_url=None):
     """An HTTP server whose state's clock stands still until moved: the
@@ -599,14 +602,22 @@ def clocked_server(backend, redis_url=None):
             folder = stack.enter_context(tempfile.TemporaryDirectory())
             clock_file = os.path.join(folder, "clock")
 
-            def set_clock(epoch):
-                with open(clock_file, "w") as f:
+            def set_clock(epoch, settle=True):
+                # Replaced whole, and read through libfaketime's cache: the
+                # server reads the clock from several threads, and reads of
+                # the file racing in two threads (FAKETIME_NO_CACHE) now and
+                # then give the real time. The cache is reloaded once more
+                # than CLOCK_CACHE whole seconds went by since its last load.
+                with open(clock_file + ".new", "w") as f:
                     f.write(_redis.clock_text(epoch) + "\n")
+                os.replace(clock_file + ".new", clock_file)
+                if settle:
+                    time.sleep(CLOCK_CACHE * 2 + 1)
 
-            set_clock(T0)
+            set_clock(T0, settle=False)
             server = stack.enter_context(_mcp.HttpServer("--memory", env=_mcp.environ(
                 LD_PRELOAD=_faketime.LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=clock_file,
-                FAKETIME_NO_CACHE="1", DONT_FAKE_MONOTONIC="1", TZ="UTC")))
+                FAKETIME_CACHE_DURATION=str(CLOCK_CACHE), DONT_FAKE_MONOTONIC="1", TZ="UTC")))
         else:
             redis = _redis.RedisServer(frozen_clock=T0)
             stack.callback(redis.close)
