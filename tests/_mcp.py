@@ -88,8 +88,13 @@ class HttpServer(object):
         return self
 
     def __exit__(self, *exc):
+        # A stop first: a --memory server removes its private folder then.
         if self.proc.poll() is None:
-            self.proc.kill()
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
         self.proc.wait(15)
 
 
