@@ -2,12 +2,16 @@
 a spawned process through the MCP SDK's client. Free of pytest imports: the
 workers and the benchmark use it too."""
 
+import atexit
+import itertools
 import os
 import random
 import re
 import signal
+import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -23,10 +27,23 @@ def command():
     return [script] if os.path.exists(script) else [sys.executable, "-m", "halvex_mcp"]
 
 
+_states = []  # the folder of the servers' state files, made at first use
+
+
 def environ(**extra):
+    """The environment for a server: no token, and a state file of its own
+    (HALVEX_STATE, a new file in a temporary folder), so that no test writes
+    into the repository's state and each server starts from an empty one."""
+    if not _states:
+        _states.append(tempfile.mkdtemp(prefix="halvex-mcp-tests-"))
+        atexit.register(shutil.rmtree, _states[0], True)
     env = {k: v for k, v in os.environ.items() if k != "HALVEX_MCP_TOKEN"}
+    env["HALVEX_STATE"] = os.path.join(_states[0], "state-%d.db" % next(_state_ids))
     env.update(extra)
     return env
+
+
+_state_ids = itertools.count()
 
 
 class HttpServer(object):
@@ -71,8 +88,13 @@ class HttpServer(object):
         return self
 
     def __exit__(self, *exc):
+        # A stop first: a --memory server removes its private folder then.
         if self.proc.poll() is None:
-            self.proc.kill()
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
         self.proc.wait(15)
 
 

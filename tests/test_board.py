@@ -88,10 +88,11 @@ def free_port():
 
 
 def test_board_live_rows_disconnect_and_recovery():
-    """In-process backend: a claim made by another client shows and its
-    release removes it; the activity shortens long messages; a stopped server
-    (which still stops promptly with the stream open) shows as disconnected,
-    and one restarted on the same port is picked up again."""
+    """The default backend (a state file of its own): a claim made by another
+    client shows and its release removes it; the activity shortens long
+    messages; a stopped server (which still stops promptly with the stream
+    open) shows as disconnected, and one restarted on the same port is picked
+    up again."""
     port = free_port()
     with browser() as driver:
         with _mcp.HttpServer("--http", "127.0.0.1:%d" % port) as server:

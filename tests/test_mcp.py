@@ -248,7 +248,7 @@ def test_mcp_http_token_host_checks_and_bad_requests():
 
         anyio.run(calls)
         assert server.stop(signal.SIGINT) == 0
-    assert "bearer token required" in server.log[0] and "stopping on SIGINT" in "".join(server.log)
+    assert "bearer token required" in [line for line in server.log if "serving MCP" in line][0] and "stopping on SIGINT" in "".join(server.log)
 
 
 def test_mcp_command_line():
@@ -259,7 +259,7 @@ def test_mcp_command_line():
     refused = cli("--http", "0.0.0.0:0", HALVEX_MCP_TOKEN="")
     assert refused.returncode == 2 and "refusing to serve on 0.0.0.0 without a token" in refused.stderr
     assert cli("--http", "127.0.0.1:0", "--token", "has space").returncode == 2
-    assert cli("--namespace", "n").returncode == 2
+    assert cli("--memory", "--namespace", "n").returncode == 2
     assert "apply to --http only" in cli("--max-sessions", "5").stderr
     assert "--session-idle: wants a positive number" in cli("--http", "0", "--session-idle", "0").stderr
     assert "does not fit under the file limit" in cli("--http", "0", "--max-connections", str(1 << 30)).stderr
@@ -447,7 +447,7 @@ def test_mcp_stdio_answers_every_request_read_and_ends_quietly(redis_server):
     proc.stdin.write(piped)
     proc.stdin.flush()
     _out, err = proc.communicate(timeout=30)
-    said = [line for line in err.decode().splitlines() if "serving MCP" not in line]
+    said = [line for line in err.decode().splitlines() if "serving MCP" not in line and " state in " not in line]
     assert proc.returncode == 0 and len(said) == 1 and "stdout is closed" in said[0], err
 
 
@@ -586,6 +586,9 @@ def backend_errors_are_honest():
 
 # -- leases, fencing tokens, agents, waits -------------------------------------
 
+CLOCK_CACHE = 1  # seconds libfaketime keeps the faked time it read
+
+
 @contextlib.contextmanager
 def clocked_server(backend, redis_url=None):
     """An HTTP server whose state's clock stands still until moved: the
@@ -602,14 +605,22 @@ def clocked_server(backend, redis_url=None):
             folder = stack.enter_context(tempfile.TemporaryDirectory())
             clock_file = os.path.join(folder, "clock")
 
-            def set_clock(epoch):
-                with open(clock_file, "w") as f:
+            def set_clock(epoch, settle=True):
+                # Replaced whole, and read through libfaketime's cache: the
+                # server reads the clock from several threads, and reads of
+                # the file racing in two threads (FAKETIME_NO_CACHE) now and
+                # then give the real time. The cache is reloaded once more
+                # than CLOCK_CACHE whole seconds went by since its last load.
+                with open(clock_file + ".new", "w") as f:
                     f.write(_redis.clock_text(epoch) + "\n")
+                os.replace(clock_file + ".new", clock_file)
+                if settle:
+                    time.sleep(CLOCK_CACHE * 2 + 1)
 
-            set_clock(T0)
-            server = stack.enter_context(_mcp.HttpServer(env=_mcp.environ(
+            set_clock(T0, settle=False)
+            server = stack.enter_context(_mcp.HttpServer("--memory", env=_mcp.environ(
                 LD_PRELOAD=_faketime.LIBFAKETIME, FAKETIME_TIMESTAMP_FILE=clock_file,
-                FAKETIME_NO_CACHE="1", DONT_FAKE_MONOTONIC="1", TZ="UTC")))
+                FAKETIME_CACHE_DURATION=str(CLOCK_CACHE), DONT_FAKE_MONOTONIC="1", TZ="UTC")))
         else:
             redis = _redis.RedisServer(frozen_clock=T0)
             stack.callback(redis.close)
@@ -687,7 +698,7 @@ def refused(call):
 
 
 def wait_backends(redis_server):
-    return {"local": ["--session-idle", "3"], "redis": ["--redis", redis_server.url, "--namespace",
+    return {"local": ["--memory", "--session-idle", "3"], "redis": ["--redis", redis_server.url, "--namespace",
                                    "mcp-wait-%d" % os.getpid()]}
 
 
@@ -734,7 +745,7 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                 assert refusal(reply) == "invalid arguments for wait_inbox: argument 'timeout' " + text
             if backend == "local":
                 # A wait whose reply is lost: the batch comes back to the agent
-                # (here when the silent session ends) and wakes its next wait.
+                # after the hand-over (30 s), within the agent's next wait.
                 # (w's next drain confirms its last batch first: that session
                 # ends silently too.)
                 assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
@@ -743,7 +754,8 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                     session = _mcp.raw_session(http, url)
                     _mcp.post_and_hang_up(server.port, session,
                                           _mcp.call("wait_inbox", 9, agent_id="lostw", timeout=5))
-                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "lostw", "timeout": 60}))
+                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "lostw", "timeout": 60},
+                                                       read_timeout_seconds=90))
                 assert [m[2] for m in got] == ["wake"]
             # The server stopping ends a wait at once: it answers [] and nothing is lost.
             async with anyio.create_task_group() as tg:
@@ -792,9 +804,9 @@ def test_mcp_pinned_service_tools_and_release_on_exit(redis_server):
             return token
 
     try:
-        anyio.run(session)  # ends normally: alice's claim goes with it
+        anyio.run(session, "--release-on-exit")  # ends normally: alice's claim goes with it
         assert direct.lease("file:p") is None and direct.status("alice") == "idle"
-        token = anyio.run(session, "--no-release-on-exit")
+        token = anyio.run(session)  # kept by default
         assert direct.lease("file:p")[1:3] == ("alice", token)
         assert direct.release_all("alice") == ["file:p"]
     finally:

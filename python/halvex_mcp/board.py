@@ -5,10 +5,9 @@ server-sent event stream at /board/events, which carries a bounded snapshot
 (leases, agents, the latest activity) when the activity changes and at least
 every HEARTBEAT seconds; the page marks itself disconnected when they stop.
 
-The board only reads: the in-process backend's side state and activity ring,
-or with --redis the namespace's lease and agent views and its activity log
-(halvex_redis's public reader: the newest records, then those after the last
-one seen). It opens no MCP
+The board only reads: the state's lease and agent views and its activity log
+(halvex_sqlite's or halvex_redis's public reader: the newest records, then
+those after the last one seen). It opens no MCP
 session and acts as no agent: nobody's last-seen time moves, no drain is
 confirmed. With a bearer token set, the page asks for it once and the server
 keeps an HMAC of it in an HttpOnly, SameSite=Strict cookie scoped to /board.
@@ -30,7 +29,7 @@ import anyio
 from halvex_types import LEASE_SECS
 from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
 
-from .backend import LocalBackend, State
+from .backend import State
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -86,24 +85,8 @@ class _Feed:
         raise NotImplementedError
 
 
-class _LocalFeed(_Feed):
-    def __init__(self, backend: LocalBackend) -> None:
-        super().__init__()
-        self.backend = backend
-        self.seen = 0
-
-    async def poll(self) -> bool:
-        count = self.backend.activity_count
-        if count == self.seen:
-            return False
-        new = [r for r in self.backend.activity if r["seq"] > self.seen]
-        self.records.extend(new[-ACTIVITY_ROWS:])
-        self.seen = count
-        return True
-
-
 class _StateFeed(_Feed):
-    """A state's own activity log (halvex_redis's namespace log): the newest
+    """A state's own activity log (the namespace's log): the newest
     records first, then each poll reads what came after the last one seen
     (never the whole log)."""
 
@@ -221,8 +204,6 @@ class Board:
 
     def _feed(self) -> _Feed:
         backend = self.app.backend
-        if isinstance(backend, LocalBackend):
-            return _LocalFeed(backend)
         assert backend is not None
         if self.state is None:
             self.state = backend.new_state()

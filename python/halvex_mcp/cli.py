@@ -11,8 +11,10 @@ import gc
 import ipaddress
 import logging
 import os
+import shutil
 import socket
 import sys
+import tempfile
 from typing import Any, Callable
 
 from halvex_types import LEASE_SECS
@@ -24,6 +26,9 @@ TOKEN_ENV = "HALVEX_MCP_TOKEN"
 # Every stdio server that a client configuration starts with the same --redis
 # URL shares this namespace unless told otherwise.
 DEFAULT_NAMESPACE = "halvex-mcp"
+# In the SQLite file, halvex_sqlite's own default: the `halvex` command and
+# every server of the repository meet there.
+SQLITE_NAMESPACE = "default"
 
 log = logging.getLogger("halvex_mcp")
 
@@ -51,7 +56,10 @@ def parser() -> argparse.ArgumentParser:
                     "stdin/stdout to one client.",
         epilog=f"Each tool argument may hold at most {MAX_ARG_BYTES} bytes of UTF-8; inbox and "
                f"drain_inbox answer at most {BATCH_MESSAGES} messages and {BATCH_BYTES} bytes of "
-               "content per call. Logs go to stderr. SIGINT or SIGTERM stops the server.")
+               "content per call. Logs go to stderr. SIGINT or SIGTERM stops the server. "
+               "Claims outlive the server that granted them; a dead agent's claims go when "
+               f"their lease runs out ({LEASE_SECS} s after the last renewal), with "
+               "release_all, or with `halvex release-all AGENT`.")
     ap.add_argument("--http", metavar="[HOST:]PORT",
                     help="serve streamable HTTP at http://HOST:PORT/mcp instead of stdio; HOST "
                          "defaults to 127.0.0.1, PORT 0 picks a free port (logged at start). "
@@ -75,24 +83,33 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--session-idle", metavar="SECONDS", type=_positive(float),
                     help="with --http, end a session after SECONDS without a request "
                          "(default 600)")
-    ap.add_argument("--redis", metavar="URL",
-                    help="keep the state in Redis through halvex_redis (e.g. "
-                         "redis://127.0.0.1:6379/0), so that many servers share it; default: "
-                         "in this process")
+    where = ap.add_mutually_exclusive_group()
+    where.add_argument("--state", metavar="PATH",
+                       help="keep the state in this SQLite file (default: the HALVEX_STATE "
+                            "environment variable, else inside a git work tree "
+                            "<git common dir>/halvex/state.db, shared by every worktree and "
+                            "every program of the repository on this machine, else state.db "
+                            "in the user's state folder)")
+    where.add_argument("--memory", action="store_true",
+                       help="keep a state private to this process, gone when it ends")
+    where.add_argument("--redis", metavar="URL",
+                       help="keep the state in Redis through halvex_redis (e.g. "
+                            "redis://127.0.0.1:6379/0), so that servers on many hosts share it")
     ap.add_argument("--namespace", metavar="NS",
-                    help="with --redis, the halvex_redis namespace (default "
-                         f"{DEFAULT_NAMESPACE!r})")
+                    help="the namespace within the state file (default "
+                         f"{SQLITE_NAMESPACE!r}, as the halvex command uses) or, with --redis, "
+                         f"the halvex_redis namespace (default {DEFAULT_NAMESPACE!r})")
     ap.add_argument("--agent", metavar="NAME",
                     help="act as agent NAME on every call: the tools then take no agent_id or "
                          "from_agent argument")
     ap.add_argument("--release-on-exit", dest="release_on_exit", action="store_true",
-                    default=None,
+                    default=False,
                     help="with --agent, release every claim of that agent when the server "
-                         "ends normally (end of input on stdio, SIGINT or SIGTERM); the default "
-                         "for a stdio server with --agent")
+                         "ends normally (end of input on stdio, SIGINT or SIGTERM). Off by "
+                         "default: clients that start a server for each call would lose every "
+                         "claim at once")
     ap.add_argument("--no-release-on-exit", dest="release_on_exit", action="store_false",
-                    help="keep the pinned agent's claims when the server ends (they then "
-                         f"expire {LEASE_SECS} seconds after their last renewal)")
+                    help="keep the pinned agent's claims when the server ends (the default)")
     ap.add_argument("--log-level", default="info",
                     choices=["debug", "info", "warning", "error"],
                     help="least severe log level written to stderr (default info)")
@@ -166,14 +183,7 @@ def _without_password(url: str) -> str:
 def open_backend(args: argparse.Namespace) -> Callable[[], Any]:
     """Checks the backend now; returns what the server's lifespan calls to open it."""
     if args.redis is None:
-        def local() -> Any:
-            import halvex_core
-
-            from .backend import LocalBackend
-
-            return LocalBackend(halvex_core.CoordinationState())
-
-        return local
+        return _open_sqlite(args)
     try:
         import halvex_redis.asyncio  # noqa: F401
         import redis
@@ -199,6 +209,37 @@ def open_backend(args: argparse.Namespace) -> Callable[[], Any]:
         return RedisBackend(args.redis, namespace)
 
     return remote
+
+
+def _open_sqlite(args: argparse.Namespace) -> Callable[[], Any]:
+    """The SQLite state: opened (and made, if new) once here, so that a file
+    that cannot serve stops the start with halvex_sqlite's reason."""
+    import halvex_sqlite
+
+    namespace = SQLITE_NAMESPACE if args.namespace is None else args.namespace
+    try:
+        if args.memory:
+            path = os.path.join(args.private_dir, "state.db")
+        else:
+            path = str(halvex_sqlite.default_path() if args.state is None else args.state)
+        probe = halvex_sqlite.CoordinationState(path, namespace=namespace)
+    except halvex_sqlite.StateFileError as err:
+        raise StartError(str(err)) from None
+    except ValueError as err:
+        raise StartError(f"--namespace: {err}") from None
+    path = str(probe.path)
+    probe.close()
+    if args.memory:
+        log.info("state private to this process (in %s, removed at exit)", path)
+    else:
+        log.info("state in %s, namespace %r", path, namespace)
+
+    def sqlite() -> Any:
+        from .backend import SqliteBackend
+
+        return SqliteBackend(path, namespace)
+
+    return sqlite
 
 
 def connection_cap(wanted: int | None, default: int, reserve: int) -> int:
@@ -258,17 +299,28 @@ def main(argv: list[str] | None = None) -> int:
 
 
 def _serve(args: argparse.Namespace) -> None:
+    if args.namespace is not None and args.memory:
+        raise StartError("--namespace does not apply to --memory: that state is the process's own")
+    if args.release_on_exit and args.agent is None:
+        raise StartError("--release-on-exit needs --agent")
+    release = args.release_on_exit
+    args.private_dir = None
+    if args.memory:
+        # A file in a folder of our own: the same state class as the default,
+        # seen by no other process.
+        args.private_dir = tempfile.mkdtemp(prefix="halvex-mcp-")
+    try:
+        _serve_with(args, release)
+    finally:
+        if args.private_dir is not None:
+            shutil.rmtree(args.private_dir, ignore_errors=True)
+
+
+def _serve_with(args: argparse.Namespace, release: bool) -> None:
     import anyio
 
     from .server import CoordinationServer, run_until_stopped
 
-    if args.namespace is not None and args.redis is None:
-        raise StartError("--namespace needs --redis")
-    if args.release_on_exit and args.agent is None:
-        raise StartError("--release-on-exit needs --agent")
-    release = args.release_on_exit
-    if release is None:  # a pinned stdio server is one agent's session
-        release = args.agent is not None and args.http is None
     if args.http is None:
         if args.token is not None or args.allow_host or args.max_connections is not None \
                 or args.max_sessions is not None or args.session_idle is not None:

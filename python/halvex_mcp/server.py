@@ -116,9 +116,6 @@ class CoordinationServer:
 
     def stop_waits(self) -> None:
         """Ends every running wait (its call answers with what it has)."""
-        wake_all = getattr(self.backend, "wake_all", None)
-        if wake_all is not None:
-            wake_all()  # in-process: the waits end themselves
         for scope in list(self.waits):
             scope.cancel()
 
