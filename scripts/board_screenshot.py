@@ -20,7 +20,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def start_server():
-    server = subprocess.Popen([sys.executable, "-m", "halvex_mcp", "--http", "127.0.0.1:0"],
+    server = subprocess.Popen([sys.executable, "-m", "halvex_mcp", "--http", "127.0.0.1:0",
+                               "--memory"],
                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
     assert server.stderr is not None
     for line in server.stderr:
