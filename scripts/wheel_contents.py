@@ -1,5 +1,6 @@
 """Lists a wheel's files and fails unless it carries the module, both forms
-of its type stubs, the shared shapes, the Redis-backed twin, the MCP server with its board's page and the `halvex`
+of its type stubs, the shared shapes and method table, the Redis-backed and
+file-backed twins, the MCP server with its board's page and the `halvex`
 command, and not the reference implementation that tests and benchmarks share.
 
     python wheel_contents.py WHEEL
@@ -16,7 +17,12 @@ WANT = {"halvex_core.abi3.so", "halvex_core.pyi", "halvex_core-stubs/__init__.py
         "halvex_mcp/wire.py", "halvex_mcp/board.py", "halvex_mcp/board/index.html",
         "halvex_mcp/board/login.html", "halvex_mcp/board/board.js", "halvex_mcp/board/board.css",
         "halvex_cli/__init__.py", "halvex_cli/__main__.py", "halvex_cli/cli.py",
-        "halvex_cli/run.py", "halvex_cli/show.py", "halvex_cli/targets.py"}
+        "halvex_cli/run.py", "halvex_cli/show.py", "halvex_cli/targets.py",
+        "halvex_cli/board.py", "halvex_types/methods.py", "halvex_types/protocols.py",
+        "halvex_types/arguments.py", "halvex_types/faults.py", "halvex_redis/_plans.py",
+        "halvex_redis/_exchange.py", "halvex_redis/_clients.py", "halvex_sqlite/__init__.py",
+        "halvex_sqlite/asyncio.py", "halvex_sqlite/_core.py", "halvex_sqlite/_store.py",
+        "halvex_sqlite/_rules.py"}
 
 
 def main(path):
