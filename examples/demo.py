@@ -314,9 +314,10 @@ def open_shared_state(backend: str, url: str, namespace: Optional[str]) -> Coord
 
         return RedisState(url, namespace=namespace)
     if backend == "sqlite":  # `url` is the state file's path
+        from halvex_sqlite import DEFAULT_NAMESPACE
         from halvex_sqlite import CoordinationState as FileState
 
-        return FileState(url, namespace=namespace)
+        return FileState(url, namespace=namespace or DEFAULT_NAMESPACE)
     # An MCP session through the SDK's client, to a halvex-mcp server.
     from halvex_mcp.client import RemoteState
 
