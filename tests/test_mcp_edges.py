@@ -1,6 +1,7 @@
 """halvex-mcp at its edges: odd JSON on stdio, HTTP refusals that clients can
 read, nulls for optional arguments. Real server processes, the MCP SDK's client."""
 
+import builtins
 import json
 import os
 
@@ -16,7 +17,12 @@ if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
         pytest.skip("halvex-mcp test servers run on POSIX only", allow_module_level=True)
 
 import anyio  # noqa: E402
+import httpx2  # noqa: E402
 from mcp import Client, StdioServerParameters  # noqa: E402
+from mcp.client.streamable_http import streamable_http_client  # noqa: E402
+from mcp.shared.exceptions import MCPError  # noqa: E402
+
+GROUPS = getattr(builtins, "BaseExceptionGroup", ())  # Python 3.11+
 
 
 def stdio(*args):
@@ -44,3 +50,42 @@ def test_null_for_an_optional_argument_means_absent():
             assert reply.is_error and "between 1 and 1000" in reply.content[0].text
 
     anyio.run(body)
+
+
+def test_http_refusals_are_json_rpc_errors_that_clients_show():
+    token = "s3cret-token"
+    with _mcp.HttpServer(env=_mcp.environ(HALVEX_MCP_TOKEN=token)) as server:
+        auth = dict(_mcp.ACCEPT, Authorization="Bearer " + token)
+        ping = b'{"jsonrpc": "2.0", "id": 1, "method": "ping"}'
+        with httpx2.Client(timeout=30) as http:
+            for headers, status, reason in [
+                    (_mcp.ACCEPT, 401, "missing or wrong bearer token"),
+                    (dict(_mcp.ACCEPT, Authorization="Bearer wrong"), 401, "missing or wrong bearer token"),
+                    (dict(auth, Origin="http://evil.example"), 403, "Invalid Origin header"),
+                    (dict(auth, Host="evil.example"), 421, "Invalid Host header")]:
+                reply = http.post(server.url, content=ping, headers=headers)
+                assert reply.status_code == status
+                assert reply.headers["content-type"] == "application/json"
+                body = reply.json()
+                assert body["jsonrpc"] == "2.0" and body["id"] is None and reason in body["error"]["message"]
+                assert isinstance(body["error"]["code"], int)
+                assert (reply.headers.get("www-authenticate") == "Bearer") == (status == 401)
+            # The board still answers a browser in its own way.
+            assert "json" not in http.get(server.url.replace("/mcp", "/board"),
+                                          headers={"Host": "evil.example"}).headers.get("content-type", "")
+
+        async def client_sees(headers):
+            async with httpx2.AsyncClient(headers=headers, timeout=30) as h:
+                try:
+                    async with Client(streamable_http_client(server.url, http_client=h), read_timeout_seconds=30):
+                        pass
+                except BaseException as err:  # the SDK may wrap it in exception groups
+                    while isinstance(err, GROUPS) and len(err.exceptions) == 1:
+                        err = err.exceptions[0]
+                    assert isinstance(err, MCPError), repr(err)
+                    return str(err)
+            raise AssertionError("the client connected")
+
+        assert "missing or wrong bearer token" in anyio.run(client_sees, {})
+        assert "Invalid Origin header" in anyio.run(client_sees, {"Authorization": "Bearer " + token,
+                                                                  "Origin": "http://evil.example"})

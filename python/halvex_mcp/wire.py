@@ -10,6 +10,7 @@ from typing import Any
 
 INVALID_REQUEST = -32600
 PARSE_ERROR = -32700
+UNAUTHORIZED = -32001  # an HTTP request without the server's bearer token
 
 # The SDK writes a response as {"jsonrpc":"2.0","id":ID,...}: the id is read
 # from the start of the line instead of parsing megabytes of result.
