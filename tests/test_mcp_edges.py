@@ -4,6 +4,8 @@ read, nulls for optional arguments. Real server processes, the MCP SDK's client.
 import builtins
 import json
 import os
+import subprocess
+import time
 
 import pytest
 
@@ -89,3 +91,26 @@ def test_http_refusals_are_json_rpc_errors_that_clients_show():
         assert "missing or wrong bearer token" in anyio.run(client_sees, {})
         assert "Invalid Origin header" in anyio.run(client_sees, {"Authorization": "Bearer " + token,
                                                                   "Origin": "http://evil.example"})
+
+
+def test_stdio_answers_lone_surrogates_and_keeps_serving():
+    arguments = '{"name":"claim_file","arguments":{"agent_id":"\\ud800","path":"p"}}'
+    lines = [json.dumps(_mcp.INITIALIZE), json.dumps({"jsonrpc": "2.0", "method": "notifications/initialized"}),
+             '{"jsonrpc":"2.0","id":1,"method":"tools/call","params":%s}' % arguments,
+             '{"jsonrpc":"2.0","id":"two","method":"ping","params":{"_meta":{"note":"x\\uDC00"}}}',
+             '{"jsonrpc":"2.0","id":"\\ud800","method":"ping"}',
+             # A pair is one character, and an escaped backslash is no escape at all.
+             json.dumps(_mcp.call("claim_file", 3, agent_id="\U0001F600", path="\\ud800")),
+             json.dumps(_mcp.call("claim_file", 4, agent_id="a", path="p"))]
+    started = time.monotonic()
+    done = subprocess.run(_mcp.command(), input=("\n".join(lines) + "\n").encode(), capture_output=True,
+                          timeout=60, env=_mcp.environ())
+    took = time.monotonic() - started
+    replies = {r["id"]: r for r in map(json.loads, done.stdout.splitlines())}
+    assert sorted(replies, key=str) == [0, 1, 3, 4, None, "two"], done.stdout
+    for ident in (1, "two", None):
+        assert replies[ident]["error"]["code"] == -32700 and "lone surrogate" in replies[ident]["error"]["message"]
+    assert replies[3]["result"]["structuredContent"] == {"result": "\U0001F600"}
+    assert replies[4]["result"]["structuredContent"] == {"result": "a"}
+    # Nothing is left waiting for an answer at the end of input (that wait was a minute).
+    assert done.returncode == 0 and took < 30 and b"unanswered" not in done.stderr, done.stderr
