@@ -114,3 +114,40 @@ def test_stdio_answers_lone_surrogates_and_keeps_serving():
     assert replies[4]["result"]["structuredContent"] == {"result": "a"}
     # Nothing is left waiting for an answer at the end of input (that wait was a minute).
     assert done.returncode == 0 and took < 30 and b"unanswered" not in done.stderr, done.stderr
+
+
+def test_board_shows_hidden_characters_and_keeps_columns_in_the_window():
+    board = pytest.importorskip("test_board")  # skips where there is no chromium
+    from selenium.webdriver.common.by import By
+
+    from halvex_mcp.client import RemoteState
+
+    long_path = "src/" + "deep/" * 60 + "file.py"
+    port = board.free_port()
+    with board.browser() as driver, _mcp.HttpServer("--http", "127.0.0.1:%d" % port) as server:
+        driver.set_window_size(1280, 900)
+        driver.get("http://127.0.0.1:%d/board" % port)
+        board.wait_for(driver, lambda d: board.state_of(d) == "live")
+        with RemoteState(server.url) as remote:
+            remote.claim_file("\u202eecila", "a.py")
+            remote.claim_file("alice\u200b", long_path)
+            remote.claim_file("alice", "b.py")
+            board.wait_for(driver, lambda d: len(board.rows(d, "leases")) == 3 and len(board.rows(d, "agents")) == 3)
+            holders = {r.get_attribute("data-key"): r.find_elements(By.TAG_NAME, "td")[1]
+                       for r in board.rows(driver, "leases")}
+            assert holders["file:a.py"].text == "\\u202Eecila"
+            assert holders["file:" + long_path].text == "alice\\u200B"
+            assert holders["file:b.py"].text == "alice"
+            escapes = holders["file:a.py"].find_elements(By.CLASS_NAME, "esc")
+            assert [e.text for e in escapes] == ["\\u202E"]
+            key = board.lease_row(driver, "file:" + long_path).find_element(By.TAG_NAME, "td")
+            assert key.get_attribute("title") == "file:" + long_path
+            assert driver.execute_script("return arguments[0].scrollWidth > arguments[0].clientWidth", key)
+            agents = sorted(r.find_element(By.TAG_NAME, "td").text for r in board.rows(driver, "agents"))
+            assert agents == ["\\u202Eecila", "alice", "alice\\u200B"]
+            # Both tables side by side within the window, neither overlapping the other.
+            leases, agents_table = (driver.find_element(By.ID, t).rect for t in ("leases", "agents"))
+            width = driver.execute_script("return document.documentElement.clientWidth")
+            assert leases["x"] + leases["width"] <= agents_table["x"]
+            assert agents_table["x"] + agents_table["width"] <= width
+            assert driver.execute_script("return document.documentElement.scrollWidth") <= width
