@@ -145,6 +145,9 @@ def test_board_shows_hidden_characters_and_keeps_columns_in_the_window():
             assert driver.execute_script("return arguments[0].scrollWidth > arguments[0].clientWidth", key)
             agents = sorted(r.find_element(By.TAG_NAME, "td").text for r in board.rows(driver, "agents"))
             assert agents == ["\\u202Eecila", "alice", "alice\\u200B"]
+            line = [li for li in driver.find_elements(By.CSS_SELECTOR, "#activity li") if "deep/" in li.text][0]
+            assert "\u2026 by alice\\u200B" in line.text and line.get_attribute("title").endswith(
+                "file:%s by alice\\u200B" % long_path)
             # Both tables side by side within the window, neither overlapping the other.
             leases, agents_table = (driver.find_element(By.ID, t).rect for t in ("leases", "agents"))
             width = driver.execute_script("return document.documentElement.clientWidth")

@@ -5,6 +5,7 @@
 (function () {
   var SILENT = 12000;
   var RETRY = 2000;
+  var CUT = 120;         // characters of one value shown in an activity line
   var source = null;
   var lastHeard = 0;
   var last = null;       // the latest snapshot
@@ -137,6 +138,12 @@
     showRows(body, rows, "agent-count", "agents-more", snap.agents.length, snap.more_agents);
   }
 
+  // A value in an activity line: its first CUT characters (code points).
+  function cut(value) {
+    var chars = Array.from(String(value));
+    return chars.length > CUT ? chars.slice(0, CUT - 1).join("") + "\u2026" : String(value);
+  }
+
   // A record as words (strings) and values from clients ([value]).
   function describe(r) {
     if (r.kind === "claimed" || r.kind === "released") { return [[r.key], " by ", [r.agent]]; }
@@ -160,7 +167,7 @@
       var title = [];
       describe(r).forEach(function (part) {
         var word = typeof part === "string";
-        li.appendChild(word ? document.createTextNode(part) : visible(part[0]));
+        li.appendChild(word ? document.createTextNode(part) : visible(cut(part[0])));
         title.push(word ? part : escaped(part[0]));
       });
       li.title = title.join("");
