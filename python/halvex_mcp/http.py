@@ -133,8 +133,9 @@ class _BearerGate:
     async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
         # The board's page cannot send the header: it checks its own cookie.
         if scope["type"] == "http" and not is_board(scope["path"]) and not self._allowed(scope):
-            await _plain(send, 401, b"missing or wrong bearer token\n",
-                         [(b"www-authenticate", b"Bearer")])
+            await _rpc_error(send, 401, wire.UNAUTHORIZED,
+                             "Unauthorized: missing or wrong bearer token",
+                             [(b"www-authenticate", b"Bearer")])
             return
         await self.app(scope, receive, send)
 
@@ -155,8 +156,11 @@ async def _plain(send: Any, status: int, body: bytes,
     await send({"type": "http.response.body", "body": body})
 
 
-async def _rpc_error(send: Any, status: int, code: int, message: str) -> None:
-    await _plain(send, status, wire.error_reply(code, message).encode("utf-8"),
+async def _rpc_error(send: Any, status: int, code: int, message: str,
+                     headers: list[Any] | None = None) -> None:
+    # A JSON-RPC error body: MCP clients show its message, where a plain-text
+    # body leaves them with only "Server returned an error response".
+    await _plain(send, status, wire.error_reply(code, message).encode("utf-8"), headers,
                  kind=b"application/json")
 
 
@@ -203,7 +207,10 @@ class _Guard:
                 _settle(scope, status < 400 and not scope.get(GONE))
 
         try:
-            await self.app(scope, receive, _PlainValidationErrors(watch))
+            reply: Any = _PlainValidationErrors(watch)
+            if not is_board(scope["path"]):  # the board answers a browser, not a client
+                reply = _JsonRefusals(reply)
+            await self.app(scope, receive, reply)
         finally:
             _settle(scope, False)
         if scope["method"] == "DELETE" and 200 <= status < 300:
@@ -251,6 +258,33 @@ def _replay(body: bytes, receive: Any) -> Any:
         return await receive()
 
     return replay
+
+
+class _JsonRefusals:
+    """The SDK's plain-text refusals of a Host (421) or an Origin (403) as
+    JSON-RPC errors with the same status and reason."""
+
+    STATUSES = (403, 421)
+
+    def __init__(self, send: Any) -> None:
+        self.send = send
+        self.held: Any | None = None
+        self.body: list[bytes] = []
+
+    async def __call__(self, message: Any) -> None:
+        if message["type"] == "http.response.start" and message["status"] in self.STATUSES:
+            kind = dict(message.get("headers", ())).get(b"content-type", b"")
+            if not kind.startswith(b"application/json"):
+                self.held = message
+                return
+        if self.held is None:
+            await self.send(message)
+            return
+        self.body.append(message.get("body", b""))
+        if message.get("more_body"):
+            return
+        reason = b"".join(self.body).decode("utf-8", "replace").strip() or "Forbidden"
+        await _rpc_error(self.send, self.held["status"], wire.INVALID_REQUEST, reason)
 
 
 class _PlainValidationErrors:

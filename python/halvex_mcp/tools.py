@@ -220,6 +220,11 @@ class Tool:
         """The method's keyword arguments and the batch limits, or ArgumentError
         naming the first bad argument."""
         given = dict(arguments or {})
+        # Clients that advertise optional parameters as nullable send null for
+        # "not given"; required ones still refuse it below.
+        for name in [n for n, v in given.items() if v is None]:
+            if name in self.optional or (self.batched and name in LIMITS):
+                del given[name]
         limits = dict(LIMITS)
         names = [p.name for p in self.params]
         for name in given:

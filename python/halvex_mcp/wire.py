@@ -10,9 +10,11 @@ from typing import Any
 
 INVALID_REQUEST = -32600
 PARSE_ERROR = -32700
+UNAUTHORIZED = -32001  # an HTTP request without the server's bearer token
 
 # The SDK writes a response as {"jsonrpc":"2.0","id":ID,...}: the id is read
 # from the start of the line instead of parsing megabytes of result.
+_SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F][0-9a-fA-F]{2}")
 _RESPONSE_ID = re.compile(r'\{"jsonrpc":"2\.0","id":(-?\d+|"(?:[^"\\]|\\.)*")[,}]')
 
 
@@ -28,10 +30,23 @@ def id_problem(message: Any) -> str | None:
     return "Invalid Request: the id must be a string or an integer"
 
 
-def error_reply(code: int, message: str) -> str:
-    """A JSON-RPC error for a request whose id cannot be used."""
-    return json.dumps({"jsonrpc": "2.0", "id": None, "error": {"code": code, "message": message}},
+def error_reply(code: int, message: str, ident: Any = None) -> str:
+    """A JSON-RPC error, for `ident` or for a request whose id cannot be used."""
+    return json.dumps({"jsonrpc": "2.0", "id": ident, "error": {"code": code, "message": message}},
                       separators=(",", ":"))
+
+
+def has_lone_surrogate(line: str, message: Any) -> bool:
+    """Whether the parsed `line` holds a string with a lone surrogate ("\\ud800"
+    unpaired): JSON can spell one, but it is not Unicode text and the SDK drops
+    such a message without a word."""
+    if _SURROGATE_ESCAPE.search(line) is None:  # the common case, without a walk
+        return False
+    try:
+        json.dumps(message, ensure_ascii=False).encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
 
 
 def classify(line: str) -> tuple[str, Any]:
@@ -48,6 +63,14 @@ def classify(line: str) -> tuple[str, Any]:
     problem = id_problem(message)
     if problem is not None:
         return "refuse", error_reply(INVALID_REQUEST, problem)
+    if has_lone_surrogate(line, message):
+        ident = message.get("id")
+        if (not isinstance(ident, (str, int)) or isinstance(ident, bool)
+                or has_lone_surrogate(line, ident)):
+            ident = None
+        return "refuse", error_reply(PARSE_ERROR, "Parse error: the message holds a lone "
+                                     "surrogate (such as \\ud800 without its pair), which is "
+                                     "not Unicode text", ident)
     if "method" in message and "id" in message:
         return "request", message["id"]
     if message.get("method") == "notifications/cancelled":

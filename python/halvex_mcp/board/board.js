@@ -5,6 +5,7 @@
 (function () {
   var SILENT = 12000;
   var RETRY = 2000;
+  var CUT = 120;         // characters of one value shown in an activity line
   var source = null;
   var lastHeard = 0;
   var last = null;       // the latest snapshot
@@ -12,6 +13,52 @@
   var downSince = null;
 
   function $(id) { return document.getElementById(id); }
+
+  // Characters that show as nothing, or that reorder or disguise the text
+  // around them (controls, bidi marks and overrides, zero-width and unusual
+  // spaces, tags), and spaces at either end: "\u202Eecila" and "alice\u200b"
+  // must not both read as alice.
+  var HIDDEN = new RegExp("[\\0-\\x1f\\x7f-\\xa0\\xad\\u034f\\u061c\\u115f\\u1160\\u17b4\\u17b5" +
+    "\\u180b-\\u180f\\u2000-\\u200f\\u2028-\\u202f\\u205f-\\u206f\\u3000\\u3164\\ufe00-\\ufe0e" +
+    "\\ufeff\\uffa0\\ufff0-\\ufffb\\u{e0000}-\\u{e007f}]|^ +| +$", "gu");
+
+  function escapes(chars) {
+    return Array.from(chars, function (ch) {
+      var hex = ch.codePointAt(0).toString(16).toUpperCase();
+      return hex.length > 4 ? "\\u{" + hex + "}" : "\\u" + ("000" + hex).slice(-4);
+    }).join("");
+  }
+
+  // The text with each hidden character spelled as an escape.
+  function escaped(text) { return String(text).replace(HIDDEN, escapes); }
+
+  // The same as nodes: the escapes in their own style, so that they cannot be
+  // taken for the text's own backslashes.
+  function visible(text) {
+    var out = document.createDocumentFragment();
+    var str = String(text);
+    var at = 0;
+    str.replace(HIDDEN, function (found, index) {
+      if (index > at) { out.appendChild(document.createTextNode(str.slice(at, index))); }
+      var esc = document.createElement("span");
+      esc.className = "esc";
+      esc.textContent = escapes(found);
+      out.appendChild(esc);
+      at = index + found.length;
+      return found;
+    });
+    if (at < str.length) { out.appendChild(document.createTextNode(str.slice(at))); }
+    return out;
+  }
+
+  // A cell for a name that a client chose: escaped, cut to the column's width
+  // by the style sheet, and whole in its title.
+  function textCell(row, value, cls) {
+    var td = cell(row, "", "text" + (cls ? " " + cls : ""));
+    td.appendChild(visible(value));
+    td.title = escaped(value);
+    return td;
+  }
 
   function cell(row, text, cls) {
     var td = document.createElement("td");
@@ -48,8 +95,8 @@
       var expired = !l.live || l.expires_at <= now;
       tr.className = expired ? "expired" : "live";
       tr.setAttribute("data-key", l.resource_key);
-      cell(tr, l.resource_key, "key").title = l.resource_key;
-      cell(tr, l.holder);
+      textCell(tr, l.resource_key, "key");
+      textCell(tr, l.holder);
       cell(tr, String(l.token), "num");
       cell(tr, span(now - l.granted_at), "num");
       cell(tr, expired ? "expired " + span(now - l.expires_at) + " ago"
@@ -76,7 +123,7 @@
       var quiet = a.last_seen === null || now - a.last_seen > snap.quiet_after;
       tr.className = quiet ? "quiet" : "seen";
       tr.setAttribute("data-agent", a.agent_id);
-      cell(tr, a.agent_id);
+      textCell(tr, a.agent_id);
       var word = document.createElement("span");
       word.className = "word " + a.status;
       word.textContent = a.status;
@@ -91,11 +138,18 @@
     showRows(body, rows, "agent-count", "agents-more", snap.agents.length, snap.more_agents);
   }
 
+  // A value in an activity line: its first CUT characters (code points).
+  function cut(value) {
+    var chars = Array.from(String(value));
+    return chars.length > CUT ? chars.slice(0, CUT - 1).join("") + "\u2026" : String(value);
+  }
+
+  // A record as words (strings) and values from clients ([value]).
   function describe(r) {
-    if (r.kind === "claimed" || r.kind === "released") { return r.key + " by " + r.agent; }
-    if (r.kind === "sent") { return r.from + " \u2192 " + r.to + ": " + r.content; }
-    if (r.kind === "broadcast") { return r.from + " \u2192 everyone: " + r.content; }
-    return JSON.stringify(r);
+    if (r.kind === "claimed" || r.kind === "released") { return [[r.key], " by ", [r.agent]]; }
+    if (r.kind === "sent") { return [[r.from], " \u2192 ", [r.to], ": ", [r.content]]; }
+    if (r.kind === "broadcast") { return [[r.from], " \u2192 everyone: ", [r.content]]; }
+    return [[JSON.stringify(r)]];
   }
 
   function renderActivity(snap) {
@@ -110,7 +164,13 @@
       kind.textContent = r.kind;
       li.appendChild(at);
       li.appendChild(kind);
-      li.appendChild(document.createTextNode(describe(r)));
+      var title = [];
+      describe(r).forEach(function (part) {
+        var word = typeof part === "string";
+        li.appendChild(word ? document.createTextNode(part) : visible(cut(part[0])));
+        title.push(word ? part : escaped(part[0]));
+      });
+      li.title = title.join("");
       items.appendChild(li);
     });
     $("activity").replaceChildren(items);
