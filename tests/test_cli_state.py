@@ -69,8 +69,8 @@ def test_board_serves_the_repository_state(repo):
         # The board's event stream opens with a snapshot of the state.
         with urllib.request.urlopen(url + "/events", timeout=30) as stream:
             first = b""
-            while b"\n\n" not in first:
-                first += stream.readline()
+            while not first.startswith(b"data:"):
+                first = stream.readline()
         assert b"task:t1" in first
     finally:
         board.terminate()

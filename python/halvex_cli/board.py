@@ -10,11 +10,13 @@ from __future__ import annotations
 
 import argparse
 import re
+import signal
 import subprocess
 import sys
 import threading
 import time
 import webbrowser
+from typing import Any
 
 from .targets import McpTarget, RedisTarget, SqliteTarget, Target, Unreachable, Unsupported
 
@@ -83,6 +85,11 @@ def cmd_board(args: argparse.Namespace, target: Target) -> int:
         webbrowser.open(url)
     if server is None:
         return 0
+
+    def stop(signum: int, frame: Any) -> None:
+        raise KeyboardInterrupt  # SIGTERM too ends the board's server with it
+
+    signal.signal(signal.SIGTERM, stop)
     try:
         server.wait(args.duration)
     except (KeyboardInterrupt, subprocess.TimeoutExpired):
