@@ -133,20 +133,36 @@ def test_board_shows_hidden_characters_and_keeps_columns_in_the_window():
             remote.claim_file("alice\u200b", long_path)
             remote.claim_file("alice", "b.py")
             board.wait_for(driver, lambda d: len(board.rows(d, "leases")) == 3 and len(board.rows(d, "agents")) == 3)
-            holders = {r.get_attribute("data-key"): r.find_elements(By.TAG_NAME, "td")[1]
-                       for r in board.rows(driver, "leases")}
-            assert holders["file:a.py"].text == "\\u202Eecila"
-            assert holders["file:" + long_path].text == "alice\\u200B"
-            assert holders["file:b.py"].text == "alice"
-            escapes = holders["file:a.py"].find_elements(By.CLASS_NAME, "esc")
-            assert [e.text for e in escapes] == ["\\u202E"]
-            key = board.lease_row(driver, "file:" + long_path).find_element(By.TAG_NAME, "td")
-            assert key.get_attribute("title") == "file:" + long_path
-            assert driver.execute_script("return arguments[0].scrollWidth > arguments[0].clientWidth", key)
-            agents = sorted(r.find_element(By.TAG_NAME, "td").text for r in board.rows(driver, "agents"))
+
+            def seen(d):
+                """What the tables show, read in one go: a snapshot that
+                replaces the rows midway makes the read stale, and
+                wait_for reads again."""
+                holders = {}
+                for r in board.rows(d, "leases"):
+                    cell = r.find_elements(By.TAG_NAME, "td")[1]
+                    holders[r.get_attribute("data-key")] = (
+                        cell.text, [e.text for e in cell.find_elements(By.CLASS_NAME, "esc")])
+                key = board.lease_row(d, "file:" + long_path).find_element(By.TAG_NAME, "td")
+                cut = d.execute_script("return arguments[0].scrollWidth > arguments[0].clientWidth",
+                                       key)
+                agents = sorted(r.find_element(By.TAG_NAME, "td").text
+                                for r in board.rows(d, "agents"))
+                lines = [(li.text, li.get_attribute("title"))
+                         for li in d.find_elements(By.CSS_SELECTOR, "#activity li")
+                         if "deep/" in li.text]
+                if not lines:
+                    return None  # the activity is not drawn yet
+                return holders, key.get_attribute("title"), cut, agents, lines
+
+            holders, title, cut, agents, lines = board.wait_for(driver, seen)
+            assert holders["file:a.py"] == ("\\u202Eecila", ["\\u202E"])
+            assert holders["file:" + long_path][0] == "alice\\u200B"
+            assert holders["file:b.py"][0] == "alice"
+            assert title == "file:" + long_path and cut
             assert agents == ["\\u202Eecila", "alice", "alice\\u200B"]
-            line = [li for li in driver.find_elements(By.CSS_SELECTOR, "#activity li") if "deep/" in li.text][0]
-            assert "\u2026 by alice\\u200B" in line.text and line.get_attribute("title").endswith(
+            text, full = lines[0]
+            assert "\u2026 by alice\\u200B" in text and full.endswith(
                 "file:%s by alice\\u200B" % long_path)
             # Both tables side by side within the window, neither overlapping the other.
             leases, agents_table = (driver.find_element(By.ID, t).rect for t in ("leases", "agents"))

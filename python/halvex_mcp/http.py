@@ -260,53 +260,54 @@ def _replay(body: bytes, receive: Any) -> Any:
     return replay
 
 
-class _JsonRefusals:
-    """The SDK's plain-text refusals of a Host (421) or an Origin (403) as
-    JSON-RPC errors with the same status and reason."""
-
-    STATUSES = (403, 421)
+class _HeldReply:
+    """A `send` that holds back a reply it may rewrite (`wants` picks it by its
+    start message) until its whole body is in, then hands both to `rewrite`."""
 
     def __init__(self, send: Any) -> None:
         self.send = send
         self.held: Any | None = None
         self.body: list[bytes] = []
 
-    async def __call__(self, message: Any) -> None:
-        if message["type"] == "http.response.start" and message["status"] in self.STATUSES:
-            kind = dict(message.get("headers", ())).get(b"content-type", b"")
-            if not kind.startswith(b"application/json"):
-                self.held = message
-                return
-        if self.held is None:
-            await self.send(message)
-            return
-        self.body.append(message.get("body", b""))
-        if message.get("more_body"):
-            return
-        reason = b"".join(self.body).decode("utf-8", "replace").strip() or "Forbidden"
-        await _rpc_error(self.send, self.held["status"], wire.INVALID_REQUEST, reason)
+    def wants(self, start: Any) -> bool:
+        raise NotImplementedError
 
-
-class _PlainValidationErrors:
-    """Replaces the SDK's 400 reply that dumps its validator's report for a
-    message that is not a JSON-RPC request with a plain -32600 error."""
-
-    def __init__(self, send: Any) -> None:
-        self.send = send
-        self.held: Any | None = None
-        self.body: list[bytes] = []
+    async def rewrite(self, start: Any, body: bytes) -> None:
+        raise NotImplementedError
 
     async def __call__(self, message: Any) -> None:
-        if message["type"] == "http.response.start" and message["status"] == 400:
+        if message["type"] == "http.response.start" and self.wants(message):
             self.held = message
             return
         if self.held is None:
             await self.send(message)
             return
         self.body.append(message.get("body", b""))
-        if message.get("more_body"):
-            return
-        body = b"".join(self.body)
+        if not message.get("more_body"):
+            await self.rewrite(self.held, b"".join(self.body))
+
+
+class _JsonRefusals(_HeldReply):
+    """The SDK's plain-text refusals of a Host (421) or an Origin (403) as
+    JSON-RPC errors with the same status and reason."""
+
+    def wants(self, start: Any) -> bool:
+        kind = dict(start.get("headers", ())).get(b"content-type", b"")
+        return start["status"] in (403, 421) and not kind.startswith(b"application/json")
+
+    async def rewrite(self, start: Any, body: bytes) -> None:
+        reason = body.decode("utf-8", "replace").strip() or "Forbidden"
+        await _rpc_error(self.send, start["status"], wire.INVALID_REQUEST, reason)
+
+
+class _PlainValidationErrors(_HeldReply):
+    """Replaces the SDK's 400 reply that dumps its validator's report for a
+    message that is not a JSON-RPC request with a plain -32600 error."""
+
+    def wants(self, start: Any) -> bool:
+        return bool(start["status"] == 400)
+
+    async def rewrite(self, start: Any, body: bytes) -> None:
         try:
             error = json.loads(body)["error"]
         except (ValueError, KeyError, TypeError):
@@ -316,7 +317,7 @@ class _PlainValidationErrors:
                              "Invalid Request: not a JSON-RPC 2.0 request, notification or "
                              "response")
             return
-        await self.send(self.held)
+        await self.send(start)
         await self.send({"type": "http.response.body", "body": body})
 
 

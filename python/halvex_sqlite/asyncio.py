@@ -3,8 +3,9 @@
 The same methods, results, errors and pending drained batches as the
 blocking class; each call's transaction runs in the event loop's default
 executor, so the loop never waits on the file. A cancelled call may still
-have run; a cancelled drain's batch is returned first by the object's next
-drain of that agent.
+have run: its CancelledError comes once its transaction has ended, so the
+object's next call never overlaps it, and a cancelled drain's batch is
+returned first by the object's next drain of that agent.
 """
 from __future__ import annotations
 
@@ -28,7 +29,19 @@ T = TypeVar("T")
 
 async def _off_loop(fn: Callable[..., T], *args: Any) -> T:
     loop = asyncio.get_running_loop()
-    return await loop.run_in_executor(None, functools.partial(fn, *args))
+    job = loop.run_in_executor(None, functools.partial(fn, *args))
+    try:
+        return await asyncio.shield(job)
+    except asyncio.CancelledError:
+        # The work goes on in its thread whatever happens here: the
+        # cancellation is reported once it has ended, so that the object's
+        # next call never overlaps a call its caller gave up on.
+        while not job.done():
+            try:
+                await asyncio.wait([job])
+            except asyncio.CancelledError:
+                pass
+        raise
 
 
 async def delete_namespace(namespace: str, path: str | os.PathLike[str] | None = None) -> int:
