@@ -445,7 +445,9 @@ def test_read_only_file_or_folder(tmp_path, what):
     target = path if what == "file" else folder
     root = os.geteuid() == 0
     if root:
-        if subprocess.run(["chattr", "+i", str(target)], stderr=subprocess.DEVNULL).returncode:
+        chattr = shutil.which("chattr")
+        if chattr is None or subprocess.run([chattr, "+i", str(target)],
+                                            stderr=subprocess.DEVNULL).returncode:
             pytest.skip("running as root, and chattr +i is not available here")
     else:
         os.chmod(str(target), 0o444 if what == "file" else 0o555)
@@ -453,7 +455,7 @@ def test_read_only_file_or_folder(tmp_path, what):
         message = _file_error(lambda: halvex_sqlite.CoordinationState(path).status("a"))
     finally:
         if root:
-            subprocess.run(["chattr", "-i", str(target)])
+            subprocess.run([chattr, "-i", str(target)])
         os.chmod(str(target), 0o600 if what == "file" else 0o700)
     assert message.startswith("halvex state file " + str(path))
     assert "read-only" in message or "cannot be opened" in message
