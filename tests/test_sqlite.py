@@ -494,10 +494,16 @@ def test_writers_killed_at_random_points(tmp_path):
     halvex_sqlite.CoordinationState(path)
     acked = []
     for round_ in range(3):
-        procs = [_child("import _sqlite; _sqlite.writer(%r, 'r%dw%d')" % (path, round_, i))
-                 for i in range(3)]
-        procs.append(_child("import _sqlite; _sqlite.drainer(%r)" % path))
-        time.sleep(random.uniform(0.8, 1.5))
+        # Unbuffered pipes: the first line read here must leave the rest
+        # to communicate(), which reads the pipes' own descriptors.
+        procs = [_child("import _sqlite; _sqlite.writer(%r, 'r%dw%d')" % (path, round_, i),
+                        bufsize=0) for i in range(3)]
+        procs.append(_child("import _sqlite; _sqlite.drainer(%r)" % path, bufsize=0))
+        # Each child is at work (it has acknowledged a call) before the
+        # kills start: an emulated interpreter may take seconds to start.
+        for proc in procs:
+            acked.append(proc.stdout.readline().decode("utf-8", "replace").rstrip("\n"))
+        time.sleep(random.uniform(0.2, 0.6))
         for proc in random.sample(procs, len(procs)):
             time.sleep(random.uniform(0, 0.05))
             proc.send_signal(signal.SIGKILL)
