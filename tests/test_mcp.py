@@ -82,6 +82,7 @@ SERVICE = {
     "lease": ("resource_key",), "leases": ("prefix",),
     "check_lease": ("agent_id", "resource_key", "token"), "agents": (),
     "release_all": ("agent_id",), "wait_inbox": ("agent_id", "timeout"),
+    "acknowledge": ("agent_id", "ack"),
 }
 READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease"}
 DESTRUCTIVE = {"drain_inbox", "release", "release_all", "wait_inbox"}
@@ -107,7 +108,8 @@ def test_mcp_stdio_tools_and_results_match_the_class():
                 if tool.name in ("inbox", "drain_inbox", "wait_inbox"):
                     assert properties["max_messages"]["maximum"] == 1000
                     assert properties["max_bytes"]["maximum"] == 1 << 20
-                    assert tool.output_schema["required"] == ["result", "remaining"]
+                    assert tool.output_schema["required"] == ["result", "remaining"] + (
+                        ["ack", "redelivered"] if tool.name != "inbox" else [])
                 else:
                     assert set(properties) == set(params)
                     assert tool.output_schema["required"] == ["result"]
@@ -326,104 +328,151 @@ def test_mcp_redis_backend_shared_by_servers(redis_server):
         halvex_redis.delete_namespace(namespace, redis_server.url)
 
 
-def test_mcp_drains_lose_nothing_and_batches_stay_small(redis_server):
-    """A drain whose reply never arrives comes back to a new session's drain
-    (in-process once the silent session expires, with Redis after halvex_redis's
-    30 s hand-over); a stdio session that ends normally confirms its drain.
-    The wait for the hand-over also serves a slow body, a 100 MiB inbox and a
-    Redis stopped during calls."""
-    import halvex_redis
+def test_mcp_slow_bodies_large_inboxes_and_honest_backend_errors():
+    """A body sent 1 byte every 5 s is cut off after 30 s; meanwhile a 100 MiB
+    inbox is read in batches and Redis stops under another server."""
+    with _mcp.HttpServer() as local:
+        slow = socket.create_connection(("127.0.0.1", local.port))
+        slow.sendall(b"POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n")
+        dripping = time.monotonic()
 
-    namespace = "mcp-drain-%d" % os.getpid()
-    direct = halvex_redis.CoordinationState(redis_server.url, namespace=namespace)
-    backend = ["--redis", redis_server.url, "--namespace", namespace]
+        def drip():
+            with contextlib.suppress(OSError):
+                for _ in range(12):
+                    slow.sendall(b"x")
+                    time.sleep(5)
 
-    async def stdio_session(call):
-        async with stdio(*backend, "--agent", "bob") as bob:
-            return result_of(await bob.call_tool(call, {}))
+        threading.Thread(target=drip, daemon=True).start()
+        read_large_inbox(local.url)
+        backend_errors_are_honest()
+        slow.settimeout(max(0.1, dripping + 40 - time.monotonic()))
+        assert slow.recv(4096).startswith(b"HTTP/1.1 408 ")
+        slow.close()
 
-    async def recover(url):
-        async with connect(url) as client:
-            for _ in range(90):  # 45 s at most
-                got = result_of(await client.call_tool("drain_inbox", {"agent_id": "lost"}))
-                if got:
-                    return got, result_of(await client.call_tool("drain_inbox", {"agent_id": "lost"}))
-                await anyio.sleep(0.5)
-        return [], []
 
+def drained(reply):
+    """A drain's messages' contents, its ack and how many it redelivers."""
+    got = reply.structured_content if hasattr(reply, "structured_content") else reply
+    if hasattr(reply, "structured_content"):
+        result_of(reply)
+    assert (got["ack"] is None) == (got["result"] == [])
+    if got["ack"]:
+        assert json.dumps(got["ack"]) in got["next"]
+    return [m[2] for m in got["result"]], got["ack"], got["redelivered"]
+
+
+@pytest.mark.parametrize("backend", ["local", "redis"])
+def test_mcp_only_an_ack_confirms_a_drained_batch(backend):
+    """A lost reply, a concurrent request, another drain or the session's
+    next request confirm nothing: an unacknowledged batch comes back first,
+    marked, after the 30 s hand-over, and again until acknowledged."""
+    from _faketime import T0
+
+    with clocked_server(backend) as (url, set_clock), httpx2.Client(timeout=30) as http:
+        port = int(url.rsplit(":", 1)[1].split("/")[0])
+        session = _mcp.raw_session(http, url)
+
+        def post(name, **arguments):
+            reply = http.post(url, headers=session, json=_mcp.call(name, 7, **arguments))
+            assert reply.status_code == 200, reply.text
+            return _mcp.structured(reply)
+
+        for to, content in (("lost", "m0"), ("lost", "m1"), ("lost", "m2"), ("inflight", "f"),
+                            ("acked", "k"), ("confirmed", "c"), ("twice", "t")):
+            post("send_message", from_agent="a", to_agent=to, content=content)
+        # A reply never read (connection reset), in a session.
+        _mcp.post_and_hang_up(port, session, _mcp.call("drain_inbox", 9, agent_id="lost"))
+
+        async def body():
+            async with connect(url) as client:  # no session
+                call = client.call_tool
+                assert drained(await call("drain_inbox", {"agent_id": "lost"})) == ([], None, 0)
+                got, ack, _ = drained(await call("drain_inbox", {"agent_id": "inflight"}))
+                assert got == ["f"]
+                # The same client's other requests and a second drain confirm nothing.
+                assert result_of(await call("status", {"agent_id": "inflight"})) == "idle"
+                assert drained(await call("drain_inbox", {"agent_id": "inflight"})) == ([], None, 0)
+                got, ack, _ = drained(await call("drain_inbox", {"agent_id": "acked"}))
+                # The ack goes with the next drain, or alone (a second time: nothing left).
+                assert drained(await call("drain_inbox", {"agent_id": "acked", "ack": ack,
+                                                          "max_messages": None})) == ([], None, 0)
+                got, ack, _ = drained(await call("wait_inbox", {"agent_id": "confirmed", "timeout": 0}))
+                assert got == ["c"]
+                assert result_of(await call("acknowledge", {"agent_id": "confirmed", "ack": ack})) == 1
+                assert result_of(await call("acknowledge", {"agent_id": "confirmed", "ack": ack})) == 0
+                # Somebody else's handle or a made-up one confirms nothing.
+                got, ack, _ = drained(await call("drain_inbox", {"agent_id": "twice"}))
+                for agent, handle in (("lost", ack), ("twice", "1"), ("twice", "x y")):
+                    assert result_of(await call("acknowledge", {"agent_id": agent, "ack": handle})) == 0
+                reply = await call("drain_inbox", {"agent_id": "twice", "ack": 5})
+                assert refusal(reply) == "invalid arguments for drain_inbox: argument 'ack' must be a string, not number"
+                listed = await call("inbox", {"agent_id": "lost"})
+                assert [m[2] for m in result_of(listed)] == ["m0", "m1", "m2"]  # pending: still the agent's
+                assert post("agents")["result"][-1]["pending"] == 1  # twice
+
+                set_clock(T0 + 31)
+                assert drained(await call("drain_inbox", {"agent_id": "lost", "max_messages": 2})) \
+                    [::2] == (["m0", "m1"], 2)
+                assert drained(await call("drain_inbox", {"agent_id": "lost"}))[0] == ["m2"]
+                assert drained(await call("drain_inbox", {"agent_id": "inflight"}))[::2] == (["f"], 1)
+                for agent in ("acked", "confirmed"):
+                    assert drained(await call("drain_inbox", {"agent_id": agent})) == ([], None, 0)
+                # A client that never acknowledges sees its batches again each hand-over.
+                set_clock(T0 + 62)
+                assert drained(await call("drain_inbox", {"agent_id": "lost"}))[::2] == (["m0", "m1", "m2"], 3)
+                got, ack, _ = drained(await call("drain_inbox", {"agent_id": "twice"}))
+                assert got == ["t"]
+                assert result_of(await call("acknowledge", {"agent_id": "twice", "ack": ack})) == 1
+                assert result_of(await call("agents", {}))[-1]["pending"] == 0
+
+        anyio.run(body)
+
+
+def test_mcp_crash_and_restart_keep_unread_batches(tmp_path):
+    """A stdio client that dies with the reply unread, and an HTTP server
+    stopped and started again after an unread reply: the batch comes back
+    after the hand-over, on the SQLite state and on Redis."""
+    import _redis
+    from _faketime import T0
+
+    redis = _redis.RedisServer(frozen_clock=T0)
     try:
-        with _mcp.HttpServer("--session-idle", "5") as local, _mcp.HttpServer(*backend) as remote, \
-                httpx2.Client(timeout=30) as http:
-            for server in (local, remote):
+        for backend in (["--state", str(tmp_path / "state.db")], ["--redis", redis.url]):
+            lines = [_mcp.INITIALIZE, {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                     _mcp.call("send_message", 1, from_agent="a", to_agent="crash", content="s"),
+                     _mcp.call("drain_inbox", 2, agent_id="crash")]
+            proc = subprocess.Popen(_mcp.command() + backend, stdin=subprocess.PIPE,
+                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                    env=_mcp.environ())
+            proc.stdin.write("".join(json.dumps(line) + "\n" for line in lines).encode())
+            proc.stdin.close()  # the client is gone; its replies stay unread
+            assert proc.wait(30) == 0
+            proc.stdout.close()
+            with _mcp.HttpServer(*backend) as server, httpx2.Client(timeout=30) as http:
                 session = _mcp.raw_session(http, server.url)
-                for i in range(3):
-                    sent = http.post(server.url, headers=session, json=_mcp.call(
-                        "send_message", i + 1, from_agent="a", to_agent="lost", content="m%d" % i))
-                    assert sent.status_code == 200 and '"isError":false' in sent.text
-                _mcp.post_and_hang_up(server.port, session, _mcp.call("drain_inbox", 9, agent_id="lost"))
-                # That drain ran: its batch is pending, not yet anyone else's.
-                other = _mcp.raw_session(http, server.url)
-                reply = http.post(server.url, headers=other, json=_mcp.call("drain_inbox", 1, agent_id="lost"))
-                assert '"structuredContent":{"result":[],"remaining":3}' in reply.text
-                http.post(server.url, headers=other, json=_mcp.call(
-                    "send_message", 2, from_agent="a", to_agent="lost", content="m3"))
-                listed = _mcp.structured(http.post(server.url, headers=other,
-                                                   json=_mcp.call("inbox", 3, agent_id="lost")))
-                assert [m[2] for m in listed["result"]] == ["m0", "m1", "m2", "m3"]  # pending first
-                assert listed["remaining"] == 0
-            # With Redis: a session whose drain reply was read and that then ends
-            # (DELETE), and one still open when the server is stopped, confirm theirs.
-            for agent in ("deleted", "stopped"):
-                direct.send_message("a", agent, "c")
-                session = _mcp.raw_session(http, remote.url)
-                drained = http.post(remote.url, headers=session, json=_mcp.call("drain_inbox", 4, agent_id=agent))
-                assert [m[2] for m in _mcp.structured(drained)["result"]] == ["c"]
-                if agent == "deleted":
-                    assert http.delete(remote.url, headers=session).status_code == 200
-            # Clients without sessions (the SDK's own, on its newest protocol
-            # revision): the agent's next drain confirms the one before.
-            async def drain_shared(content):
-                direct.send_message("a", "shared", content)
-                async with connect(remote.url) as client:
-                    return [m[2] for m in result_of(await client.call_tool("drain_inbox", {"agent_id": "shared"}))]
-
-            assert anyio.run(drain_shared, "q1") == ["q1"] and anyio.run(drain_shared, "q2") == ["q2"]
-            for i in range(3):
-                direct.send_message("a", "bob", "s%d" % i)
-            assert [m[2] for m in anyio.run(stdio_session, "drain_inbox")] == ["s0", "s1", "s2"]
-            ended = time.monotonic()
-            assert anyio.run(stdio_session, "inbox") == []
-            # While halvex_redis's hand-over runs: a body sent 1 byte every 5 s is cut
-            # off after 30 s; a large inbox; Redis stopped under another server.
-            slow = socket.create_connection(("127.0.0.1", local.port))
-            slow.sendall(b"POST /mcp HTTP/1.1\r\nHost: localhost\r\nContent-Length: 100\r\n\r\n")
-            dripping = time.monotonic()
-
-            def drip():
-                with contextlib.suppress(OSError):
-                    for _ in range(12):
-                        slow.sendall(b"x")
-                        time.sleep(5)
-
-            threading.Thread(target=drip, daemon=True).start()
-            read_large_inbox(local.url)
-            backend_errors_are_honest()
-            slow.settimeout(max(0.1, dripping + 40 - time.monotonic()))
-            assert slow.recv(4096).startswith(b"HTTP/1.1 408 ")
-            slow.close()
-            for server in (local, remote):
-                got, again = anyio.run(recover, server.url)
-                assert [m[2] for m in got] == ["m0", "m1", "m2", "m3"] and again == []
-            # Past the hand-over, the batches of sessions that ended normally stay gone.
-            time.sleep(max(0.0, ended + 31 - time.monotonic()))
-            for agent in ("bob", "lost", "deleted"):
-                assert direct.drain_inbox(agent) == [], agent
-            # q2 waited for a next drain that never came: the hand-over gives it again.
-            assert [m[2] for m in direct.drain_inbox("shared")] == ["q2"]
-            assert remote.stop() == 0
-        assert direct.drain_inbox("stopped") == []
+                http.post(server.url, headers=session, json=_mcp.call(
+                    "send_message", 1, from_agent="a", to_agent="restart", content="r"))
+                _mcp.post_and_hang_up(server.port, session, _mcp.call("drain_inbox", 2, agent_id="restart"))
+                with RemoteState(server.url) as remote:  # the drain has run (a loaded machine is slow)
+                    for _ in range(100):
+                        if ("restart", 1) in [(a.agent_id, a.pending) for a in remote.agents()]:
+                            break
+                        time.sleep(0.1)
+                assert server.stop() == 0
+            with _mcp.HttpServer(*backend) as server:
+                with RemoteState(server.url) as remote:
+                    assert remote.drain_inbox("crash") == remote.drain_inbox("restart") == []
+                    if backend[0] == "--redis":
+                        redis.set_clock(T0 + 31)
+                        assert [m[2] for m in remote.drain_inbox("crash")] == ["s"]
+                        assert [m[2] for m in remote.drain_inbox("restart")] == ["r"]
+                        redis.set_clock(T0 + 62)  # RemoteState acknowledged them
+                        assert remote.drain_inbox("crash") == remote.drain_inbox("restart") == []
+                    else:  # the file's clock is the machine's: the batches are pending
+                        assert [(a.agent_id, a.pending) for a in remote.agents()] == [
+                            ("crash", 1), ("restart", 1)]
     finally:
-        halvex_redis.delete_namespace(namespace, redis_server.url)
+        redis.close()
 
 
 def test_mcp_stdio_answers_every_request_read_and_ends_quietly(redis_server):
@@ -570,7 +619,7 @@ def backend_errors_are_honest():
                             ("send_message", {"from_agent": "a", "to_agent": "b", "content": "x"},
                              "it may have taken effect."),
                             ("status", {"agent_id": "a"}, "nothing was changed."),
-                            ("drain_inbox", {"agent_id": "b"}, "comes back with a later drain")]:
+                            ("drain_inbox", {"agent_id": "b"}, "comes back after 30 s with a later drain")]:
                         text = refusal(await client.call_tool(name, args))
                         assert text.startswith(name + " failed: the state's backend did not answer")
                         assert effect in text and "127.0.0.1" not in text and str(own.port) not in text
@@ -708,6 +757,20 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
 
     async def body(url):
         async with connect(url) as waiter, connect(url) as sender:
+            acks = {}
+
+            async def waited(arguments, **kwargs):
+                """wait_inbox, acknowledging the agent's last batch."""
+                agent = arguments["agent_id"]
+                if agent in acks:
+                    arguments = dict(arguments, ack=acks[agent])
+                reply = await waiter.call_tool("wait_inbox", arguments, **kwargs)
+                if not reply.is_error:
+                    acks.pop(agent, None)
+                    if reply.structured_content["ack"]:
+                        acks[agent] = reply.structured_content["ack"]
+                return reply
+
             async def send_later(delay, to="w"):
                 await anyio.sleep(delay)
                 await sender.call_tool("send_message", {"from_agent": "s", "to_agent": to,
@@ -719,42 +782,40 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                 async with anyio.create_task_group() as tg:
                     tg.start_soon(send_later, 0.3)
                     started = time.monotonic()
-                    reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 60})
+                    reply = await waited({"agent_id": "w", "timeout": 60})
                     took = time.monotonic() - started
                 assert [m[2] for m in result_of(reply)] == ["wake"] and 0.25 < took < 30, took
             # A message already there comes back at once; none, after the timeout.
             await send_later(0)
             started = time.monotonic()
-            assert len(result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w"}))) == 1
+            assert len(result_of(await waited({"agent_id": "w"}))) == 1
             assert time.monotonic() - started < 10  # the default timeout is 25 s
             started = time.monotonic()
-            reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0.5})
+            reply = await waited({"agent_id": "w", "timeout": 0.5})
             assert result_of(reply) == [] and reply.structured_content["remaining"] == 0
             assert 0.45 < time.monotonic() - started < 10
-            assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
+            assert result_of(await waited({"agent_id": "w", "timeout": 0})) == []
             # A broadcast wakes a known agent; a send to someone else does not.
             async with anyio.create_task_group() as tg:
                 tg.start_soon(send_later, 0.2, "other")
                 tg.start_soon(lambda: sender_broadcast(sender, 0.6))
                 started = time.monotonic()
-                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 20}))
+                got = result_of(await waited({"agent_id": "w", "timeout": 20}))
                 assert [m[1:3] for m in got] == [["w", "all"]] and time.monotonic() - started > 0.55
             for bad, text in ((121, "must be from 0 to 120 seconds, not 121"), (-1, "must be from 0 to 120 seconds, not -1"),
                               ("5", "must be a number, not str")):
-                reply = await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": bad})
+                reply = await waited({"agent_id": "w", "timeout": bad})
                 assert refusal(reply) == "invalid arguments for wait_inbox: argument 'timeout' " + text
             if backend == "local":
                 # A wait whose reply is lost: the batch comes back to the agent
                 # after the hand-over (30 s), within the agent's next wait.
-                # (w's next drain confirms its last batch first: that session
-                # ends silently too.)
-                assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 0})) == []
+                assert result_of(await waited({"agent_id": "w", "timeout": 0})) == []
                 await send_later(0, "lostw")
                 with httpx2.Client(timeout=30) as http:
                     session = _mcp.raw_session(http, url)
                     _mcp.post_and_hang_up(server.port, session,
                                           _mcp.call("wait_inbox", 9, agent_id="lostw", timeout=5))
-                got = result_of(await waiter.call_tool("wait_inbox", {"agent_id": "lostw", "timeout": 60},
+                got = result_of(await waited({"agent_id": "lostw", "timeout": 60},
                                                        read_timeout_seconds=90))
                 assert [m[2] for m in got] == ["wake"]
             # The server stopping ends a wait at once: it answers [] and nothing is lost.
@@ -764,7 +825,7 @@ def test_mcp_waits_woken_by_another_client(backend, redis_server):
                     server.proc.send_signal(signal.SIGTERM)
                 tg.start_soon(stop_soon)
                 started = time.monotonic()
-                assert result_of(await waiter.call_tool("wait_inbox", {"agent_id": "w", "timeout": 60})) == []
+                assert result_of(await waited({"agent_id": "w", "timeout": 60})) == []
                 assert time.monotonic() - started < 20
 
     async def sender_broadcast(sender, delay):

@@ -13,6 +13,7 @@ import halvex_core
 import halvex_types
 from halvex_types import HANDOVER_SECS, LEASE_SECS, METHODS, Lease, check_lease, install, names
 from halvex_types.methods import ASYNC_GROUPS, GROUPS
+from halvex_mcp.tools import TOOL_NAMES
 
 import _faketime
 from _support import METHODS as NATIVE_METHODS
@@ -68,7 +69,7 @@ def test_table_facts():
         assert set(method.identity) <= {"agent_id", "from_agent"}
         assert all(p.kind in ("str", "int", "float", "str | None") for p in method.params)
         # Every tool the MCP server offers says what it is to a model.
-        assert (method.tool is not None) == (method.group != "server"), method.name
+        assert (method.tool is not None) == (method.name in TOOL_NAMES), method.name
     reads = {m.name for m in METHODS.values() if m.read_only and m.group != "server"}
     assert reads == {"inbox", "status", "lease", "leases", "check_lease", "agents"}
     assert METHODS["wait_inbox"].params[1].default == 25.0

@@ -206,7 +206,7 @@ class Board:
         backend = self.app.backend
         assert backend is not None
         if self.state is None:
-            self.state = backend.new_state()
+            self.state = backend.state
         return _StateFeed(self.state)
 
     async def snapshot(self, feed: _Feed) -> dict[str, Any]:
@@ -218,7 +218,7 @@ class Board:
             if backend is None:
                 raise RuntimeError("the backend is not open yet")
             if self.state is None:
-                self.state = backend.new_state()
+                self.state = backend.state
             leases = await self.state.leases("")
             agents = await self.state.agents()
             out["leases"] = [lease._asdict() for lease in leases[:MAX_ROWS]]

@@ -344,8 +344,7 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
         http.DEFAULT_SESSION_IDLE if args.session_idle is None else args.session_idle)
     sock = bind_socket(host, port, token)
     try:
-        app = CoordinationServer(open_backend(args), args.agent, options.session_idle,
-                                 release_on_exit=release)
+        app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
         anyio.run(run_until_stopped,
                   lambda on_stop: http.serve_http(app, sock, options, on_stop))
     finally:

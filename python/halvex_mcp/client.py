@@ -15,11 +15,11 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Callable
 
 import anyio.from_thread
 import httpx2
-from halvex_types import METHODS, AgentInfo, CoordinationService, Lease, Message, names
+from halvex_types import METHODS, AgentInfo, CoordinationService, Lease, Message
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
 
-from .tools import LIMITS, TOOL_GROUPS, WAIT_MAX
+from .tools import DRAINS, LIMITS, TOOL_NAMES, WAIT_MAX
 
 
 @contextlib.asynccontextmanager
@@ -93,14 +93,21 @@ class RemoteState(_Methods):
             self._stack.close()
             raise
         self.timeout = timeout
-        # Each tool's parameters in order, optional ones included (not the batch limits).
+        # Each tool's parameters in order, optional ones included (not the
+        # batch limits, nor a drain's acknowledgement).
         self.params: dict[str, list[str]] = {
-            tool.name: [p for p in tool.input_schema.get("properties", {}) if p not in LIMITS]
+            tool.name: [p for p in tool.input_schema.get("properties", {})
+                        if p not in LIMITS and not (tool.name in DRAINS and p == "ack")]
             for tool in listed.tools}
 
     def call(self, name: str, *args: Any, **kwargs: Any) -> tuple[Any, int | None]:
         """One tool call: its result in the method's form, and for a batch how
         many messages remain."""
+        structured = self.structured(name, *args, **kwargs)
+        return from_json(structured["result"]), structured.get("remaining")
+
+    def structured(self, name: str, *args: Any, **kwargs: Any) -> dict[str, Any]:
+        """One tool call's whole structured result (a drain's `ack` too)."""
         params = self.params.get(name)
         if params is None:
             raise AttributeError(f"the server has no tool {name!r}")
@@ -113,8 +120,7 @@ class RemoteState(_Methods):
         text = "".join(getattr(block, "text", "") for block in result.content)
         if result.is_error:
             raise RuntimeError(text)
-        structured = result.structured_content or {}
-        return from_json(structured["result"]), structured.get("remaining")
+        return dict(result.structured_content or {})
 
     def _value(self, name: str, *args: Any) -> Any:
         return revive(name, self.call(name, *args)[0])
@@ -126,13 +132,26 @@ class RemoteState(_Methods):
         return got
 
     def drain_inbox(self, *args: str) -> list[Message]:
-        """Every message of the inbox, drained batch after batch (each call
-        confirms the batch before it)."""
+        """Every message of the inbox, drained batch after batch: each call
+        confirms the batch before it, and the last is confirmed at once."""
+        return self._drained("drain_inbox", args)
+
+    def _drained(self, name: str, args: tuple[Any, ...], head: tuple[Any, ...] = ()
+                 ) -> list[Message]:
+        """Batches of `name(*args)`, then of drain_inbox(*head) while more
+        wait, each confirmed by the next call and the last by acknowledge."""
         out: list[Message] = []
-        remaining: int | None = 1
-        while remaining:
-            got, remaining = self.call("drain_inbox", *args)
-            out.extend(got)
+        ack: str | None = None
+        while True:
+            got = self.structured(name, *args, **({"ack": ack} if ack else {}))
+            out.extend(from_json(got["result"]))
+            ack = got.get("ack") or None
+            if not got.get("remaining"):
+                break
+            name, args = "drain_inbox", head or args
+        if ack is not None:
+            agent = args[:1] if "agent_id" in self.params["acknowledge"] else ()
+            self.call("acknowledge", *agent, ack)
         return out
 
     def wait_inbox(self, *args: Any) -> list[Message]:
@@ -149,14 +168,11 @@ class RemoteState(_Methods):
         deadline = time.monotonic() + timeout
         while True:
             left = max(deadline - time.monotonic(), 0.0)
-            got, remaining = self.call("wait_inbox", *head, min(left, WAIT_MAX))
-            out: list[Message] = list(got)
-            if out or left <= WAIT_MAX:
-                break
-        while remaining:
-            got, remaining = self.call("drain_inbox", *head)
-            out.extend(got)
-        return out
+            if left <= WAIT_MAX:
+                return self._drained("wait_inbox", (*head, left), tuple(head))
+            got = self._drained("wait_inbox", (*head, WAIT_MAX), tuple(head))
+            if got:
+                return got
 
     def close(self) -> None:
         self._stack.close()
@@ -180,6 +196,6 @@ def _tool_method(name: str) -> Callable[..., Any]:
 
 # Every tool whose result is one call's, taking the arguments the server
 # lists (a pinned server's tools leave out the identity argument).
-for _name in names(*TOOL_GROUPS):
+for _name in TOOL_NAMES:
     if _name not in vars(RemoteState):
         setattr(RemoteState, _name, _tool_method(_name))

@@ -7,8 +7,7 @@ the limits one client must not be able to push the server past.
   closed at once, so the server never runs out of file descriptors.
 - `_Guard`, an ASGI layer in front of the SDK: reads each request body
   within BODY_TIMEOUT and MAX_HTTP_BODY, refuses ids that the SDK would treat
-  as notifications, compares Host and Origin without regard to case, and
-  tells the sessions which drain replies went out in full.
+  as notifications, and compares Host and Origin without regard to case.
 """
 
 from __future__ import annotations
@@ -30,7 +29,7 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from . import wire
 from .board import Board, is_board
-from .server import CLOSED, SESSION_HEADER, TICKETS, CoordinationServer
+from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
 
@@ -47,8 +46,6 @@ DEFAULT_MAX_SESSIONS = 1000
 DEFAULT_SESSION_IDLE = 600.0
 # Descriptors kept free beyond the connections: listener, logs, Redis pool...
 FD_RESERVE = 64
-
-GONE = "halvex.gone"  # set on a request's scope when its connection is lost
 
 
 class _RateLimitedLog:
@@ -91,9 +88,6 @@ def protocol_class(max_connections: int) -> type:
             if self._refused:
                 return
             self._stop_header_timer()
-            if self.cycle is not None and not self.cycle.response_complete:
-                scope: Any = self.cycle.scope
-                scope[GONE] = True
             super().connection_lost(exc)
 
         def data_received(self, data: bytes) -> None:
@@ -194,29 +188,10 @@ class _Guard:
                 await _rpc_error(send, 400, wire.INVALID_REQUEST, problem)
                 return
             receive = _replay(body, receive)
-        status = 0
-
-        async def watch(message: Any) -> None:
-            nonlocal status
-            if message["type"] == "http.response.start":
-                status = message["status"]
-            await send(message)
-            if message["type"] == "http.response.body" and not message.get("more_body"):
-                # The reply is out: settled now, before the client's next request
-                # (which may end its session) can arrive.
-                _settle(scope, status < 400 and not scope.get(GONE))
-
-        try:
-            reply: Any = _PlainValidationErrors(watch)
-            if not is_board(scope["path"]):  # the board answers a browser, not a client
-                reply = _JsonRefusals(reply)
-            await self.app(scope, receive, reply)
-        finally:
-            _settle(scope, False)
-        if scope["method"] == "DELETE" and 200 <= status < 300:
-            session = dict(scope["headers"]).get(SESSION_HEADER.encode("ascii"))
-            if session:
-                await self.server.end_session(session.decode("latin-1"))
+        reply: Any = _PlainValidationErrors(send)
+        if not is_board(scope["path"]):  # the board answers a browser, not a client
+            reply = _JsonRefusals(reply)
+        await self.app(scope, receive, reply)
 
     async def _body(self, scope: Any, receive: Any, send: Any) -> bytes | None:
         chunks: list[bytes] = []
@@ -237,13 +212,6 @@ class _Guard:
                     return b"".join(chunks)
         await _plain(send, 408, b"request body not received in time\n", [(b"connection", b"close")])
         return None
-
-
-def _settle(scope: Any, written: bool) -> None:
-    """Settles the drain replies this response carries; later ones are lost at once."""
-    scope[CLOSED] = True
-    for ticket in scope.pop(TICKETS, ()):
-        ticket.settle(written)
 
 
 def _replay(body: bytes, receive: Any) -> Any:
@@ -434,7 +402,7 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, options: Http
     server = _Server(config)
 
     def stop() -> None:
-        app.ending = True  # sessions confirm the drains whose replies went out
+        app.ending = True  # a normal end: --release-on-exit applies
         app.stop_waits()
         stopping.set()
         server.should_exit = True

@@ -73,8 +73,6 @@ class _StdoutLines:
                 return
         is_reply, ident = wire.response_id(text)
         if is_reply:
-            for ticket in self.app.stdio_tickets.pop(ident, ()):
-                ticket.settle(True)
             self.replies.done(ident)
 
     async def flush(self) -> None:
@@ -172,7 +170,7 @@ async def serve_stdio(app: CoordinationServer,
     replies = _Replies()
     with anyio.CancelScope() as scope:
         def stop() -> None:
-            app.ending = True  # a stop signal is a normal end: confirm what went out
+            app.ending = True  # a stop signal is a normal end
             app.stop_waits()
             scope.cancel()
 

@@ -15,17 +15,27 @@ import json
 import math
 from typing import Any, Mapping, NamedTuple
 
-from halvex_types import IDENTITY_PARAMS, LEASE_SECS, METHODS, AgentInfo, Lease, Param, names
+from halvex_types import (
+    HANDOVER_SECS,
+    IDENTITY_PARAMS,
+    LEASE_SECS,
+    METHODS,
+    AgentInfo,
+    Batch,
+    Lease,
+    Param,
+    names,
+)
 from halvex_types.methods import EMPTY, TOOL_PARAMS
 
-# The groups of halvex_types' table that are tools.
+# The groups of halvex_types' table that are tools, and the tools of other groups.
 TOOL_GROUPS = ("state", "service")
+TOOL_NAMES = (*names(*TOOL_GROUPS), "acknowledge")
 
 
 def methods() -> dict[str, tuple[list[Param], str]]:
     """Each tool's parameters and docstring, in the table's order."""
-    return {name: (list(METHODS[name].params), METHODS[name].doc)
-            for name in names(*TOOL_GROUPS)}
+    return {name: (list(METHODS[name].params), METHODS[name].doc) for name in TOOL_NAMES}
 
 
 # Bytes of UTF-8 allowed in one argument. Agent ids, paths and task ids are
@@ -55,8 +65,9 @@ _BATCH_DOC = (
     "waits) come back per call; `remaining` in the result says how many still wait for the "
     "next call.")
 _DRAIN_DOC = (
-    "\nA drained batch is confirmed by this session's next request; if its reply never "
-    "arrived, a later drain of this agent returns it again (at least once).")
+    "\nConfirm each result's messages by passing its `ack` to your next drain_inbox or "
+    "wait_inbox call (or to acknowledge); messages left unconfirmed come back first after "
+    f"{HANDOVER_SECS} s, counted in `redelivered`.")
 
 # What each parameter means to a model, by name: the table's, and the
 # parameters only the tools have.
@@ -112,6 +123,13 @@ _AGENT = {
 }
 _BATCH_REST = {"remaining": {"type": "integer", "minimum": 0,
                              "description": "messages still waiting for the next call"}}
+_DRAIN_REST = {
+    "ack": {"type": ["string", "null"],
+            "description": "pass to your next drain (or acknowledge) to confirm these messages"},
+    "redelivered": {"type": "integer", "minimum": 0,
+                    "description": "leading messages delivered before but never confirmed"},
+    "next": {"type": "string", "description": "how to confirm"},
+}
 
 
 class Facts(NamedTuple):
@@ -151,7 +169,7 @@ def _facts(name: str) -> Facts:
                  tool.idempotent, _RESULTS.get(name) or _BY_TYPE[method.result])
 
 
-FACTS: dict[str, Facts] = {name: _facts(name) for name in names(*TOOL_GROUPS)}
+FACTS: dict[str, Facts] = {name: _facts(name) for name in TOOL_NAMES}
 
 
 class ArgumentError(Exception):
@@ -195,6 +213,8 @@ class Tool:
             properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling,
                                       "description": PARAM_DOCS[name]}
                                for name, ceiling in LIMITS.items()})
+        if self.name in DRAINS:
+            properties["ack"] = {"type": "string", "description": PARAM_DOCS["ack"]}
         return {
             "type": "object",
             "properties": properties,
@@ -206,7 +226,10 @@ class Tool:
         properties: dict[str, Any] = {"result": self.facts.result}
         if self.batched:
             properties.update(_BATCH_REST)
-        return {"type": "object", "properties": properties, "required": list(properties),
+        if self.name in DRAINS:
+            properties.update(_DRAIN_REST)
+        return {"type": "object", "properties": properties,
+                "required": [p for p in properties if p != "next"],
                 "additionalProperties": False}
 
     def annotations(self) -> dict[str, Any]:
@@ -222,21 +245,25 @@ class Tool:
         given = dict(arguments or {})
         # Clients that advertise optional parameters as nullable send null for
         # "not given"; required ones still refuse it below.
+        drain = self.name in DRAINS
         for name in [n for n, v in given.items() if v is None]:
-            if name in self.optional or (self.batched and name in LIMITS):
+            if name in self.optional or (self.batched and name in LIMITS) or \
+                    (drain and name == "ack"):
                 del given[name]
         limits = dict(LIMITS)
         names = [p.name for p in self.params]
+        bound: dict[str, Any] = dict(self.fixed)
         for name in given:
             if self.batched and name in LIMITS:
                 limits[name] = check_limit(name, given[name], LIMITS[name])
+            elif drain and name == "ack":
+                bound["ack"] = check_text(name, given[name])
             elif name not in names:
                 if name in self.fixed:
                     raise ArgumentError(f"unexpected argument '{name}': this server acts as "
                                         f"agent {json.dumps(self.fixed[name])}")
                 raise ArgumentError(f"unexpected argument '{name}'; {self.name} takes "
                                     f"{_listing(names)}")
-        bound: dict[str, Any] = dict(self.fixed)
         for p in self.params:
             if p.name not in given:
                 if p.name in self.optional:
@@ -335,8 +362,15 @@ def to_json(value: Any) -> Any:
 
 def result_payload(value: Any, remaining: int | None = None) -> tuple[dict[str, Any], str]:
     """The structured content of a result and the same JSON as text; a batch
-    also says how many messages remain."""
-    structured: dict[str, Any] = {"result": to_json(value)}
-    if remaining is not None:
-        structured["remaining"] = remaining
+    also says how many messages remain, and a drained one how to confirm it."""
+    if isinstance(value, Batch):
+        structured = {"result": to_json(value.messages), "remaining": value.remaining,
+                      "ack": value.ack or None, "redelivered": value.redelivered}
+        if value.ack:
+            structured["next"] = (f"Pass ack={json.dumps(value.ack)} to your next drain_inbox "
+                                  "or wait_inbox call to confirm these messages.")
+    else:
+        structured = {"result": to_json(value)}
+        if remaining is not None:
+            structured["remaining"] = remaining
     return structured, json.dumps(structured, ensure_ascii=False)

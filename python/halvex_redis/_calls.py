@@ -104,6 +104,8 @@ STATUS_ALONE_LUA = Script(_scripts.STATUS_ALONE)
 CONFIRM_LUA = Script(_scripts.CONFIRM)
 DELETE_LUA = Script(_scripts.DELETE)
 WAIT_LUA = Script(_scripts.WAIT)
+WAIT_BATCH_LUA = Script(_scripts.WAIT_BATCH)
+ACKNOWLEDGE_LUA = Script(_scripts.ACKNOWLEDGE)
 LEASE_LUA = Script(_scripts.LEASE_READ)
 LEASE_ALONE_LUA = Script(_scripts.LEASE_ALONE)
 LEASES_LUA = Script(_scripts.LEASES)
@@ -191,17 +193,21 @@ class Command:
 
 class Request:
     """A script's own keys and arguments; `alone` is the script without the
-    frame, for a read that has nothing to confirm."""
+    frame, for a read that has nothing to confirm. A `held` drain's batch is
+    left to its acknowledgement (or the hand-over): the object neither
+    confirms it nor takes it over."""
 
-    __slots__ = ("script", "keys", "args", "drain_agent", "alone")
+    __slots__ = ("script", "keys", "args", "drain_agent", "alone", "held")
 
     def __init__(self, script: Script, keys: Sequence[bytes], args: Sequence[Any],
-                 drain_agent: bytes | None = None, alone: Script | None = None) -> None:
+                 drain_agent: bytes | None = None, alone: Script | None = None,
+                 held: bool = False) -> None:
         self.script = script
         self.keys = keys
         self.args = args
         self.drain_agent = drain_agent
         self.alone = alone
+        self.held = held
 
 
 # Counts the forks this process descends from; a Session made before a fork
@@ -347,7 +353,8 @@ class Frame:
                     ids.difference_update(self.taken)
                     if not ids:
                         del session.unanswered[agent]
-                session.drains.append((agent, self.call_id))
+                if not self.request.held:
+                    session.drains.append((agent, self.call_id))
             session.lanes.append(self.lane)  # last: failed() undoes the rest
 
     def failed(self) -> None:
@@ -363,7 +370,7 @@ class Frame:
             if self.lane not in session.lanes:
                 session.lanes.append(self.lane)
             session.drains.extend(d for d in self.drains if d not in session.drains)
-            if agent is not None:
+            if agent is not None and not self.request.held:
                 if (agent, self.call_id) in session.drains:
                     session.drains.remove((agent, self.call_id))
                 session.unanswered.setdefault(agent, set()).add(self.call_id)

@@ -10,7 +10,7 @@ import time
 import uuid
 from typing import Any, Callable, Generator, Generic, Sequence, Union
 
-from halvex_types import LEASE_SECS, METHODS, AgentInfo, Lease, Message, arguments
+from halvex_types import LEASE_SECS, METHODS, AgentInfo, Batch, Lease, Message, arguments
 from halvex_types import check_lease as lease_check
 
 from ._calls import (
@@ -18,6 +18,7 @@ from ._calls import (
     AGENTS_ALONE_LUA,
     AGENTS_LUA,
     BROADCAST_LUA,
+    ACKNOWLEDGE_LUA,
     CLAIM_LUA,
     CONFIRM_LUA,
     DELETE_LUA,
@@ -42,6 +43,7 @@ from ._calls import (
     STALE,
     STATUS_ALONE_LUA,
     STATUS_LUA,
+    WAIT_BATCH_LUA,
     WAIT_LUA,
     WORDS,
     Block,
@@ -210,10 +212,34 @@ def delete(session: Session) -> Plan[int]:
 
 
 def wait(session: Session, agent: Text, timeout: float) -> Plan[list[Message]]:
-    """Drains; when nothing came, blocks on the agent's wake list until an
-    entry comes or the time is up, then drains again (a wake-up that finds
-    nothing waits on for the rest of the time)."""
+    reply = yield from _waited(session, agent, timeout, 0, 0, False)
+    return messages(agent[0], reply[3])
+
+
+def take_batch(session: Session, agent: Text, count: int, size: int,
+               timeout: float) -> Plan[Batch]:
+    reply = yield from _waited(session, agent, timeout, count, size, True)
+    found = messages(agent[0], reply[3])
+    # Other drains' batches wait for their acknowledgement, not for this
+    # agent's next drain: what is left for it is the inbox.
+    return Batch(found, int(reply[5]), reply[0].decode("ascii") if found else "", int(reply[4]))
+
+
+def acknowledge(session: Session, agent: Text, ack: Text) -> Plan[int]:
     keys = session.keys
+    reply = yield Request(ACKNOWLEDGE_LUA, (keys.pending_list + agent[1], keys.pending),
+                          (agent[1], ack[1]))
+    return int(reply[2])
+
+
+def _waited(session: Session, agent: Text, timeout: float, count: int, size: int,
+            held: bool) -> Generator[Request | Block, Any, Any]:
+    """Drains (at most count messages and size bytes; 0: all); when nothing
+    came, blocks on the agent's wake list until an entry comes or the time
+    is up, then drains again (a wake-up that finds nothing waits on for the
+    rest of the time). Returns the last drain's reply."""
+    keys = session.keys
+    drain, waits = (DRAIN_BATCH_LUA, WAIT_BATCH_LUA) if count else (DRAIN_LUA, WAIT_LUA)
     drain_keys = (keys.inbox + agent[1], keys.pending_list + agent[1], keys.pending, keys.owed,
                   keys.seen)
     wake = keys.wake + agent[1]
@@ -224,13 +250,14 @@ def wait(session: Session, agent: Text, timeout: float) -> Plan[list[Message]]:
         # message in its last moments still wakes it; 0: a plain drain.
         register = math.ceil(left) + 1 if left > 0 else 0
         if register:
-            request = Request(WAIT_LUA, (*drain_keys, keys.waiting, wake),
-                              (agent[1], 0, 0, register), drain_agent=agent[1])
+            request = Request(waits, (*drain_keys, keys.waiting, wake),
+                              (agent[1], count, size, register), drain_agent=agent[1], held=held)
         else:
-            request = Request(DRAIN_LUA, drain_keys, (agent[1], 0, 0, 0), drain_agent=agent[1])
+            request = Request(drain, drain_keys, (agent[1], count, size, 0),
+                              drain_agent=agent[1], held=held)
         reply = yield request
         if reply[3] or not register:
-            return messages(agent[0], reply[3])
+            return reply
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
@@ -361,6 +388,8 @@ PLANS: dict[str, Method[Any]] = {m.name: m for m in (
     Method("inbox_batch", inbox_batch),
     Method("drain_batch", drain_batch),
     Method("confirm", confirm),
+    Method("take_batch", take_batch),
+    Method("acknowledge", acknowledge),
     Method("lease", lease),
     Method("leases", leases),
     Method("check_lease", check_lease),

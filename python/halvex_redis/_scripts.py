@@ -468,7 +468,8 @@ INBOX_BATCH_ALONE = _alone(_INBOX_BATCH)
 # `handover` seconds (their drainer died), are taken over first. With a
 # limit (the batch form), at most count messages and bytes of content go:
 # what was taken over and does not fit goes back to the head of the inbox.
-# Replies {id, DONE, left, messages}.
+# Replies {id, DONE, left, messages, how many of them were taken over, how
+# many wait in the inbox (left but for other drains' unconfirmed batches)}.
 # Own KEYS: inbox, pending list, pending index, owed, seen; a wait adds
 # waiting and the agent's wake list.
 # ARGV: agent, count, bytes (0 for all), seconds to wait (0: none), handover,
@@ -480,8 +481,9 @@ INBOX_BATCH_ALONE = _alone(_INBOX_BATCH)
 _DRAIN = r"""
 local inbox, list, agent = KEYS[k], KEYS[k + 1], ARGV[a]
 index = KEYS[k + 2]
+local over = 0
 local function reply(batch)
-  return {id, DONE, @LEFT@, batch}
+  return {id, DONE, @LEFT@, batch, math.min(over, #batch), redis.call('LLEN', inbox)}
 end
 local done = redis.call('GET', KEYS[1])
 if done and string.sub(done, 1, #id + 1) == id .. ' ' then
@@ -501,6 +503,7 @@ local handover = tonumber(ARGV[a + 4])
 local mine = {}
 for i = a + 5, #ARGV do mine[ARGV[i]] = true end
 local batch = take(list, agent, function(g) return mine[g[1]] or now >= g[2] + handover end)
+over = #batch
 local rest = segments(agent)
 if count == 0 and #batch == 0 and #rest == 0 then
   batch = redis.call('LRANGE', inbox, 0, -1)
@@ -530,7 +533,7 @@ elseif tonumber(ARGV[a + 3]) > 0 then
 _UNLIMITED = _DRAIN.replace("@LIMITED@", "  error('no limit')").replace("@LEFT@", "0")
 DRAIN = _framed(_UNLIMITED.replace("@WAIT@", ""))
 WAIT = _framed(_UNLIMITED.replace("@WAIT@", _WAIT))
-DRAIN_BATCH = _framed(_DRAIN.replace(
+_LIMITED = _DRAIN.replace(
     "@LEFT@", "redis.call('LLEN', inbox) + redis.call('LLEN', list) - #batch").replace(
     "@LIMITED@", r"""
   local limit = {count = count, bytes = bytes, used = 0}
@@ -543,7 +546,22 @@ DRAIN_BATCH = _framed(_DRAIN.replace(
     local taken = fill(batch, inbox, limit)
     if taken > 0 then redis.call('LTRIM', inbox, taken, -1) end
   end
-  push(list, batch)""").replace("@WAIT@", ""))
+  push(list, batch)""")
+DRAIN_BATCH = _framed(_LIMITED.replace("@WAIT@", ""))
+WAIT_BATCH = _framed(_LIMITED.replace("@WAIT@", _WAIT))
+
+# Drops one pending segment (a batch held until acknowledged) of the agent.
+# Replies {id, DONE, messages dropped}. Own KEYS: pending list, pending index.
+# ARGV: agent, the segment's call id.
+ACKNOWLEDGE = _framed(r"""
+index = KEYS[k + 1]
+local agent, wanted, n = ARGV[a], ARGV[a + 1], 0
+for _, g in ipairs(segments(agent)) do
+  if g[1] == wanted then n = g[3] end
+end
+if n > 0 then take(KEYS[k], agent, function(g) return g[1] == wanted end, true) end
+return {id, DONE, n}
+""")
 
 # Own KEYS: status. ARGV: agent.
 _STATUS = r"""

@@ -19,14 +19,27 @@ import sqlite3
 import threading
 import time
 from pathlib import Path
-from typing import Any, Iterable, List, Sequence, Tuple
+from typing import Any, Iterable, List, Optional, Sequence, Tuple
 
-from halvex_types import HANDOVER_SECS, LEASE_SECS, METHODS, AgentInfo, Lease, Message, check_lease
+from halvex_types import (
+    HANDOVER_SECS,
+    LEASE_SECS,
+    METHODS,
+    AgentInfo,
+    Batch,
+    Lease,
+    Message,
+    check_lease,
+)
 
 from . import _rules, _store
 
 LEASE = LEASE_SECS
 HANDOVER = HANDOVER_SECS
+
+# A drain's messages, how many are left, its batch id (None: empty) and how
+# many of its messages were drained before.
+Drained = Tuple[List[Message], int, Optional[int], int]
 
 # The activity log keeps this many records per namespace.
 DEFAULT_LOG_LIMIT = 10_000
@@ -533,13 +546,15 @@ class Core:
             cond += f" OR batch IN ({', '.join('?' * len(mine))})"
         return cond, (now - HANDOVER, *mine)
 
-    def drain(self, agent: str, limits: tuple[int, int] | None = None
-              ) -> tuple[list[Message], int, int | None]:
-        """The drained messages, how many are left, and the batch holding them
-        (None when empty); the batch stays unanswered until the caller has
-        the result (Session.answered)."""
+    def drain(self, agent: str, limits: tuple[int, int] | None = None, held: bool = False
+              ) -> Drained:
+        """The drained messages, how many are left, the batch holding them
+        (None when empty) and how many of them were drained before; the
+        batch stays unanswered until the caller has the result
+        (Session.answered). A `held` batch is no concern of the object's:
+        only its acknowledgement (or the hand-over) ends it."""
         ns, session = self.ns, self.session
-        if limits is None and RETURNING and not session.mine(agent):
+        if limits is None and RETURNING and not held and not session.mine(agent):
             got = self._drain_fast(agent)
             if got is not None:
                 return got
@@ -552,27 +567,31 @@ class Core:
             mine = session.mine(agent)
             batch = _new_batch()
             taken, params = self._taken_over(agent, now, mine)
+            over = 0
             if limits is None:
                 db.execute(f"UPDATE messages SET batch = ?, drained_at = ? "
                            f"WHERE ns = ? AND agent = ? AND (batch IS NULL OR {taken})",
                            (batch, now, ns, agent, *params))
                 left = 0
             else:
-                self._drain_limited(db, agent, batch, now, taken, params, _Fits(*limits))
+                over = self._drain_limited(db, agent, batch, now, taken, params, _Fits(*limits))
                 left = None
             rows = db.execute(_ROWS_OF + "AND batch = ? ORDER BY id", (ns, agent, batch)).fetchall()
-            if left is None:
+            if held:  # other batches wait for their acknowledgement, not for this drain
+                left = db.execute("SELECT count(*) FROM messages WHERE ns = ? AND agent = ? "
+                                  "AND batch IS NULL", (ns, agent)).fetchone()[0]
+            elif left is None:
                 left = db.execute("SELECT count(*) FROM messages WHERE ns = ? AND agent = ?",
                                   (ns, agent)).fetchone()[0] - len(rows)
-            if rows:
+            if rows and not held:
                 session.unanswer(agent, batch)  # harmless if the commit fails
-            return rows, left, (batch if rows else None), mine
+            return rows, left, (batch if rows else None), mine, over
 
-        rows, left, batch, mine = self.run(work)
+        rows, left, batch, mine, over = self.run(work)
         session.settled(agent, mine)
-        return _messages(agent, rows), left, batch
+        return _messages(agent, rows), left, batch, over
 
-    def _drain_fast(self, agent: str) -> tuple[list[Message], int, int | None] | None:
+    def _drain_fast(self, agent: str) -> Drained | None:
         """A whole drain as one statement; its batch is read after the commit
         (only this object's confirmation, or a hand-over long after, takes
         it away)."""
@@ -590,14 +609,14 @@ class Core:
             raise
         if not rows:
             session.settled(agent, [batch])
-            return [], 0, None
-        return _messages(agent, rows), 0, batch
+            return [], 0, None, 0
+        return _messages(agent, rows), 0, batch, 0
 
     def _drain_limited(self, db: sqlite3.Connection, agent: str, batch: int, now: int,
-                       taken: str, params: tuple[Any, ...], fits: _Fits) -> None:
+                       taken: str, params: tuple[Any, ...], fits: _Fits) -> int:
         """Pending batches taken over first; what of them does not fit goes
         back to the head of the inbox (its ids are the lowest there); then the
-        oldest inbox messages that fit."""
+        oldest inbox messages that fit. Returns how many were taken over."""
         ns = self.ns
         taken = f"ns = ? AND agent = ? AND batch IS NOT NULL AND ({taken})"
         params = (ns, agent, *params)
@@ -614,8 +633,8 @@ class Core:
         if fits.n < len(over):
             db.execute(f"UPDATE messages SET batch = NULL, drained_at = NULL WHERE {taken}",
                        params)
-            return
-        last = None
+            return fits.n
+        redelivered, last = fits.n, None
         for msg_id, content in db.execute(
                 "SELECT id, content FROM messages WHERE ns = ? AND agent = ? AND batch IS NULL "
                 "ORDER BY id LIMIT ?", (self.ns, agent, min(fits.count - fits.n, 2 ** 62))):
@@ -625,6 +644,7 @@ class Core:
         if last is not None:
             db.execute("UPDATE messages SET batch = ?, drained_at = ? WHERE ns = ? AND agent = ? "
                        "AND batch IS NULL AND id <= ?", (batch, now, self.ns, agent, last))
+        return redelivered
 
     def has_mail(self, db: sqlite3.Connection, agent: str) -> bool:
         row = db.execute("SELECT 1 FROM messages WHERE ns = ? AND agent = ? AND batch IS NULL "
@@ -644,6 +664,19 @@ class Core:
     def confirm(self) -> None:
         if self.session.owes():
             self.run(lambda db: None, write=True)
+
+    def acknowledge(self, agent: str, ack: str) -> int:
+        # Handles are the batch ids this module mints: anything else names no batch.
+        if not (ack.isascii() and ack.isdigit() and len(ack) <= 19):
+            return 0
+        ns, batch = self.ns, int(ack)
+
+        def work(db: sqlite3.Connection) -> int:
+            return db.execute("DELETE FROM messages WHERE ns = ? AND agent = ? AND batch = ?",
+                              (ns, agent, batch)).rowcount
+
+        done: int = self.run(work)
+        return done
 
     # ---- views ----
 
@@ -805,11 +838,12 @@ def next_delay(delay: float, seen: bool | None) -> float:
     return min(delay * POLL_GROWTH, LAST_POLL) if seen is None else FIRST_POLL
 
 
-def wait(core: Core, agent: str, timeout: float) -> tuple[list[Message], int, int | None]:
+def wait(core: Core, agent: str, timeout: float, limits: tuple[int, int] | None = None,
+         held: bool = False) -> Drained:
     """Drains; when that finds nothing, polls until a message arrives or the
     time is up, and drains again (a drain that finds nothing, because another
     drainer was first, waits on)."""
-    got = core.drain(agent)
+    got = core.drain(agent, limits, held)
     if got[0] or timeout <= 0:
         return got
     deadline = time.monotonic() + timeout
@@ -820,7 +854,7 @@ def wait(core: Core, agent: str, timeout: float) -> tuple[list[Message], int, in
         delay = FIRST_POLL
         while True:
             if seen:
-                got = core.drain(agent)
+                got = core.drain(agent, limits, held)
                 if got[0]:
                     return got
             left = deadline - time.monotonic()
@@ -831,7 +865,7 @@ def wait(core: Core, agent: str, timeout: float) -> tuple[list[Message], int, in
             delay = next_delay(delay, seen)
     finally:
         poller.close()
-    return core.drain(agent)
+    return core.drain(agent, limits, held)
 
 
 # ---- the methods, as both classes call them ----
@@ -853,6 +887,14 @@ def _wait_inbox(core: Core, agent: str, timeout: float) -> list[Message]:
     got = wait(core, agent, timeout)
     core.session.answered(agent, got[2])
     return got[0]
+
+
+def held_batch(got: Drained) -> Batch:
+    return Batch(got[0], got[1], "" if got[2] is None else str(got[2]), got[3])
+
+
+def _take_batch(core: Core, agent: str, count: int, size: int, timeout: float) -> Batch:
+    return held_batch(wait(core, agent, timeout, (count, size), held=True))
 
 
 def now(core: Core) -> float:
@@ -881,6 +923,8 @@ CALLS: dict[str, Any] = {
     "inbox_batch": Core.inbox_batch,
     "drain_batch": _drain_batch,
     "confirm": Core.confirm,
+    "take_batch": _take_batch,
+    "acknowledge": Core.acknowledge,
     "activity": Core.activity,
     "now": now,
 }

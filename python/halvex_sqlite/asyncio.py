@@ -15,7 +15,7 @@ import os
 import time
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
-from halvex_types import AgentInfo, AsyncServerState, Lease, Message, install, names
+from halvex_types import AgentInfo, AsyncServerState, Batch, Lease, Message, install, names
 
 from . import _core, _rules
 from ._core import DEFAULT_LOG_LIMIT
@@ -101,23 +101,30 @@ async def _now(core: _core.Core) -> float:
 
 
 async def _wait_inbox(core: _core.Core, agent: str, limit: float) -> list[Message]:
-    got = await _off_loop(core.drain, agent, None)
-    if not got[0] and limit > 0:
-        got = await _wait(core, agent, time.monotonic() + limit)
+    got = await _wait(core, agent, limit)
     core.session.answered(agent, got[2])
     return got[0]
 
 
-async def _wait(core: _core.Core, agent: str, deadline: float
-                ) -> tuple[list[Message], int, int | None]:
+async def _take_batch(core: _core.Core, agent: str, count: int, size: int, limit: float
+                      ) -> Batch:
+    return _core.held_batch(await _wait(core, agent, limit, (count, size), True))
+
+
+async def _wait(core: _core.Core, agent: str, limit: float,
+                limits: tuple[int, int] | None = None, held: bool = False) -> _core.Drained:
     """As _core.wait, sleeping on the event loop between polls."""
+    got = await _off_loop(core.drain, agent, limits, held)
+    if got[0] or limit <= 0:
+        return got
+    deadline = time.monotonic() + limit
     poller = await _off_loop(_core.Poller, core, agent)
     try:
         seen: bool | None = await _off_loop(poller.mail)
         delay = _core.FIRST_POLL
         while True:
             if seen:
-                got = await _off_loop(core.drain, agent, None)
+                got = await _off_loop(core.drain, agent, limits, held)
                 if got[0]:
                     return got
             left = deadline - time.monotonic()
@@ -128,11 +135,11 @@ async def _wait(core: _core.Core, agent: str, deadline: float
             delay = _core.next_delay(delay, seen)
     finally:
         poller.close()
-    return await _off_loop(core.drain, agent, None)
+    return await _off_loop(core.drain, agent, limits, held)
 
 
 _OWN: dict[str, Callable[..., Any]] = {
     "drain_inbox": _drain_inbox, "drain_batch": _drain_batch, "wait_inbox": _wait_inbox,
-    "confirm": _confirm, "now": _now}
+    "take_batch": _take_batch, "confirm": _confirm, "now": _now}
 
 install(CoordinationState, names(), coroutine=True)

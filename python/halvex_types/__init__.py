@@ -6,6 +6,7 @@ halvex_mcp.client.RemoteState all fit it. `CoordinationService` adds the six
 operations of a shared service (lease views, fencing tokens, agents,
 release-all, waiting for messages); halvex_redis's blocking class and
 RemoteState fit it. `ServerState` adds batched reads, their confirmation,
+batches held until acknowledged (`Batch`),
 the activity log and the server's clock (halvex_redis). `Lease` and
 `AgentInfo` are what the views return, from halvex_redis and over MCP alike.
 
@@ -31,6 +32,7 @@ from .methods import (
 )
 from .protocols import (
     AgentInfo,
+    Batch,
     AsyncCoordinationService,
     AsyncCoordinationState,
     AsyncServerState,
@@ -41,7 +43,7 @@ from .protocols import (
     ServerState,
 )
 
-__all__ = ["AgentInfo", "AsyncCoordinationService", "AsyncCoordinationState",
+__all__ = ["AgentInfo", "AsyncCoordinationService", "Batch", "AsyncCoordinationState",
            "AsyncServerState", "CoordinationService", "CoordinationState", "HANDOVER_SECS",
            "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message", "Method",
            "PanicException", "Param", "ServerState", "check_lease", "install", "names",

@@ -85,6 +85,8 @@ TOOL_PARAMS = {
     "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
     "token": "The fencing token of your claim, as the lease tool reported it after you "
              "claimed.",
+    "ack": "The `ack` of a drain_inbox or wait_inbox result, confirming you received its "
+           "messages.",
 }
 
 _KEY_EXAMPLE = '`"file:src/lib.rs"` or `"task:phase-7"`'
@@ -259,6 +261,24 @@ _FACTS: dict[str, _Facts] = {
         "Confirms now, in one round trip, the drained batches that this object\n"
         "received (nothing is sent when there are none), so none is delivered\n"
         "again. For a process or session that ends normally."),
+    "take_batch": _Facts(
+        False,
+        "As `drain_batch`, but the batch stays pending until `acknowledge` is\n"
+        "called with its `ack` handle: no other call confirms it. A batch left\n"
+        f"unacknowledged for {HANDOVER_SECS} seconds comes back first in the agent's next\n"
+        "drain, counted in `redelivered`, until one acknowledges it. When no\n"
+        "message waits, waits up to `timeout` seconds for one."),
+    "acknowledge": _Facts(
+        False,
+        "Confirms the batch that `take_batch` returned for `agent_id` with the\n"
+        "handle `ack`, so it is never delivered again; returns how many messages\n"
+        "that removed (0 for an unknown handle, one acknowledged before, or one\n"
+        "whose batch was redelivered since).",
+        Tool("Confirm messages",
+             "Confirms that you received the messages of a drain_inbox or wait_inbox result: "
+             "pass its `ack`. Passing `ack` to your next drain does the same; call this when "
+             "you drain no more. Returns how many messages it confirmed.",
+             False, True)),
     "activity": _Facts(
         True,
         "The activity log's records, oldest first, as dicts: \"id\", \"at\" (server\n"

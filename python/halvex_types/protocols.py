@@ -4,7 +4,7 @@
 them; `CoordinationService` adds the six of a shared service (lease views,
 fencing tokens, agents, release-all, waiting for messages); `ServerState`
 adds what a state kept on a server also offers (batched reads, their
-confirmation, the activity log and the server's clock). The `Async*`
+confirmation, batches held until acknowledged, the activity log and the server's clock). The `Async*`
 protocols are the same methods as coroutines; a test checks that both
 spellings agree.
 
@@ -42,6 +42,16 @@ class AgentInfo(NamedTuple):
     pending: int
     leases: int
     last_seen: int | None
+
+
+class Batch(NamedTuple):
+    """A drained batch held until acknowledged: its messages (redelivered ones
+    first), how many more wait, the handle that acknowledges it ("" when the
+    batch is empty) and how many of its messages were delivered before."""
+    messages: list[Message]
+    remaining: int
+    ack: str
+    redelivered: int
 
 
 class Unbound(NotImplementedError):
@@ -128,6 +138,13 @@ class ServerState(CoordinationService, Protocol):
     def confirm(self, /) -> None:
         raise _unbound()
 
+    def take_batch(self, agent_id: str, max_count: int, max_bytes: int, timeout: float = 0.0,
+                   /) -> Batch:
+        raise _unbound()
+
+    def acknowledge(self, agent_id: str, ack: str, /) -> int:
+        raise _unbound()
+
     def activity(self, after: str | None = None, count: int = 100, /) -> list[dict[str, Any]]:
         raise _unbound()
 
@@ -200,6 +217,13 @@ class AsyncServerState(AsyncCoordinationService, Protocol):
         raise _unbound()
 
     async def confirm(self, /) -> None:
+        raise _unbound()
+
+    async def take_batch(self, agent_id: str, max_count: int, max_bytes: int,
+                         timeout: float = 0.0, /) -> Batch:
+        raise _unbound()
+
+    async def acknowledge(self, agent_id: str, ack: str, /) -> int:
         raise _unbound()
 
     async def activity(self, after: str | None = None,
