@@ -276,16 +276,14 @@ class McpTarget(Target):
 
     def inbox(self, agent: str, drain: bool, wait: float | None) -> list[dict[str, Any]]:
         """The server answers with batches (at most 1,000 messages or 1 MiB):
-        a drain or a wait takes batch after batch until one comes back empty,
-        which confirms the one before (a client without an MCP session has no
-        other way to), so the messages are not delivered again. A plain read
-        shows the first batch and says how many more wait."""
+        a drain or a wait takes every batch, acknowledging each, so the
+        messages are not delivered again. A plain read shows the first batch
+        and says how many more wait."""
+        if wait is not None:
+            return [message_record(m) for m in self._whole("wait_inbox", agent, wait)]
+        if drain:
+            return [message_record(m) for m in self._whole("drain_inbox", agent)]
         found = super().inbox(agent, drain, wait)
-        if drain or wait is not None:
-            batch = found
-            while batch:
-                batch = super().inbox(agent, True, None)
-                found += batch
         if self.remaining:
             sys.stderr.write(f"halvex: {self.remaining} more message(s) wait in {agent}'s inbox "
                              "beyond this batch\n")
@@ -301,7 +299,11 @@ class McpTarget(Target):
                 raise Unreachable(str(err)) from None
         return self._remote
 
-    def _call(self, name: str, params: Sequence[str], args: Sequence[Any]) -> Any:
+    def _whole(self, name: str, *args: Any) -> Any:
+        return self._call(name, [p.name for p in METHODS[name].params], args, whole=True)
+
+    def _call(self, name: str, params: Sequence[str], args: Sequence[Any],
+              whole: bool = False) -> Any:
         remote = self._session()
         required = remote.params.get(name)
         if required is None:
@@ -312,7 +314,10 @@ class McpTarget(Target):
         arguments = {p: v for p, v in zip(params, args)
                      if p not in IDENTITY_PARAMS or p in required}
         try:
-            value, self.remaining = remote.call(name, **arguments)
+            if whole:  # RemoteState's own drains: every batch, acknowledged
+                value = getattr(remote, name)(*arguments.values())
+            else:
+                value, self.remaining = remote.call(name, **arguments)
             return value
         except RuntimeError as err:
             raise Refused(str(err)) from None
