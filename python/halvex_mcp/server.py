@@ -133,6 +133,7 @@ class CoordinationServer:
         backend: Backend = ctx.lifespan_context["backend"]
         state = backend.state
         remaining: int | None = None
+        value: Any
         try:
             if tool.name == "inbox":
                 value, remaining = await state.inbox_batch(bound["agent_id"], max_count,

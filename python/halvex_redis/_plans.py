@@ -15,10 +15,10 @@ from halvex_types import check_lease as lease_check
 
 from ._calls import (
     _CHECKS,
+    ACKNOWLEDGE_LUA,
     AGENTS_ALONE_LUA,
     AGENTS_LUA,
     BROADCAST_LUA,
-    ACKNOWLEDGE_LUA,
     CLAIM_LUA,
     CONFIRM_LUA,
     DELETE_LUA,

@@ -32,10 +32,10 @@ from .methods import (
 )
 from .protocols import (
     AgentInfo,
-    Batch,
     AsyncCoordinationService,
     AsyncCoordinationState,
     AsyncServerState,
+    Batch,
     CoordinationService,
     CoordinationState,
     Lease,

@@ -4,9 +4,9 @@
 them; `CoordinationService` adds the six of a shared service (lease views,
 fencing tokens, agents, release-all, waiting for messages); `ServerState`
 adds what a state kept on a server also offers (batched reads, their
-confirmation, batches held until acknowledged, the activity log and the server's clock). The `Async*`
-protocols are the same methods as coroutines; a test checks that both
-spellings agree.
+confirmation, batches held until acknowledged, the activity log and the
+server's clock). The `Async*` protocols are the same methods as coroutines;
+a test checks that both spellings agree.
 
 The bodies raise: docstrings and everything else about a method live in
 methods.py's table, and a class that inherits a protocol for the type
