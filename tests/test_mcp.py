@@ -77,12 +77,12 @@ CALLS = [  # (method, arguments by position), in order, on one fresh state
 ]
 
 
-# The six tools of a shared service, after the nine, with their parameters.
+# The tools of a shared service, after the nine, with their parameters.
 SERVICE = {
     "lease": ("resource_key",), "leases": ("prefix",),
     "check_lease": ("agent_id", "resource_key", "token"), "agents": (),
     "release_all": ("agent_id",), "wait_inbox": ("agent_id", "timeout"),
-    "acknowledge": ("agent_id", "ack"),
+    "claim_many": ("agent_id", "resource_keys"), "acknowledge": ("agent_id", "ack"),
 }
 READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease"}
 DESTRUCTIVE = {"drain_inbox", "release", "release_all", "wait_inbox"}

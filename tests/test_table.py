@@ -67,7 +67,8 @@ def test_table_facts():
     for method in METHODS.values():
         assert method.doc.strip() and method.doc == inspect.cleandoc(method.doc)
         assert set(method.identity) <= {"agent_id", "from_agent"}
-        assert all(p.kind in ("str", "int", "float", "str | None") for p in method.params)
+        assert all(p.kind in ("str", "int", "float", "str | None", "list[str]")
+                   for p in method.params)
         # Every tool the MCP server offers says what it is to a model.
         assert (method.tool is not None) == (method.name in TOOL_NAMES), method.name
     reads = {m.name for m in METHODS.values() if m.read_only and m.group != "server"}

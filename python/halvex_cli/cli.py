@@ -168,8 +168,10 @@ def parser() -> argparse.ArgumentParser:
         p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
         for param in METHODS[method].params:
             optional = param.default is not EMPTY
-            p.add_argument(param.name, metavar=param.name.upper(), type=_KINDS[param.kind],
-                           nargs="?" if optional else None,
+            listed = param.kind.startswith("list[")  # the rest of the arguments
+            p.add_argument(param.name, metavar=param.name.upper(),
+                           type=_KINDS[param.kind[5:-1] if listed else param.kind],
+                           nargs="+" if listed else "?" if optional else None,
                            default=param.default if optional else None)
     add_run_parser(command("run", "Hold claims around a command: claim every KEY (all or none), "
                                   "renew while CMD runs, release when it ends."))

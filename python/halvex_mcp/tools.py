@@ -26,7 +26,7 @@ from halvex_types import (
     Param,
     names,
 )
-from halvex_types.methods import EMPTY, TOOL_PARAMS
+from halvex_types.methods import EMPTY, MAX_CLAIM_KEYS, TOOL_PARAMS
 
 # The groups of halvex_types' table that are tools, and the tools of other groups.
 TOOL_GROUPS = ("state", "service")
@@ -80,7 +80,7 @@ PARAM_DOCS = {
                  f"{BATCH_BYTES}).",
 }
 
-_JSON_TYPES = {"str": "string", "int": "integer", "float": "number"}
+_JSON_TYPES = {"str": "string", "int": "integer", "float": "number", "list[str]": "array"}
 
 # -- results ---------------------------------------------------------------------
 
@@ -203,6 +203,8 @@ class Tool:
         properties: dict[str, Any] = {}
         for p in self.params:
             prop: dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
+            if p.kind == "list[str]":
+                prop.update(items={"type": "string"}, maxItems=MAX_CLAIM_KEYS)
             if p.name == "timeout":
                 prop.update(minimum=0, maximum=WAIT_MAX)
             if p.name in self.optional:
@@ -276,6 +278,11 @@ class Tool:
                 bound[p.name] = check_integer(p.name, value)
             elif p.kind == "float":
                 bound[p.name] = check_seconds(p.name, value, WAIT_MAX)
+            elif p.kind == "list[str]":
+                if not isinstance(value, list):
+                    raise ArgumentError(f"argument '{p.name}' must be an array of strings, not "
+                                        f"{_json_type(value)}")
+                bound[p.name] = [check_text(p.name, item) for item in value]
             else:
                 bound[p.name] = check_text(p.name, value)
         return bound, (limits["max_messages"], limits["max_bytes"])

@@ -18,7 +18,7 @@ from typing import Any, List, Sequence, Set, Tuple, TypeVar
 
 import redis
 from halvex_types import HANDOVER_SECS, faults
-from halvex_types.arguments import CHECKS, Check, limit, not_text
+from halvex_types.arguments import CHECKS, Check, limit, not_text, resource_keys
 
 from . import _scripts
 
@@ -89,6 +89,7 @@ class Script:
 
 
 CLAIM_LUA = Script(_scripts.CLAIM)
+CLAIM_MANY_LUA = Script(_scripts.CLAIM_MANY)
 RENEW_LUA = Script(_scripts.RENEW)
 RELEASE_LUA = Script(_scripts.RELEASE)
 SEND_LUA = Script(_scripts.SEND)
@@ -133,7 +134,8 @@ def record_id(name: str, value: object) -> str | None:
     return value
 
 
-_CHECKS: dict[str, Check] = {**CHECKS, "count": limit, "after": record_id}
+_CHECKS: dict[str, Check] = {**CHECKS, "count": limit, "after": record_id,
+                             "resource_keys": lambda n, v: resource_keys(n, v, text)}
 
 
 class Keys:

@@ -12,6 +12,7 @@ from typing import Any, Callable, Generator, Generic, Sequence, Union
 
 from halvex_types import LEASE_SECS, METHODS, AgentInfo, Batch, Lease, Message, arguments
 from halvex_types import check_lease as lease_check
+from halvex_types.methods import held_refusal
 
 from ._calls import (
     _CHECKS,
@@ -20,6 +21,7 @@ from ._calls import (
     AGENTS_LUA,
     BROADCAST_LUA,
     CLAIM_LUA,
+    CLAIM_MANY_LUA,
     CONFIRM_LUA,
     DELETE_LUA,
     DELETE_REST_LUA,
@@ -90,6 +92,23 @@ def claim(session: Session, prefix: bytes, method: str, param: str, agent: Text,
         raise METHODS[method].refusal("held", holder=reply[2].decode("utf-8"),
                                       **{param: name[0]})
     return agent[0]
+
+
+def claim_many(session: Session, agent: Text, keys_given: list[Text]) -> Plan[list[Lease]]:
+    if not keys_given:
+        return []
+    keys = session.keys
+    reply = yield Request(CLAIM_MANY_LUA, (keys.claims, keys.status, keys.log, keys.joined,
+                                           keys.tokens, keys.floor, keys.seen),
+                          (agent[1], session.log_limit, *[k[1] for k in keys_given]))
+    clock_fault(reply)
+    if reply[1] == HELD:
+        place, _, holder = reply[2].partition(b":")
+        raise held_refusal(keys_given[int(place) - 1][0], holder.decode("utf-8"))
+    stamp, _, tokens = reply[2].partition(b" ")
+    now = int(stamp)
+    return [Lease(key[0], agent[0], int(token), now, now, now + LEASE_SECS, True)
+            for key, token in zip(keys_given, tokens.split(b","))]
 
 
 def _holder_only(reply: Sequence[Any], method: str, agent: str, key: str) -> None:
@@ -378,6 +397,7 @@ class Method(Generic[T]):
 PLANS: dict[str, Method[Any]] = {m.name: m for m in (
     Method("claim_file", claim, b"file:", "claim_file", "path"),
     Method("claim_task", claim, b"task:", "claim_task", "task_id"),
+    Method("claim_many", claim_many),
     Method("renew_claim", renew),
     Method("release", release),
     Method("send_message", send),

@@ -311,6 +311,46 @@ end
 return finish(DONE)
 """)
 
+# All or none of several claims, each as CLAIM grants it: HELD "<n>:<holder>"
+# for the first of them held live (its place in ARGV), else DONE
+# "<now> <token>,<token>...". Own KEYS as CLAIM's. ARGV: agent, log cap, keys.
+CLAIM_MANY = _write(r"""
+@NOW@
+local claims, status, log = KEYS[k], KEYS[k + 1], KEYS[k + 2]
+local agent, cap = ARGV[a], ARGV[a + 1]
+local stored = {}
+for i = a + 2, #ARGV do
+  local v = redis.call('HGET', claims, ARGV[i])
+  if v then
+    local sep = string.find(v, ':', 1, true)
+    if tonumber(now) < tonumber(string.sub(v, 1, sep - 1)) + @LEASE@ then
+      redis.call('HSET', KEYS[k + 6], agent, now)
+      return finish(HELD, (i - a - 1) .. ':' .. string.sub(v, sep + 1))
+    end
+    stored[i] = string.sub(v, sep + 1)
+  end
+end
+local floor = tonumber(redis.call('GET', KEYS[k + 5]) or '0')
+local tokens = {}
+for i = a + 2, #ARGV do
+  local key = ARGV[i]
+  redis.call('HSET', claims, key, now .. ':' .. agent)
+  local token = redis.call('HGET', KEYS[k + 4], key)
+  token = (token and tonumber(string.match(token, '^%d+')) or floor) + 1
+  redis.call('HSET', KEYS[k + 4], key, string.format('%d', token) .. ' ' .. now)
+  tokens[#tokens + 1] = string.format('%d', token)
+  redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'kind', 'claimed', 'agent', agent, 'key', key,
+             'at', now)
+  if stored[i] then
+    redis.call('XADD', log, 'MAXLEN', '~', cap, '*', 'kind', 'released', 'agent', stored[i],
+               'key', key, 'at', now)
+  end
+end
+if redis.call('HSET', status, agent, '1') == 1 then join(KEYS[k + 3], agent) end
+redis.call('HSET', KEYS[k + 6], agent, now)
+return finish(DONE, now .. ' ' .. table.concat(tokens, ','))
+""")
+
 # The holder test of renewal and release, before the clock is read for a
 # change: NO_CLAIM when nothing is stored under the key, HELD when someone
 # else holds it. A refused call still counts as the agent's last call

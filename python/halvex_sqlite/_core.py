@@ -31,6 +31,7 @@ from halvex_types import (
     Message,
     check_lease,
 )
+from halvex_types.methods import held_refusal
 
 from . import _rules, _store
 
@@ -408,6 +409,31 @@ class Core:
             return Refusal(str(METHODS["claim_file"].refusal("held", holder=row[0], path=name)))
 
         result: str = self.run(work)
+        return result
+
+    def claim_many(self, agent: str, keys: list[str]) -> list[Lease]:
+        if not keys:
+            return []
+        ns = self.ns
+
+        def work(db: sqlite3.Connection) -> Any:
+            now = _clock()
+            for key in keys:  # every key checked before any is granted
+                row = db.execute("SELECT holder, renewed_at FROM claims WHERE ns = ? AND key = ?",
+                                 (ns, key)).fetchone()
+                if row is not None and row[0] is not None and row[1] > now - LEASE:
+                    db.execute(_SEEN, (ns, agent, now))
+                    return Refusal(str(held_refusal(key, row[0])))
+            granted = []
+            for key in keys:
+                if not db.execute(_GRANT, (agent, now, now, ns, key, now - LEASE)).rowcount:
+                    db.execute(_FIRST_GRANT, (ns, key, agent, now))
+                token = db.execute("SELECT token FROM claims WHERE ns = ? AND key = ?",
+                                   (ns, key)).fetchone()[0]
+                granted.append(Lease(key, agent, token, now, now, now + LEASE, True))
+            return granted
+
+        result: list[Lease] = self.run(work)
         return result
 
     def _holder_test(self, db: sqlite3.Connection, agent: str, key: str, method: str,
@@ -907,6 +933,7 @@ def now(core: Core) -> float:
 CALLS: dict[str, Any] = {
     "claim_file": lambda core, agent, path: core.claim(agent, path, "file:", False),
     "claim_task": lambda core, agent, task: core.claim(agent, task, "task:", True),
+    "claim_many": Core.claim_many,
     "release": Core.release,
     "renew_claim": Core.renew,
     "send_message": Core.send,

@@ -45,7 +45,8 @@ def count(name: str, value: object) -> int:
     return value
 
 
-_CHECKS: dict[str, Check] = {**CHECKS, "after": record_id, "count": count}
+_CHECKS: dict[str, Check] = {**CHECKS, "after": record_id, "count": count,
+                             "resource_keys": lambda n, v: arguments.resource_keys(n, v, text)}
 
 
 def checked(method: str, surplus: tuple[object, ...], args: tuple[object, ...]) -> list[object]:

@@ -7,7 +7,7 @@ from __future__ import annotations
 
 from typing import Callable
 
-from .methods import LEASE_SECS, METHODS
+from .methods import KEY_METHODS, LEASE_SECS, MAX_CLAIM_KEYS, METHODS
 
 # The longest wait_inbox: as long as a lease.
 MAX_WAIT = LEASE_SECS
@@ -47,6 +47,27 @@ def seconds(name: str, value: object) -> float:
     if not 0 <= value <= MAX_WAIT:  # NaN fails too
         raise ValueError(f"{name} must be from 0 to {MAX_WAIT:d} seconds, not {value!r}")
     return float(value)
+
+
+def resource_keys(name: str, value: object, text: Check) -> list[object]:
+    """A list (or tuple) of `file:`/`task:` keys, each converted by `text`,
+    a repeated key kept once, in order."""
+    if not isinstance(value, (list, tuple)):
+        raise TypeError(f"{name} must be a list of str, not '{type(value).__name__}'")
+    if len(value) > MAX_CLAIM_KEYS:
+        raise ValueError(f"{name} holds {len(value)} keys; at most {MAX_CLAIM_KEYS} go in one call")
+    seen: set[str] = set()
+    out: list[object] = []
+    for item in value:
+        if not isinstance(item, str):
+            raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
+        if item[:5] not in KEY_METHODS:
+            raise ValueError(f"a resource key starts with 'file:' or 'task:', not {item!r}")
+        converted = text(name, item)
+        if item not in seen:
+            seen.add(item)
+            out.append(converted)
+    return out
 
 
 # The checks every state shares, by parameter name.

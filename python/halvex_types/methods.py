@@ -85,6 +85,8 @@ TOOL_PARAMS = {
     "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
     "token": "The fencing token of your claim, as the lease tool reported it after you "
              "claimed.",
+    "resource_keys": "The keys to claim together, e.g. [\"file:src/app.py\", "
+                     "\"task:phase-7\"].",
     "ack": "The `ack` of a drain_inbox or wait_inbox result, confirming you received its "
            "messages.",
 }
@@ -247,6 +249,19 @@ _FACTS: dict[str, _Facts] = {
              "none came: call again to keep waiting. Use this instead of polling inbox or "
              "drain_inbox.",
              True, False)),
+    "claim_many": _Facts(
+        False,
+        "Claims every key of `resource_keys` (`\"file:<path>\"` or `\"task:<id>\"`,\n"
+        "a repeated key counted once) for `agent_id`, or none of them: when\n"
+        "another agent (or `agent_id`) holds a live claim on any, nothing is\n"
+        "granted and the refusal names the first such key, as `claim_file` or\n"
+        "`claim_task` would. Returns each key's lease, in the order given.",
+        Tool("Claim several at once",
+             "Claims all the listed files and tasks for you, or none: use it when you need "
+             "several, so you never hold half and wait on a peer holding the rest. Refused, "
+             "with nothing claimed, when any is held; returns each key's lease and fencing "
+             "token.",
+             False, False)),
     "inbox_batch": _Facts(
         True,
         "The oldest messages for `agent_id`, as `inbox` lists them, but at most\n"
@@ -360,6 +375,19 @@ def install(cls: type, methods: Iterable[str], *, call: str = "_call",
         function.__module__ = cls.__module__
         function.__doc__ = method.doc
         setattr(cls, name, function)
+
+
+# Most keys one claim_many call takes.
+MAX_CLAIM_KEYS = 1000
+
+# The prefixes of resource keys, and the claim method each belongs to.
+KEY_METHODS = {"file:": ("claim_file", "path"), "task:": ("claim_task", "task_id")}
+
+
+def held_refusal(key: str, holder: str) -> RuntimeError:
+    """claim_file's or claim_task's refusal for a live claim on `key`."""
+    method, param = KEY_METHODS[key[:5]]
+    return METHODS[method].refusal("held", holder=holder, **{param: key[5:]})
 
 
 def check_lease(held: Lease | None, agent_id: str, resource_key: str, token: int,

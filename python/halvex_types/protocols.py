@@ -1,8 +1,9 @@
 """The signatures of the service's methods, as typing protocols.
 
 `CoordinationState` is the nine methods as halvex_core.CoordinationState has
-them; `CoordinationService` adds the six of a shared service (lease views,
-fencing tokens, agents, release-all, waiting for messages); `ServerState`
+them; `CoordinationService` adds those of a shared service (lease views,
+fencing tokens, agents, release-all, waiting for messages, all-or-none
+claims); `ServerState`
 adds what a state kept on a server also offers (batched reads, their
 confirmation, batches held until acknowledged, the activity log and the
 server's clock). The `Async*` protocols are the same methods as coroutines;
@@ -121,6 +122,9 @@ class CoordinationService(CoordinationState, Protocol):
     def wait_inbox(self, agent_id: str, timeout: float = 25.0, /) -> list[Message]:
         raise _unbound()
 
+    def claim_many(self, agent_id: str, resource_keys: list[str], /) -> list[Lease]:
+        raise _unbound()
+
 
 class ServerState(CoordinationService, Protocol):
     """A CoordinationService kept on a server (halvex_redis, and a state in
@@ -202,6 +206,9 @@ class AsyncCoordinationService(AsyncCoordinationState, Protocol):
         raise _unbound()
 
     async def wait_inbox(self, agent_id: str, timeout: float = 25.0, /) -> list[Message]:
+        raise _unbound()
+
+    async def claim_many(self, agent_id: str, resource_keys: list[str], /) -> list[Lease]:
         raise _unbound()
 
 
