@@ -2,9 +2,9 @@
 
 `CoordinationState` is the nine methods as halvex_core.CoordinationState has
 them; halvex_core's class, halvex_redis's blocking class and
-halvex_mcp.client.RemoteState all fit it. `CoordinationService` adds the six
+halvex_mcp.client.RemoteState all fit it. `CoordinationService` adds the
 operations of a shared service (lease views, fencing tokens, agents,
-release-all, waiting for messages); halvex_redis's blocking class and
+release-all, waiting for messages, all-or-none claims); halvex_redis's blocking class and
 RemoteState fit it. `ServerState` adds batched reads, their confirmation,
 batches held until acknowledged (`Batch`),
 the activity log and the server's clock (halvex_redis). `Lease` and
