@@ -274,6 +274,10 @@ class Slot:
         self.tickets = [t for t in self.tickets if t.written is None] + [made]
         return made
 
+    def busy(self) -> bool:
+        """A drain of this session's is still to be answered."""
+        return any(t.written is None for t in self.tickets)
+
     def reply_lost(self, ticket: Ticket) -> None:
         if ticket.state is self.state:
             self.state = self.backend.after_lost_reply(self.state)

@@ -23,7 +23,7 @@ from mcp.shared.exceptions import MCPError
 
 from . import __version__
 from .backend import Backend, Slot, Ticket
-from .tools import DRAINS, ArgumentError, Tool, build_tools, result_payload
+from .tools import DEFAULT_MAX_WAITS, DRAINS, ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
 
@@ -70,6 +70,11 @@ class CoordinationServer:
         self.release_on_exit = release_on_exit and pinned is not None
         # The waits now running: ended at once when the server stops.
         self.waits: set[anyio.CancelScope] = set()
+        self.max_waits = DEFAULT_MAX_WAITS
+        # Set once the waits were stopped: a wait that starts later does not wait.
+        self.waits_stopped = False
+        # At most this many drain states of sessionless clients (see _slot).
+        self.max_sessionless: int | None = None
         self.backend: Backend | None = None
         self.session_idle = session_idle
         # Each MCP session's state: by HTTP session id, "" on stdio, and per
@@ -115,7 +120,10 @@ class CoordinationServer:
                     log.warning("closing the backend: %s: %s", type(err).__name__, err)
 
     def stop_waits(self) -> None:
-        """Ends every running wait (its call answers with what it has)."""
+        """Ends every running wait (its call answers with what it has), and
+        makes later ones answer at once: on stdio the requests read just
+        before the end of input are still to start."""
+        self.waits_stopped = True
         for scope in list(self.waits):
             scope.cancel()
 
@@ -150,9 +158,27 @@ class CoordinationServer:
                 "\0agent\0" + drained if drained is not None else "\0")
         slot = self.slots.get(key)
         if slot is None:
+            if key.startswith("\0agent\0"):
+                self._bound_sessionless()
             slot = self.slots[key] = Slot(ctx.lifespan_context["backend"])
         slot.used = time.monotonic()
         return slot
+
+    def _bound_sessionless(self) -> None:
+        """Keeps the sessionless agents' states within --max-sessions, as the
+        SDK keeps sessions: the least recently used one with no drain in
+        flight goes unconfirmed (its batch comes back to a later drain after
+        the hand-over). Without a bound every agent id ever drained would
+        stay, and a stop would have to end them all."""
+        if self.max_sessionless is None:
+            return
+        idle = [(slot.used, k) for k, slot in self.slots.items()
+                if k.startswith("\0agent\0") and not slot.busy()]
+        if len(idle) < self.max_sessionless:
+            return
+        slot = self.slots.pop(min(idle)[1])
+        slot.backend.abandon(slot.state)
+        slot.backend.discard(slot.state)
 
     async def end_session(self, key: str) -> None:
         """The client ended its HTTP session: its last replies arrived."""
@@ -238,6 +264,13 @@ class CoordinationServer:
     async def _wait(self, ctx: Any, slot: Slot, bound: dict[str, Any], max_count: int,
                     max_bytes: int) -> Any:
         """wait_inbox: a drain that may wait, ended early when the server stops."""
+        if len(self.waits) >= self.max_waits:
+            # Refused before it drains: nothing is taken.
+            raise RuntimeError(
+                f"wait_inbox refused: {len(self.waits)} waits are already running on this "
+                f"server, its limit (--max-waits); nothing was drained. Call drain_inbox to read "
+                "without waiting, or wait again later.")
+        timeout = 0.0 if self.waits_stopped else bound["timeout"]
         ticket = slot.ticket()
         value: Any = ([], 0)
         scope = anyio.CancelScope()
@@ -245,7 +278,7 @@ class CoordinationServer:
             with scope:
                 self.waits.add(scope)
                 value = await slot.backend.wait_batch(slot.state, bound["agent_id"],
-                                                      bound["timeout"], max_count, max_bytes)
+                                                      timeout, max_count, max_bytes)
         except BaseException as err:
             _unanswered(ticket, err)
             raise
