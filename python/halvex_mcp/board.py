@@ -306,7 +306,7 @@ class _Shared:
         self.version = 0
         self.data = b""
 
-    async def latest(self) -> Tuple[int, bytes]:
+    async def latest(self) -> tuple[int, bytes]:
         async with self.lock:
             now = time.monotonic()
             if now - self.polled >= POLL:
