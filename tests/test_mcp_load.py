@@ -73,16 +73,6 @@ def test_idle_connections_at_the_cap_do_not_keep_clients_out():
                 assert anyio.run(served, server.url, 10) == ["idle"] * 10, count
             # The connection that had sent a request was not the one closed for room.
             assert answered(kept, server.port)
-            closed = 0
-            for sock in idle[:200]:
-                sock.settimeout(0.01)
-                try:
-                    closed += sock.recv(1) == b""
-                except socket.timeout:
-                    pass
-                except ConnectionResetError:
-                    closed += 1
-            assert closed >= 100  # the oldest idle ones made the room
         finally:
             for sock in idle:
                 sock.close()
