@@ -4,6 +4,8 @@ The page (board/, shipped in the wheel: plain HTML, CSS and JS) opens one
 server-sent event stream at /board/events, which carries a bounded snapshot
 (leases, agents, the latest activity) when the activity changes and at least
 every HEARTBEAT seconds; the page marks itself disconnected when they stop.
+Every stream sends the same snapshot: one is read and encoded per change
+(the encoding in a worker thread), however many streams are open.
 
 The board only reads: the state's lease and agent views and its activity log
 (halvex_sqlite's or halvex_redis's public reader: the newest records, then
@@ -43,6 +45,12 @@ CONTENT_CHARS = 120  # a message's content as the board shows it
 QUIET_AFTER = 120    # an agent not seen for this long is marked quiet
 MAX_STREAMS = 32     # open board streams; one more gets 503
 COOKIE = "halvex_board"
+# Set on a request's scope once it is known to come from an authorised
+# client (http.py: such connections are the last closed at the connection cap).
+PROVEN = "halvex.proven"
+# What a viewer reads when the state cannot be read: the reason (which may
+# name the backend's address) goes to the log only.
+UNREADABLE = "the state's backend did not answer (details in the server's log)"
 STATIC = Path(__file__).with_name("board")
 FILES = {"board.js": b"text/javascript; charset=utf-8", "board.css": b"text/css; charset=utf-8"}
 
@@ -125,6 +133,8 @@ class Board:
         self.stopping = stopping
         self.streams = 0
         self.state: State | None = None  # the board's own, never an agent's session
+        self.shared: _Shared | None = None
+        self.failing: str | None = None  # the last failure logged
 
     def _cookie_value(self) -> str:
         assert self.key is not None
@@ -167,6 +177,7 @@ class Board:
             if not self._signed_in(scope):
                 await _respond(send, 401, b"sign in at /board first\n")
             else:
+                scope[PROVEN] = True
                 await self._events(receive, send)
         else:
             await _respond(send, 404, b"not found\n")
@@ -209,11 +220,14 @@ class Board:
             self.state = backend.state
         return _StateFeed(self.state)
 
-    async def snapshot(self, feed: _Feed) -> dict[str, Any]:
-        """Leases, agents and the latest activity, each bounded."""
+    async def snapshot(self, feed: _Feed) -> bytes:
+        """Leases, agents and the latest activity, each bounded, as one
+        stream event. The lists are turned into JSON in a worker thread: with
+        thousands of agents that takes milliseconds the loop does not spare."""
         backend = self.app.backend
-        out: dict[str, Any] = {"now": time.time(), "lease": LEASE_SECS, "quiet_after": QUIET_AFTER,
-                               "leases": [], "agents": [], "more_leases": 0, "more_agents": 0}
+        leases: list[Any] = []
+        agents: list[Any] = []
+        error = None
         try:
             if backend is None:
                 raise RuntimeError("the backend is not open yet")
@@ -221,14 +235,15 @@ class Board:
                 self.state = backend.state
             leases = await self.state.leases("")
             agents = await self.state.agents()
-            out["leases"] = [lease._asdict() for lease in leases[:MAX_ROWS]]
-            out["agents"] = [agent._asdict() for agent in agents[:MAX_ROWS]]
-            out["more_leases"] = max(len(leases) - MAX_ROWS, 0)
-            out["more_agents"] = max(len(agents) - MAX_ROWS, 0)
-        except Exception as err:  # shown on the page; the stream goes on
-            out["error"] = f"{type(err).__name__}: {err}"
-        out["activity"] = list(reversed(feed.records))
-        return out
+        except Exception as err:  # the page says so; the stream goes on
+            error = UNREADABLE
+            failure = f"{type(err).__name__}: {err}"
+            if failure != self.failing:  # once per failure, not per snapshot
+                log.warning("board: reading the state failed: %s", failure)
+            self.failing = failure
+        else:
+            self.failing = None
+        return await anyio.to_thread.run_sync(_event, leases, agents, list(feed.records), error)
 
     async def _events(self, receive: Any, send: Any) -> None:
         if self.streams >= MAX_STREAMS or self.stopping.is_set():
@@ -245,6 +260,10 @@ class Board:
                 await self._stream(send)
         finally:
             self.streams -= 1
+            if not self.streams:
+                # The next viewer starts from the newest activity, not from
+                # where the last one left off.
+                self.shared = None
         try:
             await send({"type": "http.response.body", "body": b"", "more_body": False})
         except Exception:  # the client is gone already
@@ -260,18 +279,63 @@ class Board:
         scope.cancel()
 
     async def _stream(self, send: Any) -> None:
-        feed = self._feed()
+        if self.shared is None:
+            self.shared = _Shared(self, self._feed())
+        shared = self.shared
         await send({"type": "http.response.body", "body": b"retry: 2000\n\n", "more_body": True})
-        last = -HEARTBEAT
+        sent = 0
         while True:
-            try:
-                changed = await feed.poll()
-            except Exception as err:
-                log.debug("board: reading the activity failed: %s", err)
-                changed = False
-            if changed or time.monotonic() - last >= HEARTBEAT:
-                data = json.dumps(await self.snapshot(feed), separators=(",", ":"))
-                await send({"type": "http.response.body", "more_body": True,
-                            "body": b"event: snapshot\ndata: " + data.encode("utf-8") + b"\n\n"})
-                last = time.monotonic()
+            version, data = await shared.latest()
+            if version != sent:
+                await send({"type": "http.response.body", "more_body": True, "body": data})
+                sent = version
             await anyio.sleep(POLL)
+
+
+class _Shared:
+    """The snapshot every stream sends: the activity polled at most every
+    POLL seconds, the snapshot built again when it changed and at least every
+    HEARTBEAT seconds, by whichever stream asks first."""
+
+    def __init__(self, board: Board, feed: _Feed) -> None:
+        self.board = board
+        self.feed = feed
+        self.lock = anyio.Lock()
+        self.polled = self.built = -HEARTBEAT
+        self.dirty = True
+        self.version = 0
+        self.data = b""
+
+    async def latest(self) -> tuple[int, bytes]:
+        async with self.lock:
+            now = time.monotonic()
+            if now - self.polled >= POLL:
+                self.polled = now
+                was, self.dirty = self.dirty, True  # stays set if this poll is cancelled
+                try:
+                    changed = await self.feed.poll()
+                except Exception as err:
+                    log.debug("board: reading the activity failed: %s", err)
+                    changed = False
+                self.dirty = was or changed
+            if self.dirty or now - self.built >= HEARTBEAT:
+                self.dirty = True
+                self.data = await self.board.snapshot(self.feed)
+                self.built, self.dirty = time.monotonic(), False
+                self.version += 1
+            return self.version, self.data
+
+
+def _event(leases: list[Any], agents: list[Any], records: list[dict[str, Any]],
+           error: str | None) -> bytes:
+    out: dict[str, Any] = {
+        "now": time.time(), "lease": LEASE_SECS, "quiet_after": QUIET_AFTER,
+        "leases": [lease._asdict() for lease in leases[:MAX_ROWS]],
+        "agents": [agent._asdict() for agent in agents[:MAX_ROWS]],
+        "more_leases": max(len(leases) - MAX_ROWS, 0),
+        "more_agents": max(len(agents) - MAX_ROWS, 0),
+        "activity": records[::-1]}
+    if error is not None:
+        out["error"] = error
+    data = json.dumps(out, separators=(",", ":")).encode("utf-8")
+    return b"event: snapshot\ndata: " + data + b"\n\n"

@@ -20,7 +20,7 @@ from typing import Any, Callable
 from halvex_types import LEASE_SECS
 
 from . import __version__
-from .tools import BATCH_BYTES, BATCH_MESSAGES, MAX_ARG_BYTES
+from .tools import BATCH_BYTES, BATCH_MESSAGES, DEFAULT_MAX_WAITS, MAX_ARG_BYTES
 
 TOKEN_ENV = "HALVEX_MCP_TOKEN"
 # Every stdio server that a client configuration starts with the same --redis
@@ -79,7 +79,14 @@ def parser() -> argparse.ArgumentParser:
                          "descriptors below it)")
     ap.add_argument("--max-sessions", metavar="N", type=_positive(int),
                     help="with --http, answer 503 to a client opening a session while N are "
-                         "open (default 1000)")
+                         "open (default 1000). Clients without a session are kept to N "
+                         "drained agents too: beyond, the least recently used agent's last "
+                         "batch goes unconfirmed and comes back to a later drain")
+    ap.add_argument("--max-waits", metavar="N", type=_positive(int),
+                    help=f"at most N wait_inbox calls waiting at once (default "
+                         f"{DEFAULT_MAX_WAITS}); one more is refused at once, with the reason, "
+                         "before it drains anything. With --redis each wait holds a connection "
+                         "of the Redis client's pool (100) while it waits")
     ap.add_argument("--session-idle", metavar="SECONDS", type=_positive(float),
                     help="with --http, end a session after SECONDS without a request "
                          "(default 600)")
@@ -298,6 +305,11 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
+def _limit_waits(app: Any, args: argparse.Namespace) -> None:
+    if args.max_waits is not None:
+        app.max_waits = args.max_waits
+
+
 def _serve(args: argparse.Namespace) -> None:
     if args.namespace is not None and args.memory:
         raise StartError("--namespace does not apply to --memory: that state is the process's own")
@@ -329,6 +341,7 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
         from .stdio import serve_stdio
 
         app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
+        _limit_waits(app, args)
         anyio.run(run_until_stopped, lambda on_stop: serve_stdio(app, on_stop))
         return
     from . import http
@@ -345,6 +358,7 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
     sock = bind_socket(host, port, token)
     try:
         app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
+        _limit_waits(app, args)
         anyio.run(run_until_stopped,
                   lambda on_stop: http.serve_http(app, sock, options, on_stop))
     finally:

@@ -28,7 +28,7 @@ from mcp.server.transport_security import TransportSecuritySettings
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from . import wire
-from .board import Board, is_board
+from .board import PROVEN, Board, is_board
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -67,26 +67,58 @@ class _RateLimitedLog:
 
 
 def protocol_class(max_connections: int) -> type:
-    """uvicorn's h11 protocol with a header timeout and a connection cap."""
+    """uvicorn's h11 protocol with a header timeout and a connection cap.
+
+    At the cap a new connection makes room by closing the oldest one that has
+    sent no complete authorised request (see PROVEN): a client's idle sockets
+    cannot keep out the clients that use theirs. Only when every open
+    connection has done so is the new one refused.
+    """
     refused = _RateLimitedLog(f"refusing connections: {max_connections} are open")
+    evicted = _RateLimitedLog("at the connection cap: closed the oldest connection that "
+                              "had sent no request")
+    # Connections not yet known to have sent a complete authorised request,
+    # oldest first (a dict keeps its order of insertion).
+    unproven: dict[Any, None] = {}
 
     class GuardedH11Protocol(H11Protocol):
         _header_timer: asyncio.TimerHandle | None = None
         _refused = False
+        _proven = False
 
         def connection_made(self, transport: Any) -> None:
-            if len(self.connections) >= max_connections:
+            if len(self.connections) >= max_connections and not self._make_room():
                 self._refused = True
                 self.transport = transport
                 refused()
                 transport.abort()
                 return
             super().connection_made(transport)
+            unproven[self] = None
             self._await_headers(HEADER_TIMEOUT)
+
+        def _is_proven(self) -> bool:
+            if not self._proven and self.cycle is not None and self.cycle.scope.get(PROVEN):
+                self._proven = True
+            return self._proven
+
+        def _make_room(self) -> bool:
+            """Closes the oldest open connection without a complete authorised
+            request; False when there is none."""
+            for other in list(unproven):
+                del unproven[other]
+                if other._is_proven() or other.transport.is_closing():
+                    continue
+                evicted()
+                # Aborted, its descriptor goes before the loop's next accept.
+                other.transport.abort()
+                return True
+            return False
 
         def connection_lost(self, exc: Exception | None) -> None:
             if self._refused:
                 return
+            unproven.pop(self, None)
             self._stop_header_timer()
             super().connection_lost(exc)
 
@@ -96,6 +128,7 @@ def protocol_class(max_connections: int) -> type:
                 self._stop_header_timer()  # the request's headers are in
 
         def on_response_complete(self) -> None:
+            self._is_proven()  # before the next request's cycle replaces this one
             super().on_response_complete()
             if not self.transport.is_closing() and self.conn.their_state is h11.IDLE:
                 self._await_headers(KEEP_ALIVE_TIMEOUT + HEADER_TIMEOUT)
@@ -176,10 +209,16 @@ class _Guard:
         # Host names and origins compare without regard to case.
         scope["headers"] = [(k, v.lower()) if k in (b"host", b"origin") else (k, v)
                             for k, v in scope["headers"]]
+        body: bytes | None = None
         if scope["method"] == "POST":
             body = await self._body(scope, receive, send)
             if body is None:
                 return
+        if not is_board(scope["path"]):
+            # Past the bearer gate with the whole request in: this connection
+            # is a client's, not one held open idle (the board marks its own).
+            scope[PROVEN] = True
+        if body is not None:
             try:
                 problem = wire.id_problem(json.loads(body))
             except (ValueError, RecursionError):

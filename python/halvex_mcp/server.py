@@ -22,7 +22,7 @@ from mcp.shared.exceptions import MCPError
 
 from . import __version__
 from .backend import Backend
-from .tools import DRAINS, ArgumentError, Tool, build_tools, result_payload
+from .tools import DEFAULT_MAX_WAITS, DRAINS, ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
 
@@ -66,6 +66,9 @@ class CoordinationServer:
         self.release_on_exit = release_on_exit and pinned is not None
         # The waits now running: ended at once when the server stops.
         self.waits: set[anyio.CancelScope] = set()
+        self.max_waits = DEFAULT_MAX_WAITS
+        # Set once the waits were stopped: a wait that starts later does not wait.
+        self.waits_stopped = False
         self.backend: Backend | None = None
         self.tools = build_tools(pinned)
         self.listing = types.ListToolsResult(tools=[
@@ -100,7 +103,10 @@ class CoordinationServer:
                     log.warning("closing the backend: %s: %s", type(err).__name__, err)
 
     def stop_waits(self) -> None:
-        """Ends every running wait (its call answers with what it has)."""
+        """Ends every running wait (its call answers with what it has), and
+        makes later ones answer at once: on stdio the requests read just
+        before the end of input are still to start."""
+        self.waits_stopped = True
         for scope in list(self.waits):
             scope.cancel()
 
@@ -162,6 +168,14 @@ class CoordinationServer:
                     max_bytes: int) -> Batch:
         """wait_inbox: a drain that may wait, ended early when the server stops
         (a batch it took meanwhile comes back after the hand-over)."""
+        if len(self.waits) >= self.max_waits:
+            # Refused before it drains: nothing is taken.
+            raise RuntimeError(
+                f"wait_inbox refused: {len(self.waits)} waits are already running on this "
+                f"server, its limit (--max-waits); nothing was drained. Call drain_inbox to read "
+                "without waiting, or wait again later.")
+        if self.waits_stopped:
+            timeout = 0.0
         value = Batch([], 0, "", 0)
         with anyio.CancelScope() as scope:
             self.waits.add(scope)

@@ -53,6 +53,10 @@ BATCH_BYTES = 1024 * 1024
 # (often 60 s or more), so a wait stays well within it.
 WAIT_DEFAULT = 25.0
 WAIT_MAX = 120.0
+# Concurrent wait_inbox calls per server (--max-waits). With --redis each
+# holds a connection of the client's pool (100 by default) for its whole
+# wait: the bound leaves the rest of the pool to every other call.
+DEFAULT_MAX_WAITS = 64
 
 # The tools that answer in batches, and their optional limits.
 BATCHED = ("inbox", "drain_inbox", "wait_inbox")
