@@ -6,6 +6,7 @@ import os
 import queue
 import signal
 import subprocess
+import tempfile
 import sys
 import threading
 import time
@@ -41,9 +42,14 @@ def environ(**extra):
     return env
 
 
+# Outside any git work tree, so `file:` keys are taken as given (inside one,
+# the command makes them relative to the work tree's top).
+OUTSIDE = tempfile.mkdtemp(prefix="halvex-cli-tests-")
+
+
 def halvex(*args, env=None, timeout=60):
     return subprocess.run(command() + list(args), env=env or environ(), capture_output=True,
-                          text=True, timeout=timeout)
+                          text=True, timeout=timeout, cwd=OUTSIDE)
 
 
 def await_clients(url, cmd, n):
@@ -72,7 +78,7 @@ class Lines(object):
         # No terminal on stdin: `run` would take a SIGINT as the terminal's own.
         self.proc = subprocess.Popen(command() + list(args), env=env or environ(),
                                      stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True)
+                                     stderr=subprocess.PIPE, text=True, cwd=OUTSIDE)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -305,15 +311,17 @@ def test_run_forwards_signals_and_releases(ns, tmp_path, sig):
 def test_run_stops_the_command_when_its_claim_is_taken_over(clocked):
     server, ns = clocked
     T0 = _faketime.T0
-    # The command ignores SIGTERM, so it takes the SIGKILL after the grace period.
-    child = ("import signal, time\n"
+    # The command ignores SIGTERM, so it takes the SIGKILL after the grace
+    # period; so does a worker it started, which would write on otherwise.
+    child = ("import signal, subprocess, sys, time\n"
              "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
-             "print('up', flush=True)\n"
+             "worker = subprocess.Popen([sys.executable, '-c', 'import time; time.sleep(120)'])\n"
+             "print('up', worker.pid, flush=True)\n"
              "time.sleep(120)\n")
     run = Lines(ns + ["run", "--agent", "r", "--claim", "file:f", "--renew-every", "2",
                       "--grace", "0.5", "--", sys.executable, "-c", child])
     try:
-        assert run.next() == "up\n"
+        worker = int(run.next().split()[1])
         # The lease runs out on the server's clock and another agent takes the
         # key over (again if a renewal slipped in between).
         for step in range(1, 6):
@@ -329,10 +337,24 @@ def test_run_stops_the_command_when_its_claim_is_taken_over(clocked):
         took = time.monotonic() - started
         assert took < 60, took
         assert "claim lost" in run.proc.stderr.read()
+        assert _gone(worker)
     finally:
         run.close()
     rows = as_json(*ns, "leases")
     assert [(r["holder"], r["token"]) for r in rows] == [("thief", 2)]
+
+
+def _gone(pid):
+    """Whether a process has ended (a zombie nobody reaped counts as ended)."""
+    for _ in range(100):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                if f.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except FileNotFoundError:
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def test_watch_sees_what_other_processes_do(ns):

@@ -18,6 +18,7 @@ from halvex_types.methods import EMPTY
 
 from . import __version__
 from .board import add_board_parser, cmd_board
+from .guard import add_guard_parser, add_hook_parser, cmd_guard, repo_key
 from .show import (
     agent_table,
     event_line,
@@ -26,6 +27,7 @@ from .show import (
     message_table,
     print_json,
     rich_console,
+    visible,
 )
 from .targets import (
     McpTarget,
@@ -164,6 +166,10 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--yes", action="store_true", help="really delete (required)")
     add_board_parser(command("board", "Open the live board of the target's state in a browser "
                                       "(a halvex-mcp on a free loopback port draws it)."))
+    add_guard_parser(command("guard", "Refuse a commit (exit 1) whose staged files another "
+                                      "agent holds a live claim on: a git pre-commit check."))
+    add_hook_parser(command("hook", "Install `halvex guard` as the repository's pre-commit "
+                                    "hook (chaining one already there)."))
     for cmd, method in one_to_one().items():
         p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
         for param in METHODS[method].params:
@@ -224,7 +230,7 @@ def _show(args: argparse.Namespace, value: Any, table: Callable[[], Any]) -> Non
         return
     shown = table()
     if isinstance(shown, str):  # plain text: keys may hold rich's markup brackets
-        sys.stdout.write(shown + "\n")
+        sys.stdout.write("\n".join(visible(line) for line in shown.split("\n")) + "\n")
     else:
         rich_console().print(shown)
 
@@ -263,7 +269,7 @@ def cmd_agents(args: argparse.Namespace, target: Target) -> int:
 
 def cmd_key(args: argparse.Namespace, target: Target) -> int:
     agent = _need(args.agent, "--agent")
-    key = args.key
+    key = repo_key(args.key)
     if args.command == "release":
         target.release(agent, key)
         _show(args, {"resource_key": key, "agent": agent, "released": True},
@@ -290,6 +296,7 @@ def cmd_release_all(args: argparse.Namespace, target: Target) -> int:
 
 def cmd_check(args: argparse.Namespace, target: Target) -> int:
     agent = _need(args.agent, "--agent")
+    args.key = repo_key(args.key)
     token = args.fencing_token if args.fencing_token is not None else token_from_env(args.key)
     if token is None:
         raise Unsupported(f"--token N is required (no token for {args.key} in ${ENV_TOKENS})")
@@ -349,8 +356,12 @@ def cmd_watch(args: argparse.Namespace, target: Target) -> int:
 def cmd_method(args: argparse.Namespace, target: Target) -> int:
     """A command made from the table: the method's result as JSON data."""
     name = one_to_one()[args.command]
-    value = as_json(name, target.call(name, *[getattr(args, p.name)
-                                             for p in METHODS[name].params]))
+    given = {p.name: getattr(args, p.name) for p in METHODS[name].params}
+    if "resource_key" in given:
+        given["resource_key"] = repo_key(given["resource_key"])
+    if "resource_keys" in given:
+        given["resource_keys"] = [repo_key(k) for k in given["resource_keys"]]
+    value = as_json(name, target.call(name, *given.values()))
     _show(args, value, lambda: value if isinstance(value, str)
           else json.dumps(value, indent=2, ensure_ascii=False))
     return OK
@@ -369,12 +380,14 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
     "leases": cmd_leases, "agents": cmd_agents, "claim": cmd_key, "renew": cmd_key,
     "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
     "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
-    "delete-namespace": cmd_delete, "board": cmd_board,
+    "delete-namespace": cmd_delete, "board": cmd_board, "guard": cmd_guard,
     **{cmd: cmd_method for cmd in one_to_one()},
 }
 
 
 def fail(status: int, text: str) -> int:
+    # Names in a text are anyone's: never raw to a terminal.
+    text = "\n".join(visible(line) for line in text.split("\n"))
     sys.stderr.write((f"halvex: {text}\n") if status != REFUSED else text + "\n")
     sys.stderr.flush()
     return status
@@ -386,6 +399,12 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args.command == "run":
         from .run import run_command
         return run_command(args, target_of)
+    if args.command == "hook":
+        from .guard import cmd_hook
+        try:
+            return cmd_hook(args, None)
+        except Unsupported as err:
+            return fail(USAGE, str(err))
     target: Target | None = None
     try:
         target = target_of(args)

@@ -4,8 +4,8 @@ It claims every key (all or none), starts CMD with HALVEX_AGENT and
 HALVEX_TOKENS in its environment, renews the claims well inside the
 300-second lease while CMD runs, and releases them when CMD ends. A renewal
 that finds a claim lost (refused, a stale token, or no renewal getting
-through before the lease could have run out) stops CMD: SIGTERM, then
-SIGKILL after a grace period.
+through before the lease could have run out) stops CMD and everything it
+started (its process group): SIGTERM, then SIGKILL after a grace period.
 """
 
 from __future__ import annotations
@@ -20,6 +20,8 @@ from typing import Any, Callable
 
 from halvex_types import LEASE_SECS
 
+from . import _group
+from .guard import repo_key
 from .targets import Refused, Target, Unreachable, Unsupported, split_key
 
 # Statuses of its own; otherwise `run` exits with CMD's status (128 + N when
@@ -86,6 +88,11 @@ def claim_all(target: Target, agent: str, keys: list[str]) -> dict[str, int | No
     """Claims every key, or none: on a refusal the ones made are released and
     Refused raised. Returns each key's fencing token (None when the target
     has no lease view)."""
+    try:  # one call where the target has it: no other agent sees part of the grant
+        return {found["resource_key"]: int(found["token"])
+                for found in target.claim_many(agent, keys)}
+    except Unsupported:
+        pass
     held: list[str] = []
     tokens: dict[str, int | None] = {}
     try:
@@ -146,24 +153,6 @@ def _status(code: int) -> int:
     return 128 - code if code < 0 else code
 
 
-def _stop(child: subprocess.Popen[bytes], grace: float) -> None:
-    try:
-        child.terminate()
-        child.wait(grace)
-    except subprocess.TimeoutExpired:
-        child.kill()
-        child.wait()
-
-
-def _terminal_sends_to_us() -> bool:
-    """Whether a Ctrl-C at a terminal reaches CMD by itself (we are the
-    terminal's foreground process group, and CMD is in ours)."""
-    try:
-        return os.tcgetpgrp(sys.stdin.fileno()) == os.getpgrp()
-    except (OSError, AttributeError, ValueError):
-        return False
-
-
 def run_command(args: argparse.Namespace,
                 target_of: Callable[[argparse.Namespace], Target]) -> int:
     cmd: list[str] = list(args.cmd)
@@ -182,7 +171,7 @@ def run_command(args: argparse.Namespace,
         target = target_of(args)
     except (Unsupported, Unreachable) as err:
         return _failed(err)
-    keys = list(dict.fromkeys(args.claims))
+    keys = list(dict.fromkeys(repo_key(k) for k in args.claims))
     try:
         return _hold(args, target, keys, cmd)
     finally:
@@ -205,17 +194,17 @@ def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[s
     pending: list[int] = []
 
     def forward(signum: int, _frame: Any) -> None:
-        if signum == signal.SIGINT and _terminal_sends_to_us():
-            return  # the terminal sent it to CMD too
-        if child is not None and child.poll() is None:
-            child.send_signal(signum)
+        if signum == signal.SIGINT and _group.holds_terminal():
+            return  # the terminal sent it to CMD's group itself
+        if child is not None:
+            _group.send(child, signum)
         else:
             pending.append(signum)
 
     previous = {s: signal.signal(s, forward) for s in (signal.SIGINT, signal.SIGTERM)}
     try:
         try:
-            child = subprocess.Popen(cmd, env=env)
+            child = _group.start(cmd, env)
         except FileNotFoundError as err:
             _say(f"cannot run {cmd[0]}: {err.strerror}")
             _release(target, agent, keys)
@@ -225,7 +214,7 @@ def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[s
             _release(target, agent, keys)
             return CANNOT_EXECUTE
         for signum in pending:
-            child.send_signal(signum)
+            _group.send(child, signum)
         renewer = Renewer(target, agent, tokens, args.renew_every)
         while True:
             try:
@@ -236,16 +225,17 @@ def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[s
             try:
                 lost = renewer.tick()
             except BaseException:  # a fault of ours: CMD must not run on unguarded
-                _stop(child, args.grace)
+                _group.stop(child, args.grace)
                 _release(target, agent, keys, quiet=True)
                 raise
             if lost is not None:
-                _say(f"claim lost ({lost}); stopping {cmd[0]}")
-                _stop(child, args.grace)
+                _say(f"claim lost ({lost}); stopping {cmd[0]} and what it started")
+                _group.stop(child, args.grace)
                 _release(target, agent, keys, quiet=True)  # the lost one is refused
                 return LOST
         _release(target, agent, keys)
         return _status(code)
     finally:
+        _group.take_terminal_back()
         for signum, handler in previous.items():
             signal.signal(signum, handler)

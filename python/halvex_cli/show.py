@@ -48,8 +48,27 @@ def stamp(seconds: float | None) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
 
 
+# Characters that would act on a terminal, hide text or reorder it rather
+# than show: C0 and C1 controls, DEL, bidi controls, zero-width and other
+# invisible format characters. Shown escaped in every human-readable output.
+_HIDDEN = {c for c in range(0x110000) if c < 0x20 or 0x7F <= c < 0xA0} | {
+    0x00AD, 0x034F, 0x061C, 0x115F, 0x1160, 0x17B4, 0x17B5, 0x180B, 0x180C, 0x180D, 0x180E,
+    0x180F, 0x3164, 0xFEFF, 0xFFA0, *range(0x200B, 0x2010), *range(0x2028, 0x202F),
+    *range(0x205F, 0x2070), *range(0xFE00, 0xFE10), *range(0xFFF0, 0xFFFC),
+    *range(0xE0000, 0xE1000)}
+_ESCAPES = {c: (f"\\x{c:02x}" if c < 0x100 else f"\\u{c:04x}" if c < 0x10000 else f"\\U{c:08x}")
+            for c in _HIDDEN}
+
+
+def visible(text: str) -> str:
+    """`text` with every character that would not simply show escaped
+    (\\x1b, \\u202e...), so that an agent id, key or message can neither
+    drive the terminal nor pass for something else."""
+    return text.translate(_ESCAPES)
+
+
 def shorten(text: str, width: int = CONTENT_WIDTH) -> str:
-    text = text.replace("\n", " ")
+    text = visible(text.replace("\n", " "))
     return text if len(text) <= width else text[:width - 1] + "…"
 
 
@@ -59,7 +78,7 @@ def _table(title: str, columns: list[str], right: tuple[str, ...] = ()) -> Any:
     from rich.table import Table
     from rich.text import Text
 
-    table = Table(title=Text(title), title_justify="left")
+    table = Table(title=Text(visible(title)), title_justify="left")
     for name in columns:
         table.add_column(name, justify="right" if name in right else "left")
     return table
@@ -68,7 +87,7 @@ def _table(title: str, columns: list[str], right: tuple[str, ...] = ()) -> Any:
 def _row(table: Any, cells: list[str], style: str | None = None) -> None:
     from rich.text import Text
 
-    table.add_row(*[Text(c) for c in cells], style=style)
+    table.add_row(*[Text(visible(c)) for c in cells], style=style)
 
 
 def lease_table(rows: Rows, now: float, title: str) -> Any:
@@ -105,7 +124,8 @@ def message_table(rows: Rows, title: str) -> Any:
 
 
 def event_line(event: dict[str, Any]) -> str:
-    """One activity record as one line of text."""
+    """One activity record as one line of text, every value shown visibly."""
+    event = {k: v if isinstance(v, int) else visible(str(v)) for k, v in event.items()}
     at = stamp(event.get("at"))
     kind = event.get("kind", "?")
     head = f"{at}  {kind:<9}"

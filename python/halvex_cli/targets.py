@@ -9,6 +9,7 @@ target cannot do this at all).
 
 from __future__ import annotations
 
+import os
 import sys
 import time
 from typing import Any, Iterator, Sequence
@@ -119,6 +120,15 @@ class Target:
     def lease(self, key: str) -> dict[str, Any] | None:
         found: dict[str, Any] | None = as_json("lease", self.call("lease", key))
         return found
+
+    def claim_many(self, agent: str, keys: list[str]) -> list[dict[str, Any]]:
+        found: list[dict[str, Any]] = as_json("claim_many", self.call("claim_many", agent, keys))
+        return found
+
+    def lease_many(self, keys: list[str]) -> list[dict[str, Any] | None]:
+        """Each key's lease (or None), in one call however many keys."""
+        return [None if found is None else as_record(found, LEASE_FIELDS)
+                for found in self.call("lease_many", keys)]
 
     def leases(self, prefix: str = "") -> list[dict[str, Any]]:
         found: list[dict[str, Any]] = as_json("leases", self.call("leases", prefix))
@@ -298,6 +308,11 @@ class McpTarget(Target):
             except ConnectionError as err:
                 raise Unreachable(str(err)) from None
         return self._remote
+
+    def lease_many(self, keys: list[str]) -> list[dict[str, Any] | None]:
+        # No tool reads several keys: one read of the keys' common prefix.
+        held = {found["resource_key"]: found for found in self.leases(os.path.commonprefix(keys))}
+        return [held.get(key) for key in keys]
 
     def _whole(self, name: str, *args: Any) -> Any:
         return self._call(name, [p.name for p in METHODS[name].params], args, whole=True)

@@ -108,6 +108,8 @@ WAIT_LUA = Script(_scripts.WAIT)
 WAIT_BATCH_LUA = Script(_scripts.WAIT_BATCH)
 ACKNOWLEDGE_LUA = Script(_scripts.ACKNOWLEDGE)
 LEASE_LUA = Script(_scripts.LEASE_READ)
+LEASE_MANY_LUA = Script(_scripts.LEASE_MANY)
+LEASE_MANY_ALONE_LUA = Script(_scripts.LEASE_MANY_ALONE)
 LEASE_ALONE_LUA = Script(_scripts.LEASE_ALONE)
 LEASES_LUA = Script(_scripts.LEASES)
 LEASES_ALONE_LUA = Script(_scripts.LEASES_ALONE)
@@ -135,7 +137,8 @@ def record_id(name: str, value: object) -> str | None:
 
 
 _CHECKS: dict[str, Check] = {**CHECKS, "count": limit, "after": record_id,
-                             "resource_keys": lambda n, v: resource_keys(n, v, text)}
+                             "resource_keys": lambda n, v: resource_keys(n, v, text),
+                             "keys": lambda n, v: resource_keys(n, v, text, False)}
 
 
 class Keys:

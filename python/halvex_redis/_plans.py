@@ -34,6 +34,8 @@ from ._calls import (
     INBOX_LUA,
     LEASE_ALONE_LUA,
     LEASE_LUA,
+    LEASE_MANY_ALONE_LUA,
+    LEASE_MANY_LUA,
     LEASES_ALONE_LUA,
     LEASES_LUA,
     NO_AGENTS,
@@ -309,6 +311,21 @@ def _read_lease(session: Session,
     return _lease(key[1], reply[3], reply[4], now), now
 
 
+def lease_many(session: Session, keys_given: list[Text]) -> Plan[list[Lease | None]]:
+    """Each key's lease, or None, from one read however many keys."""
+    keys = session.keys
+    found: list[Lease | None] = []
+    for start in range(0, len(keys_given), 1000):  # Lua's unpack() has a stack limit
+        part = keys_given[start:start + 1000]
+        reply = yield Request(LEASE_MANY_LUA, (keys.claims, keys.tokens), [k[1] for k in part],
+                              alone=LEASE_MANY_ALONE_LUA)
+        clock_fault(reply)
+        now = int(reply[2])
+        found += [None if stored is None else _lease(key[1], stored, entry, now)
+                  for key, stored, entry in zip(part, reply[3], reply[4])]
+    return found
+
+
 def lease(session: Session, key: Text) -> Plan[Lease | None]:
     found, _now = yield from _read_lease(session, key)
     return found
@@ -411,6 +428,7 @@ PLANS: dict[str, Method[Any]] = {m.name: m for m in (
     Method("take_batch", take_batch),
     Method("acknowledge", acknowledge),
     Method("lease", lease),
+    Method("lease_many", lease_many),
     Method("leases", leases),
     Method("check_lease", check_lease),
     Method("agents", agents),

@@ -630,6 +630,19 @@ return {id, DONE, now, redis.call('HGET', KEYS[k], ARGV[a]),
 LEASE_READ = _framed(_LEASE)
 LEASE_ALONE = _alone(_LEASE)
 
+# The claims stored under several keys at once. Replies {id, DONE, now,
+# {claim or false, ...}, {token entry or false, ...}}. Own KEYS: claims,
+# tokens. ARGV: the keys.
+_LEASE_MANY = _READ_NOW + r"""
+local wanted = {}
+for i = a, #ARGV do wanted[#wanted + 1] = ARGV[i] end
+if #wanted == 0 then return {id, DONE, now, {}, {}} end
+return {id, DONE, now, redis.call('HMGET', KEYS[k], unpack(wanted)),
+        redis.call('HMGET', KEYS[k + 1], unpack(wanted))}
+"""
+LEASE_MANY = _framed(_LEASE_MANY)
+LEASE_MANY_ALONE = _alone(_LEASE_MANY)
+
 # The stored claims whose key starts with the prefix. Replies {id, DONE,
 # now, {key, claim, token entry or nil, ...}}. Own KEYS: claims, tokens.
 # ARGV: prefix.

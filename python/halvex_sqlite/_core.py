@@ -724,6 +724,19 @@ class Core:
         now, rows = self.run(lambda db: self._lease_rows(db, "key = ?", (key,)), write=False)
         return self._lease(now, rows[0]) if rows else None
 
+    def lease_many(self, keys: list[str]) -> list[Lease | None]:
+        def work(db: sqlite3.Connection) -> tuple[int, Rows]:
+            now, rows = _clock(), []
+            for start in range(0, len(keys), 500):  # within SQLite's bound on parameters
+                part = keys[start:start + 500]
+                rows += self._lease_rows(db, f"key IN ({', '.join('?' * len(part))})",
+                                         tuple(part))[1]
+            return now, rows
+
+        now, rows = self.run(work, write=False)
+        found = {row[0]: self._lease(now, row) for row in rows}
+        return [found.get(key) for key in keys]
+
     def leases(self, prefix: str) -> list[Lease]:
         upper = _successor(prefix)
         # A range of the primary key: no scan of other keys.
@@ -942,6 +955,7 @@ CALLS: dict[str, Any] = {
     "drain_inbox": _drain_inbox,
     "status": Core.status,
     "lease": Core.lease,
+    "lease_many": Core.lease_many,
     "leases": Core.leases,
     "check_lease": Core.check_lease,
     "agents": Core.agents,

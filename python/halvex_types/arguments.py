@@ -49,11 +49,17 @@ def seconds(name: str, value: object) -> float:
     return float(value)
 
 
-def resource_keys(name: str, value: object, text: Check) -> list[object]:
-    """A list (or tuple) of `file:`/`task:` keys, each converted by `text`,
-    a repeated key kept once, in order."""
+def resource_keys(name: str, value: object, text: Check, claims: bool = True) -> list[object]:
+    """A list (or tuple) of keys, each converted by `text`. For `claims`
+    (claim_many): at most MAX_CLAIM_KEYS `file:`/`task:` keys, a repeated
+    key kept once, in order; otherwise (a read) any keys, as given."""
     if not isinstance(value, (list, tuple)):
         raise TypeError(f"{name} must be a list of str, not '{type(value).__name__}'")
+    if not claims:
+        for item in value:
+            if not isinstance(item, str):
+                raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
+        return [text(name, item) for item in value]
     if len(value) > MAX_CLAIM_KEYS:
         raise ValueError(f"{name} holds {len(value)} keys; at most {MAX_CLAIM_KEYS} go in one call")
     seen: set[str] = set()

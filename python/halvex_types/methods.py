@@ -276,6 +276,11 @@ _FACTS: dict[str, _Facts] = {
         "Confirms now, in one round trip, the drained batches that this object\n"
         "received (nothing is sent when there are none), so none is delivered\n"
         "again. For a process or session that ends normally."),
+    "lease_many": _Facts(
+        True,
+        "The claim stored under each of `keys`, as `lease` gives it (None where\n"
+        "none is), in the order given, from one read however many keys: what\n"
+        "a commit guard asks of the files it is about to commit."),
     "take_batch": _Facts(
         False,
         "As `drain_batch`, but the batch stays pending until `acknowledge` is\n"

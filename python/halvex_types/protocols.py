@@ -142,6 +142,9 @@ class ServerState(CoordinationService, Protocol):
     def confirm(self, /) -> None:
         raise _unbound()
 
+    def lease_many(self, keys: list[str], /) -> list[Lease | None]:
+        raise _unbound()
+
     def take_batch(self, agent_id: str, max_count: int, max_bytes: int, timeout: float = 0.0,
                    /) -> Batch:
         raise _unbound()
@@ -224,6 +227,9 @@ class AsyncServerState(AsyncCoordinationService, Protocol):
         raise _unbound()
 
     async def confirm(self, /) -> None:
+        raise _unbound()
+
+    async def lease_many(self, keys: list[str], /) -> list[Lease | None]:
         raise _unbound()
 
     async def take_batch(self, agent_id: str, max_count: int, max_bytes: int,

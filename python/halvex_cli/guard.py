@@ -1,0 +1,200 @@
+"""`halvex guard`, the git pre-commit check that claims are honoured, and
+`halvex hook install`, which puts it where git looks.
+
+The guard turns the staged paths (added, modified, deleted, both names of a
+rename) into `file:` keys, reads their leases in one call, and refuses the
+commit when another agent holds a live claim on any of them (or, with
+--require-claim, when the committing agent holds none).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import stat
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any
+
+from .show import visible
+from .targets import Refused, Unreachable, Unsupported
+
+ENV_AGENT, ENV_TOKENS = "HALVEX_AGENT", "HALVEX_TOKENS"
+MARK = "# installed by `halvex hook install`"
+CHAINED = "pre-commit.halvex-chained"
+
+
+def add_guard_parser(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--agent", default=os.environ.get(ENV_AGENT),
+                   help=f"the committing agent (default: ${ENV_AGENT}); its own claims pass")
+    p.add_argument("--require-claim", action="store_true",
+                   help="also refuse staged paths that the committing agent holds no live "
+                        "claim on")
+    p.add_argument("--allow-offline", action="store_true",
+                   help="let the commit pass, with a warning, when the state cannot be reached")
+
+
+def add_hook_parser(p: argparse.ArgumentParser) -> None:
+    p.add_argument("action", choices=["install"], help="install: write the pre-commit hook")
+    p.add_argument("--force", action="store_true",
+                   help="replace an existing pre-commit hook instead of chaining it")
+
+
+def _git(*args: str) -> bytes:
+    try:
+        done = subprocess.run(["git", *args], capture_output=True, check=False)
+    except FileNotFoundError:
+        raise Unsupported("git is not installed") from None
+    if done.returncode:
+        raise Unsupported(f"git {' '.join(args)}: "
+                          f"{done.stderr.decode('utf-8', 'replace').strip()}")
+    return done.stdout
+
+
+def staged_paths() -> list[str]:
+    """Repository-relative POSIX paths of what the commit changes: added,
+    modified and deleted paths, and both names of a rename."""
+    fields = _git("diff", "--cached", "--name-status", "-z", "-M", "--no-ext-diff").split(b"\0")
+    paths: list[str] = []
+    i = 0
+    while i < len(fields) and fields[i]:
+        status = fields[i][:1]
+        names = 2 if status in (b"R", b"C") else 1
+        chosen = fields[i + 1:i + 1 + names]
+        if status == b"C":  # a copy leaves its source as it was
+            chosen = chosen[1:]
+        paths += [p.decode("utf-8", "replace") for p in chosen]
+        i += 1 + names
+    return list(dict.fromkeys(paths))
+
+
+_TOP: list[str | None] = []
+
+
+def _work_tree() -> str | None:
+    """The top folder of the git work tree around the current folder, or None."""
+    if not _TOP:
+        try:
+            done = subprocess.run(["git", "rev-parse", "--show-toplevel"], capture_output=True,
+                                  check=False)
+            top = done.stdout.decode().strip() if done.returncode == 0 else ""
+        except OSError:
+            top = ""
+        _TOP.append(os.path.realpath(top) if top else None)
+    return _TOP[0]
+
+
+def repo_key(key: str) -> str:
+    """A `file:` key as the repository names its path, so that an agent's
+    claim and the guard meet: a path relative to the current folder, or an
+    absolute one inside the work tree, becomes relative to the work tree's
+    top, with `/` between its parts. Other keys, paths outside the work tree
+    and keys given outside one stay as they are."""
+    if not key.startswith("file:") or not key[5:]:
+        return key
+    top = _work_tree()
+    if top is None:
+        return key
+    full = os.path.join(os.getcwd(), key[5:])  # an absolute path stays itself
+    # Symbolic links in the folders (not the file itself) resolve as git's do.
+    full = os.path.join(os.path.realpath(os.path.dirname(full)), os.path.basename(full))
+    rel = os.path.relpath(full, top)
+    if rel == os.curdir or rel == os.pardir or rel.startswith(os.pardir + os.sep):
+        return key
+    return "file:" + rel.replace(os.sep, "/")
+
+
+def tokens_from_env() -> dict[str, int]:
+    """Key -> fencing token, one `key=token` a line ($HALVEX_TOKENS, as
+    `halvex run` sets it)."""
+    found = {}
+    for line in os.environ.get(ENV_TOKENS, "").splitlines():
+        key, sep, token = line.rpartition("=")
+        if sep and token.strip().isdigit():
+            found[key] = int(token)
+    return found
+
+
+def _until(seconds: int) -> str:
+    return time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime(seconds))
+
+
+def cmd_guard(args: argparse.Namespace, target: Any) -> int:
+    me: str | None = args.agent
+    if args.require_claim and not me:
+        raise Unsupported(f"--require-claim needs the committing agent: --agent or ${ENV_AGENT}")
+    paths = staged_paths()
+    if not paths:
+        return 0
+    try:
+        found = target.lease_many(["file:" + p for p in paths])
+    except Unreachable as err:
+        if not args.allow_offline:
+            raise Unreachable(f"{err}; the commit is refused (--allow-offline lets it pass "
+                              "unchecked)") from None
+        sys.stderr.write(f"halvex guard: warning: {visible(str(err))}; the staged files were "
+                         "not checked\n")
+        return 0
+    tokens = tokens_from_env()
+    problems = []
+    for path, lease in zip(paths, found):
+        key = "file:" + path
+        live = lease is not None and lease["live"]
+        mine = live and lease["holder"] == me
+        if live and not mine:
+            problems.append(f"{path}: held by {lease['holder']} (token {lease['token']}) until "
+                            f"{_until(lease['expires_at'])}")
+        elif args.require_claim and not mine:
+            problems.append(f"{path}: {me} holds no live claim on it")
+        elif mine and key in tokens and tokens[key] != lease["token"]:
+            problems.append(f"{path}: token {tokens[key]} is stale: {me} holds token "
+                            f"{lease['token']}")
+    if problems:  # shown visibly by the command's error output
+        lines = "\n".join("  " + p for p in problems)
+        raise Refused(f"halvex guard: the commit touches files claimed elsewhere:\n{lines}")
+    return 0
+
+
+def _hook_text() -> str:
+    python = sys.executable
+    return f"""#!/bin/sh
+{MARK}: refuses a commit that touches files
+# another agent holds (see `halvex guard --help`). A hook that was here before
+# runs first, as {CHAINED}.
+here=$(dirname "$0")
+if [ -x "$here/{CHAINED}" ]; then
+  "$here/{CHAINED}" "$@" || exit $?
+fi
+if [ -x '{python}' ]; then
+  exec '{python}' -m halvex_cli guard
+fi
+exec halvex guard
+"""
+
+
+def cmd_hook(args: argparse.Namespace, _target: Any) -> int:
+    """Writes the pre-commit hook where git runs hooks from: core.hooksPath,
+    else the common hooks folder (shared by every worktree)."""
+    top = Path(_git("rev-parse", "--show-toplevel").decode().strip())
+    hooks = Path(_git("rev-parse", "--git-path", "hooks").decode().strip())
+    if not hooks.is_absolute():
+        hooks = top / hooks  # git runs hooks from the top of the work tree
+    hooks.mkdir(parents=True, exist_ok=True)
+    hook = hooks / "pre-commit"
+    if hook.exists():
+        old = hook.read_text("utf-8", "replace")
+        if MARK in old:
+            sys.stdout.write(f"the guard is already installed in {hook}\n")
+            return 0
+        if not args.force:
+            chained = hooks / CHAINED
+            if chained.exists():
+                raise Unsupported(f"{hook} and {chained} both exist; --force replaces {hook}")
+            hook.rename(chained)
+            sys.stdout.write(f"kept the existing hook as {chained}; it runs first\n")
+    hook.write_text(_hook_text(), "utf-8")
+    hook.chmod(hook.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+    sys.stdout.write(f"installed the guard in {hook}\n")
+    return 0

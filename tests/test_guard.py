@@ -1,0 +1,110 @@
+"""`halvex guard` and `halvex hook install` in real repositories: two
+worktrees sharing one state, renames, deletions, paths with spaces and
+non-ASCII characters, core.hooksPath, a hook already in place."""
+
+import os
+import shutil
+import stat
+import subprocess
+
+import pytest
+
+from test_cli_state import repo, run  # noqa: F401 (a fixture)
+
+git = shutil.which("git")
+pytestmark = pytest.mark.skipif(git is None or os.name != "posix",
+                                reason="needs git and POSIX processes")
+
+
+def g(cwd, *args):
+    return subprocess.run([git, "-c", "user.name=t", "-c", "user.email=t@t", *args],
+                          cwd=str(cwd), capture_output=True, text=True)
+
+
+def commit_as(agent, cwd):
+    env = dict(os.environ, HALVEX_AGENT=agent)
+    env = {k: v for k, v in env.items() if k not in ("HALVEX_STATE", "HALVEX_TOKENS")}
+    return subprocess.run([git, "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm",
+                           "c"], cwd=str(cwd), capture_output=True, text=True, env=env)
+
+
+def test_guard_refuses_commits_touching_files_claimed_elsewhere(repo, tmp_path):
+    second = tmp_path / "second"
+    for name in ("a b.txt", "ünï.txt", "old.txt", "gone.txt", "free.txt"):
+        (repo / name).write_text("1\n")
+    (repo / "sub").mkdir()
+    (repo / "sub" / "x.txt").write_text("1\n")
+    g(repo, "add", "-A")
+    assert g(repo, "commit", "-qm", "files").returncode == 0
+    # In the other worktree, from a subfolder: relative paths become the
+    # repository's own, so the claims meet the guard's keys.
+    g(second, "checkout", "-q", "--detach", g(repo, "rev-parse", "HEAD").stdout.strip())
+    assert run("claim", "file:../ünï.txt", "--agent", "agent-b", cwd=second / "sub").returncode == 0
+    assert run("claim", "file:" + str(second / "old.txt"), "--agent", "agent-b",
+               cwd=second).returncode == 0
+    assert run("claim", "file:a b.txt", "--agent", "agent-a", cwd=repo).returncode == 0
+    assert run("claim", "file:free.txt", "--agent", "x\x1b]0;pwn\x07", cwd=repo).returncode == 0
+    assert run("release", "file:free.txt", "--agent", "x\x1b]0;pwn\x07", cwd=repo).returncode == 0
+    installed = run("hook", "install", cwd=second)
+    assert installed.returncode == 0 and str(repo / ".git" / "hooks") in installed.stdout
+
+    (repo / "a b.txt").write_text("2\n")
+    (repo / "ünï.txt").write_text("2\n")
+    g(repo, "mv", "old.txt", "new.txt")
+    g(repo, "rm", "-q", "gone.txt")
+    g(repo, "add", "-A")
+    refused = commit_as("agent-a", repo)
+    assert refused.returncode == 1, refused.stderr
+    lines = [line.strip() for line in refused.stderr.splitlines()]
+    assert [line.split(":")[0] for line in lines[1:]] == ["old.txt", "ünï.txt"]
+    assert "held by agent-b (token 1) until" in lines[1]
+    direct = run("guard", "--agent", "agent-b", "--require-claim", cwd=repo)
+    assert direct.returncode == 1
+    assert [line.split(":")[0].strip() for line in direct.stderr.splitlines()[1:]] == [
+        "a b.txt", "gone.txt", "new.txt"]
+    # Tokens from `halvex run` are checked against the agent's own claims.
+    stale = run("guard", cwd=repo, env={"HALVEX_AGENT": "agent-b",
+                                         "HALVEX_TOKENS": "file:ünï.txt=9"})
+    assert "ünï.txt: token 9 is stale: agent-b holds token 1" in stale.stderr
+    assert commit_as("agent-b", repo).returncode == 1  # a b.txt is agent-a's
+    assert run("release", "file:a b.txt", "--agent", "agent-a", cwd=repo).returncode == 0
+    done = commit_as("agent-b", repo)
+    assert done.returncode == 0, done.stderr
+
+    # A hostile holder's name reaches no terminal raw.
+    assert run("claim", "file:free.txt", "--agent", "x\x1b]0;pwn\x07", cwd=repo).returncode == 0
+    (repo / "free.txt").write_text("3\n")
+    g(repo, "add", "-A")
+    hostile = commit_as("agent-a", repo)
+    assert "held by x\\x1b]0;pwn\\x07 (token 2)" in hostile.stderr and "\x1b" not in hostile.stderr
+    # Unreachable state: refused, unless --allow-offline.
+    offline = ["--redis", "redis://127.0.0.1:1/0", "--namespace", "n", "guard"]
+    down = run(*offline, cwd=repo)
+    assert down.returncode == 3 and "--allow-offline" in down.stderr
+    passed = run(*offline, "--allow-offline", cwd=repo)
+    assert passed.returncode == 0 and "not checked" in passed.stderr
+
+
+def test_hook_install_chains_and_finds_where_git_looks(repo):
+    hooks = repo / ".git" / "hooks"
+    hooks.mkdir(exist_ok=True)
+    mine = hooks / "pre-commit"
+    mine.write_text("#!/bin/sh\necho mine >> \"$(git rev-parse --git-dir)/ran\"\n")
+    mine.chmod(mine.stat().st_mode | stat.S_IXUSR)
+    assert "kept the existing hook" in run("hook", "install", cwd=repo).stdout
+    assert "already installed" in run("hook", "install", cwd=repo).stdout
+    (repo / "f").write_text("1\n")
+    g(repo, "add", "f")
+    assert commit_as("a", repo).returncode == 0
+    assert (repo / ".git" / "ran").read_text() == "mine\n"
+    # core.hooksPath, relative to the work tree's top.
+    g(repo, "config", "core.hooksPath", ".githooks")
+    assert run("hook", "install", cwd=repo).returncode == 0
+    assert "halvex_cli guard" in (repo / ".githooks" / "pre-commit").read_text()
+    (repo / ".githooks" / "pre-commit").write_text("#!/bin/sh\nexit 0\n")
+    assert run("hook", "install", cwd=repo).returncode == 0
+    (repo / ".githooks" / "pre-commit").write_text("#!/bin/sh\nexit 0\n")
+    refused = run("hook", "install", cwd=repo)  # a chained hook is there already
+    assert refused.returncode == 2 and "--force" in refused.stderr
+    assert run("hook", "install", "--force", cwd=repo).returncode == 0
+    assert "halvex_cli guard" in (repo / ".githooks" / "pre-commit").read_text()
