@@ -76,8 +76,8 @@ TOOL_PARAMS = {
                 "e.g. \"agent-a\"). Claims, inboxes and status belong to it.",
     "from_agent": "Your agent id, as the sender.",
     "to_agent": "The agent id of the recipient.",
-    "path": "The file's path as every agent spells it (e.g. \"src/app.py\"); the claim's key "
-            "is \"file:<path>\".",
+    "path": "The file's path relative to the repository's top, with / (e.g. \"src/app.py\"), "
+            "as every agent and the commit guard spell it; the claim's key is \"file:<path>\".",
     "task_id": "The task's id (e.g. \"phase-7\"); the claim's key is \"task:<id>\".",
     "resource_key": "The claim's key: a resource key: \"file:<path>\" or \"task:<id>\", e.g. "
                     "\"file:src/app.py\".",
