@@ -15,6 +15,7 @@ import threading
 import time
 import warnings
 from collections import Counter, defaultdict
+from multiprocessing.pool import ThreadPool
 
 import pytest
 
@@ -1170,3 +1171,116 @@ def test_waits_longer_than_the_read_timeout(kind, url, redis_loop):
     sender.start()
     assert [m[2] for m in s.wait_inbox("q", 10)] == ["late"]
     sender.join()
+
+
+
+def _blocked(url, at_least):
+    admin, end = redis.Redis.from_url(url), time.monotonic() + 60
+    while admin.info("clients")["blocked_clients"] < at_least:
+        assert time.monotonic() < end, "the waits never blocked"
+        time.sleep(0.05)
+
+
+def test_waits_never_take_the_other_calls_pool(url, redis_loop):
+    """150 blocking and 200 asyncio waits on one URL block on connections of
+    their own: other objects' calls (more at once than redis-py's pool of
+    100) are served meanwhile, and every wait wakes with its message."""
+    import asyncio
+
+    import halvex_redis.asyncio
+
+    s = halvex_redis.CoordinationState(url)
+    a = halvex_redis.asyncio.CoordinationState(url, namespace=s.namespace)
+    agents = ["t%d" % i for i in range(150)] + ["c%d" % i for i in range(200)]
+    with ThreadPool(150) as waiters, ThreadPool(8) as callers:
+        blocking = waiters.map_async(lambda agent: s.wait_inbox(agent, 120), agents[:150], 1)
+        waits = [asyncio.run_coroutine_threadsafe(a.wait_inbox(agent, 120), redis_loop)
+                 for agent in agents[150:]]
+        _blocked(url, 350)
+        other = halvex_redis.CoordinationState(url)
+        assert callers.map(lambda i: other.claim_file("a%d" % i, "p%d" % i), range(40)) == [
+            "a%d" % i for i in range(40)]
+        b = halvex_redis.asyncio.CoordinationState(url, namespace=other.namespace)
+        assert asyncio.run_coroutine_threadsafe(b.status("a1"), redis_loop).result(60) == "busy"
+        for agent in agents:
+            s.send_message("x", agent, "to " + agent)
+        got = blocking.get(60) + [w.result(60) for w in waits]
+    assert [[m[2] for m in batch] for batch in got] == [["to " + agent] for agent in agents]
+
+
+@pytest.mark.parametrize("kind", ["redis", "redis-asyncio"])
+def test_waits_beyond_max_waits_are_refused(kind, url, redis_loop):
+    from conftest import BlockingAdapter
+    import halvex_redis.asyncio
+
+    s = halvex_redis.CoordinationState(url + "?max_waits=2") if kind == "redis" else (
+        BlockingAdapter(halvex_redis.asyncio.CoordinationState(url + "?max_waits=2"), redis_loop))
+    with ThreadPool(2) as pool:
+        first = [pool.apply_async(s.wait_inbox, ("w%d" % i, 60)) for i in range(2)]
+        _blocked(url, 2)
+        with pytest.raises(RuntimeError, match="^wait_inbox refused: 2 waits already block on "
+                           "this Redis URL in this (process|event loop); set max_waits in"):
+            s.wait_inbox("w2", 60)
+        s.send_message("x", "w2", "there")  # a wait that finds mail never blocks
+        assert [m[2] for m in s.wait_inbox("w2", 60)] == ["there"]
+        for i, wait in enumerate(first):
+            s.send_message("x", "w%d" % i, "to w%d" % i)
+            assert [m[2] for m in wait.get(60)] == ["to w%d" % i]
+    sender = threading.Timer(0.3, s.send_message, ("x", "w2", "later"))  # places are free
+    sender.start()
+    assert [m[2] for m in s.wait_inbox("w2", 60)] == ["later"]
+    sender.join()
+
+
+@pytest.mark.parametrize("finishing", [False, True])
+def test_redis_cancelled_calls_raise_and_drains_lose_nothing(url, monkeypatch, finishing):
+    """Claims and drains cancelled at random points, many in flight, some
+    twice: each raises CancelledError; every message comes once, none held
+    back. `finishing`: redis.asyncio completing a cancelled command, as seen."""
+    import asyncio
+
+    import halvex_redis.asyncio
+
+    original = redis.asyncio.Redis.execute_command
+
+    async def finish_anyway(client, *args, **options):
+        command = asyncio.ensure_future(original(client, *args, **options))
+        while not command.done():
+            try:
+                await asyncio.wait([command])
+            except asyncio.CancelledError:
+                pass  # swallowed: the reply comes back as the result
+        return command.result()
+
+    if finishing:
+        monkeypatch.setattr(redis.asyncio.Redis, "execute_command", finish_anyway)
+
+    async def run():
+        s = halvex_redis.asyncio.CoordinationState(url)
+        rng, got, sent, cancelled = random.Random(11), [], 0, 0
+        for round_ in range(150):
+            for _ in range(3):
+                await s.send_message("x", "q", "d:%d" % sent)
+                sent += 1
+            tasks = [asyncio.ensure_future(s.drain_inbox("q")) for _ in range(3)] + [
+                asyncio.ensure_future(s.claim_file("a", "p%d.%d" % (round_, i))) for i in range(3)]
+            for _ in range(rng.randrange(8)):
+                await asyncio.sleep(0 if rng.random() < 0.7 else 0.0005)
+            chosen = [t for t in tasks if rng.random() < 0.5 and t.cancel()]
+            await asyncio.sleep(0)
+            for task in chosen[:1]:  # cancelled again while it settles
+                task.cancel()
+            for task in tasks:
+                try:
+                    result = await task
+                except asyncio.CancelledError:
+                    assert task in chosen
+                    cancelled += 1
+                    continue
+                assert task not in chosen, "a cancelled call returned %r" % (result,)
+                got += [int(m[2][2:]) for m in result] if isinstance(result, list) else []
+        got += [int(m[2][2:]) for m in await s.drain_inbox("q")]
+        return got, sent, cancelled, await s.inbox("q")
+
+    got, sent, cancelled, left = asyncio.run(run())
+    assert cancelled > 100 and left == [] and sorted(got) == list(range(sent))

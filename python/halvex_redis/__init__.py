@@ -27,6 +27,7 @@ __all__ = ["CoordinationState", "delete_namespace", "DEFAULT_URL", "DEFAULT_LOG_
            "Lease", "AgentInfo"]
 
 _made: dict[tuple[str, bool], Any] = {}
+_waits: dict[tuple[str, bool, int], _clients.Waits] = {}
 _clients_lock = threading.Lock()
 _checked = _clients.CheckedClients()
 
@@ -41,19 +42,31 @@ def _kind(name: str) -> Any:
 
 
 def _client(url: Any, cluster: bool | None) -> Any:
-    """A ready client as given, or one client (and pool) per URL and process;
-    redis-py's pool notices a fork and starts afresh in the child."""
+    return _clients_of(url, cluster)[0]
+
+
+def _clients_of(url: Any, cluster: bool | None) -> tuple[Any, _clients.Waits]:
+    """A ready client as given, or one client (and pool) per URL and process,
+    with its waits' own; redis-py's pool notices a fork and starts afresh in
+    the child."""
     if not isinstance(url, str):
         _clients.check_client(url)
-        return url
-    clean, use_cluster, extra = _clients.split_url(url, cluster)
+        return url, _clients.Waits(None, None, "process", url)
+    clean, use_cluster, extra, max_waits = _clients.split_url(url, cluster)
     with _clients_lock:
         client = _made.get((clean, use_cluster))
         if client is None:
             client = _clients.new_client(clean, use_cluster, extra, redis.Redis, _kind,
                                        Retry)
             _made[(clean, use_cluster)] = client
-        return client
+        waits = _waits.get((clean, use_cluster, max_waits))
+        if waits is None:
+            waits = _clients.Waits(
+                lambda: _clients.waits_client(clean, use_cluster, extra, redis.Redis, _kind,
+                                              Retry),
+                max_waits, "process")
+            _waits[(clean, use_cluster, max_waits)] = waits
+        return client, waits
 
 
 def _drop(client: Any) -> None:
@@ -66,37 +79,51 @@ def _drop(client: Any) -> None:
         pool.disconnect(inuse_connections=False)
 
 
-def _drive(client: Any, steps: _exchange.Steps[T]) -> T:
+def _drive(client: Any, steps: _exchange.Steps[T], waits: _clients.Waits | None = None) -> T:
     """Carries out what _exchange.exchange asks for, blocking."""
     value: Any = None
     resume: Callable[[Any], _exchange.Action] = steps.send
-    while True:
-        try:
-            action, arg = resume(value)
-        except StopIteration as stop:
-            result: T = stop.value
-            return result
-        try:
-            if action is _exchange.CALL:
-                value = client.execute_command(*arg)
-            elif action is _exchange.SLEEP:
-                time.sleep(arg)
-                value = None
-            else:
-                _drop(client)
-                value = None
-            resume = steps.send
-        except BaseException as error:
-            if not isinstance(error, redis.exceptions.RedisError):
-                # Raised by a signal handler (Ctrl-C, a call timeout) while
-                # redis-py waited: the reply may still come on a connection
-                # that is back in the pool.
-                try:
+    blocker: Any = None  # the client this call's waits block on, once counted in
+    try:
+        while True:
+            try:
+                action, arg = resume(value)
+            except StopIteration as stop:
+                result: T = stop.value
+                return result
+            target = client
+            if action is _exchange.BLOCK:
+                if blocker is None:
+                    try:
+                        blocker = client if waits is None else waits.enter()
+                    except RuntimeError as refusal:
+                        value, resume = refusal, steps.throw
+                        continue
+                target = blocker
+            try:
+                if action is _exchange.CALL or action is _exchange.BLOCK:
+                    value = target.execute_command(*arg)
+                elif action is _exchange.SLEEP:
+                    time.sleep(arg)
+                    value = None
+                else:
                     _drop(client)
-                except Exception:
-                    pass
-            value, resume = error, steps.throw
-            continue
+                    value = None
+                resume = steps.send
+            except BaseException as error:
+                if not isinstance(error, redis.exceptions.RedisError):
+                    # Raised by a signal handler (Ctrl-C, a call timeout) while
+                    # redis-py waited: the reply may still come on a connection
+                    # that is back in the pool.
+                    try:
+                        _drop(target)
+                    except Exception:
+                        pass
+                value, resume = error, steps.throw
+                continue
+    finally:
+        if blocker is not None and waits is not None:
+            waits.leave()
 
 
 def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
@@ -127,12 +154,12 @@ class CoordinationState(_Methods):
     redis.cluster.RedisCluster client.
     """
 
-    __slots__ = ("_client", "_session")
+    __slots__ = ("_client", "_waits", "_session")
 
     def __init__(self, url: str | Any = DEFAULT_URL, *, namespace: str | None = None,
                  cluster: bool | None = None, log_limit: int = DEFAULT_LOG_LIMIT) -> None:
         self._session = _plans.object_session(namespace, log_limit)
-        self._client = _client(url, cluster)
+        self._client, self._waits = _clients_of(url, cluster)
 
     def __init_subclass__(cls, **kwargs: object) -> None:
         raise TypeError("type 'halvex_redis.CoordinationState' is not an acceptable base type")
@@ -147,7 +174,8 @@ class CoordinationState(_Methods):
     def _call(self, name: str, surplus: tuple[object, ...], *args: object) -> Any:
         plan = _plans.PLANS[name].start(self._session, surplus, args)
         return _drive(self._client,
-                      _exchange.exchange(self._session, self._client, _checked, plan))
+                      _exchange.exchange(self._session, self._client, _checked, plan),
+                      self._waits)
 
 
 install(CoordinationState, names())

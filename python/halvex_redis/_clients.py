@@ -1,7 +1,10 @@
-"""The clients: one from a URL (plain, cluster or Sentinel), and the checks
-that a client fits (bytes replies, a server that does not evict our keys)."""
+"""The clients: one from a URL (plain, cluster or Sentinel), the waits'
+own client and their bound, and the checks that a client fits (bytes
+replies, a server that does not evict our keys)."""
 from __future__ import annotations
 
+import os
+import threading
 import weakref
 from typing import Any, Callable
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
@@ -10,16 +13,33 @@ import redis
 
 from ._calls import CONNECT_TIMEOUT, SOCKET_TIMEOUT
 
+# Waits that may block at once on one URL in a process (the blocking class)
+# or an event loop (the asyncio class), unless the URL's max_waits says
+# otherwise. Each blocks on a connection of the waits' own pool, so the other
+# calls keep theirs; with the other calls' pool of 100 this stays well under
+# the usual limit of 1,024 open files.
+MAX_WAITS = 500
 
-def split_url(url: str, cluster: bool | None) -> tuple[str, bool, dict[str, Any]]:
-    """The URL without our own `cluster` option, whether to use the cluster
-    client, and the timeouts to set when the URL leaves them out."""
+# Our own URL options, taken out before redis-py reads the URL.
+_OURS = ("cluster", "max_waits")
+
+
+def split_url(url: str, cluster: bool | None) -> tuple[str, bool, dict[str, Any], int]:
+    """The URL without our own options, whether to use the cluster client,
+    the timeouts to set when the URL leaves them out, and the bound on waits."""
     parts = urlsplit(url)
     query = parse_qsl(parts.query, keep_blank_values=True)
-    ours = [v for k, v in query if k == "cluster"]
-    rest = [(k, v) for k, v in query if k != "cluster"]
-    if ours and cluster is None:
-        cluster = ours[-1].lower() in ("1", "yes", "true", "on")
+    ours = [(k, v) for k, v in query if k in _OURS]
+    rest = [(k, v) for k, v in query if k not in _OURS]
+    flags = [v for k, v in ours if k == "cluster"]
+    if flags and cluster is None:
+        cluster = flags[-1].lower() in ("1", "yes", "true", "on")
+    max_waits = MAX_WAITS
+    for k, v in ours:
+        if k == "max_waits":
+            if not v.isdigit() or int(v) < 1:
+                raise ValueError(f"max_waits must be a positive integer, not {v!r}")
+            max_waits = int(v)
     if any(k == "decode_responses" and v.lower() in ("1", "yes", "true", "on", "y")
            for k, v in rest):
         raise decoding_refused()
@@ -33,7 +53,7 @@ def split_url(url: str, cluster: bool | None) -> tuple[str, bool, dict[str, Any]
     if ours:  # rebuilt only then: unix:// URLs do not survive a round trip
         clean = urlunsplit((parts.scheme, parts.netloc, parts.path, urlencode(rest),
                             parts.fragment))
-    return clean, bool(cluster), extra
+    return clean, bool(cluster), extra, max_waits
 
 
 def new_client(clean: str, use_cluster: bool, extra: dict[str, Any], plain: Any,
@@ -93,6 +113,57 @@ def check_client(client: Any) -> None:
         kwargs = {}
     if kwargs.get("decode_responses"):
         raise decoding_refused()
+
+
+class Waits:
+    """Waits on one client: the client their BLPOPs use and how many block
+    now. For a URL, that client is one of their own (made at the first wait),
+    so however many waits block, the other calls on the URL keep their pool;
+    beyond `limit` a wait is refused. A ready client is used as it is."""
+
+    def __init__(self, make: Callable[[], Any] | None, limit: int | None, where: str,
+                 client: Any = None) -> None:
+        self._make = make
+        self._client = client
+        self.limit = limit
+        self.where = where
+        self.lock = threading.Lock()
+        self.count = 0
+        self.pid = os.getpid()
+
+    def enter(self) -> Any:
+        """Counts a wait in and returns the client to block on, or refuses it."""
+        with self.lock:
+            if self.pid != os.getpid():  # a child after fork: the parent's waits are not here
+                self.pid, self.count = os.getpid(), 0
+            if self.limit is not None and self.count >= self.limit:
+                raise RuntimeError(
+                    f"wait_inbox refused: {self.limit} waits already block on this Redis URL "
+                    f"in this {self.where}; set max_waits in the URL (?max_waits=N) to allow "
+                    "more")
+            if self._client is None and self._make is not None:
+                self._client = self._make()
+            self.count += 1
+            return self._client
+
+    def leave(self) -> None:
+        with self.lock:
+            self.count = max(self.count - 1, 0)
+
+
+# The waits' pool never refuses a connection (the count in Waits bounds them).
+_UNBOUNDED = 2 ** 31
+
+
+def waits_client(clean: str, use_cluster: bool, extra: dict[str, Any], plain: Any,
+                 kind: Callable[[str], Any], retry: Any) -> Any:
+    """A client for waits alone: the Waits' count bounds them, not its pool."""
+    client = new_client(clean, use_cluster, {**extra, "max_connections": _UNBOUNDED}, plain,
+                        kind, retry)
+    pool = getattr(client, "connection_pool", None)
+    if pool is not None:  # the URL's max_connections sizes the other calls' pool only
+        pool.max_connections = _UNBOUNDED
+    return client
 
 
 class CheckedClients:

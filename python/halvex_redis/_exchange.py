@@ -25,8 +25,9 @@ from ._clients import CheckedClients, eviction_fault
 from ._plans import Plan
 
 # What exchange asks its runner to do: run a command (and send back its
-# reply), sleep, or drop the client's idle pooled connections.
-CALL, SLEEP, DROP = "call", "sleep", "drop"
+# reply), block on a wake list (a command run on the waits' own client),
+# sleep, or drop the client's idle pooled connections.
+CALL, BLOCK, SLEEP, DROP = "call", "block", "sleep", "drop"
 Action = Tuple[str, Any]
 Steps = Generator[Action, Any, T]
 
@@ -56,10 +57,10 @@ def _block(client: Any, block: Block) -> Generator[Action, Any, Any]:
     wait = block.seconds if limit is None else min(block.seconds, max(0.01, limit * 0.8))
     try:
         try:
-            reply = yield CALL, ("BLPOP", block.key, f"{max(0.001, wait):.3f}")
+            reply = yield BLOCK, ("BLPOP", block.key, f"{max(0.001, wait):.3f}")
         except redis.exceptions.ResponseError:
             # Redis before 6 takes whole seconds only.
-            reply = yield CALL, ("BLPOP", block.key, max(1, int(wait)))
+            reply = yield BLOCK, ("BLPOP", block.key, max(1, int(wait)))
     except RETRYABLE:
         return b"fault"
     return reply
