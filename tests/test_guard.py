@@ -2,6 +2,7 @@
 worktrees sharing one state, renames, deletions, paths with spaces and
 non-ASCII characters, core.hooksPath, a hook already in place."""
 
+import json
 import os
 import shutil
 import stat
@@ -9,6 +10,7 @@ import subprocess
 
 import pytest
 
+from test_cli import command
 from test_cli_state import repo, run  # noqa: F401 (a fixture)
 
 git = shutil.which("git")
@@ -108,3 +110,41 @@ def test_hook_install_chains_and_finds_where_git_looks(repo):
     assert refused.returncode == 2 and "--force" in refused.stderr
     assert run("hook", "install", "--force", cwd=repo).returncode == 0
     assert "halvex_cli guard" in (repo / ".githooks" / "pre-commit").read_text()
+
+
+def hook(payload, *args, cwd, env=None):
+    base = {k: v for k, v in os.environ.items() if not k.startswith("HALVEX_")}
+    return subprocess.run(command() + ["hook", *args], cwd=str(cwd), env=dict(base, **(env or {})),
+                          input=json.dumps(payload) if payload is not None else None,
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_edit_hooks_claim_renew_block_and_release(repo, tmp_path):
+    def pre_edit(session, tool, **tool_input):  # a coding agent's PreToolUse payload
+        return {"session_id": session, "cwd": str(repo), "hook_event_name": "PreToolUse",
+                "tool_name": tool, "tool_input": tool_input}
+
+    target = str(repo / "src" / "app.py")
+    first = hook(pre_edit("s-one", "Edit", file_path=target, old_string="a", new_string="b"),
+                 "edit", cwd=tmp_path)
+    assert first.returncode == 0, first.stderr
+    leases = json.loads(run("leases", "-o", "json", cwd=repo).stdout)
+    assert [(x["resource_key"], x["holder"], x["token"]) for x in leases] == [
+        ("file:src/app.py", "session-s-one", 1)]
+    assert hook(pre_edit("s-one", "Write", file_path=target), "edit", cwd=repo).returncode == 0
+    # Another session is blocked (exit 2, the reason on stderr for the model), also
+    # when the held file comes among others; nothing of the batch is claimed.
+    other = pre_edit("s-two", "MultiEdit", file_path=str(repo / "free.py"),
+                     edits=[{"file_path": target}])
+    blocked = hook(other, "edit", cwd=repo)
+    assert blocked.returncode == 2
+    assert blocked.stderr.startswith("halvex: src/app.py is claimed by session-s-one until ")
+    assert "free.py" not in run("leases", cwd=repo).stdout
+    # The plain form: paths as arguments, the agent from the environment;
+    # a file outside the work tree is nobody's business.
+    plain = hook(None, "edit", "src/app.py", "/etc/hosts", cwd=repo, env={"HALVEX_AGENT": "x"})
+    assert plain.returncode == 2
+    ended = hook({"session_id": "s-one", "hook_event_name": "SessionEnd"}, "session-end", cwd=repo)
+    assert ended.returncode == 0 and "released 1 claim" in ended.stderr
+    assert hook(other, "edit", cwd=repo).returncode == 0
+    assert hook(None, "edit", "src/app.py", cwd=repo, env={"HALVEX_AGENT": "x"}).returncode == 2

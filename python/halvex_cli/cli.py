@@ -18,7 +18,7 @@ from halvex_types.methods import EMPTY
 
 from . import __version__
 from .board import add_board_parser, cmd_board
-from .guard import add_guard_parser, add_hook_parser, cmd_guard, repo_key
+from .guard import add_guard_parser, add_hook_parser, cmd_guard, cmd_hook, repo_key
 from .show import (
     agent_table,
     event_line,
@@ -168,8 +168,9 @@ def parser() -> argparse.ArgumentParser:
                                       "(a halvex-mcp on a free loopback port draws it)."))
     add_guard_parser(command("guard", "Refuse a commit (exit 1) whose staged files another "
                                       "agent holds a live claim on: a git pre-commit check."))
-    add_hook_parser(command("hook", "Install `halvex guard` as the repository's pre-commit "
-                                    "hook (chaining one already there)."))
+    add_hook_parser(command("hook", "Hooks: install `halvex guard` as the repository's "
+                                    "pre-commit hook; a coding agent's pre-edit and "
+                                    "session-end hooks (see docs/hooks.md)."))
     for cmd, method in one_to_one().items():
         p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
         for param in METHODS[method].params:
@@ -380,7 +381,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
     "leases": cmd_leases, "agents": cmd_agents, "claim": cmd_key, "renew": cmd_key,
     "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
     "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
-    "delete-namespace": cmd_delete, "board": cmd_board, "guard": cmd_guard,
+    "delete-namespace": cmd_delete, "board": cmd_board, "guard": cmd_guard, "hook": cmd_hook,
     **{cmd: cmd_method for cmd in one_to_one()},
 }
 
@@ -400,9 +401,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         from .run import run_command
         return run_command(args, target_of)
     if args.command == "hook":
-        from .guard import cmd_hook
+        from .guard import install_hook, prepare_hook
         try:
-            return cmd_hook(args, None)
+            prepare_hook(args)
+            if args.action == "install":
+                return install_hook(args)
         except Unsupported as err:
             return fail(USAGE, str(err))
     target: Target | None = None

@@ -10,6 +10,7 @@ commit when another agent holds a live claim on any of them (or, with
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import stat
 import subprocess
@@ -37,9 +38,17 @@ def add_guard_parser(p: argparse.ArgumentParser) -> None:
 
 
 def add_hook_parser(p: argparse.ArgumentParser) -> None:
-    p.add_argument("action", choices=["install"], help="install: write the pre-commit hook")
+    p.add_argument("action", choices=["install", "edit", "session-end"],
+                   help="install: write the git pre-commit hook; edit: a coding agent's "
+                        "pre-edit hook (claims or renews the files, or blocks the edit); "
+                        "session-end: releases the agent's claims")
+    p.add_argument("paths", nargs="*", metavar="PATH",
+                   help="edit: the files (else read from the hook's JSON payload on stdin)")
     p.add_argument("--force", action="store_true",
-                   help="replace an existing pre-commit hook instead of chaining it")
+                   help="install: replace an existing pre-commit hook instead of chaining it")
+    p.add_argument("--agent", default=os.environ.get(ENV_AGENT),
+                   help=f"edit, session-end: the agent (default: ${ENV_AGENT}, else a name "
+                        "made from the payload's session id)")
 
 
 def _git(*args: str) -> bytes:
@@ -174,7 +183,104 @@ exec halvex guard
 """
 
 
-def cmd_hook(args: argparse.Namespace, _target: Any) -> int:
+def prepare_hook(args: argparse.Namespace) -> None:
+    """Before the target is chosen: reads an edit hook's payload and moves
+    to its folder, whose repository (and state file) is the agent's."""
+    args.payload = _payload() if args.action != "install" and not args.paths else {}
+    if args.payload.get("cwd"):
+        try:
+            os.chdir(str(args.payload["cwd"]))
+        except OSError:
+            pass
+
+
+def cmd_hook(args: argparse.Namespace, target: Any) -> int:
+    if args.action == "install":
+        return install_hook(args)
+    payload: dict[str, Any] = args.payload
+    agent = args.agent or _session_agent(payload)
+    if agent is None:
+        raise Unsupported(f"no agent: set ${ENV_AGENT}, pass --agent, or run as a hook whose "
+                          "payload has a session_id")
+    if args.action == "session-end":
+        released = target.release_all(agent)
+        sys.stderr.write(f"halvex: released {len(released)} claim(s) of {visible(agent)}\n")
+        return 0
+    return _edit(target, agent, args.paths or _paths_of(payload))
+
+
+# Keys under which hosts name the file(s) a tool is about to change.
+_PATH_KEYS = ("file_path", "notebook_path", "path", "filePath", "target_file")
+_LIST_KEYS = ("paths", "file_paths", "files")
+
+
+def _payload() -> dict[str, Any]:
+    if sys.stdin is None or sys.stdin.isatty():
+        return {}
+    text = sys.stdin.read()
+    try:
+        found = json.loads(text) if text.strip() else {}
+    except ValueError:
+        raise Unsupported("the hook's payload on stdin is not JSON") from None
+    return found if isinstance(found, dict) else {}
+
+
+def _paths_of(payload: dict[str, Any]) -> list[str]:
+    found: list[str] = []
+    for where in (payload.get("tool_input"), payload):
+        if not isinstance(where, dict):
+            continue
+        found += [where[k] for k in _PATH_KEYS if isinstance(where.get(k), str)]
+        for k in _LIST_KEYS:
+            if isinstance(where.get(k), list):
+                found += [p for p in where[k] if isinstance(p, str)]
+        for edit in where.get("edits") or []:  # several edits in one call
+            if isinstance(edit, dict) and isinstance(edit.get("file_path"), str):
+                found.append(edit["file_path"])
+    return list(dict.fromkeys(found))
+
+
+def _session_agent(payload: dict[str, Any]) -> str | None:
+    session = payload.get("session_id") or payload.get("sessionId")
+    return f"session-{str(session)[:12]}" if session else None
+
+
+def _edit(target: Any, agent: str, paths: list[str]) -> int:
+    """Claims the files inside the work tree for `agent` (renewing its own
+    claims), all or none; exit 2 with the reason on stderr, which the host
+    shows to the model, when another agent holds one."""
+    keys = [k for k in (repo_key("file:" + p) for p in paths) if not k.startswith("file:/")]
+    if not keys:
+        return 0  # nothing inside a work tree: nothing to coordinate
+    try:
+        found = target.lease_many(keys)
+        held = [(k, f) for k, f in zip(keys, found) if f and f["live"] and f["holder"] != agent]
+        if not held:
+            mine = [k for k, f in zip(keys, found) if f and f["live"]]
+            for key in mine:
+                target.renew(agent, key)
+            rest = [k for k in keys if k not in mine]
+            if rest:
+                target.claim_many(agent, rest)
+            return 0
+    except Refused as err:  # taken between the read and the claim
+        sys.stderr.write(f"halvex: {visible(str(err))}; edit another file or wait\n")
+        return 2
+    except Unreachable as err:
+        # An unreachable state must not stop every edit: the commit guard
+        # still checks before anything is committed.
+        sys.stderr.write(f"halvex: claims not checked: {visible(str(err))}\n")
+        return 0
+    now = time.time()
+    for key, lease in held:
+        left = max(int(lease["expires_at"] - now), 0)
+        sys.stderr.write(f"halvex: {visible(key[5:])} is claimed by {visible(lease['holder'])} "
+                         f"until {_until(lease['expires_at'])} ({left} s from now); edit "
+                         "another file, or message that agent and wait\n")
+    return 2
+
+
+def install_hook(args: argparse.Namespace) -> int:
     """Writes the pre-commit hook where git runs hooks from: core.hooksPath,
     else the common hooks folder (shared by every worktree)."""
     top = Path(_git("rev-parse", "--show-toplevel").decode().strip())
