@@ -5,11 +5,19 @@ command, against halvex_redis or a running `halvex-mcp --http`. Needs the
 """
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
+from typing import Any
 
-try:
-    __version__ = version("halvex_core")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+
+def __getattr__(name: str) -> Any:
+    # Read on demand: importlib.metadata costs a git hook's run tens of ms.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("halvex_core")
+    except PackageNotFoundError:  # running from a source tree
+        return "0+unknown"
+
 
 __all__ = ["__version__"]

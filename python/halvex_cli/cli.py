@@ -16,7 +16,6 @@ from typing import Any, Callable, Sequence
 from halvex_types import LEASE_SECS, METHODS, names
 from halvex_types.methods import EMPTY
 
-from . import __version__
 from .board import add_board_parser, cmd_board
 from .guard import add_guard_parser, add_hook_parser, cmd_guard, cmd_hook, repo_key
 from .show import (
@@ -102,6 +101,19 @@ def _watching(p: argparse.ArgumentParser) -> None:
                    help="stop watching after S seconds")
 
 
+class _Version(argparse.Action):
+    """--version, looked up only when asked for."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 **kwargs: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *_args: Any) -> None:
+        from . import __version__
+
+        parser.exit(message=f"halvex {__version__}\n")
+
+
 def parser() -> argparse.ArgumentParser:
     from .run import add_run_parser
 
@@ -114,7 +126,7 @@ def parser() -> argparse.ArgumentParser:
                     "halvex-mcp --http.",
         epilog="Exit status: 0 done, 1 refused by the state (its text on stderr), 2 usage, "
                "3 target unreachable; `halvex run` adds its own (see its --help).")
-    ap.add_argument("--version", action="version", version=f"halvex {__version__}")
+    ap.add_argument("--version", action=_Version, help="show the version and exit")
     sub = ap.add_subparsers(dest="command", metavar="COMMAND")
     sub.required = True
 

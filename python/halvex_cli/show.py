@@ -51,7 +51,7 @@ def stamp(seconds: float | None) -> str:
 # Characters that would act on a terminal, hide text or reorder it rather
 # than show: C0 and C1 controls, DEL, bidi controls, zero-width and other
 # invisible format characters. Shown escaped in every human-readable output.
-_HIDDEN = {c for c in range(0x110000) if c < 0x20 or 0x7F <= c < 0xA0} | {
+_HIDDEN = {*range(0x20), *range(0x7F, 0xA0),
     0x00AD, 0x034F, 0x061C, 0x115F, 0x1160, 0x17B4, 0x17B5, 0x180B, 0x180C, 0x180D, 0x180E,
     0x180F, 0x3164, 0xFEFF, 0xFFA0, *range(0x200B, 0x2010), *range(0x2028, 0x202F),
     *range(0x205F, 0x2070), *range(0xFE00, 0xFE10), *range(0xFFF0, 0xFFFC),
