@@ -54,6 +54,10 @@ _EFFECT = {"drain_inbox": _TOOK, "wait_inbox": _TOOK}
 STOP_CONFIRM_TIMEOUT = 1.0
 SESSION_END_TIMEOUT = 10.0
 
+# A wait_inbox that asked for progress hears from the server this often:
+# clients that restart their timeout on progress then outlast a long wait.
+PROGRESS_EVERY = 5.0
+
 SESSION_HEADER = "mcp-session-id"
 LIST_TTL_MS = 10 * 60 * 1000
 TICKETS = "halvex.tickets"  # the drain replies an HTTP request carries
@@ -244,8 +248,19 @@ class CoordinationServer:
         try:
             with scope:
                 self.waits.add(scope)
-                value = await slot.backend.wait_batch(slot.state, bound["agent_id"],
-                                                      bound["timeout"], max_count, max_bytes)
+                # The wait's own failure leaves the task group unwrapped: the
+                # refusals and faults below are told apart by their type.
+                failure: Exception | None = None
+                async with anyio.create_task_group() as tg:
+                    tg.start_soon(_heartbeat, ctx, bound["timeout"])
+                    try:
+                        value = await slot.backend.wait_batch(
+                            slot.state, bound["agent_id"], bound["timeout"], max_count, max_bytes)
+                    except Exception as err:
+                        failure = err
+                    tg.cancel_scope.cancel()
+                if failure is not None:
+                    raise failure
         except BaseException as err:
             _unanswered(ticket, err)
             raise
@@ -273,6 +288,21 @@ class CoordinationServer:
         else:
             effect = _EFFECT.get(tool.name, "it may have taken effect")
         return f"{tool.name} failed: {what} (details in the server's log); {effect}."
+
+
+async def _heartbeat(ctx: Any, timeout: float) -> None:
+    """Progress notifications (seconds waited of `timeout`) while a wait runs;
+    nothing when the client gave no progress token. A failed send ends them,
+    never the wait."""
+    started = time.monotonic()
+    while True:
+        await anyio.sleep(PROGRESS_EVERY)
+        try:
+            await ctx.session.report_progress(round(time.monotonic() - started, 1), timeout,
+                                              "waiting for a message")
+        except Exception as err:
+            log.debug("progress notification not sent: %s: %s", type(err).__name__, err)
+            return
 
 
 def _unanswered(ticket: Ticket, err: BaseException) -> None:

@@ -49,24 +49,18 @@ BATCHED = ("inbox", "drain_inbox", "wait_inbox")
 DRAINS = ("drain_inbox", "wait_inbox")
 LIMITS = {"max_messages": BATCH_MESSAGES, "max_bytes": BATCH_BYTES}
 
-_BATCH_DOC = (
-    f"\nAt most max_messages messages (default and ceiling {BATCH_MESSAGES}) and max_bytes "
-    f"bytes of content (default and ceiling {BATCH_BYTES}, but always one message when any "
-    "waits) come back per call; `remaining` in the result says how many still wait for the "
-    "next call.")
-_DRAIN_DOC = (
-    "\nA drained batch is confirmed by this session's next request; if its reply never "
-    "arrived, a later drain of this agent returns it again (at least once).")
+_BATCH_DOC = "\nIn batches: `remaining` counts the messages left for the next call."
+_DRAIN_DOC = ("\nThis session's next request confirms the batch; if its reply is lost, a later "
+              "drain returns it again.")
 
 # What each parameter means to a model, by name: the table's, and the
 # parameters only the tools have.
 PARAM_DOCS = {
     **TOOL_PARAMS,
-    "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} "
-               f"(default {WAIT_DEFAULT:g}). Call again to keep waiting.",
-    "max_messages": f"At most this many messages in this reply (1 to {BATCH_MESSAGES}).",
-    "max_bytes": f"At most this many bytes of message content in this reply (1 to "
-                 f"{BATCH_BYTES}).",
+    "timeout": f"Seconds to wait if the inbox is empty (default {WAIT_DEFAULT:g}).",
+    "max_messages": f"Most messages in this reply (default {BATCH_MESSAGES}).",
+    "max_bytes": f"Most content bytes in this reply (default {BATCH_BYTES}; at least one "
+                 "message).",
 }
 
 _JSON_TYPES = {"str": "string", "int": "integer", "float": "number"}
@@ -182,18 +176,21 @@ class Tool:
         self.description = doc
 
     def input_schema(self) -> dict[str, Any]:
+        # An optional parameter also takes null, meaning "not given", and
+        # names its default in words rather than a `default` key: strict
+        # conversions (openai-agents) make every parameter required and refuse
+        # `default`, and this keeps "leave it out" expressible after them.
         properties: dict[str, Any] = {}
         for p in self.params:
-            prop: dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
+            kind = _JSON_TYPES[p.kind]
+            prop: dict[str, Any] = {"type": [kind, "null"] if p.name in self.optional else kind}
             if p.name == "timeout":
                 prop.update(minimum=0, maximum=WAIT_MAX)
-            if p.name in self.optional:
-                prop["default"] = self.optional[p.name]
             prop["description"] = PARAM_DOCS[p.name]
             properties[p.name] = prop
         if self.batched:
-            properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling,
-                                      "description": PARAM_DOCS[name]}
+            properties.update({name: {"type": ["integer", "null"], "minimum": 1,
+                                      "maximum": ceiling, "description": PARAM_DOCS[name]}
                                for name, ceiling in LIMITS.items()})
         return {
             "type": "object",

@@ -72,19 +72,16 @@ class Method(NamedTuple):
 
 # What each parameter means to a model reading a tool, by name.
 TOOL_PARAMS = {
-    "agent_id": "Your agent id: the name you act under, the same on every call (any text, "
-                "e.g. \"agent-a\"). Claims, inboxes and status belong to it.",
+    "agent_id": "Your agent id (any name you pick), the same on every call.",
     "from_agent": "Your agent id, as the sender.",
     "to_agent": "The agent id of the recipient.",
-    "path": "The file's path as every agent spells it (e.g. \"src/app.py\"); the claim's key "
-            "is \"file:<path>\".",
-    "task_id": "The task's id (e.g. \"phase-7\"); the claim's key is \"task:<id>\".",
-    "resource_key": "The claim's key: a resource key: \"file:<path>\" or \"task:<id>\", e.g. "
-                    "\"file:src/app.py\".",
+    "path": "The file's path as every agent spells it (e.g. \"src/app.py\"); key "
+            "\"file:<path>\".",
+    "task_id": "The task's id (e.g. \"phase-7\"); key \"task:<id>\".",
+    "resource_key": "The claim's key: \"file:<path>\" or \"task:<id>\".",
     "content": "The message text.",
-    "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
-    "token": "The fencing token of your claim, as the lease tool reported it after you "
-             "claimed.",
+    "prefix": "Only keys starting with this, e.g. \"file:src/\"; empty or null for all.",
+    "token": "Your claim's fencing token, as lease reported it.",
 }
 
 _KEY_EXAMPLE = '`"file:src/lib.rs"` or `"task:phase-7"`'
@@ -106,10 +103,10 @@ _FACTS: dict[str, _Facts] = {
         "already holds it. Returns the claiming agent's id back on success \u2014\n"
         "a no-op value, useful mainly to confirm the call didn't raise.",
         Tool("Claim a file",
-             f"Claims a file for you before you edit it, for a lease of {LEASE_SECS} seconds "
-             "(renew it with renew_claim during longer work). Refused while another agent (or "
-             "you) holds a live claim on it; the refusal names the holder. Returns your agent "
-             "id. Call lease with \"file:<path>\" for the claim's fencing token.",
+             f"Claims a file before you edit it: a lease of {LEASE_SECS} seconds (renew_claim "
+             "extends it). Refused while anyone, you included, holds a live claim on it; the "
+             "refusal names the holder. Returns your agent id; lease gives the claim's fencing "
+             "token.",
              False, False),
         {"held": "{holder} already holds claim on {path}"}),
     "claim_task": _Facts(
@@ -117,8 +114,7 @@ _FACTS: dict[str, _Facts] = {
         "Claims a task for `agent_id`, as `claim_file` does for a file; the claim's\n"
         "key is `\"task:<task_id>\"`. Refused if another agent holds the task.",
         Tool("Claim a task",
-             "Claims a task for you, as claim_file claims a file; the claim's key is "
-             "\"task:<id>\". Refused while another agent (or you) holds a live claim on it.",
+             "Claims a task as claim_file claims a file (key \"task:<id>\"), refused alike.",
              False, False),
         {"held": "{holder} already holds claim on task {task_id}"}),
     "release": _Facts(
@@ -126,8 +122,8 @@ _FACTS: dict[str, _Facts] = {
         f"Releases a claim keyed by e.g. {_KEY_EXAMPLE}.\n"
         "Only the holder may release it.",
         Tool("Release a claim",
-             "Releases your claim on a key as soon as you are done, so others may claim it; "
-             "your status becomes idle. Only the holder may release.",
+             "Releases your claim on a key once you are done, so others may claim it; your "
+             "status becomes idle. Only the holder may.",
              True, True),
         {"missing": "no claim found for {agent_id}",
          "held": "{agent_id} cannot release a claim held by {holder}"}),
@@ -138,9 +134,8 @@ _FACTS: dict[str, _Facts] = {
         "Only the holder may renew.",
         Tool("Renew a claim",
              f"Restarts the {LEASE_SECS}-second lease of your claim on a key (also after it "
-             f"ran out, unless another agent took it over meanwhile). Renew well within the "
-             f"{LEASE_SECS} seconds during long work. Only the holder may renew. Keeps the "
-             "fencing token.",
+             "ran out, unless another agent took it over). Renew well within it during long "
+             "work. Keeps the fencing token.",
              False, False),
         {"missing": "no claim on {resource_key} to renew",
          "held": "{agent_id} cannot renew a claim held by {holder}"}),
@@ -156,17 +151,16 @@ _FACTS: dict[str, _Facts] = {
         "agent is known once it has claimed or released, broadcast, or been sent a\n"
         "message. Returns (from_agent, \"*\", content, timestamp).",
         Tool("Broadcast a message",
-             "Sends a message to the inbox of every known agent, you included; an agent is "
-             "known once it has claimed or released, broadcast, or been sent a message. "
-             "Returns the message, addressed to \"*\".",
+             "Sends a message to every known agent's inbox, you included (known: has claimed, "
+             "released, broadcast or been sent a message). Returns it, addressed to \"*\".",
              False, False)),
     "inbox": _Facts(
         True,
         "Pending messages for `agent_id`, oldest first. Does not clear them \u2014\n"
         "use `drain_inbox` for that.",
         Tool("Read your inbox",
-             "Your messages, oldest first, without removing them (drain_inbox removes them). "
-             "To wait for a message, use wait_inbox instead of calling this in a loop.",
+             "Your messages, oldest first, kept in the inbox (drain_inbox removes them). To "
+             "wait for one, use wait_inbox, not a loop.",
              False, True)),
     "drain_inbox": _Facts(
         False,
@@ -187,11 +181,9 @@ _FACTS: dict[str, _Facts] = {
         "(holder, fencing token, granted, renewed and expiry server seconds,\n"
         "live), expired or not; `None` when none is stored.",
         Tool("Look up a claim",
-             "Who holds the claim on a key, its fencing token, when it was granted and "
-             "renewed, when it expires (server seconds) and whether it is still live; null "
-             "when no claim is stored. Each grant of a key (first claim, claim after release, "
-             "takeover of an expired claim) gets a higher token; renewal keeps it. Read your "
-             "token here right after claiming and give it to whatever writes for you.",
+             "The claim stored on a key: holder, fencing token, granted, renewed and expiry "
+             "times (server seconds), live; null when none. Every grant of a key gets a higher "
+             "token; renewal keeps it. Give your token to whatever writes for you.",
              False, True)),
     "leases": _Facts(
         True,
@@ -208,10 +200,10 @@ _FACTS: dict[str, _Facts] = {
         "stale token, an expired lease). Changes nothing: call it right before\n"
         "each write that the claim guards.",
         Tool("Check a claim before writing",
-             "Proves, right before each write the claim guards, that you still hold a live "
-             "claim on the key with this fencing token: returns the whole seconds left. "
-             "Otherwise an error says why (no claim, a stale token and who holds which, or "
-             "how long ago the lease expired): then do not write. Changes nothing.",
+             "Call right before each write the claim guards: proves you still hold a live "
+             "claim on the key with this token and returns the seconds left. Otherwise an "
+             "error says why (no claim, a stale token, expired): then do not write. Changes "
+             "nothing.",
              False, True),
         {"missing": "no claim on {resource_key}",
          "stale": "token {token:d} on {resource_key} is stale: {holder} holds token {held:d}",
@@ -222,17 +214,16 @@ _FACTS: dict[str, _Facts] = {
         "messages waiting, drained messages not yet confirmed, live claims held\n"
         "and the server second of its last call as the acting agent (or None).",
         Tool("List agents",
-             "Every known agent, sorted by id: status word, messages waiting, drained "
-             "messages not yet confirmed, live claims held and the server second of its last "
-             "call (null before any).",
+             "Every known agent, sorted by id: status word, messages waiting, drained ones "
+             "not yet confirmed, live claims held, server second of its last call (or null).",
              False, True)),
     "release_all": _Facts(
         False,
         "Releases every claim `agent_id` holds, expired ones included, each as\n"
         "`release` would; returns their keys, sorted.",
         Tool("Release all your claims",
-             "Releases every claim you hold, expired ones included, each as release does. "
-             "Returns the released keys, sorted. Use it when you stop working.",
+             "Releases every claim you hold, expired ones too; returns their keys, sorted. Use "
+             "it when you stop working.",
              True, True)),
     "wait_inbox": _Facts(
         False,
@@ -240,10 +231,9 @@ _FACTS: dict[str, _Facts] = {
         f"seconds (0 to {LEASE_SECS}) for a message, without polling, and drains then;\n"
         "`[]` when none came.",
         Tool("Wait for messages",
-             "Takes your messages as drain_inbox does; when there are none, waits up to "
-             "timeout seconds for one and takes it as soon as it arrives. An empty list means "
-             "none came: call again to keep waiting. Use this instead of polling inbox or "
-             "drain_inbox.",
+             "As drain_inbox, but when the inbox is empty waits up to timeout seconds and "
+             "takes the first message to arrive. An empty list means none came: call again to "
+             "keep waiting. Use this instead of polling.",
              True, False)),
     "inbox_batch": _Facts(
         True,
