@@ -62,8 +62,8 @@ def sample_args(schema: dict[str, Any]) -> dict[str, Any]:
     args = {}
     for name in schema.get("required", []):
         prop = schema["properties"][name]
-        kind = prop.get("type")
-        kind = next((k for k in kind if k != "null"), None) if isinstance(kind, list) else kind
+        kinds = types_of(prop) - {"null"}
+        kind = min(kinds) if kinds else "string"
         args[name] = SAMPLES[name] if name in SAMPLES else BY_TYPE.get(kind, "x")
     if "timeout" in schema.get("properties", {}):
         args["timeout"] = 0  # a call that returns at once
