@@ -34,6 +34,8 @@ from typing import Any, AsyncIterator, Awaitable, Callable, NamedTuple
 LONG_WAIT = 7.0
 # Client timeout the recipes set: above the longest wait_inbox (120 s).
 RECIPE_TIMEOUT = 150.0
+# Frameworks whose default client timeout is shorter than LONG_WAIT.
+SHORT_DEFAULT = {"openai-agents"}
 
 SAMPLES: dict[str, Any] = {
     "agent_id": "cmp-a", "from_agent": "cmp-a", "to_agent": "cmp-a", "path": "src/x.py",
@@ -434,6 +436,20 @@ async def per_call_run(report: Report, connect: Connect, where: Where) -> None:
         report.check("released by a third", not out.error, out.text[:200])
 
 
+async def default_timeout(report: Report, connect: Connect, where: Where,
+                          survives: bool) -> None:
+    """The same long wait with the framework's default timeout: why its recipe
+    sets one (docs/frameworks.md)."""
+    try:
+        async with connect(where) as (_tools, call):
+            out = await call("wait_inbox", {"agent_id": "cmp-idle", "timeout": LONG_WAIT})
+            ok, text = not out.error, out.text
+    except Exception as err:
+        ok, text = False, flatten(err)
+    report.check(f"wait_inbox for {LONG_WAIT:g} s with the default timeout "
+                 f"{'survives' if survives else 'fails'}", ok is survives, text[:200])
+
+
 async def missing_token(report: Report, connect: Connect, url: str) -> None:
     try:
         async with connect(Where(False, url)) as (_tools, call):
@@ -501,6 +517,8 @@ async def main_async(framework: str, mode: str, expected: dict[str, Any], comman
             await run(sub, connect, Where(False, server.url, token=token,
                                           timeout=RECIPE_TIMEOUT), expected)
             await missing_token(sub, connect, server.url)
+            await default_timeout(sub, connect, Where(False, server.url, token=token),
+                                  survives=framework not in SHORT_DEFAULT)
         except Exception as err:
             sub.check("http run", False, flatten(err)[:600])
         report.failed += sub.failed
