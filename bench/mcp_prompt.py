@@ -10,10 +10,16 @@ a loaded machine).
    snapshot with the lease, and one without it (the goal: within 2 s; the
    stream looks for new activity every 0.5 s).
 
+3. Tool list. What a model reads of the tool list on every turn: each tool's
+   name, description and input schema, as agent frameworks hand them to a
+   model (compact JSON), read from a real stdio server through the SDK's
+   client; in bytes, and in tokens estimated at 4 bytes per token (the goal:
+   at most 2,000 tokens). The whole listing's bytes on the wire beside it.
+
 Prints each figure and its ratio to the goal (goal / measured: above 1 is
 within it). Run in the MCP stage's venv, or any with the wheel's `mcp` extra:
 
-    python bench/mcp_prompt.py [--stops 3] [--changes 20]
+    python bench/mcp_prompt.py [--stops 3] [--changes 20] [--tools-only]
 """
 
 import argparse
@@ -34,6 +40,8 @@ import httpx2  # noqa: E402
 import _mcp  # noqa: E402
 
 GOAL = 2.0  # seconds, for a stop and for a change to show
+TOKEN_GOAL = 2000  # model-facing tokens of the tool list
+BYTES_PER_TOKEN = 4  # English prose and JSON keys; no tokenizer's tables ship here
 
 
 def stream_snapshots(url, out, ready):
@@ -99,6 +107,27 @@ def board_latency(changes):
     return shown, gone
 
 
+def tool_list():
+    """(model-facing bytes, wire bytes, bytes by tool) of a stdio server's tool list."""
+    import anyio
+    from mcp import Client, StdioServerParameters
+
+    async def listing():
+        cmd = _mcp.command()
+        params = StdioServerParameters(command=cmd[0], args=cmd[1:] + ["--memory"],
+                                       env=_mcp.environ())
+        async with Client(params) as client:
+            return (await client.list_tools()).tools
+
+    tools = anyio.run(listing)
+    each = {t.name: len(json.dumps({"name": t.name, "description": t.description,
+                                    "parameters": t.input_schema}, ensure_ascii=False,
+                                   separators=(",", ":")).encode("utf-8")) for t in tools}
+    listing = [t.model_dump(mode="json", by_alias=True, exclude_none=True) for t in tools]
+    wire = len(json.dumps(listing, ensure_ascii=False, separators=(",", ":")).encode("utf-8"))
+    return sum(each.values()), wire, each
+
+
 def report(name, figures):
     figures = sorted(figures)
     median, worst = statistics.median(figures), figures[-1]
@@ -110,7 +139,16 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--stops", type=int, default=3, help="servers stopped (default 3)")
     ap.add_argument("--changes", type=int, default=20, help="claims and releases watched (default 20)")
+    ap.add_argument("--tools-only", action="store_true", help="measure the tool list only")
     args = ap.parse_args()
+    model, wire, each = tool_list()
+    tokens = model / BYTES_PER_TOKEN
+    print("tool list: %d bytes model-facing (largest: %s), about %d tokens; goal %d: ratio %.2f; "
+          "%d bytes on the wire" % (model, ", ".join("%s %d" % kv for kv in sorted(
+              each.items(), key=lambda kv: -kv[1])[:3]), tokens, TOKEN_GOAL, TOKEN_GOAL / tokens,
+              wire))
+    if args.tools_only:
+        return
     print("halvex-mcp --http; Python %s, %d cores, load average %.1f"
           % (platform.python_version(), os.cpu_count() or 0, os.getloadavg()[0]))
     report("SIGTERM to exit (2,000 sessions)", [stop_time() for _ in range(args.stops)])

@@ -11,7 +11,9 @@
 #      abi3audit, the SSE2 group scan);
 #   5. stages with servers of their own, each running its tests once: the
 #      halvex_redis stage (scripts/redis_stage.sh) and the halvex_mcp stage
-#      (scripts/mcp_stage.sh) on that wheel;
+#      (scripts/mcp_stage.sh) on that wheel, then the client-compatibility
+#      stage (scripts/compat_stage.sh: the MCP SDK and five agent frameworks,
+#      each in a cached venv of its own, against real halvex-mcp servers);
 #   6. the Python suite (scripts/suite.sh) on that wheel in a fresh virtual
 #      environment of every other host CPython (3.8 … 3.13, scripts/lib.sh)
 #      found, and on Debian sid's CPython 3.14 and 3.15 in a chroot
@@ -62,6 +64,8 @@ step "halvex_redis: redis-server stage (scripts/redis_stage.sh)"
 stage "redis" env HALVEX_WHEEL="$WHEEL" bash scripts/redis_stage.sh
 step "halvex_mcp: MCP server stage (scripts/mcp_stage.sh)"
 stage "mcp" env HALVEX_WHEEL="$WHEEL" bash scripts/mcp_stage.sh
+step "halvex_mcp: client compatibility, one venv per framework (scripts/compat_stage.sh)"
+stage "compat" env HALVEX_WHEEL="$WHEEL" bash scripts/compat_stage.sh
 
 for v in $(host_pythons); do
   [ "$v" != "$DEV_PYTHON" ] || continue

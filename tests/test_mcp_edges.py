@@ -54,6 +54,30 @@ def test_null_for_an_optional_argument_means_absent():
     anyio.run(body)
 
 
+def test_schemas_survive_strict_conversion_and_waits_report_progress():
+    async def body():
+        async with stdio("--memory") as client:
+            # Strict conversions make every parameter required and refuse
+            # `default`: an optional one must still be leavable, by null.
+            for tool in (await client.list_tools()).tools:
+                schema = tool.input_schema
+                assert all("default" not in p for p in schema["properties"].values()), tool.name
+                for name, prop in schema["properties"].items():
+                    assert ("null" in prop["type"]) is (name not in schema["required"]), (tool.name, name)
+            seen = []
+
+            async def progress(done, total, message):
+                seen.append((done, total, message))
+
+            # A notification every 5 s while a wait runs: one in an 8 s wait.
+            reply = await client.call_tool("wait_inbox", {"agent_id": "w", "timeout": 8},
+                                           progress_callback=progress)
+            assert not reply.is_error and reply.structured_content["result"] == []
+            assert [(t, m) for _d, t, m in seen] == [(8, "waiting for a message")]
+
+    anyio.run(body)
+
+
 def test_http_refusals_are_json_rpc_errors_that_clients_show():
     token = "s3cret-token"
     with _mcp.HttpServer(env=_mcp.environ(HALVEX_MCP_TOKEN=token)) as server:

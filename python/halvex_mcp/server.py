@@ -11,6 +11,7 @@ import contextlib
 import logging
 import os
 import signal
+import time
 from typing import Any, AsyncIterator, Awaitable, Callable
 
 import anyio
@@ -27,8 +28,9 @@ from .tools import DEFAULT_MAX_WAITS, DRAINS, ArgumentError, Tool, build_tools, 
 log = logging.getLogger("halvex_mcp")
 
 INSTRUCTIONS = f"""\
-Coordination for agents sharing one code base or task list. Resource keys are \
-"file:<path>" and "task:<id>".
+Coordination for agents sharing one code base or task list. Pick one agent id \
+and use it on every call. Resource keys are "file:<path>" (the path from the \
+repository's top) and "task:<id>".
 - Claim before you edit: claim_file / claim_task. A claim lasts {LEASE_SECS} seconds; a \
 refusal names the agent holding it, so pick other work or wait and try again.
 - Renew your claims (renew_claim with the key) during long work, well within the \
@@ -52,6 +54,10 @@ _EFFECT = {"drain_inbox": _TOOK, "wait_inbox": _TOOK}
 
 # Seconds a stop may spend releasing the pinned agent's claims.
 RELEASE_TIMEOUT = 5.0
+
+# A wait_inbox that asked for progress hears from the server this often:
+# clients that restart their timeout on progress then outlast a long wait.
+PROGRESS_EVERY = 5.0
 
 LIST_TTL_MS = 10 * 60 * 1000
 
@@ -150,7 +156,7 @@ class CoordinationServer:
                 if ack:
                     await state.acknowledge(agent, ack)
                 if tool.name == "wait_inbox":
-                    value = await self._wait(backend, agent, bound["timeout"], max_count,
+                    value = await self._wait(ctx, backend, agent, bound["timeout"], max_count,
                                              max_bytes)
                 else:
                     value = await state.take_batch(agent, max_count, max_bytes)
@@ -164,10 +170,11 @@ class CoordinationServer:
         return types.CallToolResult(content=[types.TextContent(text=text)],
                                     structured_content=structured)
 
-    async def _wait(self, backend: Backend, agent: str, timeout: float, max_count: int,
-                    max_bytes: int) -> Batch:
-        """wait_inbox: a drain that may wait, ended early when the server stops
-        (a batch it took meanwhile comes back after the hand-over)."""
+    async def _wait(self, ctx: Any, backend: Backend, agent: str, timeout: float,
+                    max_count: int, max_bytes: int) -> Batch:
+        """wait_inbox: a drain that may wait, with progress notifications while
+        it does, ended early when the server stops (a batch it took meanwhile
+        comes back after the hand-over)."""
         if len(self.waits) >= self.max_waits:
             # Refused before it drains: nothing is taken.
             raise RuntimeError(
@@ -180,7 +187,18 @@ class CoordinationServer:
         with anyio.CancelScope() as scope:
             self.waits.add(scope)
             try:
-                value = await backend.wait_batch(agent, timeout, max_count, max_bytes)
+                # The wait's own failure leaves the task group unwrapped: the
+                # refusals and faults are told apart by their type.
+                failure: Exception | None = None
+                async with anyio.create_task_group() as tg:
+                    tg.start_soon(_heartbeat, ctx, timeout)
+                    try:
+                        value = await backend.wait_batch(agent, timeout, max_count, max_bytes)
+                    except Exception as err:
+                        failure = err
+                    tg.cancel_scope.cancel()
+                if failure is not None:
+                    raise failure
             finally:
                 self.waits.discard(scope)
         return value
@@ -199,6 +217,21 @@ class CoordinationServer:
         else:
             effect = _EFFECT.get(tool.name, "it may have taken effect")
         return f"{tool.name} failed: {what} (details in the server's log); {effect}."
+
+
+async def _heartbeat(ctx: Any, timeout: float) -> None:
+    """Progress notifications (seconds waited of `timeout`) while a wait runs;
+    nothing when the client gave no progress token. A failed send ends them,
+    never the wait."""
+    started = time.monotonic()
+    while True:
+        await anyio.sleep(PROGRESS_EVERY)
+        try:
+            await ctx.session.report_progress(round(time.monotonic() - started, 1), timeout,
+                                              "waiting for a message")
+        except Exception as err:
+            log.debug("progress notification not sent: %s: %s", type(err).__name__, err)
+            return
 
 
 def _error(text: str) -> types.CallToolResult:

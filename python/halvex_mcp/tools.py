@@ -63,25 +63,17 @@ BATCHED = ("inbox", "drain_inbox", "wait_inbox")
 DRAINS = ("drain_inbox", "wait_inbox")
 LIMITS = {"max_messages": BATCH_MESSAGES, "max_bytes": BATCH_BYTES}
 
-_BATCH_DOC = (
-    f"\nAt most max_messages messages (default and ceiling {BATCH_MESSAGES}) and max_bytes "
-    f"bytes of content (default and ceiling {BATCH_BYTES}, but always one message when any "
-    "waits) come back per call; `remaining` in the result says how many still wait for the "
-    "next call.")
-_DRAIN_DOC = (
-    "\nConfirm each result's messages by passing its `ack` to your next drain_inbox or "
-    "wait_inbox call (or to acknowledge); messages left unconfirmed come back first after "
-    f"{HANDOVER_SECS} s, counted in `redelivered`.")
+_BATCH_DOC = "\nIn batches: `remaining` counts the messages left for the next call."
+_DRAIN_DOC = ("\nPass each result's `ack` to your next drain (or acknowledge) to confirm its "
+              f"messages; unconfirmed ones come back after {HANDOVER_SECS} s, as `redelivered`.")
 
 # What each parameter means to a model, by name: the table's, and the
 # parameters only the tools have.
 PARAM_DOCS = {
     **TOOL_PARAMS,
-    "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} "
-               f"(default {WAIT_DEFAULT:g}). Call again to keep waiting.",
-    "max_messages": f"At most this many messages in this reply (1 to {BATCH_MESSAGES}).",
-    "max_bytes": f"At most this many bytes of message content in this reply (1 to "
-                 f"{BATCH_BYTES}).",
+    "timeout": f"Seconds to wait if the inbox is empty (default {WAIT_DEFAULT:g}).",
+    "max_messages": f"Cap on messages (default {BATCH_MESSAGES}).",
+    "max_bytes": f"Cap on content bytes (default {BATCH_BYTES}; one message at least).",
 }
 
 _JSON_TYPES = {"str": "string", "int": "integer", "float": "number", "list[str]": "array"}
@@ -196,7 +188,7 @@ class Tool:
                          for p in self.params if p.default is not EMPTY}
         self.batched = name in BATCHED
         doc = self.facts.description
-        if self.batched:
+        if self.batched and name != "wait_inbox":  # a wait says "as drain_inbox"
             doc += _BATCH_DOC + (_DRAIN_DOC if name in DRAINS else "")
         for param in self.fixed:
             name_json = json.dumps(pinned)
@@ -204,23 +196,26 @@ class Tool:
         self.description = doc
 
     def input_schema(self) -> dict[str, Any]:
+        # An optional parameter also takes null, meaning "not given", and
+        # names its default in words rather than a `default` key: strict
+        # conversions (openai-agents) make every parameter required and refuse
+        # `default`, and this keeps "leave it out" expressible after them.
         properties: dict[str, Any] = {}
         for p in self.params:
-            prop: dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
+            kind = _JSON_TYPES[p.kind]
+            prop: dict[str, Any] = {"type": [kind, "null"] if p.name in self.optional else kind}
             if p.kind == "list[str]":
                 prop.update(items={"type": "string"}, maxItems=MAX_CLAIM_KEYS)
             if p.name == "timeout":
                 prop.update(minimum=0, maximum=WAIT_MAX)
-            if p.name in self.optional:
-                prop["default"] = self.optional[p.name]
             prop["description"] = PARAM_DOCS[p.name]
             properties[p.name] = prop
         if self.batched:
-            properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling,
-                                      "description": PARAM_DOCS[name]}
+            properties.update({name: {"type": ["integer", "null"], "minimum": 1,
+                                      "maximum": ceiling, "description": PARAM_DOCS[name]}
                                for name, ceiling in LIMITS.items()})
         if self.name in DRAINS:
-            properties["ack"] = {"type": "string", "description": PARAM_DOCS["ack"]}
+            properties["ack"] = {"type": ["string", "null"], "description": PARAM_DOCS["ack"]}
         return {
             "type": "object",
             "properties": properties,

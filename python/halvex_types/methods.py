@@ -72,23 +72,18 @@ class Method(NamedTuple):
 
 # What each parameter means to a model reading a tool, by name.
 TOOL_PARAMS = {
-    "agent_id": "Your agent id: the name you act under, the same on every call (any text, "
-                "e.g. \"agent-a\"). Claims, inboxes and status belong to it.",
+    "agent_id": "Your agent id.",
     "from_agent": "Your agent id, as the sender.",
     "to_agent": "The agent id of the recipient.",
-    "path": "The file's path relative to the repository's top, with / (e.g. \"src/app.py\"), "
-            "as every agent and the commit guard spell it; the claim's key is \"file:<path>\".",
-    "task_id": "The task's id (e.g. \"phase-7\"); the claim's key is \"task:<id>\".",
-    "resource_key": "The claim's key: a resource key: \"file:<path>\" or \"task:<id>\", e.g. "
-                    "\"file:src/app.py\".",
+    "path": "The file's path from the repository's top, with / (e.g. \"src/app.py\"); key "
+            "\"file:<path>\".",
+    "task_id": "The task's id (e.g. \"phase-7\"); key \"task:<id>\".",
+    "resource_key": "The claim's key: \"file:<path>\" or \"task:<id>\".",
     "content": "The message text.",
-    "prefix": "Only keys that start with this, e.g. \"file:src/\" or \"task:\"; empty for all.",
-    "token": "The fencing token of your claim, as the lease tool reported it after you "
-             "claimed.",
-    "resource_keys": "The keys to claim together, e.g. [\"file:src/app.py\", "
-                     "\"task:phase-7\"].",
-    "ack": "The `ack` of a drain_inbox or wait_inbox result, confirming you received its "
-           "messages.",
+    "prefix": "Only keys starting with this, e.g. \"file:src/\"; empty or null for all.",
+    "token": "Your claim's fencing token, as lease reported it.",
+    "resource_keys": "The keys to claim together, e.g. [\"file:a.py\", \"task:t1\"].",
+    "ack": "Your last drain result's `ack`: confirms its messages.",
 }
 
 _KEY_EXAMPLE = '`"file:src/lib.rs"` or `"task:phase-7"`'
@@ -110,10 +105,10 @@ _FACTS: dict[str, _Facts] = {
         "already holds it. Returns the claiming agent's id back on success \u2014\n"
         "a no-op value, useful mainly to confirm the call didn't raise.",
         Tool("Claim a file",
-             f"Claims a file for you before you edit it, for a lease of {LEASE_SECS} seconds "
-             "(renew it with renew_claim during longer work). Refused while another agent (or "
-             "you) holds a live claim on it; the refusal names the holder. Returns your agent "
-             "id. Call lease with \"file:<path>\" for the claim's fencing token.",
+             f"Claims a file before you edit it, for {LEASE_SECS} s (renew_claim extends it). "
+             "Refused, "
+             "naming the holder, while anyone (you too) holds it live. Returns your agent "
+             "id; lease gives its fencing token.",
              False, False),
         {"held": "{holder} already holds claim on {path}"}),
     "claim_task": _Facts(
@@ -121,8 +116,7 @@ _FACTS: dict[str, _Facts] = {
         "Claims a task for `agent_id`, as `claim_file` does for a file; the claim's\n"
         "key is `\"task:<task_id>\"`. Refused if another agent holds the task.",
         Tool("Claim a task",
-             "Claims a task for you, as claim_file claims a file; the claim's key is "
-             "\"task:<id>\". Refused while another agent (or you) holds a live claim on it.",
+             "Claims a task as claim_file claims a file (key \"task:<id>\"), refused alike.",
              False, False),
         {"held": "{holder} already holds claim on task {task_id}"}),
     "release": _Facts(
@@ -130,8 +124,8 @@ _FACTS: dict[str, _Facts] = {
         f"Releases a claim keyed by e.g. {_KEY_EXAMPLE}.\n"
         "Only the holder may release it.",
         Tool("Release a claim",
-             "Releases your claim on a key as soon as you are done, so others may claim it; "
-             "your status becomes idle. Only the holder may release.",
+             "Releases your claim on a key when you are done; your status becomes idle. "
+             "Holder only.",
              True, True),
         {"missing": "no claim found for {agent_id}",
          "held": "{agent_id} cannot release a claim held by {holder}"}),
@@ -141,10 +135,9 @@ _FACTS: dict[str, _Facts] = {
         "extending its lease so a long-running task isn't lost to the TTL.\n"
         "Only the holder may renew.",
         Tool("Renew a claim",
-             f"Restarts the {LEASE_SECS}-second lease of your claim on a key (also after it "
-             f"ran out, unless another agent took it over meanwhile). Renew well within the "
-             f"{LEASE_SECS} seconds during long work. Only the holder may renew. Keeps the "
-             "fencing token.",
+             f"Restarts your claim's {LEASE_SECS} s lease (also after it ran out, unless taken "
+             "over); "
+             "renew well within it. Keeps the fencing token.",
              False, False),
         {"missing": "no claim on {resource_key} to renew",
          "held": "{agent_id} cannot renew a claim held by {holder}"}),
@@ -160,17 +153,16 @@ _FACTS: dict[str, _Facts] = {
         "agent is known once it has claimed or released, broadcast, or been sent a\n"
         "message. Returns (from_agent, \"*\", content, timestamp).",
         Tool("Broadcast a message",
-             "Sends a message to the inbox of every known agent, you included; an agent is "
-             "known once it has claimed or released, broadcast, or been sent a message. "
-             "Returns the message, addressed to \"*\".",
+             "Sends a message to every known agent, you included. Returns it, addressed to "
+             "\"*\".",
              False, False)),
     "inbox": _Facts(
         True,
         "Pending messages for `agent_id`, oldest first. Does not clear them \u2014\n"
         "use `drain_inbox` for that.",
         Tool("Read your inbox",
-             "Your messages, oldest first, without removing them (drain_inbox removes them). "
-             "To wait for a message, use wait_inbox instead of calling this in a loop.",
+             "Your messages, oldest first, left in the inbox (drain_inbox takes them; "
+             "wait_inbox waits for one).",
              False, True)),
     "drain_inbox": _Facts(
         False,
@@ -191,19 +183,17 @@ _FACTS: dict[str, _Facts] = {
         "(holder, fencing token, granted, renewed and expiry server seconds,\n"
         "live), expired or not; `None` when none is stored.",
         Tool("Look up a claim",
-             "Who holds the claim on a key, its fencing token, when it was granted and "
-             "renewed, when it expires (server seconds) and whether it is still live; null "
-             "when no claim is stored. Each grant of a key (first claim, claim after release, "
-             "takeover of an expired claim) gets a higher token; renewal keeps it. Read your "
-             "token here right after claiming and give it to whatever writes for you.",
+             "The claim on a key: holder, fencing token, times (server seconds), live; null "
+             "if none. Each grant gets a higher token, renewal keeps it: give yours to "
+             "whatever writes for you.",
              False, True)),
     "leases": _Facts(
         True,
         "Every stored claim whose key starts with `prefix`, expired ones\n"
         "included, as `Lease`s sorted by key.",
         Tool("List claims",
-             "Every stored claim whose key starts with prefix, sorted by key, expired ones "
-             "included (live false): who holds what.",
+             "Every stored claim whose key starts with prefix, by key, expired ones included "
+             "(live false).",
              False, True)),
     "check_lease": _Facts(
         True,
@@ -212,10 +202,9 @@ _FACTS: dict[str, _Facts] = {
         "stale token, an expired lease). Changes nothing: call it right before\n"
         "each write that the claim guards.",
         Tool("Check a claim before writing",
-             "Proves, right before each write the claim guards, that you still hold a live "
-             "claim on the key with this fencing token: returns the whole seconds left. "
-             "Otherwise an error says why (no claim, a stale token and who holds which, or "
-             "how long ago the lease expired): then do not write. Changes nothing.",
+             "Call right before each write the claim guards: returns the seconds left if you "
+             "hold the key live with this token, else an error saying why (then do not "
+             "write).",
              False, True),
         {"missing": "no claim on {resource_key}",
          "stale": "token {token:d} on {resource_key} is stale: {holder} holds token {held:d}",
@@ -226,17 +215,16 @@ _FACTS: dict[str, _Facts] = {
         "messages waiting, drained messages not yet confirmed, live claims held\n"
         "and the server second of its last call as the acting agent (or None).",
         Tool("List agents",
-             "Every known agent, sorted by id: status word, messages waiting, drained "
-             "messages not yet confirmed, live claims held and the server second of its last "
-             "call (null before any).",
+             "Every known agent: status, inbox size, drained messages not yet confirmed, "
+             "live claims, last call (server seconds, or null).",
              False, True)),
     "release_all": _Facts(
         False,
         "Releases every claim `agent_id` holds, expired ones included, each as\n"
         "`release` would; returns their keys, sorted.",
         Tool("Release all your claims",
-             "Releases every claim you hold, expired ones included, each as release does. "
-             "Returns the released keys, sorted. Use it when you stop working.",
+             "Releases all your claims, expired ones too; returns their keys. Use it when you "
+             "stop.",
              True, True)),
     "wait_inbox": _Facts(
         False,
@@ -244,10 +232,8 @@ _FACTS: dict[str, _Facts] = {
         f"seconds (0 to {LEASE_SECS}) for a message, without polling, and drains then;\n"
         "`[]` when none came.",
         Tool("Wait for messages",
-             "Takes your messages as drain_inbox does; when there are none, waits up to "
-             "timeout seconds for one and takes it as soon as it arrives. An empty list means "
-             "none came: call again to keep waiting. Use this instead of polling inbox or "
-             "drain_inbox.",
+             "As drain_inbox, but if the inbox is empty waits up to timeout seconds for a "
+             "message ([] if none came: call again to keep waiting). Use it instead of polling.",
              True, False)),
     "claim_many": _Facts(
         False,
@@ -257,10 +243,8 @@ _FACTS: dict[str, _Facts] = {
         "granted and the refusal names the first such key, as `claim_file` or\n"
         "`claim_task` would. Returns each key's lease, in the order given.",
         Tool("Claim several at once",
-             "Claims all the listed files and tasks for you, or none: use it when you need "
-             "several, so you never hold half and wait on a peer holding the rest. Refused, "
-             "with nothing claimed, when any is held; returns each key's lease and fencing "
-             "token.",
+             "Claims all the listed keys for you, or none (refused, naming the first one "
+             "held): never hold half of what you need. Returns each key's lease.",
              False, False)),
     "inbox_batch": _Facts(
         True,
@@ -295,9 +279,8 @@ _FACTS: dict[str, _Facts] = {
         "that removed (0 for an unknown handle, one acknowledged before, or one\n"
         "whose batch was redelivered since).",
         Tool("Confirm messages",
-             "Confirms that you received the messages of a drain_inbox or wait_inbox result: "
-             "pass its `ack`. Passing `ack` to your next drain does the same; call this when "
-             "you drain no more. Returns how many messages it confirmed.",
+             "Confirms a drain result's messages by its `ack` when you drain no more. Returns "
+             "how many.",
              False, True)),
     "activity": _Facts(
         True,
