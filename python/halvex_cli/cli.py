@@ -13,6 +13,7 @@ import sys
 import time
 from typing import Any, Callable, Sequence
 
+from halvex_mcp.credentials import AGENT, ROLES
 from halvex_types import LEASE_SECS, METHODS, names
 from halvex_types.methods import EMPTY
 
@@ -183,6 +184,14 @@ def parser() -> argparse.ArgumentParser:
     add_hook_parser(command("hook", "Hooks: install `halvex guard` as the repository's "
                                     "pre-commit hook; a coding agent's pre-edit and "
                                     "session-end hooks (see docs/hooks.md)."))
+    p = command("token", "Make a bearer token for halvex-mcp --http --credentials FILE: prints "
+                         "the token once and the line to add to FILE (which keeps only its "
+                         "hash).", bearer=False)
+    p.add_argument("action", choices=["new"], help="new: a fresh random token")
+    p.add_argument("name", metavar="NAME", help="the agent (or person) the token is for")
+    p.add_argument("--role", choices=ROLES, default=AGENT,
+                   help="agent: acts only as NAME; observer: reads only; admin: acts as "
+                        "anyone (default agent)")
     for cmd, method in one_to_one().items():
         p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
         for param in METHODS[method].params:
@@ -398,6 +407,20 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
 }
 
 
+def cmd_token(args: argparse.Namespace) -> int:
+    from halvex_mcp.credentials import CredentialsError, entry_line, new_token
+
+    token = new_token()
+    try:
+        line = entry_line(args.name, args.role, token)
+    except CredentialsError as err:
+        return fail(USAGE, str(err))
+    # Printed once, never stored: the file holds the line, the agent the token.
+    _show(args, {"name": args.name, "role": args.role, "token": token, "line": line},
+          lambda: f"token (shown only now): {token}\nadd to the credentials file:\n{line}")
+    return OK
+
+
 def fail(status: int, text: str) -> int:
     # Names in a text are anyone's: never raw to a terminal.
     text = "\n".join(visible(line) for line in text.split("\n"))
@@ -420,6 +443,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 return install_hook(args)
         except Unsupported as err:
             return fail(USAGE, str(err))
+    if args.command == "token":
+        return cmd_token(args)
     target: Target | None = None
     try:
         target = target_of(args)

@@ -11,14 +11,12 @@ The board only reads: the state's lease and agent views and its activity log
 (halvex_sqlite's or halvex_redis's public reader: the newest records, then
 those after the last one seen). It opens no MCP
 session and acts as no agent: nobody's last-seen time moves, no drain is
-confirmed. With a bearer token set, the page asks for it once and the server
-keeps an HMAC of it in an HttpOnly, SameSite=Strict cookie scoped to /board.
+confirmed. With bearer tokens set, the page asks for one once and the server
+keeps an HMAC of its hash in an HttpOnly, SameSite=Strict cookie scoped to /board.
 """
 
 from __future__ import annotations
 
-import hashlib
-import hmac
 import json
 import logging
 import time
@@ -32,6 +30,7 @@ from halvex_types import LEASE_SECS
 from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
 
 from .backend import State
+from .credentials import Keys
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -126,30 +125,26 @@ class Board:
     """The /board routes (see the module's docstring)."""
 
     def __init__(self, app: CoordinationServer, settings: TransportSecuritySettings,
-                 token: str | None, stopping: anyio.Event) -> None:
+                 keys: Keys | None, stopping: anyio.Event) -> None:
         self.app = app
         self.security = TransportSecurityMiddleware(settings)
-        self.key = None if token is None else token.encode("utf-8")
+        self.keys = keys
         self.stopping = stopping
         self.streams = 0
         self.state: State | None = None  # the board's own, never an agent's session
         self.shared: _Shared | None = None
         self.failing: str | None = None  # the last failure logged
 
-    def _cookie_value(self) -> str:
-        assert self.key is not None
-        return hmac.new(self.key, b"halvex-mcp board", hashlib.sha256).hexdigest()
-
     def _signed_in(self, scope: Any) -> bool:
-        if self.key is None:
+        if self.keys is None:
             return True
         for name, value in scope["headers"]:
             if name != b"cookie":
                 continue
             for part in value.decode("latin-1").split(";"):
                 k, _, v = part.strip().partition("=")
-                if k == COOKIE and hmac.compare_digest(v.encode("latin-1"),
-                                                       self._cookie_value().encode("ascii")):
+                # A token taken out of the credentials takes its cookie with it.
+                if k == COOKIE and self.keys.from_cookie(v.encode("latin-1")) is not None:
                     return True
         return False
 
@@ -202,14 +197,15 @@ class Board:
             if not message.get("more_body"):
                 break
         given = parse_qs(body.decode("utf-8", "replace")).get("token", [""])[0].strip()
-        if self.key is None:
+        if self.keys is None:
             await _respond(send, 303, b"", headers=[(b"location", b"/board")])
             return
-        # Compared in constant time, as the bearer token is.
-        if not hmac.compare_digest(given.encode("utf-8"), self.key):
+        # Any role may watch; compared in constant time, as the bearer token is.
+        if self.keys.check(given.encode("utf-8")) is None:
             await self._login_page(send, 401, '<p class="problem">wrong token</p>')
             return
-        cookie = f"{COOKIE}={self._cookie_value()}; Path={PREFIX}; HttpOnly; SameSite=Strict"
+        value = self.keys.cookie(given.encode("utf-8"))
+        cookie = f"{COOKIE}={value}; Path={PREFIX}; HttpOnly; SameSite=Strict"
         await _respond(send, 303, b"", headers=[(b"location", b"/board"),
                                                 (b"set-cookie", cookie.encode("ascii"))])
 

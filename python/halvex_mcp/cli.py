@@ -69,6 +69,12 @@ def parser() -> argparse.ArgumentParser:
                          f"(default: the {TOKEN_ENV} environment variable); needed to bind an "
                          "address "
                          "outside loopback")
+    ap.add_argument("--credentials", metavar="FILE",
+                    help="with --http, accept the per-agent tokens of FILE instead of one "
+                         "shared token: one entry a line, 'NAME ROLE sha256:HEX', as `halvex "
+                         "token new NAME --role ROLE` prints it. An agent acts only as NAME, an "
+                         "observer calls only the read-only tools, an admin acts as anyone. "
+                         "SIGHUP reads FILE again; a faulty file leaves the previous entries")
     ap.add_argument("--allow-host", metavar="HOST", action="append", default=[],
                     help="with --http, also accept requests whose Host (or Origin) header "
                          "names HOST, on any port; loopback names and the bound address are "
@@ -149,7 +155,7 @@ def parse_bind(text: str) -> tuple[str, int]:
     return host, int(port_text)
 
 
-def bind_socket(host: str, port: int, token: str | None) -> socket.socket:
+def bind_socket(host: str, port: int, token: object | None) -> socket.socket:
     try:
         infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     except socket.gaierror as err:
@@ -328,16 +334,33 @@ def _serve(args: argparse.Namespace) -> None:
             shutil.rmtree(args.private_dir, ignore_errors=True)
 
 
+def _keys(args: argparse.Namespace) -> Any:
+    from .credentials import CredentialsError, Keys
+
+    if args.credentials is None:
+        token = args.token if args.token is not None else (os.environ.get(TOKEN_ENV) or None)
+        return None if token is None else Keys(token=check_token(token))
+    if args.token is not None:
+        raise StartError("give --token or --credentials, not both")
+    if args.agent is not None:
+        raise StartError("--agent does not apply with --credentials: each token names its agent")
+    try:
+        return Keys(path=args.credentials)
+    except CredentialsError as err:
+        raise StartError(f"--credentials: {err}") from None
+
+
 def _serve_with(args: argparse.Namespace, release: bool) -> None:
     import anyio
 
     from .server import CoordinationServer, run_until_stopped
 
     if args.http is None:
-        if args.token is not None or args.allow_host or args.max_connections is not None \
-                or args.max_sessions is not None or args.session_idle is not None:
-            raise StartError("--token, --allow-host, --max-connections, --max-sessions and "
-                             "--session-idle apply to --http only")
+        if args.token is not None or args.credentials is not None or args.allow_host \
+                or args.max_connections is not None or args.max_sessions is not None \
+                or args.session_idle is not None:
+            raise StartError("--token, --credentials, --allow-host, --max-connections, "
+                             "--max-sessions and --session-idle apply to --http only")
         from .stdio import serve_stdio
 
         app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
@@ -346,16 +369,14 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
         return
     from . import http
 
-    token = args.token if args.token is not None else (os.environ.get(TOKEN_ENV) or None)
-    if token is not None:
-        check_token(token)
+    keys = _keys(args)
     host, port = parse_bind(args.http)
     options = http.HttpOptions(
-        host, token, args.allow_host,
+        host, keys, args.allow_host,
         connection_cap(args.max_connections, http.DEFAULT_MAX_CONNECTIONS, http.FD_RESERVE),
         http.DEFAULT_MAX_SESSIONS if args.max_sessions is None else args.max_sessions,
         http.DEFAULT_SESSION_IDLE if args.session_idle is None else args.session_idle)
-    sock = bind_socket(host, port, token)
+    sock = bind_socket(host, port, keys)
     try:
         app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
         _limit_waits(app, args)

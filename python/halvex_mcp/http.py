@@ -14,9 +14,9 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
-import hmac
 import json
 import logging
+import signal
 import socket
 import time
 from typing import Any, AsyncIterator, Callable
@@ -29,6 +29,7 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 
 from . import wire
 from .board import PROVEN, Board, is_board
+from .credentials import PRINCIPAL, Keys, Principal
 from .server import CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
@@ -151,28 +152,34 @@ def protocol_class(max_connections: int) -> type:
 
 
 class _BearerGate:
-    """Lets through only HTTP requests that carry `Authorization: Bearer <token>`."""
+    """Lets through only HTTP requests that carry `Authorization: Bearer <token>`
+    with a token of `keys`, and marks each with the principal it proves."""
 
-    def __init__(self, app: Any, token: str) -> None:
+    def __init__(self, app: Any, keys: Keys) -> None:
         self.app = app
-        self.token = token.encode("ascii")
+        self.keys = keys
 
     async def __call__(self, scope: Any, receive: Any, send: Any) -> None:
         # The board's page cannot send the header: it checks its own cookie.
-        if scope["type"] == "http" and not is_board(scope["path"]) and not self._allowed(scope):
-            await _rpc_error(send, 401, wire.UNAUTHORIZED,
-                             "Unauthorized: missing or wrong bearer token",
-                             [(b"www-authenticate", b"Bearer")])
-            return
+        if scope["type"] == "http" and not is_board(scope["path"]):
+            principal = self._principal(scope)
+            if principal is None:
+                await _rpc_error(send, 401, wire.UNAUTHORIZED,
+                                 "Unauthorized: missing or wrong bearer token",
+                                 [(b"www-authenticate", b"Bearer")])
+                return
+            scope[PRINCIPAL] = principal
         await self.app(scope, receive, send)
 
-    def _allowed(self, scope: Any) -> bool:
+    def _principal(self, scope: Any) -> Principal | None:
         values = [v for k, v in scope["headers"] if k == b"authorization"]
         if len(values) != 1:
-            return False
+            return None
         scheme, _, credentials = values[0].partition(b" ")
+        if scheme.lower() != b"bearer":
+            return None
         # Compared in constant time, so response timing tells nothing of the token.
-        return scheme.lower() == b"bearer" and hmac.compare_digest(credentials.strip(), self.token)
+        return self.keys.check(credentials.strip())
 
 
 async def _plain(send: Any, status: int, body: bytes,
@@ -348,10 +355,10 @@ def security_settings(bind_host: str, extra_hosts: list[str]) -> TransportSecuri
 
 
 class HttpOptions:
-    def __init__(self, bind_host: str, token: str | None, extra_hosts: list[str],
+    def __init__(self, bind_host: str, keys: Keys | None, extra_hosts: list[str],
                  max_connections: int, max_sessions: int, session_idle: float) -> None:
         self.bind_host = bind_host
-        self.token = token
+        self.keys = keys
         self.extra_hosts = extra_hosts
         self.max_connections = max_connections
         self.max_sessions = max_sessions
@@ -391,8 +398,8 @@ def http_app(app: CoordinationServer, options: HttpOptions, stopping: anyio.Even
 
     asgi: Any = Starlette(routes=[Route("/mcp", endpoint=StreamableHTTPASGIApp(manager))],
                           lifespan=lifespan)
-    asgi = _Guard(_with_board(asgi, Board(app, settings, options.token, stopping)), app, stopping)
-    return _BearerGate(asgi, options.token) if options.token else asgi
+    asgi = _Guard(_with_board(asgi, Board(app, settings, options.keys, stopping)), app, stopping)
+    return _BearerGate(asgi, options.keys) if options.keys is not None else asgi
 
 
 def _with_board(asgi: Any, board: Board) -> Any:
@@ -447,14 +454,27 @@ async def serve_http(app: CoordinationServer, sock: socket.socket, options: Http
         server.should_exit = True
 
     on_stop(stop)
-    _quiet_accept_errors(asyncio.get_running_loop())
+    loop = asyncio.get_running_loop()
+    _quiet_accept_errors(loop)
+    keys = options.keys
+    if keys is not None and keys.roles and hasattr(signal, "SIGHUP"):
+        # Read again in place: open connections and sessions go on.
+        loop.add_signal_handler(signal.SIGHUP, keys.reload)
+
+        def unhook() -> None:
+            loop.remove_signal_handler(signal.SIGHUP)
+
+        on_stop(unhook)
     # Listening before the URL is logged: a client that reads it and connects
     # at once waits in the backlog instead of being refused.
     sock.listen(1024)
     host, port = sock.getsockname()[:2]
     shown = f"[{host}]" if ":" in host else host
-    log.info("serving MCP on http://%s:%d/mcp%s", shown, port,
-             " (bearer token required)" if options.token else "")
+    required = ""
+    if keys is not None:
+        required = " (bearer token required" + (
+            f", {len(keys.entries)} credentials; SIGHUP reloads them)" if keys.roles else ")")
+    log.info("serving MCP on http://%s:%d/mcp%s", shown, port, required)
     log.info("the board: http://%s:%d/board", shown, port)
     if options.bind_host in ("0.0.0.0", "::") and not options.extra_hosts:
         log.warning("requests are accepted only with a loopback Host header; name the host "

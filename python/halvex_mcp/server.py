@@ -16,13 +16,14 @@ from typing import Any, AsyncIterator, Awaitable, Callable
 
 import anyio
 import mcp_types as types
-from halvex_types import HANDOVER_SECS, LEASE_SECS, Batch
+from halvex_types import HANDOVER_SECS, IDENTITY_PARAMS, LEASE_SECS, Batch
 from mcp.server import Server
 from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
 
 from . import __version__
 from .backend import Backend
+from .credentials import PRINCIPAL, Principal, authorize
 from .tools import DEFAULT_MAX_WAITS, DRAINS, ArgumentError, Tool, build_tools, result_payload
 
 log = logging.getLogger("halvex_mcp")
@@ -138,8 +139,13 @@ class CoordinationServer:
         tool = self.tools.get(params.name)
         if tool is None:
             raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown tool: {params.name}")
+        arguments, refused = authorize(_principal(ctx), tool.name, tool.facts.read_only,
+                                       [p.name for p in tool.params
+                                        if p.name in IDENTITY_PARAMS], params.arguments)
+        if refused is not None:
+            return _error(f"{tool.name} refused: {refused}")
         try:
-            bound, (max_count, max_bytes) = tool.bind(params.arguments)
+            bound, (max_count, max_bytes) = tool.bind(arguments)
         except ArgumentError as err:
             return _error(f"invalid arguments for {tool.name}: {err}")
         backend: Backend = ctx.lifespan_context["backend"]
@@ -232,6 +238,12 @@ async def _heartbeat(ctx: Any, timeout: float) -> None:
         except Exception as err:
             log.debug("progress notification not sent: %s: %s", type(err).__name__, err)
             return
+
+
+def _principal(ctx: Any) -> Principal | None:
+    """Who the HTTP request's bearer token proved to be (none on stdio)."""
+    scope = getattr(getattr(ctx, "request", None), "scope", None)
+    return scope.get(PRINCIPAL) if isinstance(scope, dict) else None
 
 
 def _error(text: str) -> types.CallToolResult:

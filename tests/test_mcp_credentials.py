@@ -1,0 +1,106 @@
+"""Per-agent bearer tokens on `halvex-mcp --http --credentials FILE`: real
+server processes, tokens made by the `halvex` command, the SDK's client."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import _mcp
+
+pytestmark = pytest.mark.mcp
+
+if os.environ.get("HALVEX_MCP_REQUIRED") != "1":
+    pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")
+    if os.name != "posix":
+        pytest.skip("halvex-mcp test servers run on POSIX only", allow_module_level=True)
+
+import httpx2  # noqa: E402
+from halvex_mcp.client import RemoteState  # noqa: E402
+
+
+def new_token(name, role):
+    made = json.loads(subprocess.run([sys.executable, "-m", "halvex_cli", "token", "new", name, "--role", role,
+                                      "-o", "json"], check=True, capture_output=True, text=True).stdout)
+    return made["token"], made["line"] + "\n"
+
+
+def credentials(tmp_path, *entries):
+    made = {name: new_token(name, role) for name, role in entries}
+    path = tmp_path / "credentials"
+    path.write_text("# name role hash\n" + "".join(line for _, line in made.values()))
+    return path, {name: token for name, (token, _) in made.items()}
+
+
+def refused(call, *args):
+    with pytest.raises(RuntimeError) as err:
+        call(*args)
+    return str(err.value)
+
+
+def test_agent_observer_and_admin_roles(tmp_path):
+    path, tokens = credentials(tmp_path, ("agent-a", "agent"), ("agent-b", "agent"),
+                               ("watcher", "observer"), ("boss", "admin"))
+    with _mcp.HttpServer("--credentials", str(path)) as server, \
+            RemoteState(server.url, tokens["agent-a"]) as a, \
+            RemoteState(server.url, tokens["agent-b"]) as b, \
+            RemoteState(server.url, tokens["watcher"]) as watcher, \
+            RemoteState(server.url, tokens["boss"]) as boss:
+        # An agent may leave its identity out, or name itself.
+        a.structured("claim_file", path="src/x.py")
+        a.send_message("agent-a", "agent-a", "note to self")
+        boss.send_message("agent-c", "agent-a", "secret for A")
+        assert a.lease("file:src/x.py").holder == "agent-a"
+        for call, args in [(b.release, ("agent-a", "file:src/x.py")), (b.release_all, ("agent-a",)),
+                           (b.drain_inbox, ("agent-a",)), (b.send_message, ("agent-a", "agent-c", "forged"))]:
+            assert 'this token acts as agent "agent-b" only' in refused(call, *args)
+        assert [m[2] for m in a.inbox("agent-a")] == ["note to self", "secret for A"]
+        assert [x.resource_key for x in watcher.leases("")] == ["file:src/x.py"]
+        assert "may only read" in refused(watcher.claim_task, "watcher", "t1")
+        assert "may only read" in refused(watcher.release_all, "agent-a")
+        boss.send_message("agent-a", "agent-b", "as A")
+        assert boss.release_all("agent-a") == ["file:src/x.py"]
+        assert [m[2] for m in b.drain_inbox("agent-b")] == ["as A"]
+        with httpx2.Client(timeout=30) as http:
+            reply = http.post(server.url, headers=dict(_mcp.ACCEPT, Authorization="Bearer nope"),
+                              content=b'{"jsonrpc": "2.0", "id": 1, "method": "ping"}')
+            assert reply.status_code == 401 and reply.json()["error"]["code"] < 0
+            board = server.url.replace("/mcp", "/board")  # any role's token signs in
+            assert http.post(board + "/login", data={"token": "nope"}).status_code == 401
+            assert http.post(board + "/login", data={"token": tokens["watcher"]}).status_code == 303
+            page = http.get(board).text  # the board itself, with the cookie
+            http.cookies.clear()
+            assert http.get(board).text != page
+    assert not any(token in line for token in tokens.values() for line in server.log)
+
+
+def reload(server, text, timeout=20):
+    server.proc.send_signal(signal.SIGHUP)
+    deadline = time.monotonic() + timeout
+    while not any(text in line for line in server.log):
+        assert time.monotonic() < deadline, "".join(server.log)
+        time.sleep(0.05)
+
+
+def test_sighup_reloads_without_dropping_sessions(tmp_path):
+    path, tokens = credentials(tmp_path, ("agent-a", "agent"))
+    _, line_b = new_token("agent-b", "observer")
+    with _mcp.HttpServer("--credentials", str(path)) as server, \
+            RemoteState(server.url, tokens["agent-a"]) as a:
+        a.structured("claim_task", task_id="t1")
+        path.write_text(path.read_text() + line_b)
+        reload(server, "credentials reloaded: 2 entries")
+        assert a.lease("task:t1").holder == "agent-a"  # the same session goes on
+        path.write_text("not a credentials line\n")
+        reload(server, "the previous ones stay")
+        a.structured("renew_claim", resource_key="task:t1")
+        path.write_text(line_b)  # agent-a's token taken out
+        reload(server, "credentials reloaded: 1 entries")
+        with pytest.raises(Exception) as err:
+            a.lease("task:t1")
+        assert "bearer token" in str(err.value), err.value
+        assert server.proc.poll() is None
