@@ -32,8 +32,6 @@ import halvex_sqlite.asyncio  # noqa: E402
 from halvex_sqlite import StateFileError  # noqa: E402
 
 posix_only = pytest.mark.skipif(os.name != "posix", reason="fork, SIGKILL and modes are POSIX")
-# Under Wine's Windows CPython these cases do not pass yet; see conftest.
-pytestmark = pytest.mark.skipif(os.name != "posix", reason="halvex_sqlite runs on POSIX here")
 faked_clock = pytest.mark.skipif(not _faketime.available(), reason="libfaketime is not installed")
 
 
@@ -617,8 +615,8 @@ def test_one_panic_exception_for_both_python_states(capsys):
     assert "halvex_sqlite: internal fault: system clock before unix epoch" in err
 
 
-# Sends and whole drains are one statement each where SQLite has RETURNING
-# (3.35), else a transaction: both must give the same state.
+# Sends and whole drains are one statement each where SQLite has a sound RETURNING
+# (3.37.2), else a transaction: both must give the same state.
 _PATHS = """
 import halvex_sqlite._core
 halvex_sqlite._core.RETURNING = %r
