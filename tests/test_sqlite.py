@@ -441,7 +441,8 @@ def test_read_only_file_or_folder(tmp_path, what):
     first = halvex_sqlite.CoordinationState(path)
     first.claim_file("a", "p")
     first.close()  # the last connection gone, so are the -wal and -shm files
-    assert os.listdir(str(folder)) == ["state.db"]
+    # The writers' lock file stays (removed, it could admit two writers at once).
+    assert set(os.listdir(str(folder))) - {"state.db-lock"} == {"state.db"}
     target = path if what == "file" else folder
     root = os.geteuid() == 0
     if root:
@@ -463,6 +464,33 @@ def test_read_only_file_or_folder(tmp_path, what):
 
 
 # ---- many processes on one file -------------------------------------------------
+
+@posix_only
+def test_writers_queue_at_the_lock_file_and_go_on_without_a_stuck_one(tmp_path, monkeypatch):
+    import fcntl
+
+    from halvex_sqlite import _store
+
+    path = tmp_path / "turns.db"
+    s = halvex_sqlite.CoordinationState(path)
+    other = os.open(str(path) + "-lock", os.O_RDWR)   # another writer, holding its turn
+    fcntl.flock(other, fcntl.LOCK_EX)
+    done = []
+    writer = threading.Thread(target=lambda: done.append(s.claim_file("b", "q")))
+    writer.start()
+    writer.join(0.5)
+    assert done == [] and s.lease("file:q") is None    # reads do not queue
+    fcntl.flock(other, fcntl.LOCK_UN)
+    writer.join(60)
+    assert done == ["b"]
+    # A turn held past the busy timeout (a stopped process): SQLite's lock decides.
+    monkeypatch.setattr(_store, "BUSY_TIMEOUT", 0.2)
+    fcntl.flock(other, fcntl.LOCK_EX)
+    assert s.claim_file("c", "r") == "c" and s.send_message("c", "d", "m")[2] == "m"
+    fcntl.flock(other, fcntl.LOCK_UN)
+    os.close(other)
+    assert s.claim_file("d", "s") == "d" and [m[2] for m in s.drain_inbox("d")] == ["m"]
+
 
 @posix_only
 def test_eight_processes_race_on_200_files_and_one_inbox(tmp_path):
