@@ -32,8 +32,6 @@ import halvex_sqlite.asyncio  # noqa: E402
 from halvex_sqlite import StateFileError  # noqa: E402
 
 posix_only = pytest.mark.skipif(os.name != "posix", reason="fork, SIGKILL and modes are POSIX")
-# Under Wine's Windows CPython these cases do not pass yet; see conftest.
-pytestmark = pytest.mark.skipif(os.name != "posix", reason="halvex_sqlite runs on POSIX here")
 faked_clock = pytest.mark.skipif(not _faketime.available(), reason="libfaketime is not installed")
 
 
@@ -443,7 +441,8 @@ def test_read_only_file_or_folder(tmp_path, what):
     first = halvex_sqlite.CoordinationState(path)
     first.claim_file("a", "p")
     first.close()  # the last connection gone, so are the -wal and -shm files
-    assert os.listdir(str(folder)) == ["state.db"]
+    # The writers' lock file stays (removed, it could admit two writers at once).
+    assert set(os.listdir(str(folder))) - {"state.db-lock"} == {"state.db"}
     target = path if what == "file" else folder
     root = os.geteuid() == 0
     if root:
@@ -465,6 +464,33 @@ def test_read_only_file_or_folder(tmp_path, what):
 
 
 # ---- many processes on one file -------------------------------------------------
+
+@posix_only
+def test_writers_queue_at_the_lock_file_and_go_on_without_a_stuck_one(tmp_path, monkeypatch):
+    import fcntl
+
+    from halvex_sqlite import _store
+
+    path = tmp_path / "turns.db"
+    s = halvex_sqlite.CoordinationState(path)
+    other = os.open(str(path) + "-lock", os.O_RDWR)   # another writer, holding its turn
+    fcntl.flock(other, fcntl.LOCK_EX)
+    done = []
+    writer = threading.Thread(target=lambda: done.append(s.claim_file("b", "q")))
+    writer.start()
+    writer.join(0.5)
+    assert done == [] and s.lease("file:q") is None    # reads do not queue
+    fcntl.flock(other, fcntl.LOCK_UN)
+    writer.join(60)
+    assert done == ["b"]
+    # A turn held past the busy timeout (a stopped process): SQLite's lock decides.
+    monkeypatch.setattr(_store, "BUSY_TIMEOUT", 0.2)
+    fcntl.flock(other, fcntl.LOCK_EX)
+    assert s.claim_file("c", "r") == "c" and s.send_message("c", "d", "m")[2] == "m"
+    fcntl.flock(other, fcntl.LOCK_UN)
+    os.close(other)
+    assert s.claim_file("d", "s") == "d" and [m[2] for m in s.drain_inbox("d")] == ["m"]
+
 
 @posix_only
 def test_eight_processes_race_on_200_files_and_one_inbox(tmp_path):
@@ -617,8 +643,8 @@ def test_one_panic_exception_for_both_python_states(capsys):
     assert "halvex_sqlite: internal fault: system clock before unix epoch" in err
 
 
-# Sends and whole drains are one statement each where SQLite has RETURNING
-# (3.35), else a transaction: both must give the same state.
+# Sends and whole drains are one statement each where SQLite has a sound RETURNING
+# (3.37.2), else a transaction: both must give the same state.
 _PATHS = """
 import halvex_sqlite._core
 halvex_sqlite._core.RETURNING = %r

@@ -291,10 +291,12 @@ _FAST_SEND = ("INSERT INTO halvex_send SELECT ?1, ?2, ?3, ?4, t, ?5, ?6 "
               f"FROM (SELECT {NOW} AS t) WHERE t >= 0 RETURNING at")
 _FAST_DRAIN = ("INSERT INTO halvex_drain SELECT ?1, ?2, ?3, t, ?4, ?5 "
                f"FROM (SELECT {NOW} AS t) WHERE t >= 0 RETURNING at")
-# INSERT ... RETURNING (the send's second, the drain's sane clock) came with
-# 3.35; its last patch release (Windows' CPython 3.8 ships it) is the first
-# taken, past the early releases' fixes.
-RETURNING = sqlite3.sqlite_version_info >= (3, 35, 5)
+# INSERT ... RETURNING (the send's second, the drain's sane clock) into the
+# views above. 3.35.5 (Windows' CPython 3.8 ships it) runs the INSTEAD OF
+# trigger but returns no row, and crashes the process when the statement
+# runs again; 3.37.2 is the oldest release seen to get it right. Older ones
+# take the transaction of the call.
+RETURNING = sqlite3.sqlite_version_info >= (3, 37, 2)
 
 
 _GRANT = ("UPDATE claims SET holder = ?, token = token + 1, granted_at = ?, renewed_at = ? "

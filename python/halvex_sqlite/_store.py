@@ -5,7 +5,8 @@ Every call is one statement in autocommit (`statement`) or one transaction
 (`run`). Writes take the file's write lock first (the statement as it
 starts, the transaction with BEGIN IMMEDIATE), so calls from any process on
 the machine run one after another, and read the clock only once they hold
-it: a later grant never carries an earlier second than the one it follows. The journal is a
+it: a later grant never carries an earlier second than the one it follows.
+Before that, writers queue for their turn at a lock file (Turns). The journal is a
 write-ahead log with synchronous=NORMAL: a committed call survives a killed
 process; a power cut may lose the last calls.
 """
@@ -21,6 +22,11 @@ import time
 import weakref
 from pathlib import Path
 from typing import Any, Callable, TypeVar
+
+try:
+    import fcntl
+except ImportError:  # Windows: writers meet at SQLite's lock alone
+    fcntl = None  # type: ignore[assignment]
 
 T = TypeVar("T")
 
@@ -347,12 +353,126 @@ def _init_schema(db: sqlite3.Connection, path: Path) -> None:
         raise
 
 
+# ---- writers' turns -------------------------------------------------------------
+
+class Turns:
+    """Writers of one file queue at a lock file next to it (`<file>-lock`,
+    flock) before they ask SQLite for its write lock: a writer blocked in
+    flock wakes the moment the holder lets go, where SQLite's busy retries
+    sleep between tries, and with many writers on few cores those sleeps
+    made the slowest calls. `retrying` stays the fallback: for writers that
+    do not queue here (Windows, a lock file that cannot be opened), and
+    for a queue that has not moved for BUSY_TIMEOUT.
+
+    One per Store and process: flock excludes open files, not threads, so
+    the threads of a Store queue at `mutex` first. A blocking flock cannot
+    time out, so it runs in a helper thread while the caller waits for it
+    with a timeout; the helper ends when no one has asked for IDLE seconds."""
+
+    IDLE = 1.0
+
+    def __init__(self, path: Path) -> None:
+        self.path = str(path) + "-lock"
+        self.fd: int | None = None
+        self._renew()
+
+    def _renew(self) -> None:
+        # In a child after fork: the parent's open lock file (and its lock)
+        # stays the parent's; closing our copy of it releases nothing.
+        if self.fd is not None:
+            os.close(self.fd)
+        self.generation = _forks[0]
+        self.mutex = threading.Lock()
+        self.cond = threading.Condition(threading.Lock())
+        self.fd = self._open()
+        self.helper = self.asked = self.wanted = self.got = False
+
+    def _open(self) -> int | None:
+        if fcntl is None:
+            return None
+        for flags in (os.O_RDWR | os.O_CREAT, os.O_RDONLY):  # flock needs no write access
+            try:
+                return os.open(self.path, flags | getattr(os, "O_CLOEXEC", 0), 0o600)
+            except OSError:
+                continue
+        return None
+
+    def __del__(self) -> None:
+        if self.fd is not None and self.generation == _forks[0]:
+            os.close(self.fd)
+
+    def take(self) -> bool:
+        """Waits for this thread's turn; False when it meets SQLite's lock
+        unqueued this time. The caller must then call `give(taken)`."""
+        if self.generation != _forks[0]:
+            self._renew()
+        self.mutex.acquire()
+        fd = self.fd
+        if fd is None:
+            return False
+        try:
+            with self.cond:
+                if not self.asked:  # else the helper waits for us already
+                    try:
+                        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                        return True
+                    except BlockingIOError:
+                        pass
+                    self.asked = True
+                    if not self.helper:
+                        self.helper = True
+                        threading.Thread(target=self._serve, args=(fd,), daemon=True,
+                                         name="halvex-sqlite-turns").start()
+                    self.cond.notify_all()
+                self.wanted = True
+                self.cond.wait_for(lambda: self.got or not self.helper, BUSY_TIMEOUT)
+                taken, self.wanted, self.got = self.got, False, False
+                return taken
+        except OSError:  # no flock on this file system: SQLite's lock alone
+            self.fd = None
+            return False
+        except BaseException:
+            self.mutex.release()
+            raise
+
+    def _serve(self, fd: int) -> None:
+        while True:
+            with self.cond:
+                if not self.cond.wait_for(lambda: self.asked, self.IDLE):
+                    self.helper = False
+                    return
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                failed = False
+            except OSError:
+                failed = True
+            with self.cond:
+                self.asked = False
+                if failed:  # its caller meets SQLite's lock alone
+                    self.helper = False
+                    self.cond.notify_all()
+                    return
+                if self.wanted:
+                    self.got = True
+                    self.cond.notify_all()
+                else:
+                    fcntl.flock(fd, fcntl.LOCK_UN)  # its caller gave up
+
+    def give(self, taken: bool) -> None:
+        try:
+            if taken and self.fd is not None:
+                fcntl.flock(self.fd, fcntl.LOCK_UN)
+        finally:
+            self.mutex.release()
+
+
 class Store:
     """One state file as used by this process: a connection per thread."""
 
     def __init__(self, path: Path, setup: tuple[str, ...] = ()) -> None:
         self.path = path
         self.setup = setup
+        self.turns = Turns(path)
         self._local = threading.local()
         self._mine: weakref.WeakSet[_Handle] = weakref.WeakSet()
         _prepare(path)
@@ -419,6 +539,7 @@ class Store:
         tried again while another connection holds the lock. SQLite's errors
         come out as StateFileError."""
         handle = self._handle()
+        taken = self.turns.take() if write else False
         handle.busy = True  # before reading db: a fork in between leaves it be
         try:
             try:
@@ -431,6 +552,8 @@ class Store:
             raise file_error(self.path, err) from err
         finally:
             handle.busy = False
+            if write:
+                self.turns.give(taken)
 
     def statement(self, sql: str, params: tuple[Any, ...], write: bool = True
                   ) -> tuple[list[Any], int]:
@@ -439,6 +562,7 @@ class Store:
         that writes takes the write lock as it starts and gives it up as it
         ends, so the lock is never held while Python runs."""
         handle = self._handle()
+        taken = self.turns.take() if write else False
         handle.busy = True
         try:
             db = self._db(handle)
@@ -458,6 +582,8 @@ class Store:
             raise file_error(self.path, err) from err
         finally:
             handle.busy = False
+            if write:
+                self.turns.give(taken)
 
     def _db(self, handle: _Handle) -> sqlite3.Connection:
         db = handle.db
