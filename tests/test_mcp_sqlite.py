@@ -109,6 +109,8 @@ def test_mcp_pinned_servers_of_two_agents_share_the_repository_state(repo):
                 tg.start_soon(send_later)
                 got = await a.call_tool("wait_inbox", {"timeout": 20})
             assert [m[:3] for m in got.structured_content["result"]] == [["b", "a", "hi"]]
+            confirmed = await a.call_tool("acknowledge", {"ack": got.structured_content["ack"]})
+            assert confirmed.structured_content["result"] == 1
             assert not (await b.call_tool("claim_task", {"task_id": "t2"})).is_error
             agents = (await b.call_tool("agents", {})).structured_content["result"]
             return {info["agent_id"] for info in agents}
@@ -118,7 +120,7 @@ def test_mcp_pinned_servers_of_two_agents_share_the_repository_state(repo):
     state = halvex_sqlite.CoordinationState(os.path.join(main, ".git", "halvex", "state.db"))
     try:
         assert state.lease("task:t1")[1:3] == ("a", 1)
-        assert state.inbox("a") == []  # the wait's drain was confirmed at a's exit
+        assert state.inbox("a") == []  # the wait's batch, acknowledged
     finally:
         state.close()
 
