@@ -2,7 +2,7 @@
 (no model): run by scripts/compat_stage.sh in the framework's own venv.
 
     python check.py expect OUT.json            (in a venv with halvex_mcp)
-    python check.py FRAMEWORK EXPECT.json HALVEX_MCP [--mode MODE]
+    python check.py FRAMEWORK EXPECT.json SERVER_COMMAND [--mode MODE]
 
 For stdio (one process for the session, and a new process for every call)
 and HTTP with a bearer token: the tool list, every tool called with
