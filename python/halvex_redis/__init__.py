@@ -178,4 +178,4 @@ class CoordinationState(_Methods):
                       self._waits)
 
 
-install(CoordinationState, names())
+install(CoordinationState, names("state", "service", "server"))

@@ -210,4 +210,4 @@ class CoordinationState(_Methods):
                             waits)
 
 
-install(CoordinationState, names(), coroutine=True)
+install(CoordinationState, names("state", "service", "server"), coroutine=True)

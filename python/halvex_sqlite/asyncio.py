@@ -15,7 +15,7 @@ import os
 import time
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
-from halvex_types import AgentInfo, AsyncServerState, Batch, Lease, Message, install, names
+from halvex_types import AgentInfo, AsyncTaskGraph, Batch, Lease, Message, install, names
 
 from . import _core, _rules
 from ._core import DEFAULT_LOG_LIMIT
@@ -52,7 +52,7 @@ async def delete_namespace(namespace: str, path: str | os.PathLike[str] | None =
 if TYPE_CHECKING:
     # As in the blocking class: signatures from the protocol, methods from
     # halvex_types' table.
-    _Methods = AsyncServerState
+    _Methods = AsyncTaskGraph
 else:
     _Methods = object
 

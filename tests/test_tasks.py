@@ -1,0 +1,148 @@
+"""The task graph: claim_next hands each ready task to exactly one agent, in
+dependency order, across real processes on the state file and on Redis;
+cycles are refused by name; a waiting claim_next wakes on a completion."""
+from __future__ import annotations
+
+import json
+import os
+import random
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+from _support import TESTS_DIR
+
+KINDS = ["sqlite", pytest.param("redis", marks=pytest.mark.redis)]
+
+
+def _state(kind, where):
+    if kind == "sqlite":
+        import halvex_sqlite
+        return halvex_sqlite.CoordinationState(where)
+    import halvex_redis
+    url, ns = where.split(" ")
+    return halvex_redis.CoordinationState(url, namespace=ns)
+
+
+@pytest.fixture
+def where(request, tmp_path):
+    kind = request.node.callspec.params["kind"]
+    if kind == "sqlite":
+        return str(tmp_path / "tasks.db")
+    return request.getfixturevalue("redis_server").url + " tasks-%d-%d" % (
+        os.getpid(), random.getrandbits(32))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_graph_rules_and_refusals(kind, where):
+    s = _state(kind, where)
+    s.add_task("p", "a", "first")
+    t = s.add_task("p", "c", "third", ["b", "a"])
+    assert (t.state, t.waits_for, t.depends_on) == ("blocked", ["a", "b"], ["a", "b"])
+    s.add_task("p", "b", "second", ["a"])
+    for task, deps, text in (("a", ["c"], "task a would close a dependency cycle: a -> c -> a"),
+                             ("a", ["b"], "task a would close a dependency cycle: a -> b -> a"),
+                             ("a", ["a"], "task a would close a dependency cycle: a -> a")):
+        with pytest.raises(RuntimeError) as refused:
+            s.add_task("p", task, "first", deps)
+        assert str(refused.value) == text
+    got = s.claim_next("w1")
+    assert got.task.task_id == "a" and got.task.token == 1 and s.status("w1") == "busy"
+    nothing = s.claim_next("w2")
+    assert nothing.task is None and nothing.why.startswith("3 tasks blocked: a held by w1 until ")
+    with pytest.raises(RuntimeError, match="^task a is held: only a task not yet started"):
+        s.add_task("p", "a", "renamed", ["x"])
+    with pytest.raises(RuntimeError, match="^w2 does not hold task a$"):
+        s.complete_task("w2", "a")
+    with pytest.raises(RuntimeError, match="^no task zz$"):
+        s.fail_task("w2", "zz", "why")
+    done = s.complete_task("w1", "a", "fine")
+    assert (done.state, done.holder, done.outcome, s.status("w1")) == ("done", "w1", "fine",
+                                                                       "completed")
+    assert s.lease("task:a") is None  # released
+    b = s.claim_next("w2", "b").task
+    assert b.task_id == "b"
+    assert s.fail_task("w2", "b", "broke").state == "failed" and s.status("w2") == "error"
+    assert s.claim_next("w1").why == "1 task blocked: c waits for b (failed)"
+    with pytest.raises(RuntimeError, match="^w1 cannot reset task b: w2 failed it$"):
+        s.reset_task("w1", "b")
+    assert s.reset_task("w2", "b").state == "ready"
+    again = s.claim_next("w1")
+    assert again.task.task_id == "b" and again.task.token == 2  # a new grant, a higher token
+    s.complete_task("w1", "b")
+    assert [(x.task_id, x.state) for x in s.tasks()] == [("a", "done"), ("c", "ready"),
+                                                          ("b", "done")]
+    assert s.claim_next("w1", "zz").why == "no open tasks under 'zz'"
+    with pytest.raises(TypeError):
+        s.add_task("p", "d", "x", "a")
+
+
+WORKER = """
+import json, sys, time
+sys.path.insert(0, sys.argv[1])
+from test_tasks import _state
+kind, where, me = sys.argv[2:5]
+s = _state(kind, where)
+done, idle = [], 0
+while True:
+    got = s.claim_next(me, "", 2)
+    if got.task is None:
+        if got.why.startswith("no open tasks"):
+            break
+        continue
+    start = time.time()
+    s.complete_task(me, got.task.task_id)
+    done.append([got.task.task_id, start, time.time()])
+print(json.dumps(done))
+"""
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_random_graph_by_eight_processes(kind, where):
+    rng = random.Random(32)
+    deps = {i: sorted(rng.sample(range(i), min(i, rng.randint(0, 3)))) for i in range(500)}
+    s = _state(kind, where)
+    for i in rng.sample(range(500), 500):  # added in any order: unknown dependencies block
+        s.add_task("planner", "t%03d" % i, "task %d" % i, ["t%03d" % d for d in deps[i]])
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        p for p in (TESTS_DIR, os.environ.get("PYTHONPATH")) if p))
+    procs = [subprocess.Popen([sys.executable, "-c", WORKER, TESTS_DIR, kind, where,
+                               "w%d" % n], env=env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE) for n in range(8)]
+    finished = {}
+    for proc in procs:
+        out, err = proc.communicate(timeout=600)
+        assert proc.returncode == 0, err.decode()
+        for task, start, end in json.loads(out):
+            assert task not in finished, task  # completed exactly once
+            finished[task] = (start, end)
+    assert len(finished) == 500
+    for i, before in deps.items():
+        for d in before:  # granted only after each dependency completed
+            assert finished["t%03d" % d][1] <= finished["t%03d" % i][0]
+    assert {t.state for t in s.tasks()} == {"done"}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_waiting_claim_next_wakes_on_completion(kind, where):
+    s, other = _state(kind, where), _state(kind, where)
+    s.add_task("p", "first", "x")
+    s.add_task("p", "second", "y", ["first"])
+    s.claim_next("a")
+    got = []
+    waiter = threading.Thread(target=lambda: got.append((other.claim_next("b", "", 60),
+                                                         time.monotonic())))
+    waiter.start()
+    time.sleep(0.5)
+    assert not got
+    completed = time.monotonic()
+    s.complete_task("a", "first")
+    waiter.join(30)
+    assert got[0][0].task.task_id == "second" and got[0][1] - completed < 10
+    # No task under the prefix: the wait ends with why, not before the time.
+    started = time.monotonic()
+    assert other.claim_next("b", "none-", 0.3).task is None
+    assert time.monotonic() - started >= 0.3
