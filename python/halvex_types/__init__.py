@@ -48,7 +48,7 @@ from .protocols import (
 )
 
 __all__ = ["AgentInfo", "AsyncCoordinationService", "Batch", "AsyncCoordinationState",
-           "AsyncServerState", "AsyncTaskGraph", "CoordinationService", "CoordinationState", "HANDOVER_SECS",
-           "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message", "Method", "Next",
-           "PanicException", "Param", "ServerState", "Task", "TaskGraph", "check_lease", "install", "names",
-           "panic"]
+           "AsyncServerState", "AsyncTaskGraph", "CoordinationService", "CoordinationState",
+           "HANDOVER_SECS", "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message",
+           "Method", "Next", "PanicException", "Param", "ServerState", "Task", "TaskGraph",
+           "check_lease", "install", "names", "panic"]
