@@ -83,8 +83,12 @@ SERVICE = {
     "check_lease": ("agent_id", "resource_key", "token"), "agents": (),
     "release_all": ("agent_id",), "wait_inbox": ("agent_id", "timeout"),
     "claim_many": ("agent_id", "resource_keys"), "acknowledge": ("agent_id", "ack"),
+    "add_task": ("agent_id", "task_id", "title", "depends_on"),
+    "claim_next": ("agent_id", "prefix", "wait"),
+    "complete_task": ("agent_id", "task_id", "note"), "fail_task": ("agent_id", "task_id", "reason"),
+    "reset_task": ("agent_id", "task_id"), "tasks": ("prefix",),
 }
-READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease"}
+READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease", "tasks"}
 DESTRUCTIVE = {"drain_inbox", "release", "release_all", "wait_inbox"}
 
 
@@ -103,7 +107,8 @@ def test_mcp_stdio_tools_and_results_match_the_class():
                 assert list(properties)[:len(params)] == params
                 assert all(p["description"] for p in properties.values())
                 assert tool.input_schema["additionalProperties"] is False
-                optional = {"prefix", "timeout", "max_messages", "max_bytes"}
+                optional = {"prefix", "timeout", "max_messages", "max_bytes", "depends_on", "wait",
+                            "note"}
                 assert tool.input_schema["required"] == [p for p in params if p not in optional]
                 if tool.name in ("inbox", "drain_inbox", "wait_inbox"):
                     assert properties["max_messages"]["maximum"] == 1000

@@ -70,8 +70,7 @@ def test_table_facts():
         assert all(p.kind in ("str", "int", "float", "str | None", "list[str]", "Sequence[str]")
                    for p in method.params)
         # Every tool the MCP server offers says what it is to a model.
-        assert (method.tool is not None) == (method.name in TOOL_NAMES
-                                             or method.group == "tasks"), method.name
+        assert (method.tool is not None) == (method.name in TOOL_NAMES), method.name
     reads = {m.name for m in METHODS.values() if m.read_only and m.group != "server"}
     assert reads == {"inbox", "status", "lease", "leases", "check_lease", "agents", "tasks"}
     assert METHODS["wait_inbox"].params[1].default == 25.0

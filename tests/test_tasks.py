@@ -139,6 +139,17 @@ def test_waiting_claim_next_wakes_on_completion(kind, where):
                                                          time.monotonic())))
     waiter.start()
     time.sleep(0.5)
+    if kind == "redis":  # an idle wait sends nothing: no polling
+        import redis
+        server = redis.Redis.from_url(where.split(" ")[0])
+
+        def calls():
+            stats = server.info("commandstats")
+            return sum(v["calls"] for k, v in stats.items() if k != "cmdstat_info")
+
+        before = calls()
+        time.sleep(1.5)
+        assert calls() == before
     assert not got
     completed = time.monotonic()
     s.complete_task("a", "first")
@@ -148,3 +159,27 @@ def test_waiting_claim_next_wakes_on_completion(kind, where):
     started = time.monotonic()
     assert other.claim_next("b", "none-", 0.3).task is None
     assert time.monotonic() - started >= 0.3
+
+
+@pytest.mark.mcp
+def test_two_mcp_clients_share_the_graph():
+    pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")
+    import _mcp
+    from halvex_mcp.client import RemoteState
+
+    with _mcp.HttpServer("--memory") as server:
+        with RemoteState(server.url) as a, RemoteState(server.url) as b:
+            a.add_task("a", "build", "compile")
+            assert a.add_task("a", "test", "run tests", ["build"]).waits_for == ["build"]
+            with pytest.raises(RuntimeError, match="cycle: build -> test -> build"):
+                b.add_task("b", "build", "compile", ["test"])
+            got = b.claim_next("b")
+            assert got.task.task_id == "build" and got.task.holder == "b"
+            waiting = []
+            waiter = threading.Thread(target=lambda: waiting.append(a.claim_next("a", "", 60)))
+            waiter.start()
+            time.sleep(0.5)
+            assert b.complete_task("b", "build", "ok").state == "done"
+            waiter.join(60)
+            assert waiting[0].task.task_id == "test" and a.status("a") == "busy"
+            assert [t.state for t in b.tasks("")] == ["done", "held"]

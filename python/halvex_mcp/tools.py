@@ -24,13 +24,14 @@ from halvex_types import (
     Batch,
     Lease,
     Param,
+    Task,
     names,
 )
 from halvex_types.methods import EMPTY, MAX_CLAIM_KEYS, TOOL_PARAMS
 
 # The groups of halvex_types' table that are tools, and the tools of other groups.
-TOOL_GROUPS = ("state", "service")
-TOOL_NAMES = (*names(*TOOL_GROUPS), "acknowledge")
+TOOL_GROUPS = ("state", "service", "tasks")
+TOOL_NAMES = (*names("state", "service"), "acknowledge", *names("tasks"))
 
 
 def methods() -> dict[str, tuple[list[Param], str]]:
@@ -79,12 +80,19 @@ PARAM_DOCS = {
     **TOOL_PARAMS,
     "timeout": f"Seconds to wait for a message when the inbox is empty, 0 to {WAIT_MAX:g} "
                f"(default {WAIT_DEFAULT:g}). Call again to keep waiting.",
+    "wait": f"Seconds to wait for a ready task when none is, 0 to {WAIT_MAX:g} (default 0).",
     "max_messages": f"At most this many messages in this reply (1 to {BATCH_MESSAGES}).",
     "max_bytes": f"At most this many bytes of message content in this reply (1 to "
                  f"{BATCH_BYTES}).",
 }
 
-_JSON_TYPES = {"str": "string", "int": "integer", "float": "number", "list[str]": "array"}
+# The task graph's tools, whose prefix is one of task ids.
+TASKS = frozenset(names("tasks"))
+_TASK_PREFIX = "Only tasks whose id starts with this; empty for all."
+
+_JSON_TYPES = {"str": "string", "int": "integer", "float": "number", "list[str]": "array",
+               "Sequence[str]": "array"}
+_LISTS = ("list[str]", "Sequence[str]")
 
 # -- results ---------------------------------------------------------------------
 
@@ -125,6 +133,33 @@ _AGENT = {
     "required": list(AgentInfo._fields),
     "additionalProperties": False,
 }
+_TASK = {
+    "type": "object",
+    "properties": {
+        "task_id": {"type": "string"},
+        "title": {"type": "string"},
+        "state": {"enum": ["ready", "blocked", "held", "done", "failed"]},
+        "holder": {"type": ["string", "null"],
+                   "description": "who holds it live, or who finished it"},
+        "token": {"type": "integer", "minimum": 0,
+                  "description": "fencing token of its latest claim (0: never claimed)"},
+        "waits_for": {"type": "array", "items": {"type": "string"},
+                      "description": "dependencies not yet done"},
+        "outcome": {"type": "string", "description": "the note or the failure's reason"},
+        "depends_on": {"type": "array", "items": {"type": "string"}},
+        "added_at": {"type": "integer", "description": "server seconds (Unix time)"},
+    },
+    "required": list(Task._fields),
+    "additionalProperties": False,
+}
+_NEXT = {
+    "type": "object",
+    "properties": {"task": {"anyOf": [{"type": "null"}, _TASK],
+                            "description": "the task you now hold; null when none was ready"},
+                   "why": {"type": "string", "description": "why none was ready"}},
+    "required": ["task", "why"],
+    "additionalProperties": False,
+}
 _BATCH_REST = {"remaining": {"type": "integer", "minimum": 0,
                              "description": "messages still waiting for the next call"}}
 _DRAIN_REST = {
@@ -156,6 +191,7 @@ _BY_TYPE: dict[str, dict[str, Any]] = {
     "list[Lease]": {"type": "array", "items": _LEASE},
     "list[AgentInfo]": {"type": "array", "items": _AGENT},
     "list[str]": {"type": "array", "items": {"type": "string"}},
+    "Task": _TASK, "Next": _NEXT, "list[Task]": {"type": "array", "items": _TASK},
 }
 _RESULTS: dict[str, dict[str, Any]] = {
     "claim_file": _AGENT_ID, "claim_task": _AGENT_ID, "renew_claim": _AGENT_ID,
@@ -207,13 +243,14 @@ class Tool:
         properties: dict[str, Any] = {}
         for p in self.params:
             prop: dict[str, Any] = {"type": _JSON_TYPES[p.kind]}
-            if p.kind == "list[str]":
+            if p.kind in _LISTS:
                 prop.update(items={"type": "string"}, maxItems=MAX_CLAIM_KEYS)
             if p.name == "timeout":
                 prop.update(minimum=0, maximum=WAIT_MAX)
             if p.name in self.optional:
                 prop["default"] = self.optional[p.name]
-            prop["description"] = PARAM_DOCS[p.name]
+            prop["description"] = (_TASK_PREFIX if p.name == "prefix" and self.name in TASKS
+                                   else PARAM_DOCS[p.name])
             properties[p.name] = prop
         if self.batched:
             properties.update({name: {"type": "integer", "minimum": 1, "maximum": ceiling,
@@ -282,7 +319,7 @@ class Tool:
                 bound[p.name] = check_integer(p.name, value)
             elif p.kind == "float":
                 bound[p.name] = check_seconds(p.name, value, WAIT_MAX)
-            elif p.kind == "list[str]":
+            elif p.kind in _LISTS:
                 if not isinstance(value, list):
                     raise ArgumentError(f"argument '{p.name}' must be an array of strings, not "
                                         f"{_json_type(value)}")

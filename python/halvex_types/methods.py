@@ -89,6 +89,10 @@ TOOL_PARAMS = {
                      "\"task:phase-7\"].",
     "ack": "The `ack` of a drain_inbox or wait_inbox result, confirming you received its "
            "messages.",
+    "title": "What the task is, in a line.",
+    "depends_on": "The ids of the tasks that must be done first, e.g. [\"phase-6\"].",
+    "note": "The outcome, e.g. what changed.",
+    "reason": "Why it failed.",
 }
 
 _KEY_EXAMPLE = '`"file:src/lib.rs"` or `"task:phase-7"`'
