@@ -14,6 +14,7 @@ import time
 import pytest
 
 from _support import TESTS_DIR
+from test_clock import faked_redis  # noqa: F401  (a redis-server on a faked clock)
 
 KINDS = ["sqlite", pytest.param("redis", marks=pytest.mark.redis)]
 
@@ -183,3 +184,40 @@ def test_two_mcp_clients_share_the_graph():
             waiter.join(60)
             assert waiting[0].task.task_id == "test" and a.status("a") == "busy"
             assert [t.state for t in b.tasks("")] == ["done", "held"]
+
+
+EXPIRY = """
+s = CoordinationState()
+s.add_task("p", "t1", "one")
+first = s.claim_next("dead")  # its holder then stops, and never completes
+note("first", (first.task.task_id, first.task.token))
+set_clock(T0 + 299)
+note("at 299", s.claim_next("b").why)
+set_clock(T0 + 300)
+again = s.claim_next("b")
+note("at 300", (again.task.task_id, again.task.token, again.task.holder))
+note("dead completes", call(s.complete_task, "dead", "t1"))
+note("b completes", s.complete_task("b", "t1").state)
+"""
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_expired_holders_task_comes_back_with_a_higher_token(kind, tmp_path, request):
+    import _faketime
+    import _sqlite
+
+    if not _faketime.available():
+        pytest.skip("libfaketime is not installed")
+    if kind == "sqlite":
+        notes, _ = _sqlite.scenario_runner(tmp_path)(EXPIRY)
+    else:
+        notes, _ = _faketime.run_redis_scenario(request.getfixturevalue("faked_redis"), EXPIRY,
+                                                _faketime.T0)
+    assert notes == {
+        "first": ("t1", 1),
+        "at 299": "1 task blocked: t1 held by dead until %s" % time.strftime(
+            "%H:%M:%S", time.gmtime(_faketime.T0 + 300)),
+        "at 300": ("t1", 2, "b"),
+        "dead completes": ("RuntimeError", ("dead does not hold task t1",)),
+        "b completes": "done",
+    }
