@@ -221,3 +221,25 @@ def test_expired_holders_task_comes_back_with_a_higher_token(kind, tmp_path, req
         "dead completes": ("RuntimeError", ("dead does not hold task t1",)),
         "b completes": "done",
     }
+
+
+def test_task_commands(tmp_path):
+    from test_cli import command, environ
+
+    def halvex(*args):
+        done = subprocess.run(command() + ["task", *args, "--state", str(tmp_path / "s.db")],
+                              env=environ(HALVEX_AGENT="w1"), capture_output=True, text=True,
+                              timeout=60)
+        return done.returncode, done.stdout.strip(), done.stderr.strip()
+
+    assert halvex("add", "build", "compile")[0] == 0
+    assert halvex("add", "test", "run tests", "build")[1] == "test  blocked  waits for build  run tests"
+    assert halvex("add", "build", "compile", "test") == (
+        1, "", "task build would close a dependency cycle: build -> test -> build")
+    assert halvex("next", "-o", "json")[0] == 0
+    status, _, why = halvex("next")
+    assert status == 1 and why.startswith("2 tasks blocked: build held by w1 until ")
+    assert halvex("done", "build", "ok")[1] == "build  done  w1 (token 1)  compile  -> ok"
+    assert halvex("next")[1] == "test  held  w1 (token 1)  run tests"
+    assert halvex("fail", "test", "flaky")[0] == 0 and halvex("reset", "test")[0] == 0
+    assert json.loads(halvex("list", "-o", "json")[1])[1]["state"] == "ready"
