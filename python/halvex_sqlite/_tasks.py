@@ -186,34 +186,48 @@ def claim_once(core: Core, agent: str, prefix: str) -> tuple[Next, int | None]:
     return result
 
 
+class Watch:
+    """A waiting claim_next's view of the file: whether anything was written
+    since the last look (PRAGMA data_version, as wait_inbox polls it), or a
+    held ready task's lease ran out, either of which may free a task."""
+
+    def __init__(self, core: Core, agent: str, expiry: int | None) -> None:
+        self.poller = _core.Poller(core, agent)
+        self.expiry = expiry
+        self.delay = _core.FIRST_POLL
+
+    def changed(self) -> bool:
+        with self.poller.lock:
+            version = self.poller._version()
+            changed = version != self.poller.version
+            self.poller.version = version
+        self.delay = _core.next_delay(self.delay, True if changed else None)
+        return changed or (self.expiry is not None and time.time() >= self.expiry)
+
+    def close(self) -> None:
+        self.poller.close()
+
+
 def claim_next(core: Core, agent: str, prefix: str, wait: float) -> Next:
-    """Claims; when nothing is ready and `wait` allows, watches the file's
-    data version (as wait_inbox does) and tries again after each write, or
-    when a held ready task's lease runs out."""
+    """Claims; when nothing is ready and `wait` allows, tries again after
+    each write to the file or the end of a held ready task's lease."""
     got, expiry = claim_once(core, agent, prefix)
     if got.task is not None or wait <= 0:
         return got
     deadline = time.monotonic() + wait
-    poller = _core.Poller(core, agent)
+    watch = Watch(core, agent, expiry)
     try:
-        delay = _core.FIRST_POLL
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 break
-            time.sleep(min(delay, left))
-            with poller.lock:
-                version = poller._version()
-                changed = version != poller.version
-                poller.version = version
-            due = expiry is not None and time.time() >= expiry
-            delay = _core.next_delay(delay, True if changed else None)
-            if changed or due:
-                got, expiry = claim_once(core, agent, prefix)
+            time.sleep(min(watch.delay, left))
+            if watch.changed():
+                got, watch.expiry = claim_once(core, agent, prefix)
                 if got.task is not None:
                     return got
     finally:
-        poller.close()
+        watch.close()
     return claim_once(core, agent, prefix)[0]
 
 
