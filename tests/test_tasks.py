@@ -77,6 +77,13 @@ def test_graph_rules_and_refusals(kind, where):
     assert [(x.task_id, x.state) for x in s.tasks()] == [("a", "done"), ("c", "ready"),
                                                           ("b", "done")]
     assert s.claim_next("w1", "zz").why == "no open tasks under 'zz'"
+    # A task many depend on (their list is kept in parts) frees them all.
+    s.add_task("p", "hub", "h")
+    for i in range(250):
+        s.add_task("p", "leaf%d" % i, "l", ["hub"])
+    s.claim_next("w1", "hub")
+    s.complete_task("w1", "hub")
+    assert [t.state for t in s.tasks("leaf")] == ["ready"] * 250
     with pytest.raises(TypeError):
         s.add_task("p", "d", "x", "a")
 

@@ -783,7 +783,8 @@ return finish(DONE, removed)
 #   tasks hash      task id -> JSON {title, added, seq, waiting (dependencies
 #                   not done), state (0 open, 1 done, 2 failed), finisher,
 #                   outcome, deps}
-#   dependants hash task id -> JSON list of the tasks depending on it
+#   dependants hash "<task id>\n#" -> how many tasks depend on it;
+#                   "<task id>\n<k>" -> JSON list of the k-th hundred of them
 #   ready zset      open tasks with no dependency left, scored by seq: what
 #                   claim_next reads, and all it reads when one is free
 #   open zset       open tasks by seq; open_ids: the same ids at score 0, so
@@ -899,10 +900,14 @@ local unfinished = 0
 for _, d in ipairs(new) do
   local o = task(d)
   if not o or o.state ~= 1 then unfinished = unfinished + 1 end
-  local list = redis.call('HGET', G.deps, d)
+  -- In chunks of 100, so that adding a dependant costs the same however
+  -- many the task has.
+  local n = redis.call('HINCRBY', G.deps, d .. '\n#', 1)
+  local field = d .. '\n' .. math.floor((n - 1) / 100)
+  local list = redis.call('HGET', G.deps, field)
   list = list and cjson.decode(list) or {}
   list[#list + 1] = id
-  redis.call('HSET', G.deps, d, cjson.encode(list))
+  redis.call('HSET', G.deps, field, cjson.encode(list))
 end
 if t then
   t.title = title
@@ -1025,14 +1030,17 @@ redis.call('ZREM', G.ready, id)
 redis.call('ZREM', G.open, id)
 redis.call('ZREM', G.ids, id)
 if state == 1 then
-  local list, woke = redis.call('HGET', G.deps, id), false
-  for _, d in ipairs(list and cjson.decode(list) or {}) do
-    local o = task(d)
-    o.waiting = o.waiting - 1
-    redis.call('HSET', G.tasks, d, cjson.encode(o))
-    if o.waiting == 0 and o.state == 0 then
-      redis.call('ZADD', G.ready, o.seq, d)
-      woke = true
+  local count, woke = tonumber(redis.call('HGET', G.deps, id .. '\n#') or '0'), false
+  for c = 0, math.floor((count - 1) / 100) do
+    local list = redis.call('HGET', G.deps, id .. '\n' .. c)
+    for _, d in ipairs(list and cjson.decode(list) or {}) do
+      local o = task(d)
+      o.waiting = o.waiting - 1
+      redis.call('HSET', G.tasks, d, cjson.encode(o))
+      if o.waiting == 0 and o.state == 0 then
+        redis.call('ZADD', G.ready, o.seq, d)
+        woke = true
+      end
     end
   end
   if woke then wake_tasks(now) end
