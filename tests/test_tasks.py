@@ -233,8 +233,8 @@ def test_expired_holders_task_comes_back_with_a_higher_token(kind, tmp_path, req
 def test_task_commands(tmp_path):
     from test_cli import command, environ
 
-    def halvex(*args):
-        done = subprocess.run(command() + ["task", *args, "--state", str(tmp_path / "s.db")],
+    def halvex(*args, verb="task"):
+        done = subprocess.run(command() + [verb, "--state", str(tmp_path / "s.db"), *args],
                               env=environ(HALVEX_AGENT="w1"), capture_output=True, text=True,
                               timeout=60)
         return done.returncode, done.stdout.strip(), done.stderr.strip()
@@ -250,3 +250,11 @@ def test_task_commands(tmp_path):
     assert halvex("next")[1] == "test  held  w1 (token 1)  run tests"
     assert halvex("fail", "test", "flaky")[0] == 0 and halvex("reset", "test")[0] == 0
     assert json.loads(halvex("list", "-o", "json")[1])[1]["state"] == "ready"
+    # run --next: the task's token in HALVEX_TOKENS, done or failed by CMD's status.
+    script = 'echo "$HALVEX_TOKENS"; exit %d'
+    assert halvex("--next", "", "--", "sh", "-c", script % 3, verb="run")[:2] == (3, "task:test=2")
+    assert halvex("reset", "test")[0] == 0
+    assert halvex("--next", "te", "--", "sh", "-c", script % 0, verb="run")[:2] == (0, "task:test=3")
+    assert halvex("--next", "", "--", "true", verb="run") == (1, "", "no open tasks")
+    assert [t["outcome"] for t in json.loads(halvex("list", "-o", "json")[1])] == [
+        "ok", "exit status 0"]
