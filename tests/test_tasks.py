@@ -258,3 +258,18 @@ def test_task_commands(tmp_path):
     assert halvex("--next", "", "--", "true", verb="run") == (1, "", "no open tasks")
     assert [t["outcome"] for t in json.loads(halvex("list", "-o", "json")[1])] == [
         "ok", "exit status 0"]
+
+
+def test_state_file_of_schema_1_gains_the_task_tables(tmp_path):
+    import sqlite3
+
+    import halvex_sqlite
+
+    path = str(tmp_path / "old.db")
+    halvex_sqlite.CoordinationState(path).claim_file("a", "x")
+    db = sqlite3.connect(path)  # as the previous release left it: no task tables
+    db.executescript("DROP TABLE tasks; DROP TABLE task_deps; PRAGMA user_version = 1;")
+    db.close()
+    s = halvex_sqlite.CoordinationState(path)
+    assert s.add_task("p", "t", "x").state == "ready" and s.lease("file:x").holder == "a"
+    assert sqlite3.connect(path).execute("PRAGMA user_version").fetchone() == (2,)
