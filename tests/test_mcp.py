@@ -83,8 +83,13 @@ SERVICE = {
     "check_lease": ("agent_id", "resource_key", "token"), "agents": (),
     "release_all": ("agent_id",), "wait_inbox": ("agent_id", "timeout"),
     "claim_many": ("agent_id", "resource_keys"), "acknowledge": ("agent_id", "ack"),
+    "add_task": ("agent_id", "task_id", "title", "depends_on"),
+    "claim_next": ("agent_id", "prefix", "wait"),
+    "complete_task": ("agent_id", "task_id", "note"), "fail_task": ("agent_id", "task_id", "reason"),
+    "reset_task": ("agent_id", "task_id"), "tasks": ("prefix",),
 }
-READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease"}
+READ_ONLY = {"status", "inbox", "lease", "leases", "agents", "check_lease", "tasks"}
+TASK_TOOLS = {"add_task", "claim_next", "complete_task", "fail_task", "reset_task", "tasks"}
 DESTRUCTIVE = {"drain_inbox", "release", "release_all", "wait_inbox"}
 
 
@@ -92,7 +97,10 @@ def test_mcp_stdio_tools_and_results_match_the_class():
     native = halvex_core.CoordinationState()
 
     async def body():
-        async with stdio() as client:
+        async with stdio() as plain:  # the task graph's tools only when asked for
+            assert [t.name for t in (await plain.list_tools()).tools] == list(METHODS) + [
+                n for n in SERVICE if n not in TASK_TOOLS]
+        async with stdio("--task-tools") as client:
             assert "file:<path>" in client.instructions and "renew" in client.instructions
             assert "wait_inbox" in client.instructions and "check_lease" in client.instructions
             tools = (await client.list_tools()).tools
@@ -103,7 +111,8 @@ def test_mcp_stdio_tools_and_results_match_the_class():
                 assert list(properties)[:len(params)] == params
                 assert all(p["description"] for p in properties.values())
                 assert tool.input_schema["additionalProperties"] is False
-                optional = {"prefix", "timeout", "max_messages", "max_bytes"}
+                optional = {"prefix", "timeout", "max_messages", "max_bytes", "depends_on", "wait",
+                            "note"}
                 assert tool.input_schema["required"] == [p for p in params if p not in optional]
                 if tool.name in ("inbox", "drain_inbox", "wait_inbox"):
                     assert properties["max_messages"]["maximum"] == 1000

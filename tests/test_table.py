@@ -63,16 +63,16 @@ def test_sync_and_async_protocols_agree():
 
 def test_table_facts():
     assert list(METHODS) == names()
-    assert names("state", "service", "server") == names()
+    assert names("state", "service", "server", "tasks") == names()
     for method in METHODS.values():
         assert method.doc.strip() and method.doc == inspect.cleandoc(method.doc)
         assert set(method.identity) <= {"agent_id", "from_agent"}
-        assert all(p.kind in ("str", "int", "float", "str | None", "list[str]")
+        assert all(p.kind in ("str", "int", "float", "str | None", "list[str]", "Sequence[str]")
                    for p in method.params)
         # Every tool the MCP server offers says what it is to a model.
         assert (method.tool is not None) == (method.name in TOOL_NAMES), method.name
     reads = {m.name for m in METHODS.values() if m.read_only and m.group != "server"}
-    assert reads == {"inbox", "status", "lease", "leases", "check_lease", "agents"}
+    assert reads == {"inbox", "status", "lease", "leases", "check_lease", "agents", "tasks"}
     assert METHODS["wait_inbox"].params[1].default == 25.0
     assert METHODS["claim_task"].refusal("held", holder="a", task_id="t").args == (
         "a already holds claim on task t",)

@@ -201,6 +201,36 @@ def parser() -> argparse.ArgumentParser:
                            type=_KINDS[param.kind[5:-1] if listed else param.kind],
                            nargs="+" if listed else "?" if optional else None,
                            default=param.default if optional else None)
+    p = command("task", "The task graph: add tasks with dependencies, claim the next ready one, "
+                        "mark it done or failed, list them.")
+    actions = p.add_subparsers(dest="action", metavar="ACTION")
+    actions.required = True
+
+    def action(name: str, text: str) -> argparse.ArgumentParser:
+        q = actions.add_parser(name, parents=[common], help=text, description=text)
+        _agent(q)
+        return q
+
+    q = action("add", "Add task ID (or give one not yet started more dependencies); it is "
+                      "ready once every DEP is done.")
+    q.add_argument("task_id", metavar="ID")
+    q.add_argument("title", metavar="TITLE")
+    q.add_argument("depends_on", metavar="DEP", nargs="*")
+    q = action("next", "Claim the oldest ready task; exit status 1, with the reason on "
+                       "stderr, when none is ready.")
+    q.add_argument("--prefix", default="", help="only tasks whose id starts with this")
+    q.add_argument("--wait", type=float, default=0.0, metavar="SECONDS",
+                   help="wait up to SECONDS for a task to become ready")
+    q = action("done", "Mark the agent's task ID done, with an optional NOTE.")
+    q.add_argument("task_id", metavar="ID")
+    q.add_argument("note", metavar="NOTE", nargs="?", default="")
+    q = action("fail", "Mark the agent's task ID failed with REASON.")
+    q.add_argument("task_id", metavar="ID")
+    q.add_argument("reason", metavar="REASON")
+    q = action("reset", "Reopen task ID, which the agent failed.")
+    q.add_argument("task_id", metavar="ID")
+    q = action("list", "List the tasks: state, holder, token, what each waits for.")
+    q.add_argument("--prefix", default="", help="only tasks whose id starts with this")
     add_run_parser(command("run", "Hold claims around a command: claim every KEY (all or none), "
                                   "renew while CMD runs, release when it ends."))
     return ap
@@ -389,6 +419,40 @@ def cmd_method(args: argparse.Namespace, target: Target) -> int:
     return OK
 
 
+def _task_line(task: dict[str, Any]) -> str:
+    line = f"{task['task_id']}  {task['state']}"
+    if task["holder"]:
+        line += f"  {task['holder']} (token {task['token']})"
+    if task["waits_for"]:
+        line += f"  waits for {', '.join(task['waits_for'])}"
+    line += f"  {task['title']}"
+    return line + (f"  -> {task['outcome']}" if task["outcome"] else "")
+
+
+def cmd_task(args: argparse.Namespace, target: Target) -> int:
+    act = args.action
+    if act == "list":
+        rows = as_json("tasks", target.call("tasks", args.prefix))
+        _show(args, rows, lambda: "\n".join(_task_line(t) for t in rows) or "no tasks")
+        return OK
+    agent = _need(args.agent, "--agent")
+    if act == "next":
+        got = as_json("claim_next", target.call("claim_next", agent, args.prefix, args.wait))
+        if got["task"] is None:
+            if args.as_json:
+                print_json(got)
+            return fail(REFUSED, got["why"])
+        _show(args, got, lambda: _task_line(got["task"]))
+        return OK
+    name, extra = {"add": ("add_task", ("title", "depends_on")),
+                   "done": ("complete_task", ("note",)), "fail": ("fail_task", ("reason",)),
+                   "reset": ("reset_task", ())}[act]
+    task = as_json(name, target.call(name, agent, args.task_id,
+                                     *[getattr(args, e) for e in extra]))
+    _show(args, task, lambda: _task_line(task))
+    return OK
+
+
 def cmd_delete(args: argparse.Namespace, target: Target) -> int:
     if not args.yes:
         raise Unsupported("delete-namespace deletes every claim and message of the namespace: "
@@ -402,7 +466,8 @@ COMMANDS: dict[str, Callable[[argparse.Namespace, Target], int]] = {
     "leases": cmd_leases, "agents": cmd_agents, "claim": cmd_key, "renew": cmd_key,
     "release": cmd_key, "release-all": cmd_release_all, "check": cmd_check, "send": cmd_send,
     "broadcast": cmd_send, "inbox": cmd_inbox, "watch": cmd_watch,
-    "delete-namespace": cmd_delete, "board": cmd_board, "guard": cmd_guard, "hook": cmd_hook,
+    "delete-namespace": cmd_delete, "board": cmd_board, "task": cmd_task, "guard": cmd_guard,
+    "hook": cmd_hook,
     **{cmd: cmd_method for cmd in one_to_one()},
 }
 

@@ -22,7 +22,7 @@ from halvex_types import LEASE_SECS
 
 from . import _group
 from .guard import repo_key
-from .targets import Refused, Target, Unreachable, Unsupported, split_key
+from .targets import Refused, Target, Unreachable, Unsupported, as_json, split_key
 
 # Statuses of its own; otherwise `run` exits with CMD's status (128 + N when
 # a signal N ended CMD).
@@ -42,6 +42,10 @@ def add_run_parser(p: argparse.ArgumentParser) -> None:
                    help="the agent that holds the claims (default: $HALVEX_AGENT)")
     p.add_argument("--claim", dest="claims", action="append", default=[], metavar="KEY",
                    help="a key to hold, file:<path> or task:<id>; repeatable")
+    p.add_argument("--next", dest="next_prefix", metavar="PREFIX",
+                   help="instead of --claim: claim the oldest ready task whose id starts with "
+                        "PREFIX ('' for any), and when CMD ends mark it done (status 0) or "
+                        "failed (any other status)")
     p.add_argument("--renew-every", type=float, default=RENEW_EVERY, metavar="S",
                    help=f"seconds between renewals (default {RENEW_EVERY:.0f}; must be under the "
                         f"{LEASE}-second lease)")
@@ -51,7 +55,8 @@ def add_run_parser(p: argparse.ArgumentParser) -> None:
     p.add_argument("cmd", nargs=argparse.REMAINDER, metavar="-- CMD ARGS",
                    help="the command to run")
     p.epilog = ("Exit status: CMD's own (128+N when signal N ended it); 1 a claim was refused "
-                "(nothing ran, the claims already made were released); 2 usage; 3 target "
+                "(nothing ran, the claims already made were released), or with --next no task "
+                "was ready (the reason on stderr); 2 usage; 3 target "
                 f"unreachable before CMD started; {LOST} a claim was lost while CMD ran (CMD was "
                 f"stopped); {CANNOT_EXECUTE}/{NOT_FOUND} CMD could not be executed / was not "
                 "found.")
@@ -158,8 +163,11 @@ def run_command(args: argparse.Namespace,
     cmd: list[str] = list(args.cmd)
     if cmd and cmd[0] == "--":
         cmd = cmd[1:]
+    task = getattr(args, "next_prefix", None)
     problem = ("--agent A (or $HALVEX_AGENT) is required" if not args.agent else
-               "at least one --claim KEY is required" if not args.claims else
+               "give --claim KEY or --next PREFIX, not both" if args.claims and task is not None
+               else "at least one --claim KEY (or --next PREFIX) is required"
+               if not args.claims and task is None else
                "no command given: halvex run ... -- CMD ARGS" if not cmd else
                f"--renew-every must be from 0 to {LEASE} seconds"
                if not 0 < args.renew_every < LEASE else "")
@@ -173,7 +181,7 @@ def run_command(args: argparse.Namespace,
         return _failed(err)
     keys = list(dict.fromkeys(repo_key(k) for k in args.claims))
     try:
-        return _hold(args, target, keys, cmd)
+        return _hold(args, target, keys, cmd, task)
     finally:
         try:
             target.close()
@@ -181,10 +189,41 @@ def run_command(args: argparse.Namespace,
             pass
 
 
-def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[str]) -> int:
-    agent: str = args.agent
+def _claim_next(target: Target, agent: str,
+                prefix: str) -> tuple[str | None, dict[str, int | None]]:
+    """The task claim_next granted (None, its reason said, when none was
+    ready) and its key's fencing token."""
+    got = as_json("claim_next", target.call("claim_next", agent, prefix, 0.0))
+    if got["task"] is None:
+        sys.stderr.write(f"{got['why']}\n")
+        return None, {}
+    task = got["task"]
+    return task["task_id"], {"task:" + task["task_id"]: int(task["token"])}
+
+
+def _settle(target: Target, agent: str, task: str, status: int) -> None:
+    """Marks the task done (CMD's status 0) or failed, which releases it."""
     try:
-        tokens = claim_all(target, agent, keys)
+        if status == 0:
+            target.call("complete_task", agent, task, "exit status 0")
+        else:
+            target.call("fail_task", agent, task, f"exit status {status}")
+    except (Refused, Unreachable) as err:
+        _say(f"could not mark task {task} {'done' if status == 0 else 'failed'}: {err}")
+
+
+def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[str],
+          prefix: str | None = None) -> int:
+    agent: str = args.agent
+    task: str | None = None
+    try:
+        if prefix is None:
+            tokens = claim_all(target, agent, keys)
+        else:
+            task, tokens = _claim_next(target, agent, prefix)
+            if task is None:
+                return REFUSED
+            keys = list(tokens)
     except (Refused, Unreachable, Unsupported) as err:
         return _failed(err)
     env = dict(os.environ)
@@ -233,7 +272,10 @@ def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[s
                 _group.stop(child, args.grace)
                 _release(target, agent, keys, quiet=True)  # the lost one is refused
                 return LOST
-        _release(target, agent, keys)
+        if task is not None:
+            _settle(target, agent, task, _status(code))
+        else:
+            _release(target, agent, keys)
         return _status(code)
     finally:
         _group.take_terminal_back()

@@ -64,6 +64,15 @@ def split_key(key: str) -> tuple[str, str]:
     return "claim_" + kind, name
 
 
+def _records(value: Any) -> Any:
+    """Named tuples (a Task, a Next) as objects, nested ones too."""
+    if isinstance(value, tuple) and hasattr(value, "_asdict"):
+        return {k: _records(v) for k, v in value._asdict().items()}
+    if isinstance(value, list):
+        return [_records(v) for v in value]
+    return value
+
+
 def as_json(name: str, value: Any) -> Any:
     """A method's result as plain JSON data, with the field names above."""
     result = METHODS[name].result
@@ -77,6 +86,8 @@ def as_json(name: str, value: Any) -> Any:
         return message_record(value)
     if result == "list[Message]":
         return [message_record(m) for m in value]
+    if result in ("Task", "Next", "list[Task]"):
+        return _records(value)
     if isinstance(value, tuple):
         return list(value)
     return value

@@ -85,14 +85,15 @@ def parser() -> argparse.ArgumentParser:
                          "descriptors below it)")
     ap.add_argument("--max-sessions", metavar="N", type=_positive(int),
                     help="with --http, answer 503 to a client opening a session while N are "
-                         "open (default 1000). Clients without a session are kept to N "
-                         "drained agents too: beyond, the least recently used agent's last "
-                         "batch goes unconfirmed and comes back to a later drain")
+                         "open (default 1000)")
     ap.add_argument("--max-waits", metavar="N", type=_positive(int),
                     help=f"at most N wait_inbox calls waiting at once (default "
                          f"{DEFAULT_MAX_WAITS}); one more is refused at once, with the reason, "
-                         "before it drains anything. With --redis each wait holds a connection "
-                         "of the Redis client's pool (100) while it waits")
+                         "before it drains anything (a waiting claim_next counts too)")
+    ap.add_argument("--task-tools", action="store_true",
+                    help="also offer the task graph's tools (add_task, claim_next, "
+                         "complete_task, fail_task, reset_task, tasks); left out by default, "
+                         "so the tool list a model reads on every turn stays small")
     ap.add_argument("--session-idle", metavar="SECONDS", type=_positive(float),
                     help="with --http, end a session after SECONDS without a request "
                          "(default 600)")
@@ -363,7 +364,8 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
                              "--max-sessions and --session-idle apply to --http only")
         from .stdio import serve_stdio
 
-        app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
+        app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release,
+                                 task_tools=args.task_tools)
         _limit_waits(app, args)
         anyio.run(run_until_stopped, lambda on_stop: serve_stdio(app, on_stop))
         return
@@ -378,7 +380,8 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
         http.DEFAULT_SESSION_IDLE if args.session_idle is None else args.session_idle)
     sock = bind_socket(host, port, keys)
     try:
-        app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release)
+        app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release,
+                                 task_tools=args.task_tools)
         _limit_waits(app, args)
         anyio.run(run_until_stopped,
                   lambda on_stop: http.serve_http(app, sock, options, on_stop))

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any, AsyncIterator, Callable
 
 import anyio.from_thread
 import httpx2
-from halvex_types import METHODS, AgentInfo, CoordinationService, Lease, Message
+from halvex_types import METHODS, AgentInfo, CoordinationService, Lease, Message, Next, Task
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
 
@@ -50,6 +50,9 @@ _REVIVE: dict[str, Callable[[Any], Any]] = {
     "list[Lease]": lambda v: [Lease(**found) for found in v],
     "list[AgentInfo]": lambda v: [AgentInfo(**found) for found in v],
     "list[str]": lambda v: [str(item) for item in v],
+    "Task": lambda v: Task(**v),
+    "Next": lambda v: Next(None if v["task"] is None else Task(**v["task"]), v["why"]),
+    "list[Task]": lambda v: [Task(**found) for found in v],
 }
 
 

@@ -67,7 +67,7 @@ class CoordinationServer:
     """The tools of one backend, for any number of connected clients."""
 
     def __init__(self, open_backend: Callable[[], Backend], pinned: str | None = None,
-                 release_on_exit: bool = False) -> None:
+                 release_on_exit: bool = False, task_tools: bool = False) -> None:
         self.open_backend = open_backend
         self.pinned = pinned
         self.release_on_exit = release_on_exit and pinned is not None
@@ -76,8 +76,10 @@ class CoordinationServer:
         self.max_waits = DEFAULT_MAX_WAITS
         # Set once the waits were stopped: a wait that starts later does not wait.
         self.waits_stopped = False
+        # Waiting claim_next calls: they hold a connection as wait_inbox does.
+        self.task_waits = 0
         self.backend: Backend | None = None
-        self.tools = build_tools(pinned)
+        self.tools = build_tools(pinned, task_tools)
         self.listing = types.ListToolsResult(tools=[
             types.Tool(name=t.name, title=t.facts.title, description=t.description,
                        input_schema=t.input_schema(), output_schema=t.output_schema(),
@@ -166,6 +168,8 @@ class CoordinationServer:
                                              max_bytes)
                 else:
                     value = await state.take_batch(agent, max_count, max_bytes)
+            elif tool.name == "claim_next" and bound["wait"] > 0:
+                value = await self._claim_waiting(state, bound)
             else:
                 value = await getattr(state, tool.name)(**bound)
         except RuntimeError as err:
@@ -181,7 +185,7 @@ class CoordinationServer:
         """wait_inbox: a drain that may wait, with progress notifications while
         it does, ended early when the server stops (a batch it took meanwhile
         comes back after the hand-over)."""
-        if len(self.waits) >= self.max_waits:
+        if len(self.waits) + self.task_waits >= self.max_waits:
             # Refused before it drains: nothing is taken.
             raise RuntimeError(
                 f"wait_inbox refused: {len(self.waits)} waits are already running on this "
@@ -208,6 +212,18 @@ class CoordinationServer:
             finally:
                 self.waits.discard(scope)
         return value
+
+    async def _claim_waiting(self, state: Any, bound: dict[str, Any]) -> Any:
+        """claim_next with a wait, counted against --max-waits with the
+        wait_inbox calls; beyond the limit, or once the server stops, it
+        tries once without waiting (its reply says why nothing was ready)."""
+        if self.waits_stopped or len(self.waits) + self.task_waits >= self.max_waits:
+            return await state.claim_next(**dict(bound, wait=0.0))
+        self.task_waits += 1
+        try:
+            return await state.claim_next(**bound)
+        finally:
+            self.task_waits -= 1
 
     @staticmethod
     def _failure(tool: Tool, err: Exception, faults: Any) -> str:

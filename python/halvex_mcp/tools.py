@@ -24,13 +24,14 @@ from halvex_types import (
     Batch,
     Lease,
     Param,
+    Task,
     names,
 )
 from halvex_types.methods import EMPTY, MAX_CLAIM_KEYS, TOOL_PARAMS
 
 # The groups of halvex_types' table that are tools, and the tools of other groups.
-TOOL_GROUPS = ("state", "service")
-TOOL_NAMES = (*names(*TOOL_GROUPS), "acknowledge")
+TOOL_GROUPS = ("state", "service", "tasks")
+TOOL_NAMES = (*names("state", "service"), "acknowledge", *names("tasks"))
 
 
 def methods() -> dict[str, tuple[list[Param], str]]:
@@ -74,9 +75,16 @@ PARAM_DOCS = {
     "timeout": f"Seconds to wait if the inbox is empty (default {WAIT_DEFAULT:g}).",
     "max_messages": f"Cap on messages (default {BATCH_MESSAGES}).",
     "max_bytes": f"Cap on content bytes (default {BATCH_BYTES}; one message at least).",
+    "wait": f"Seconds to wait for a ready task (default 0, at most {WAIT_MAX:g}).",
 }
 
-_JSON_TYPES = {"str": "string", "int": "integer", "float": "number", "list[str]": "array"}
+# The task graph's tools, whose prefix is one of task ids.
+TASKS = frozenset(names("tasks"))
+_TASK_PREFIX = "Only tasks whose id starts with this; empty for all."
+
+_JSON_TYPES = {"str": "string", "int": "integer", "float": "number", "list[str]": "array",
+               "Sequence[str]": "array"}
+_LISTS = ("list[str]", "Sequence[str]")
 
 # -- results ---------------------------------------------------------------------
 
@@ -117,6 +125,33 @@ _AGENT = {
     "required": list(AgentInfo._fields),
     "additionalProperties": False,
 }
+_TASK = {
+    "type": "object",
+    "properties": {
+        "task_id": {"type": "string"},
+        "title": {"type": "string"},
+        "state": {"enum": ["ready", "blocked", "held", "done", "failed"]},
+        "holder": {"type": ["string", "null"],
+                   "description": "who holds it live, or who finished it"},
+        "token": {"type": "integer", "minimum": 0,
+                  "description": "fencing token of its latest claim (0: never claimed)"},
+        "waits_for": {"type": "array", "items": {"type": "string"},
+                      "description": "dependencies not yet done"},
+        "outcome": {"type": "string", "description": "the note or the failure's reason"},
+        "depends_on": {"type": "array", "items": {"type": "string"}},
+        "added_at": {"type": "integer", "description": "server seconds (Unix time)"},
+    },
+    "required": list(Task._fields),
+    "additionalProperties": False,
+}
+_NEXT = {
+    "type": "object",
+    "properties": {"task": {"anyOf": [{"type": "null"}, _TASK],
+                            "description": "the task you now hold; null when none was ready"},
+                   "why": {"type": "string", "description": "why none was ready"}},
+    "required": ["task", "why"],
+    "additionalProperties": False,
+}
 _BATCH_REST = {"remaining": {"type": "integer", "minimum": 0,
                              "description": "messages still waiting for the next call"}}
 _DRAIN_REST = {
@@ -148,6 +183,7 @@ _BY_TYPE: dict[str, dict[str, Any]] = {
     "list[Lease]": {"type": "array", "items": _LEASE},
     "list[AgentInfo]": {"type": "array", "items": _AGENT},
     "list[str]": {"type": "array", "items": {"type": "string"}},
+    "Task": _TASK, "Next": _NEXT, "list[Task]": {"type": "array", "items": _TASK},
 }
 _RESULTS: dict[str, dict[str, Any]] = {
     "claim_file": _AGENT_ID, "claim_task": _AGENT_ID, "renew_claim": _AGENT_ID,
@@ -204,11 +240,12 @@ class Tool:
         for p in self.params:
             kind = _JSON_TYPES[p.kind]
             prop: dict[str, Any] = {"type": [kind, "null"] if p.name in self.optional else kind}
-            if p.kind == "list[str]":
+            if p.kind in _LISTS:
                 prop.update(items={"type": "string"}, maxItems=MAX_CLAIM_KEYS)
             if p.name == "timeout":
                 prop.update(minimum=0, maximum=WAIT_MAX)
-            prop["description"] = PARAM_DOCS[p.name]
+            prop["description"] = (_TASK_PREFIX if p.name == "prefix" and self.name in TASKS
+                                   else PARAM_DOCS[p.name])
             properties[p.name] = prop
         if self.batched:
             properties.update({name: {"type": ["integer", "null"], "minimum": 1,
@@ -277,7 +314,7 @@ class Tool:
                 bound[p.name] = check_integer(p.name, value)
             elif p.kind == "float":
                 bound[p.name] = check_seconds(p.name, value, WAIT_MAX)
-            elif p.kind == "list[str]":
+            elif p.kind in _LISTS:
                 if not isinstance(value, list):
                     raise ArgumentError(f"argument '{p.name}' must be an array of strings, not "
                                         f"{_json_type(value)}")
@@ -350,10 +387,12 @@ def check_limit(name: str, value: Any, ceiling: int) -> int:
     return value
 
 
-def build_tools(pinned: str | None = None) -> dict[str, Tool]:
-    """Every method of the protocol, in its order."""
+def build_tools(pinned: str | None = None, task_tools: bool = False) -> dict[str, Tool]:
+    """Every method of the protocol, in its order (the task graph's only
+    with `task_tools`)."""
     return {name: Tool(name, params, pinned)
-            for name, (params, _doc) in methods().items()}
+            for name, (params, _doc) in methods().items()
+            if task_tools or name not in TASKS}
 
 
 def to_json(value: Any) -> Any:

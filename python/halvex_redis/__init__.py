@@ -17,7 +17,7 @@ import time
 from typing import TYPE_CHECKING, Any, Callable
 
 import redis
-from halvex_types import AgentInfo, Lease, ServerState, install, names
+from halvex_types import AgentInfo, Lease, TaskGraph, install, names
 from redis.retry import Retry
 
 from . import _calls, _clients, _exchange, _plans
@@ -140,7 +140,7 @@ def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
 if TYPE_CHECKING:
     # The type checker reads the methods' signatures from the protocol; at
     # run time they come from halvex_types' table (install, below).
-    _Methods = ServerState
+    _Methods = TaskGraph
 else:
     _Methods = object
 

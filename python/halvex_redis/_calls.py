@@ -18,7 +18,7 @@ from typing import Any, List, Sequence, Set, Tuple, TypeVar
 
 import redis
 from halvex_types import HANDOVER_SECS, faults
-from halvex_types.arguments import CHECKS, Check, limit, not_text, resource_keys
+from halvex_types.arguments import CHECKS, Check, limit, not_text, resource_keys, task_ids
 
 from . import _scripts
 
@@ -47,6 +47,7 @@ RETRY_MAX_WAIT = 1.0
 # returned by the next drain of that agent from any object.
 HANDOVER = HANDOVER_SECS  # here, so a test may shorten it
 
+CODES = _scripts.CODES
 HELD, NO_CLAIM, STALE, CLOCK = (_scripts.CODES[name]
                                 for name in ("HELD", "NO_CLAIM", "STALE", "CLOCK"))
 
@@ -117,6 +118,12 @@ AGENTS_LUA = Script(_scripts.AGENTS)
 AGENTS_ALONE_LUA = Script(_scripts.AGENTS_ALONE)
 RELEASE_ALL_LUA = Script(_scripts.RELEASE_ALL)
 DELETE_REST_LUA = Script(_scripts.DELETE_REST)
+ADD_TASK_LUA = Script(_scripts.ADD_TASK)
+CLAIM_NEXT_LUA = Script(_scripts.CLAIM_NEXT)
+FINISH_TASK_LUA = Script(_scripts.FINISH_TASK)
+RESET_TASK_LUA = Script(_scripts.RESET_TASK)
+TASKS_LUA = Script(_scripts.TASKS)
+TASKS_ALONE_LUA = Script(_scripts.TASKS_ALONE)
 
 
 def text(name: str, value: object) -> Text:
@@ -138,7 +145,8 @@ def record_id(name: str, value: object) -> str | None:
 
 _CHECKS: dict[str, Check] = {**CHECKS, "count": limit, "after": record_id,
                              "resource_keys": lambda n, v: resource_keys(n, v, text),
-                             "keys": lambda n, v: resource_keys(n, v, text, False)}
+                             "keys": lambda n, v: resource_keys(n, v, text, False),
+                             "depends_on": lambda n, v: task_ids(n, v, text)}
 
 
 class Keys:
@@ -146,7 +154,9 @@ class Keys:
     whole namespace lives in one cluster slot."""
 
     __slots__ = ("namespace", "claims", "status", "log", "joined", "owed", "pending", "inbox",
-                 "pending_list", "call", "tokens", "floor", "seen", "waiting", "wake")
+                 "pending_list", "call", "tokens", "floor", "seen", "waiting", "wake", "tasks",
+                 "dependants", "ready", "open", "open_ids", "task_seq", "task_waiters",
+                 "task_wake")
 
     def __init__(self, namespace: object) -> None:
         if not isinstance(namespace, str):
@@ -173,6 +183,20 @@ class Keys:
         self.seen = base + b"seen"
         self.waiting = base + b"waiting"
         self.wake = base + b"wake:"
+        self.tasks = base + b"tasks"
+        self.dependants = base + b"dependants"
+        self.ready = base + b"ready"
+        self.open = base + b"open"
+        self.open_ids = base + b"open_ids"
+        self.task_seq = base + b"task_seq"
+        self.task_waiters = base + b"task_waiters"
+        self.task_wake = base + b"task_wake"
+
+    def graph(self) -> tuple[bytes, ...]:
+        """The keys of every task script, in the order the scripts name them."""
+        return (self.tasks, self.dependants, self.ready, self.open, self.open_ids,
+                self.task_seq, self.task_waiters, self.task_wake, self.claims, self.tokens,
+                self.floor, self.status, self.joined, self.seen, self.log)
 
 
 class Block:

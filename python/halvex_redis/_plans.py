@@ -5,28 +5,44 @@ gives each method of halvex_types' table its plan and the fixed values the
 plan takes first."""
 from __future__ import annotations
 
+import json
 import math
 import time
 import uuid
 from typing import Any, Callable, Generator, Generic, Sequence, Union
 
-from halvex_types import LEASE_SECS, METHODS, AgentInfo, Batch, Lease, Message, arguments
+from halvex_types import (
+    LEASE_SECS,
+    METHODS,
+    AgentInfo,
+    Batch,
+    Lease,
+    Message,
+    Next,
+    Task,
+    arguments,
+)
 from halvex_types import check_lease as lease_check
+from halvex_types import tasks as texts
 from halvex_types.methods import held_refusal
 
 from ._calls import (
     _CHECKS,
     ACKNOWLEDGE_LUA,
+    ADD_TASK_LUA,
     AGENTS_ALONE_LUA,
     AGENTS_LUA,
     BROADCAST_LUA,
     CLAIM_LUA,
     CLAIM_MANY_LUA,
+    CLAIM_NEXT_LUA,
+    CODES,
     CONFIRM_LUA,
     DELETE_LUA,
     DELETE_REST_LUA,
     DRAIN_BATCH_LUA,
     DRAIN_LUA,
+    FINISH_TASK_LUA,
     HELD,
     INBOX_ALONE_LUA,
     INBOX_BATCH_ALONE_LUA,
@@ -43,10 +59,13 @@ from ._calls import (
     RELEASE_ALL_LUA,
     RELEASE_LUA,
     RENEW_LUA,
+    RESET_TASK_LUA,
     SEND_LUA,
     STALE,
     STATUS_ALONE_LUA,
     STATUS_LUA,
+    TASKS_ALONE_LUA,
+    TASKS_LUA,
     WAIT_BATCH_LUA,
     WAIT_LUA,
     WORDS,
@@ -223,7 +242,9 @@ def delete(session: Session) -> Plan[int]:
 
     reply = yield Request(DELETE_LUA, (keys.floor, keys.claims, keys.status, keys.log,
                                    keys.joined, keys.pending, keys.owed, keys.tokens, keys.seen,
-                                   keys.waiting, *of(list(names))), (base, known))
+                                   keys.waiting, keys.tasks, keys.dependants, keys.ready,
+                                   keys.open, keys.open_ids, keys.task_seq, keys.task_waiters,
+                                   keys.task_wake, *of(list(names))), (base, known))
     removed = int(reply[2])
     if len(reply) > 3 and reply[3]:
         reply = yield Request(DELETE_REST_LUA, of(reply[3]), ())
@@ -393,6 +414,104 @@ def now(session: Session) -> Plan[float]:
     return float(seconds) + float(micros) / 1e6
 
 
+def _task(raw: dict[str, Any]) -> Task:
+    def listed(value: Any) -> list[str]:
+        return sorted(value) if isinstance(value, list) else []  # Lua's {} is an empty list
+
+    return Task(raw["id"], raw["title"], raw["state"], raw["holder"], int(raw["token"]),
+                listed(raw["waits"]), raw["outcome"], listed(raw["deps"]), int(raw["added"]))
+
+
+def _task_reply(reply: Sequence[Any], method: str, agent: str, task_id: str) -> Task:
+    clock_fault(reply)
+    code = reply[1]
+    refusal = METHODS[method].refusal
+    if code == CODES["NO_CLAIM"]:
+        raise refusal("missing", task_id=task_id)
+    if code == CODES["UNHELD"]:
+        if method == "reset_task":
+            raise refusal("other", agent_id=agent, task_id=task_id,
+                          holder=reply[2].decode("utf-8"))
+        raise refusal("unheld", agent_id=agent, task_id=task_id)
+    if code == CODES["NOT_FAILED"]:
+        raise refusal("open", task_id=task_id)
+    if code == CODES["STARTED"]:
+        raise refusal("started", task_id=task_id, state=reply[2].decode("utf-8"))
+    if code == CODES["CYCLE"]:
+        raise texts.cycle_refusal(task_id, json.loads(reply[2]))
+    return _task(json.loads(reply[2]))
+
+
+def add_task(session: Session, agent: Text, task_id: Text, title: Text,
+             deps: list[Text]) -> Plan[Task]:
+    if not task_id[0]:
+        raise ValueError("task_id must not be empty")
+    reply = yield Request(ADD_TASK_LUA, session.keys.graph(),
+                          (agent[1], task_id[1], title[1], *[d[1] for d in deps]))
+    return _task_reply(reply, "add_task", agent[0], task_id[0])
+
+
+def _why(prefix: str, raw: dict[str, Any]) -> str:
+    first, detail = raw.get("first"), ""
+    if first is not None and "holder" in raw:
+        detail = texts.held_text(raw["holder"], int(raw["until"]))
+    elif "dep" in raw:
+        what = raw["what"]
+        if what == "held":
+            what = texts.held_text(raw["dep_holder"], int(raw["dep_until"]))
+        detail = f"waits for {raw['dep']} ({what})"
+    return texts.why(int(raw["n"]), prefix, first, detail)
+
+
+def claim_next(session: Session, agent: Text, prefix: Text, wait: float
+               ) -> Generator[Request | Block, Any, Next]:
+    """Claims; when nothing is ready and `wait` allows, registers as a waiter
+    and blocks on the wake list (a completion, reset or addition that makes
+    a task ready pushes to it), or until a held ready task's lease ends."""
+    keys = session.keys
+    waiter = uuid.uuid4().hex.encode("ascii")
+    deadline = time.monotonic() + wait
+    left = wait
+    while True:
+        register = math.ceil(left) + 1 if left > 0 else 0
+        reply = yield Request(CLAIM_NEXT_LUA, keys.graph(),
+                              (agent[1], prefix[1], session.log_limit, register, waiter))
+        clock_fault(reply)
+        raw = json.loads(reply[2])
+        if "task" in raw:
+            return Next(_task(raw["task"]), "")
+        if not register:
+            return Next(None, _why(prefix[0], raw))
+        until = deadline
+        if raw.get("expiry") is not None:  # a lease ends: its task is free then
+            until = min(until, time.monotonic() + max(raw["expiry"] - raw["now"], 0) + 0.5)
+        while True:
+            pause = until - time.monotonic()
+            if pause <= 0 or (yield Block(keys.task_wake, pause)) is not None:
+                break
+        left = max(deadline - time.monotonic(), 0)
+
+
+def finish_task(session: Session, method: str, state: bytes, word: bytes, agent: Text,
+                task_id: Text, outcome: Text) -> Plan[Task]:
+    reply = yield Request(FINISH_TASK_LUA, session.keys.graph(),
+                          (agent[1], task_id[1], outcome[1], state, word, session.log_limit))
+    return _task_reply(reply, method, agent[0], task_id[0])
+
+
+def reset_task(session: Session, agent: Text, task_id: Text) -> Plan[Task]:
+    reply = yield Request(RESET_TASK_LUA, session.keys.graph(), (agent[1], task_id[1]))
+    return _task_reply(reply, "reset_task", agent[0], task_id[0])
+
+
+def tasks(session: Session, prefix: Text) -> Plan[list[Task]]:
+    reply = yield Request(TASKS_LUA, session.keys.graph(), (prefix[1],), alone=TASKS_ALONE_LUA)
+    clock_fault(reply)
+    raw = json.loads(reply[2])
+    found = sorted(raw if isinstance(raw, list) else [], key=lambda item: item["seq"])
+    return [_task(item) for item in found]
+
+
 class Method(Generic[T]):
     """One method of both classes: its parameters (from halvex_types' table)
     and its plan with the fixed values it takes first."""
@@ -436,6 +555,12 @@ PLANS: dict[str, Method[Any]] = {m.name: m for m in (
     Method("wait_inbox", wait),
     Method("activity", activity),
     Method("now", now),
+    Method("add_task", add_task),
+    Method("claim_next", claim_next),
+    Method("complete_task", finish_task, "complete_task", b"1", b"2"),
+    Method("fail_task", finish_task, "fail_task", b"2", b"3"),
+    Method("reset_task", reset_task),
+    Method("tasks", tasks),
 )}
 
 

@@ -62,6 +62,10 @@ CODES = {
     "HELD": 2,       # a claim is held by someone else: holder
     "NO_CLAIM": 3,   # nothing is stored under the key
     "STALE": 4,      # the client's known agents are of a deleted namespace
+    "CYCLE": 5,      # add_task would close a dependency cycle: the cycle (JSON)
+    "STARTED": 6,    # add_task on a task held, done or failed: its state
+    "UNHELD": 7,     # the task is not the caller's (to finish, or to reset: who failed it)
+    "NOT_FAILED": 8,  # reset_task of a task that is not failed
     "CLOCK": -1,     # the server's clock reads before 1970: now (the call stopped there)
 }
 
@@ -773,3 +777,307 @@ for i = k, #KEYS, 1000 do
 end
 return finish(DONE, removed)
 """)
+
+
+# The task graph. Stored forms:
+#   tasks hash      task id -> JSON {title, added, seq, waiting (dependencies
+#                   not done), state (0 open, 1 done, 2 failed), finisher,
+#                   outcome, deps}
+#   dependants hash "<task id>\n#" -> how many tasks depend on it;
+#                   "<task id>\n<k>" -> JSON list of the k-th hundred of them
+#   ready zset      open tasks with no dependency left, scored by seq: what
+#                   claim_next reads, and all it reads when one is free
+#   open zset       open tasks by seq; open_ids: the same ids at score 0, so
+#                   that a prefix counts by ZLEXCOUNT
+#   task_waiters    zset: a waiting claim_next's id -> server second it waits until
+#   task_wake list  an entry per live waiter, pushed when a task becomes ready
+# The claim of a task is its "task:<id>" claim, granted as CLAIM grants.
+# Own KEYS (every task script): Keys.graph()'s order.
+_GRAPH = r"""
+local G = {tasks = KEYS[k], deps = KEYS[k + 1], ready = KEYS[k + 2], open = KEYS[k + 3],
+  ids = KEYS[k + 4], seq = KEYS[k + 5], waiters = KEYS[k + 6], wake = KEYS[k + 7],
+  claims = KEYS[k + 8], tokens = KEYS[k + 9], floor = KEYS[k + 10], status = KEYS[k + 11],
+  joined = KEYS[k + 12], seen = KEYS[k + 13], log = KEYS[k + 14]}
+
+local function task(id)
+  local v = redis.call('HGET', G.tasks, id)
+  return v and cjson.decode(v)
+end
+
+-- The live holder of the task's claim and when its lease ends, or false.
+local function holder_of(id, now)
+  local stored = redis.call('HGET', G.claims, 'task:' .. id)
+  if not stored then return false end
+  local sep = string.find(stored, ':', 1, true)
+  local ends = tonumber(string.sub(stored, 1, sep - 1)) + @LEASE@
+  if tonumber(now) < ends then return string.sub(stored, sep + 1), ends end
+  return false
+end
+
+local function word(id, t, now)
+  if t.state == 1 then return 'done' end
+  if t.state == 2 then return 'failed' end
+  if holder_of(id, now) then return 'held' end
+  if t.waiting > 0 then return 'blocked' end
+  return 'ready'
+end
+
+local function view(id, t, now)
+  local waits = {}
+  if t.waiting > 0 then
+    for _, d in ipairs(t.deps) do
+      local o = task(d)
+      if not o or o.state ~= 1 then waits[#waits + 1] = d end
+    end
+  end
+  local tk = redis.call('HGET', G.tokens, 'task:' .. id)
+  local w = word(id, t, now)
+  local holder = cjson.null
+  if w == 'held' then holder = holder_of(id, now)
+  elseif t.finisher and w ~= 'ready' and w ~= 'blocked' then holder = t.finisher end
+  return {id = id, title = t.title, state = w, holder = holder,
+          token = tk and tonumber(string.match(tk, '^%d+')) or 0, waits = waits,
+          outcome = t.outcome or '', deps = t.deps, added = t.added, seq = t.seq}
+end
+
+-- Wakes every live waiter: one entry each in the wake list.
+local function wake_tasks(now)
+  redis.call('ZREMRANGEBYSCORE', G.waiters, '-inf', '(' .. now)
+  local n = math.min(redis.call('ZCARD', G.waiters), 1000)
+  for _ = redis.call('LLEN', G.wake) + 1, n do redis.call('RPUSH', G.wake, '1') end
+end
+"""
+
+# ARGV: agent, task id, title, dependencies. DONE: the task (JSON).
+ADD_TASK = _write(_GRAPH + r"""
+@NOW@
+local agent, id, title = ARGV[a], ARGV[a + 1], ARGV[a + 2]
+redis.call('HSET', G.seen, agent, now)
+local t = task(id)
+local known, new = {}, {}
+if t then for _, d in ipairs(t.deps) do known[d] = true end end
+for i = a + 3, #ARGV do
+  if not known[ARGV[i]] then new[#new + 1] = ARGV[i] end
+end
+if t then
+  if #new == 0 and title == t.title then return finish(DONE, cjson.encode(view(id, t, now))) end
+  local w = word(id, t, now)
+  if w == 'held' or w == 'done' or w == 'failed' then return finish(STARTED, w) end
+end
+-- Depth first over what the new dependencies depend on: reaching the task
+-- closes a cycle, named from the task round to itself.
+local parent, stack = {}, {}
+for _, d in ipairs(new) do
+  if d == id then return finish(CYCLE, cjson.encode({id, id})) end
+  if not parent[d] then
+    parent[d] = id
+    stack[#stack + 1] = d
+  end
+end
+while #stack > 0 do
+  local node = table.remove(stack)
+  local o = task(node)
+  if o then
+    for _, nxt in ipairs(o.deps) do
+      if nxt == id then
+        local path, n = {}, node
+        while n ~= id do
+          table.insert(path, 1, n)
+          n = parent[n]
+        end
+        table.insert(path, 1, id)
+        path[#path + 1] = id
+        return finish(CYCLE, cjson.encode(path))
+      end
+      if not parent[nxt] then
+        parent[nxt] = node
+        stack[#stack + 1] = nxt
+      end
+    end
+  end
+end
+local unfinished = 0
+for _, d in ipairs(new) do
+  local o = task(d)
+  if not o or o.state ~= 1 then unfinished = unfinished + 1 end
+  -- In chunks of 100, so that adding a dependant costs the same however
+  -- many the task has.
+  local n = redis.call('HINCRBY', G.deps, d .. '\n#', 1)
+  local field = d .. '\n' .. math.floor((n - 1) / 100)
+  local list = redis.call('HGET', G.deps, field)
+  list = list and cjson.decode(list) or {}
+  list[#list + 1] = id
+  redis.call('HSET', G.deps, field, cjson.encode(list))
+end
+if t then
+  t.title = title
+  t.waiting = t.waiting + unfinished
+  for _, d in ipairs(new) do t.deps[#t.deps + 1] = d end
+  if t.waiting > 0 then redis.call('ZREM', G.ready, id) end
+else
+  local seq = redis.call('INCR', G.seq)
+  t = {title = title, added = tonumber(now), waiting = unfinished, state = 0, outcome = '',
+       deps = new, seq = seq}
+  redis.call('ZADD', G.open, seq, id)
+  redis.call('ZADD', G.ids, 0, id)
+  if unfinished == 0 then
+    redis.call('ZADD', G.ready, seq, id)
+    wake_tasks(now)
+  end
+end
+redis.call('HSET', G.tasks, id, cjson.encode(t))
+return finish(DONE, cjson.encode(view(id, t, now)))
+""")
+
+# The oldest ready task under the prefix that nobody holds live, claimed as
+# CLAIM claims. Reads the ready set only (up to the first free task). When
+# none: registers the waiter (for `register` seconds, 0: not) and replies
+# why: open tasks counted, the oldest one and what it waits for, and the
+# earliest end of a lease on a ready task. ARGV: agent, prefix, log cap,
+# register, waiter id. DONE: JSON {task = ...} or the why's parts.
+CLAIM_NEXT = _write(_GRAPH + r"""
+@NOW@
+local agent, prefix, cap = ARGV[a], ARGV[a + 1], ARGV[a + 2]
+local register, waiter = tonumber(ARGV[a + 3]), ARGV[a + 4]
+redis.call('HSET', G.seen, agent, now)
+local expiry, start = false, 0
+while true do
+  local chunk = redis.call('ZRANGE', G.ready, start, start + 99)
+  for _, id in ipairs(chunk) do
+    if string.sub(id, 1, #prefix) == prefix then
+      local holder, ends = holder_of(id, now)
+      if not holder then
+        local key = 'task:' .. id
+        local stored = redis.call('HGET', G.claims, key)
+        local previous = stored and string.sub(stored, string.find(stored, ':', 1, true) + 1)
+        redis.call('HSET', G.claims, key, now .. ':' .. agent)
+        local token = redis.call('HGET', G.tokens, key)
+        token = (token and tonumber(string.match(token, '^%d+'))
+                 or tonumber(redis.call('GET', G.floor) or '0')) + 1
+        redis.call('HSET', G.tokens, key, string.format('%d', token) .. ' ' .. now)
+        if redis.call('HSET', G.status, agent, '1') == 1 then join(G.joined, agent) end
+        redis.call('XADD', G.log, 'MAXLEN', '~', cap, '*', 'kind', 'claimed', 'agent', agent,
+                   'key', key, 'at', now)
+        if previous then
+          redis.call('XADD', G.log, 'MAXLEN', '~', cap, '*', 'kind', 'released',
+                     'agent', previous, 'key', key, 'at', now)
+        end
+        redis.call('ZREM', G.waiters, waiter)
+        return finish(DONE, cjson.encode({task = view(id, task(id), now)}))
+      end
+      if not expiry or ends < expiry then expiry = ends end
+    end
+  end
+  if #chunk < 100 then break end
+  start = start + 100
+end
+if register > 0 then redis.call('ZADD', G.waiters, tonumber(now) + register, waiter) end
+local out = {now = tonumber(now), expiry = expiry or cjson.null}
+if prefix == '' then
+  out.n = redis.call('ZCARD', G.open)
+else
+  out.n = redis.call('ZLEXCOUNT', G.ids, '[' .. prefix, '(' .. prefix .. '\255')
+end
+local first = nil
+for _, id in ipairs(redis.call('ZRANGE', G.open, 0, 999)) do
+  if string.sub(id, 1, #prefix) == prefix then
+    first = id
+    break
+  end
+end
+if first then
+  out.first = first
+  local holder, ends = holder_of(first, now)
+  if holder then
+    out.holder, out['until'] = holder, ends
+  else
+    local waits = view(first, task(first), now).waits
+    table.sort(waits)
+    local d = waits[1]
+    if d then
+      out.dep = d
+      local o = task(d)
+      local h, e = holder_of(d, now)
+      if not o then out.what = 'not added'
+      elseif h and o.state == 0 then out.what, out.dep_holder, out.dep_until = 'held', h, e
+      else out.what = word(d, o, now) end
+    end
+  end
+end
+return finish(DONE, cjson.encode(out))
+""")
+
+# complete_task (state 1, status word 2) and fail_task (2, 3). ARGV: agent,
+# task id, outcome, state, status word, log cap. DONE: the task (JSON).
+FINISH_TASK = _write(_GRAPH + r"""
+@NOW@
+local agent, id, outcome = ARGV[a], ARGV[a + 1], ARGV[a + 2]
+local state, w, cap = tonumber(ARGV[a + 3]), ARGV[a + 4], ARGV[a + 5]
+redis.call('HSET', G.seen, agent, now)
+local t = task(id)
+if not t then return finish(NO_CLAIM) end
+local key = 'task:' .. id
+local stored = redis.call('HGET', G.claims, key)
+local holder = stored and string.sub(stored, string.find(stored, ':', 1, true) + 1)
+if t.state ~= 0 or holder ~= agent then return finish(UNHELD) end
+redis.call('HDEL', G.claims, key)
+redis.call('HSET', G.status, agent, w)
+redis.call('XADD', G.log, 'MAXLEN', '~', cap, '*', 'kind', 'released', 'agent', agent,
+           'key', key, 'at', now)
+t.state, t.finisher, t.outcome = state, agent, outcome
+redis.call('HSET', G.tasks, id, cjson.encode(t))
+redis.call('ZREM', G.ready, id)
+redis.call('ZREM', G.open, id)
+redis.call('ZREM', G.ids, id)
+if state == 1 then
+  local count, woke = tonumber(redis.call('HGET', G.deps, id .. '\n#') or '0'), false
+  for c = 0, math.floor((count - 1) / 100) do
+    local list = redis.call('HGET', G.deps, id .. '\n' .. c)
+    for _, d in ipairs(list and cjson.decode(list) or {}) do
+      local o = task(d)
+      o.waiting = o.waiting - 1
+      redis.call('HSET', G.tasks, d, cjson.encode(o))
+      if o.waiting == 0 and o.state == 0 then
+        redis.call('ZADD', G.ready, o.seq, d)
+        woke = true
+      end
+    end
+  end
+  if woke then wake_tasks(now) end
+end
+return finish(DONE, cjson.encode(view(id, t, now)))
+""")
+
+# ARGV: agent, task id. DONE: the task (JSON); UNHELD: who failed it.
+RESET_TASK = _write(_GRAPH + r"""
+@NOW@
+local agent, id = ARGV[a], ARGV[a + 1]
+redis.call('HSET', G.seen, agent, now)
+local t = task(id)
+if not t then return finish(NO_CLAIM) end
+if t.state ~= 2 then return finish(NOT_FAILED) end
+if t.finisher ~= agent then return finish(UNHELD, t.finisher) end
+t.state, t.finisher, t.outcome = 0, nil, ''
+redis.call('HSET', G.tasks, id, cjson.encode(t))
+redis.call('ZADD', G.open, t.seq, id)
+redis.call('ZADD', G.ids, 0, id)
+if t.waiting == 0 then
+  redis.call('ZADD', G.ready, t.seq, id)
+  wake_tasks(now)
+end
+return finish(DONE, cjson.encode(view(id, t, now)))
+""")
+
+# Every task under the prefix. Replies {id, DONE, JSON list}. ARGV: prefix.
+_TASKS = _READ_NOW + _GRAPH + r"""
+local prefix, out = ARGV[a], {}
+local flat = redis.call('HGETALL', G.tasks)
+for i = 1, #flat, 2 do
+  if string.sub(flat[i], 1, #prefix) == prefix then
+    out[#out + 1] = view(flat[i], cjson.decode(flat[i + 1]), now)
+  end
+end
+return {id, DONE, cjson.encode(out)}
+"""
+TASKS = _framed(_TASKS)
+TASKS_ALONE = _alone(_TASKS)

@@ -13,7 +13,7 @@ import weakref
 from typing import TYPE_CHECKING, Any, Callable
 
 import redis.asyncio
-from halvex_types import AgentInfo, AsyncServerState, Lease, install, names
+from halvex_types import AgentInfo, AsyncTaskGraph, Lease, install, names
 from redis.asyncio.retry import Retry
 
 from . import _calls, _clients, _exchange, _plans
@@ -166,7 +166,7 @@ async def delete_namespace(namespace: str, url: Any = DEFAULT_URL, *,
 if TYPE_CHECKING:
     # The type checker reads the methods' signatures from the protocol; at
     # run time they come from halvex_types' table (install, below).
-    _Methods = AsyncServerState
+    _Methods = AsyncTaskGraph
 else:
     _Methods = object
 

@@ -17,11 +17,13 @@ from __future__ import annotations
 import os
 from typing import TYPE_CHECKING, Any
 
-from halvex_types import AgentInfo, Lease, ServerState, install, names
+from halvex_types import AgentInfo, Lease, TaskGraph, install, names
 
-from . import _core, _rules
+from . import _core, _rules, _tasks
 from ._core import DEFAULT_LOG_LIMIT, DEFAULT_NAMESPACE
 from ._store import StateFileError, default_path
+
+_core.CALLS.update(_tasks.CALLS)
 
 __all__ = ["CoordinationState", "delete_namespace", "default_path", "StateFileError",
            "DEFAULT_LOG_LIMIT", "DEFAULT_NAMESPACE", "Lease", "AgentInfo"]
@@ -41,7 +43,7 @@ def delete_namespace(namespace: str, path: str | os.PathLike[str] | None = None)
 if TYPE_CHECKING:
     # The type checker reads the methods' signatures from the protocol; at
     # run time they come from halvex_types' table (install, below).
-    _Methods = ServerState
+    _Methods = TaskGraph
 else:
     _Methods = object
 

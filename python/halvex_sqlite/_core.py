@@ -819,7 +819,7 @@ def delete_namespace(path: Any, namespace: object) -> int:
             "max(coalesce((SELECT log_base FROM spaces WHERE ns = ?1), 0), "
             "coalesce((SELECT max(seq) FROM log WHERE ns = ?1), 0))", (ns,)).fetchone()
         removed = 0
-        for table in ("claims", "agents", "messages", "log"):
+        for table in ("claims", "agents", "messages", "log", "tasks", "task_deps"):
             removed += db.execute(f"DELETE FROM {table} WHERE ns = ?", (ns,)).rowcount
         if floor or base:
             db.execute("INSERT INTO spaces (ns, floor, log_base) VALUES (?, ?, ?) "

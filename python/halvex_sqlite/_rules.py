@@ -47,7 +47,8 @@ def count(name: str, value: object) -> int:
 
 _CHECKS: dict[str, Check] = {**CHECKS, "after": record_id, "count": count,
                              "resource_keys": lambda n, v: arguments.resource_keys(n, v, text),
-                             "keys": lambda n, v: arguments.resource_keys(n, v, text, False)}
+                             "keys": lambda n, v: arguments.resource_keys(n, v, text, False),
+                             "depends_on": lambda n, v: arguments.task_ids(n, v, text)}
 
 
 def checked(method: str, surplus: tuple[object, ...], args: tuple[object, ...]) -> list[object]:

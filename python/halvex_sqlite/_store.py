@@ -32,7 +32,7 @@ T = TypeVar("T")
 
 # PRAGMA user_version of the files this module writes; a file with a higher
 # one was written by a newer halvex_sqlite and is refused.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 # PRAGMA application_id: marks a file as halvex state ("HLVX").
 APPLICATION_ID = 0x484C5658
 
@@ -100,6 +100,31 @@ CREATE TABLE log (
   content TEXT,
   PRIMARY KEY (ns, seq)
 ) WITHOUT ROWID;
+"""
+
+# Schema 2 adds the task graph; a file of schema 1 gets these tables.
+_TASKS_SCHEMA = """
+CREATE TABLE tasks (
+  ns TEXT NOT NULL,
+  id TEXT NOT NULL,
+  seq INTEGER NOT NULL,                 -- order of addition: claim_next takes the oldest
+  title TEXT NOT NULL,
+  added_at INTEGER NOT NULL,
+  waiting INTEGER NOT NULL,             -- dependencies not done (added or not)
+  state INTEGER NOT NULL DEFAULT 0,     -- 0 open, 1 done, 2 failed
+  finisher TEXT,                        -- who completed or failed it
+  outcome TEXT NOT NULL DEFAULT '',
+  PRIMARY KEY (ns, id)
+) WITHOUT ROWID;
+CREATE INDEX tasks_ready ON tasks (ns, state, waiting, seq);
+CREATE INDEX tasks_order ON tasks (ns, seq);
+CREATE TABLE task_deps (
+  ns TEXT NOT NULL,
+  task TEXT NOT NULL,
+  dep TEXT NOT NULL,
+  PRIMARY KEY (ns, task, dep)
+) WITHOUT ROWID;
+CREATE INDEX task_deps_by_dep ON task_deps (ns, dep, task);
 """
 
 
@@ -319,6 +344,12 @@ def connect(path: Path) -> sqlite3.Connection:
     return db
 
 
+def _create(db: sqlite3.Connection, schema: str) -> None:
+    for statement in schema.split(";"):
+        if statement.strip():
+            db.execute(statement)
+
+
 def _init_schema(db: sqlite3.Connection, path: Path) -> None:
     """Creates the tables in a new file; refuses a file that is another
     program's or of a newer schema."""
@@ -338,14 +369,15 @@ def _init_schema(db: sqlite3.Connection, path: Path) -> None:
                     0, APPLICATION_ID):
                 raise _error(path, "it is another program's SQLite database: choose another "
                                    "path (HALVEX_STATE)")
-            for statement in _SCHEMA.split(";"):
-                if statement.strip():
-                    db.execute(statement)
+            _create(db, _SCHEMA + _TASKS_SCHEMA)
             db.execute(f"PRAGMA application_id={APPLICATION_ID}")
             db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
         elif app != APPLICATION_ID:
             raise _error(path, "it is another program's SQLite database: choose another "
                                "path (HALVEX_STATE)")
+        elif version == 1:
+            _create(db, _TASKS_SCHEMA)
+            db.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
         db.execute("COMMIT")
     except BaseException:
         if db.in_transaction:

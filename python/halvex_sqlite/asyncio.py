@@ -15,9 +15,18 @@ import os
 import time
 from typing import TYPE_CHECKING, Any, Callable, TypeVar
 
-from halvex_types import AgentInfo, AsyncServerState, Batch, Lease, Message, install, names
+from halvex_types import (
+    AgentInfo,
+    AsyncTaskGraph,
+    Batch,
+    Lease,
+    Message,
+    Next,
+    install,
+    names,
+)
 
-from . import _core, _rules
+from . import _core, _rules, _tasks
 from ._core import DEFAULT_LOG_LIMIT
 from ._store import StateFileError, default_path
 
@@ -52,7 +61,7 @@ async def delete_namespace(namespace: str, path: str | os.PathLike[str] | None =
 if TYPE_CHECKING:
     # As in the blocking class: signatures from the protocol, methods from
     # halvex_types' table.
-    _Methods = AsyncServerState
+    _Methods = AsyncTaskGraph
 else:
     _Methods = object
 
@@ -138,8 +147,32 @@ async def _wait(core: _core.Core, agent: str, limit: float,
     return await _off_loop(core.drain, agent, limits, held)
 
 
+async def _claim_next(core: _core.Core, agent: str, prefix: str, limit: float) -> Next:
+    """As the blocking claim_next, sleeping on the event loop between looks
+    (no thread is held while it waits; a cancelled wait claims nothing more)."""
+    got, expiry = await _off_loop(_tasks.claim_once, core, agent, prefix)
+    if got.task is not None or limit <= 0:
+        return got
+    deadline = time.monotonic() + limit
+    watch = await _off_loop(_tasks.Watch, core, agent, expiry)
+    try:
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            await asyncio.sleep(min(watch.delay, left))
+            if await _off_loop(watch.changed):
+                got, watch.expiry = await _off_loop(_tasks.claim_once, core, agent, prefix)
+                if got.task is not None:
+                    return got
+    finally:
+        watch.close()
+    found: Next = (await _off_loop(_tasks.claim_once, core, agent, prefix))[0]
+    return found
+
+
 _OWN: dict[str, Callable[..., Any]] = {
     "drain_inbox": _drain_inbox, "drain_batch": _drain_batch, "wait_inbox": _wait_inbox,
-    "take_batch": _take_batch, "confirm": _confirm, "now": _now}
+    "take_batch": _take_batch, "confirm": _confirm, "now": _now, "claim_next": _claim_next}
 
 install(CoordinationState, names(), coroutine=True)

@@ -35,16 +35,20 @@ from .protocols import (
     AsyncCoordinationService,
     AsyncCoordinationState,
     AsyncServerState,
+    AsyncTaskGraph,
     Batch,
     CoordinationService,
     CoordinationState,
     Lease,
     Message,
+    Next,
     ServerState,
+    Task,
+    TaskGraph,
 )
 
 __all__ = ["AgentInfo", "AsyncCoordinationService", "Batch", "AsyncCoordinationState",
-           "AsyncServerState", "CoordinationService", "CoordinationState", "HANDOVER_SECS",
-           "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message", "Method",
-           "PanicException", "Param", "ServerState", "check_lease", "install", "names",
-           "panic"]
+           "AsyncServerState", "AsyncTaskGraph", "CoordinationService", "CoordinationState",
+           "HANDOVER_SECS", "IDENTITY_PARAMS", "LEASE_SECS", "METHODS", "Lease", "Message",
+           "Method", "Next", "PanicException", "Param", "ServerState", "Task", "TaskGraph",
+           "check_lease", "install", "names", "panic"]

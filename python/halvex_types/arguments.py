@@ -76,9 +76,33 @@ def resource_keys(name: str, value: object, text: Check, claims: bool = True) ->
     return out
 
 
+# Most dependencies one add_task call takes.
+MAX_DEPENDENCIES = 1000
+
+
+def task_ids(name: str, value: object, text: Check) -> list[object]:
+    """add_task's dependencies: a list or tuple of task ids (not one str,
+    which would read as its characters), a repeated one kept once, in order."""
+    if isinstance(value, str) or not isinstance(value, (list, tuple)):
+        raise TypeError(f"{name} must be a list of str, not '{type(value).__name__}'")
+    if len(value) > MAX_DEPENDENCIES:
+        raise ValueError(f"{name} holds {len(value)} tasks; at most {MAX_DEPENDENCIES} go in "
+                         "one call")
+    out: list[object] = []
+    seen: set[str] = set()
+    for item in value:
+        if not isinstance(item, str):
+            raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
+        converted = text(name, item)
+        if item not in seen:
+            seen.add(item)
+            out.append(converted)
+    return out
+
+
 # The checks every state shares, by parameter name.
 CHECKS: dict[str, Check] = {"max_count": limit, "max_bytes": limit, "token": token,
-                            "timeout": seconds}
+                            "timeout": seconds, "wait": seconds}
 
 _PARAMS = {name: tuple(p.name for p in method.params) for name, method in METHODS.items()}
 

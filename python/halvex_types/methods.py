@@ -32,10 +32,10 @@ EMPTY = inspect.Parameter.empty
 
 # The protocol that declares each group, in the table's order.
 GROUPS = {"state": protocols.CoordinationState, "service": protocols.CoordinationService,
-          "server": protocols.ServerState}
+          "server": protocols.ServerState, "tasks": protocols.TaskGraph}
 ASYNC_GROUPS = {"state": protocols.AsyncCoordinationState,
                 "service": protocols.AsyncCoordinationService,
-                "server": protocols.AsyncServerState}
+                "server": protocols.AsyncServerState, "tasks": protocols.AsyncTaskGraph}
 
 
 class Param(NamedTuple):
@@ -84,6 +84,10 @@ TOOL_PARAMS = {
     "token": "Your claim's fencing token, as lease reported it.",
     "resource_keys": "The keys to claim together, e.g. [\"file:a.py\", \"task:t1\"].",
     "ack": "Your last drain result's `ack`: confirms its messages.",
+    "title": "What the task is, in a line.",
+    "depends_on": "Ids of tasks to be done first.",
+    "note": "The outcome.",
+    "reason": "Why it failed.",
 }
 
 _KEY_EXAMPLE = '`"file:src/lib.rs"` or `"task:phase-7"`'
@@ -292,6 +296,73 @@ _FACTS: dict[str, _Facts] = {
         True,
         "The server's clock in seconds, the one leases and last-seen times\n"
         "count by."),
+    "add_task": _Facts(
+        False,
+        "Adds task `task_id` to the graph, ready once every task of `depends_on`\n"
+        "is done (one not added yet keeps it blocked until it is added and done),\n"
+        "or gives a task not yet started a new title and more dependencies.\n"
+        "Refused when that would close a dependency cycle, naming the cycle.\n"
+        "Returns the task.",
+        Tool("Add a task",
+             "Adds a task to the plan, ready once all tasks it depends on are done, or adds "
+             "dependencies to a task not yet started. Refused when that closes a cycle.",
+             False, True),
+        {"cycle": "task {task_id} would close a dependency cycle: {cycle}",
+         "started": "task {task_id} is {state}: only a task not yet started takes new "
+                    "dependencies or a new title"}),
+    "claim_next": _Facts(
+        False,
+        "Claims for `agent_id` the oldest ready task whose id starts with `prefix`\n"
+        "(all dependencies done, not done or failed itself, no live claim), as\n"
+        "`claim_task` would: a lease, a fencing token, status \"busy\". Returns\n"
+        "`Next(task, \"\")`, or `Next(None, why)` saying why none is ready; with\n"
+        f"`wait` (0 to {LEASE_SECS} seconds) it first waits, without polling, for one.",
+        Tool("Claim the next ready task",
+             "Claims the oldest task whose dependencies are all done and nobody holds; "
+             "finish it with complete_task or fail_task. When none is ready, says why; "
+             "wait (seconds) waits for one.",
+             False, False)),
+    "complete_task": _Facts(
+        False,
+        "Marks a task `agent_id` holds done with `note` as its outcome, releases\n"
+        "its claim and sets the agent's status to \"completed\"; the tasks waiting\n"
+        "only for it become ready. Returns the task.",
+        Tool("Complete a task",
+             "Marks your task done (note: its outcome) and releases it; tasks waiting for "
+             "it may become ready.",
+             False, False),
+        {"missing": "no task {task_id}",
+         "unheld": "{agent_id} does not hold task {task_id}"}),
+    "fail_task": _Facts(
+        False,
+        "Marks a task `agent_id` holds failed with `reason`, releases its claim\n"
+        "and sets the agent's status to \"error\"; the tasks depending on it stay\n"
+        "blocked until `reset_task`. Returns the task.",
+        Tool("Fail a task",
+             "Marks your task failed with a reason and releases it; its dependants stay "
+             "blocked until reset_task.",
+             False, False),
+        {"missing": "no task {task_id}",
+         "unheld": "{agent_id} does not hold task {task_id}"}),
+    "reset_task": _Facts(
+        False,
+        "Makes a failed task open again (ready when its dependencies are done);\n"
+        "only the agent that failed it may. Returns the task.",
+        Tool("Reset a failed task",
+             "Makes a task you failed open again, so it can be claimed anew.",
+             False, True),
+        {"missing": "no task {task_id}",
+         "open": "task {task_id} is not failed",
+         "other": "{agent_id} cannot reset task {task_id}: {holder} failed it"}),
+    "tasks": _Facts(
+        True,
+        "Every task whose id starts with `prefix`, oldest first, as a `Task`:\n"
+        "state (ready, blocked, held, done, failed), title, holder, token, the\n"
+        "dependencies it waits for and its outcome.",
+        Tool("List tasks",
+             "Every task (ids starting with prefix), oldest first: state (ready, blocked, "
+             "held, done, failed), holder, token, what it waits for and its outcome.",
+             False, True)),
 }
 
 

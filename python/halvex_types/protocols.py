@@ -16,7 +16,7 @@ checker's sake gets its real methods from that table.
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Protocol, Tuple
+from typing import Any, NamedTuple, Protocol, Sequence, Tuple
 
 # (from_agent, to_agent, content, timestamp)
 Message = Tuple[str, str, str, int]
@@ -53,6 +53,30 @@ class Batch(NamedTuple):
     remaining: int
     ack: str
     redelivered: int
+
+
+class Task(NamedTuple):
+    """A task of the graph: its state ("ready", "blocked", "held", "done" or
+    "failed"), the agent holding it live (or that finished it), its claim's
+    fencing token (0 before any claim), the dependencies not yet done, its
+    outcome (the note or the reason), all its dependencies and the server
+    second it was added."""
+    task_id: str
+    title: str
+    state: str
+    holder: str | None
+    token: int
+    waits_for: list[str]
+    outcome: str
+    depends_on: list[str]
+    added_at: int
+
+
+class Next(NamedTuple):
+    """What claim_next found: the task now claimed, or None and why nothing
+    was ready."""
+    task: Task | None
+    why: str
 
 
 class Unbound(NotImplementedError):
@@ -159,6 +183,30 @@ class ServerState(CoordinationService, Protocol):
         raise _unbound()
 
 
+class TaskGraph(ServerState, Protocol):
+    """A ServerState that also keeps a graph of tasks with dependencies, whose
+    next ready task one agent claims at a time."""
+
+    def add_task(self, agent_id: str, task_id: str, title: str,
+                 depends_on: Sequence[str] = (), /) -> Task:
+        raise _unbound()
+
+    def claim_next(self, agent_id: str, prefix: str = "", wait: float = 0.0, /) -> Next:
+        raise _unbound()
+
+    def complete_task(self, agent_id: str, task_id: str, note: str = "", /) -> Task:
+        raise _unbound()
+
+    def fail_task(self, agent_id: str, task_id: str, reason: str, /) -> Task:
+        raise _unbound()
+
+    def reset_task(self, agent_id: str, task_id: str, /) -> Task:
+        raise _unbound()
+
+    def tasks(self, prefix: str = "", /) -> list[Task]:
+        raise _unbound()
+
+
 class AsyncCoordinationState(Protocol):
     """CoordinationState with coroutine methods."""
 
@@ -244,4 +292,28 @@ class AsyncServerState(AsyncCoordinationService, Protocol):
         raise _unbound()
 
     async def now(self, /) -> float:
+        raise _unbound()
+
+
+class AsyncTaskGraph(AsyncServerState, Protocol):
+    """TaskGraph with coroutine methods."""
+
+    async def add_task(self, agent_id: str, task_id: str, title: str,
+                       depends_on: Sequence[str] = (), /) -> Task:
+        raise _unbound()
+
+    async def claim_next(self, agent_id: str, prefix: str = "", wait: float = 0.0,
+                         /) -> Next:
+        raise _unbound()
+
+    async def complete_task(self, agent_id: str, task_id: str, note: str = "", /) -> Task:
+        raise _unbound()
+
+    async def fail_task(self, agent_id: str, task_id: str, reason: str, /) -> Task:
+        raise _unbound()
+
+    async def reset_task(self, agent_id: str, task_id: str, /) -> Task:
+        raise _unbound()
+
+    async def tasks(self, prefix: str = "", /) -> list[Task]:
         raise _unbound()
