@@ -49,31 +49,46 @@ def seconds(name: str, value: object) -> float:
     return float(value)
 
 
-def resource_keys(name: str, value: object, text: Check, claims: bool = True) -> list[object]:
-    """A list (or tuple) of keys, each converted by `text`. For `claims`
-    (claim_many): at most MAX_CLAIM_KEYS `file:`/`task:` keys, a repeated
-    key kept once, in order; otherwise (a read) any keys, as given."""
-    if not isinstance(value, (list, tuple)):
+def _distinct(name: str, value: object, text: Check, most: int, what: str,
+              check: Callable[[str], None] | None = None) -> list[object]:
+    """A list or tuple (not one str, which would read as its characters) of
+    at most `most` strs, each checked and converted by `text`, a repeated
+    one kept once, in order."""
+    if isinstance(value, str) or not isinstance(value, (list, tuple)):
         raise TypeError(f"{name} must be a list of str, not '{type(value).__name__}'")
-    if not claims:
-        for item in value:
-            if not isinstance(item, str):
-                raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
-        return [text(name, item) for item in value]
-    if len(value) > MAX_CLAIM_KEYS:
-        raise ValueError(f"{name} holds {len(value)} keys; at most {MAX_CLAIM_KEYS} go in one call")
+    if len(value) > most:
+        raise ValueError(f"{name} holds {len(value)} {what}; at most {most} go in one call")
     seen: set[str] = set()
     out: list[object] = []
     for item in value:
         if not isinstance(item, str):
             raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
-        if item[:5] not in KEY_METHODS:
-            raise ValueError(f"a resource key starts with 'file:' or 'task:', not {item!r}")
+        if check is not None:
+            check(item)
         converted = text(name, item)
         if item not in seen:
             seen.add(item)
             out.append(converted)
     return out
+
+
+def _claimable(key: str) -> None:
+    if key[:5] not in KEY_METHODS:
+        raise ValueError(f"a resource key starts with 'file:' or 'task:', not {key!r}")
+
+
+def resource_keys(name: str, value: object, text: Check, claims: bool = True) -> list[object]:
+    """Keys, each converted by `text`. For `claims` (claim_many): at most
+    MAX_CLAIM_KEYS `file:`/`task:` keys, a repeated key kept once, in order;
+    otherwise (a read) any keys, as given."""
+    if claims:
+        return _distinct(name, value, text, MAX_CLAIM_KEYS, "keys", _claimable)
+    if not isinstance(value, (list, tuple)):
+        raise TypeError(f"{name} must be a list of str, not '{type(value).__name__}'")
+    for item in value:
+        if not isinstance(item, str):
+            raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
+    return [text(name, item) for item in value]
 
 
 # Most dependencies one add_task call takes.
@@ -81,23 +96,8 @@ MAX_DEPENDENCIES = 1000
 
 
 def task_ids(name: str, value: object, text: Check) -> list[object]:
-    """add_task's dependencies: a list or tuple of task ids (not one str,
-    which would read as its characters), a repeated one kept once, in order."""
-    if isinstance(value, str) or not isinstance(value, (list, tuple)):
-        raise TypeError(f"{name} must be a list of str, not '{type(value).__name__}'")
-    if len(value) > MAX_DEPENDENCIES:
-        raise ValueError(f"{name} holds {len(value)} tasks; at most {MAX_DEPENDENCIES} go in "
-                         "one call")
-    out: list[object] = []
-    seen: set[str] = set()
-    for item in value:
-        if not isinstance(item, str):
-            raise TypeError(f"{name} must be a list of str, not of '{type(item).__name__}'")
-        converted = text(name, item)
-        if item not in seen:
-            seen.add(item)
-            out.append(converted)
-    return out
+    """add_task's dependencies: task ids, a repeated one kept once, in order."""
+    return _distinct(name, value, text, MAX_DEPENDENCIES, "tasks")
 
 
 # The checks every state shares, by parameter name.
