@@ -70,7 +70,7 @@ for c in $CHECKS; do
   # What a model or a user would see (refusal, missing token, long wait), and a
   # failed run's whole log.
   if [ "$rc" -eq 0 ]; then
-    grep -E 'refusal text|without the token|wait_inbox for' "$logs/$name-$mode.log"
+    grep -E 'refusal text|without the token|wait_inbox for|retried' "$logs/$name-$mode.log"
   else
     cat "$logs/$name-$mode.log"
   fi
