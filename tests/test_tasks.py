@@ -254,11 +254,12 @@ def test_task_commands(tmp_path):
     assert halvex("fail", "test", "flaky")[0] == 0 and halvex("reset", "test")[0] == 0
     assert json.loads(halvex("list", "-o", "json")[1])[1]["state"] == "ready"
     # run --next: the task's token in HALVEX_TOKENS, done or failed by CMD's status.
-    script = 'echo "$HALVEX_TOKENS"; exit %d'
-    assert halvex("--next", "", "--", "sh", "-c", script % 3, verb="run")[:2] == (3, "task:test=2")
+    script = "import os, sys; print(os.environ['HALVEX_TOKENS']); sys.exit(%d)"
+    cmd = ["--", sys.executable, "-c"]  # no shell on every platform
+    assert halvex("--next", "", *cmd, script % 3, verb="run")[:2] == (3, "task:test=2")
     assert halvex("reset", "test")[0] == 0
-    assert halvex("--next", "te", "--", "sh", "-c", script % 0, verb="run")[:2] == (0, "task:test=3")
-    assert halvex("--next", "", "--", "true", verb="run") == (1, "", "no open tasks")
+    assert halvex("--next", "te", *cmd, script % 0, verb="run")[:2] == (0, "task:test=3")
+    assert halvex("--next", "", *cmd, "pass", verb="run") == (1, "", "no open tasks")
     assert [t["outcome"] for t in json.loads(halvex("list", "-o", "json")[1])] == [
         "ok", "exit status 0"]
 
