@@ -448,13 +448,17 @@ def test_mcp_crash_and_restart_keep_unread_batches(tmp_path):
     try:
         for backend in (["--state", str(tmp_path / "state.db")], ["--redis", redis.url]):
             lines = [_mcp.INITIALIZE, {"jsonrpc": "2.0", "method": "notifications/initialized"},
-                     _mcp.call("send_message", 1, from_agent="a", to_agent="crash", content="s"),
-                     _mcp.call("drain_inbox", 2, agent_id="crash")]
+                     _mcp.call("send_message", 1, from_agent="a", to_agent="crash", content="s")]
             proc = subprocess.Popen(_mcp.command() + backend, stdin=subprocess.PIPE,
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                     env=_mcp.environ())
             proc.stdin.write("".join(json.dumps(line) + "\n" for line in lines).encode())
-            proc.stdin.close()  # the client is gone; its replies stay unread
+            proc.stdin.flush()
+            # Requests on one stream run concurrently: the drain goes after the send's reply.
+            while json.loads(proc.stdout.readline()).get("id") != 1:
+                pass
+            proc.stdin.write((json.dumps(_mcp.call("drain_inbox", 2, agent_id="crash")) + "\n").encode())
+            proc.stdin.close()  # the client is gone; the drain's reply stays unread
             assert proc.wait(30) == 0
             proc.stdout.close()
             with _mcp.HttpServer(*backend) as server, httpx2.Client(timeout=30) as http:
