@@ -215,3 +215,47 @@ def test_board_snapshots_are_bounded_and_streams_capped():
                 assert reply.status_code == 200
             assert http.get(events).status_code == 503
         assert server.stop() == 0
+
+
+def task_row(driver, state, task_id):
+    found = driver.find_elements(By.CSS_SELECTOR, '#tasks-%s tr[data-task="%s"]' % (state, task_id))
+    return found[0] if found else None
+
+
+def test_board_tasks_panel():
+    """The Tasks panel is hidden with no tasks; then each task shows under its
+    state (a blocked one with what it waits for, a held one with holder and
+    token, a failed one with its reason), and a hostile title renders as text."""
+    hostile = '<img src=x onerror="document.body.dataset.pwned=1">\u202eevil'
+    with _mcp.HttpServer("--task-tools") as server, browser() as driver:
+        driver.get(server.url.replace("/mcp", "/board"))
+        wait_for(driver, lambda d: state_of(d) == "live")
+        assert not driver.find_element(By.ID, "tasks").is_displayed()
+        with RemoteState(server.url) as remote:
+            for task_id, title, deps in (("a", "first", []), ("b", hostile, []),
+                                         ("c", "third", []), ("d", "fourth", ["a", "zz"]),
+                                         ("e", "fifth", [])):
+                remote.add_task("plan", task_id, title, deps)
+            assert remote.claim_next("ann").task.task_id == "a"
+            remote.complete_task("ann", "a", "built")
+            assert remote.claim_next("bob").task.task_id == "b"
+            assert remote.claim_next("cy").task.task_id == "c"
+            remote.fail_task("cy", "c", "disk <b>full</b>")
+            wait_for(driver, lambda d: task_row(d, "failed", "c"))
+        cells = {}
+        for state, task_id in (("done", "a"), ("held", "b"), ("failed", "c"),
+                               ("blocked", "d"), ("ready", "e")):
+            row = task_row(driver, state, task_id)
+            assert row is not None, (state, task_id)
+            cells[task_id] = [c.text for c in row.find_elements(By.TAG_NAME, "td")]
+        assert cells["a"] == ["a", "first", "ann", "built"]
+        assert cells["b"][0] == "b" and cells["b"][2:4] == ["bob", "1"]
+        assert cells["b"][4].endswith(" s")
+        assert cells["c"][2:] == ["cy", "disk <b>full</b>"]
+        assert cells["d"][2] == "zz"  # a is done; zz was never added
+        # The title is the literal text, its bidi override spelled out.
+        title = task_row(driver, "held", "b").find_elements(By.TAG_NAME, "td")[1]
+        assert title.get_attribute("title") == hostile.replace("\u202e", "\\u202E")
+        assert driver.find_elements(By.CSS_SELECTOR, "#tasks img, #tasks b") == []
+        assert driver.execute_script("return document.body.dataset.pwned") is None
+        assert driver.find_element(By.ID, "task-count").text == "(5)"

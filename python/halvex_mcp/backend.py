@@ -16,7 +16,7 @@ import asyncio
 import time
 from typing import Any, Callable, Protocol, Tuple, cast
 
-from halvex_types import HANDOVER_SECS, AgentInfo, Batch, Lease, Message
+from halvex_types import HANDOVER_SECS, AgentInfo, Batch, Lease, Message, Task
 
 # A drained batch left unacknowledged this long comes back, first, with the
 # agent's next drain.
@@ -45,6 +45,7 @@ class State(Protocol):
     async def check_lease(self, agent_id: str, resource_key: str, token: int) -> int: ...
     async def agents(self) -> list[AgentInfo]: ...
     async def release_all(self, agent_id: str) -> list[str]: ...
+    async def tasks(self, prefix: str = "") -> list[Task]: ...
 
 
 class Backend(Protocol):

@@ -2,12 +2,12 @@
 
 The page (board/, shipped in the wheel: plain HTML, CSS and JS) opens one
 server-sent event stream at /board/events, which carries a bounded snapshot
-(leases, agents, the latest activity) when the activity changes and at least
+(leases, agents, tasks, the latest activity) when the activity changes and at least
 every HEARTBEAT seconds; the page marks itself disconnected when they stop.
 Every stream sends the same snapshot: one is read and encoded per change
 (the encoding in a worker thread), however many streams are open.
 
-The board only reads: the state's lease and agent views and its activity log
+The board only reads: the state's lease, agent and task views and its activity log
 (halvex_sqlite's or halvex_redis's public reader: the newest records, then
 those after the last one seen). It opens no MCP
 session and acts as no agent: nobody's last-seen time moves, no drain is
@@ -26,7 +26,7 @@ from typing import Any, Deque, List, Tuple
 from urllib.parse import parse_qs
 
 import anyio
-from halvex_types import LEASE_SECS
+from halvex_types import LEASE_SECS, Task
 from mcp.server.transport_security import TransportSecurityMiddleware, TransportSecuritySettings
 
 from .backend import State
@@ -40,6 +40,9 @@ HEARTBEAT = 5.0      # a snapshot at least this often: the page's sign of life
 POLL = 0.5           # how often a stream looks for new activity
 MAX_ROWS = 500       # leases and agents per snapshot; the rest are counted
 ACTIVITY_ROWS = 50   # activity records per snapshot, newest first
+TASK_ROWS = 50       # tasks per state per snapshot; the rest are counted
+TASK_STATES = ("ready", "blocked", "held", "done", "failed")
+WAITS_SHOWN = 10     # dependencies a blocked task's row names; the rest are counted
 CONTENT_CHARS = 120  # a message's content as the board shows it
 QUIET_AFTER = 120    # an agent not seen for this long is marked quiet
 MAX_STREAMS = 32     # open board streams; one more gets 503
@@ -217,12 +220,14 @@ class Board:
         return _StateFeed(self.state)
 
     async def snapshot(self, feed: _Feed) -> bytes:
-        """Leases, agents and the latest activity, each bounded, as one
-        stream event. The lists are turned into JSON in a worker thread: with
-        thousands of agents that takes milliseconds the loop does not spare."""
+        """Leases, agents, tasks and the latest activity, each bounded, as
+        one stream event. The lists are sorted and turned into JSON in a
+        worker thread: with thousands of agents or tasks that takes
+        milliseconds the loop does not spare."""
         backend = self.app.backend
         leases: list[Any] = []
         agents: list[Any] = []
+        tasks: list[Task] = []
         error = None
         try:
             if backend is None:
@@ -231,6 +236,7 @@ class Board:
                 self.state = backend.state
             leases = await self.state.leases("")
             agents = await self.state.agents()
+            tasks = await self.state.tasks("")
         except Exception as err:  # the page says so; the stream goes on
             error = UNREADABLE
             failure = f"{type(err).__name__}: {err}"
@@ -239,7 +245,8 @@ class Board:
             self.failing = failure
         else:
             self.failing = None
-        return await anyio.to_thread.run_sync(_event, leases, agents, list(feed.records), error)
+        return await anyio.to_thread.run_sync(_event, leases, agents, tasks, list(feed.records),
+                                              error)
 
     async def _events(self, receive: Any, send: Any) -> None:
         if self.streams >= MAX_STREAMS or self.stopping.is_set():
@@ -322,14 +329,39 @@ class _Shared:
             return self.version, self.data
 
 
-def _event(leases: list[Any], agents: list[Any], records: list[dict[str, Any]],
-           error: str | None) -> bytes:
+def _task_rows(tasks: list[Task], leases: list[Any]) -> tuple[dict[str, Any], dict[str, int]]:
+    """The tasks by state, at most TASK_ROWS of each (the next to be
+    claimed first; of the finished ones the latest added), and how many of
+    each were left out. A held task's row carries its lease's expiry."""
+    by_state: dict[str, list[Task]] = {state: [] for state in TASK_STATES}
+    for task in tasks:
+        by_state.setdefault(task.state, []).append(task)
+    expiry = {lease.resource_key: lease.expires_at for lease in leases}
+    shown: dict[str, Any] = {}
+    more: dict[str, int] = {}
+    for state, found in by_state.items():
+        kept = found[-TASK_ROWS:] if state in ("done", "failed") else found[:TASK_ROWS]
+        more[state] = len(found) - len(kept)
+        shown[state] = [{
+            "task_id": t.task_id, "title": shorten(t.title), "holder": t.holder,
+            "token": t.token, "waits_for": t.waits_for[:WAITS_SHOWN],
+            "more_waits": max(len(t.waits_for) - WAITS_SHOWN, 0),
+            "outcome": shorten(t.outcome), "added_at": t.added_at,
+            "expires_at": expiry.get("task:" + t.task_id) if state == "held" else None,
+        } for t in kept]
+    return shown, more
+
+
+def _event(leases: list[Any], agents: list[Any], tasks: list[Task],
+           records: list[dict[str, Any]], error: str | None) -> bytes:
+    shown, more = _task_rows(tasks, leases)
     out: dict[str, Any] = {
         "now": time.time(), "lease": LEASE_SECS, "quiet_after": QUIET_AFTER,
         "leases": [lease._asdict() for lease in leases[:MAX_ROWS]],
         "agents": [agent._asdict() for agent in agents[:MAX_ROWS]],
         "more_leases": max(len(leases) - MAX_ROWS, 0),
         "more_agents": max(len(agents) - MAX_ROWS, 0),
+        "tasks": shown, "more_tasks": more,
         "activity": records[::-1]}
     if error is not None:
         out["error"] = error

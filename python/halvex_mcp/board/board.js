@@ -138,6 +138,53 @@
     showRows(body, rows, "agent-count", "agents-more", snap.agents.length, snap.more_agents);
   }
 
+  // The cells after a task's id and title, by its state.
+  var TASK_CELLS = {
+    ready: function (tr, t, now) { cell(tr, span(now - t.added_at) + " ago", "num"); },
+    blocked: function (tr, t) {
+      textCell(tr, t.waits_for.join(", ") + (t.more_waits ? " and " + t.more_waits + " more" : ""),
+               "key");
+    },
+    held: function (tr, t, now) {
+      textCell(tr, t.holder === null ? "" : t.holder);
+      cell(tr, String(t.token), "num");
+      cell(tr, t.expires_at === null ? "" : span(t.expires_at - now), "num exp");
+    },
+    done: function (tr, t) { textCell(tr, t.holder === null ? "" : t.holder); textCell(tr, t.outcome); },
+    failed: function (tr, t) { textCell(tr, t.holder === null ? "" : t.holder); textCell(tr, t.outcome); }
+  };
+
+  // The Tasks panel: one table a state, each hidden when empty, the panel
+  // hidden when there are no tasks at all.
+  function renderTasks(snap, now) {
+    var tasks = snap.tasks || {};
+    var more = snap.more_tasks || {};
+    var total = 0;
+    Object.keys(TASK_CELLS).forEach(function (state) {
+      var list = tasks[state] || [];
+      var hidden = more[state] || 0;
+      var box = $("tasks-" + state);
+      var rows = document.createDocumentFragment();
+      list.forEach(function (t) {
+        var tr = document.createElement("tr");
+        tr.setAttribute("data-task", t.task_id);
+        textCell(tr, t.task_id, "key");
+        textCell(tr, t.title);
+        TASK_CELLS[state](tr, t, now);
+        rows.appendChild(tr);
+      });
+      box.querySelector("tbody").replaceChildren(rows);
+      box.querySelector("h3 .muted").textContent = "(" + (list.length + hidden) + ")";
+      var note = box.querySelector(".more");
+      note.hidden = !hidden;
+      note.textContent = hidden + " more not shown";
+      box.hidden = !(list.length + hidden);
+      total += list.length + hidden;
+    });
+    $("tasks").hidden = !total;
+    $("task-count").textContent = "(" + total + ")";
+  }
+
   // A value in an activity line: its first CUT characters (code points).
   function cut(value) {
     var chars = Array.from(String(value));
@@ -181,6 +228,7 @@
     var now = serverNow();
     renderLeases(last, now);
     renderAgents(last, now);
+    renderTasks(last, now);
     $("clock").textContent = "server time " + clock(now);
   }
 
