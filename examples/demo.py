@@ -11,7 +11,16 @@ reports to the coordinator's inbox and releases the task. When a file is held
 by someone else it backs off: it picks other work if there is any, otherwise it
 waits for the holder's release broadcast and tries again.
 
+With --graph the plan is a task graph in the state itself: the coordinator
+adds each task with add_task, naming what it depends on, and every agent
+loops on claim_next (waiting for a task to become ready) -> work ->
+complete_task until nothing is left. The state hands each ready task to
+exactly one agent, and none before all its dependencies are done; the demo
+records when each task was granted and completed and checks both. It needs
+a backend that keeps a task graph (sqlite, its default, redis or mcp).
+
     python examples/demo.py --agents 4 --tasks 12 --seed 7
+    python examples/demo.py --graph
     python examples/demo.py --backend sqlite
     python examples/demo.py --backend redis --redis-url redis://127.0.0.1:6379/0
     python examples/demo.py --backend mcp --mcp-url http://127.0.0.1:8000/mcp
@@ -111,7 +120,9 @@ class Log:
         if self.quiet:
             return
         with self._lock:
-            print(f"  {self.elapsed():5.2f}s  {who:<12} {text}", flush=True)
+            # One write a line: agents in other processes print to the same stream.
+            sys.stdout.write(f"  {self.elapsed():5.2f}s  {who:<12} {text}\n")
+            sys.stdout.flush()
 
 
 class Worker(threading.Thread):
@@ -307,6 +318,143 @@ class Coordinator(threading.Thread):
         return {f: getattr(self, f) for f in self.SUMMARY}
 
 
+# -- the task graph (--graph) --------------------------------------------------
+
+# Seconds an idle agent's claim_next waits for a task to become ready before
+# it looks again whether anything is left at all.
+GRAPH_WAIT = 1.0
+
+
+def make_graph(n_tasks: int, rng: random.Random) -> List[Tuple[str, str, List[str]]]:
+    """(id, title, dependencies) of each task: each depends on up to two
+    earlier ones, so the graph has no cycle."""
+    graph: List[Tuple[str, str, List[str]]] = []
+    for i in range(1, n_tasks + 1):
+        earlier = [t[0] for t in graph]
+        deps = sorted(rng.sample(earlier, min(len(earlier), rng.choice([0, 1, 1, 2]))))
+        main = rng.choice(MODULES)
+        graph.append((f"T{i:02d}", f"{rng.choice(VERBS)} {main.rsplit('/', 1)[-1]}", deps))
+    return graph
+
+
+def graph_agent(state: Any, agent: str, prefix: str, pace: float, seed: int,
+                log: Log) -> Dict[str, Any]:
+    """One agent's loop: claim the next ready task (waiting for one), work,
+    complete it; stop once every task is done or failed."""
+    rng = random.Random(f"{seed}/{agent}")
+    done: List[Tuple[str, float, float]] = []  # task, granted by, completed after
+    idle = 0
+    while True:
+        got = state.claim_next(agent, prefix, GRAPH_WAIT)
+        if got.task is None:
+            if all(t.state in ("done", "failed") for t in state.tasks(prefix)):
+                break  # nothing left to do
+            idle += 1
+            log(agent, f"nothing ready: {got.why}")
+            continue
+        task, granted = got.task, log.elapsed()
+        log(agent, f"took {task.task_id} ({task.title}), token {task.token}")
+        time.sleep(pace * rng.uniform(2, 6))  # the work
+        # Taken before the call: the completion commits after this time, and
+        # the grant above before `granted`, so a grant that comes before its
+        # dependency's completion shows as granted < completed.
+        completing = log.elapsed()
+        state.complete_task(agent, task.task_id, f"done by {agent}")
+        done.append((task.task_id, granted, completing))
+        log(agent, f"completed {task.task_id}")
+    return {"agent": agent, "done": done, "idle": idle, "status": state.status(agent)}
+
+
+def run_graph_agent(agent: str, backend: str, url: str, namespace: Optional[str], prefix: str,
+                    pace: float, seed: int, quiet: bool, start: float) -> Dict[str, Any]:
+    """One agent of a --graph run, in a process of its own."""
+    state: Any = open_shared_state(backend, url, namespace)
+    try:
+        return graph_agent(state, agent, prefix, pace, seed, Log(quiet, start))
+    finally:
+        if hasattr(state, "close"):
+            state.close()
+
+
+def run_graph(args: argparse.Namespace, state: Any, url: str, finish: Callable[[], object]) -> int:
+    """--graph: plans the graph with add_task, runs the agents as processes
+    looping on claim_next, then checks that every task was done once and
+    none was granted before its dependencies were completed."""
+    graph = make_graph(args.tasks, random.Random(args.seed))
+    # A run's own prefix, so that runs against one long-lived server stay apart.
+    prefix = f"run{os.getpid()}/"
+    log = Log(args.quiet)
+    print(f"Graph: {len(graph)} tasks for {args.agents} agents (seed {args.seed}, "
+          f"ids under {prefix})")
+    for task_id, title, deps in graph:
+        state.add_task(COORDINATOR, prefix + task_id, title, [prefix + d for d in deps])
+        after = f"  after {', '.join(deps)}" if deps else ""
+        print(f"  {task_id}  {title:<34}{after}".rstrip())
+    ready = sum(1 for t in state.tasks(prefix) if t.state == "ready")
+    print(f"{ready} ready at the start")
+    if not args.quiet:
+        print("\nRun")
+    names = [f"agent-{i}" for i in range(1, args.agents + 1)]
+    ctx = multiprocessing.get_context("spawn")
+    limit = time.monotonic() + 60 + len(graph) * 10 * args.pace
+    results: List[Dict[str, Any]] = []
+    failures: List[str] = []
+    with ctx.Pool(len(names)) as pool:
+        pending = [pool.apply_async(run_graph_agent, (
+            n, args.backend, url, getattr(state, "namespace", None), prefix, args.pace,
+            args.seed, args.quiet, log.start)) for n in names]
+        for name, result in zip(names, pending):
+            try:
+                results.append(result.get(max(0.0, limit - time.monotonic())))
+            except multiprocessing.TimeoutError:
+                failures.append(f"{name} still running after the time limit")
+            except Exception as err:
+                failures.append(f"{name} failed: {type(err).__name__}: {err}")
+    elapsed = log.elapsed()
+    for failure in failures:
+        print(failure, file=sys.stderr)
+
+    # Every task completed exactly once, and granted only after every one of
+    # its dependencies was completed.
+    completed: Dict[str, List[float]] = {}
+    granted: Dict[str, float] = {}
+    for r in results:
+        for task_id, at, finished in r["done"]:
+            completed.setdefault(task_id, []).append(finished)
+            granted[task_id] = at
+    twice = sorted(t for t, times in completed.items() if len(times) > 1)
+    early = [f"{t} before {d}" for t, _title, deps in graph for d in deps
+             if prefix + t in granted and prefix + d in completed
+             and granted[prefix + t] < min(completed[prefix + d])]
+    states = Counter(t.state for t in state.tasks(prefix))
+    print("\nWho did what")
+    print(f"  {'agent':<10} {'tasks done':<40} {'waits':>5}  status")
+    for r in results:
+        ids = " ".join(t[len(prefix):] for t, _a, _f in r["done"]) or "-"
+        print(f"  {r['agent']:<10} {ids:<40} {r['idle']:>5}  {r['status']}")
+    ok = (not failures and not twice and not early and states["done"] == len(graph)
+          and len(completed) == len(graph))
+    print(f"\n{len(completed)}/{len(graph)} tasks done in {elapsed:.2f}s; "
+          f"{'each once' if not twice else 'TWICE: ' + ' '.join(twice)}, "
+          f"{'none before its dependencies' if not early else 'EARLY: ' + '; '.join(early)}")
+    finish()
+    linger(args)
+    return 0 if ok else 1
+
+
+def linger(args: argparse.Namespace) -> None:
+    """With --backend mcp, keeps the demo (and so the server) up a while, so
+    that the board can still be watched."""
+    if args.backend == "mcp" and args.linger > 0:
+        board_url = args.mcp_url.rsplit("/mcp", 1)[0] + "/board"
+        print(f"\nThe board stays at {board_url} for {args.linger:g} s more "
+              "(--linger SECONDS for longer; Ctrl-C ends it now)", flush=True)
+        try:
+            time.sleep(args.linger)
+        except KeyboardInterrupt:
+            pass
+
+
 def open_shared_state(backend: str, url: str, namespace: Optional[str]) -> CoordinationState:
     """The team's state as an agent in a process of its own reaches it."""
     if backend == "redis":
@@ -380,9 +528,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--pace", type=float, default=0.04,
                     help="seconds per unit of work (default 0.04)")
     ap.add_argument("--quiet", action="store_true", help="print the summary only")
+    ap.add_argument("--graph", action="store_true",
+                    help="plan a task graph with add_task; each agent loops on claim_next -> "
+                         "work -> complete_task until nothing is left (backend sqlite, "
+                         "its default, redis or mcp)")
     ap.add_argument("--backend", choices=["inprocess", "sqlite", "redis", "mcp"],
-                    default="inprocess",
-                    help="inprocess: halvex_core, agents are threads (default); "
+                    default=None,
+                    help="inprocess: halvex_core, agents are threads (default without --graph); "
                          "sqlite: halvex_sqlite, every agent is an OS process sharing one "
                          "state file; "
                          "redis: halvex_redis, every agent is an OS process; "
@@ -401,6 +553,10 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = ap.parse_args(argv)
     if args.agents < 1 or args.tasks < 1 or args.pace <= 0:
         ap.error("--agents and --tasks must be at least 1, --pace above 0")
+    if args.backend is None:
+        args.backend = "sqlite" if args.graph else "inprocess"
+    if args.graph and args.backend == "inprocess":
+        ap.error("--graph needs a backend that keeps a task graph: sqlite, redis or mcp")
 
     rng = random.Random(args.seed)
     plan = make_plan(args.tasks, rng)
@@ -438,6 +594,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         state, finish = remote, remote.close
     else:
         state = halvex_core.CoordinationState()
+    if args.graph:
+        url = {"redis": args.redis_url, "sqlite": args.state}.get(args.backend, args.mcp_url)
+        return run_graph(args, state, url, finish)
     board = Board(plan)
     log = Log(args.quiet)
     names = [f"agent-{i}" for i in range(1, args.agents + 1)]
@@ -531,14 +690,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     finish()
     print(f"\n{len(done)}/{len(plan)} tasks done in {elapsed:.2f}s; "
           f"{'no claim left behind' if not leftovers else 'LEFT CLAIMED: ' + '; '.join(leftovers)}")
-    if args.backend == "mcp" and args.linger > 0:
-        board_url = args.mcp_url.rsplit("/mcp", 1)[0] + "/board"
-        print(f"\nThe board stays at {board_url} for {args.linger:g} s more "
-              "(--linger SECONDS for longer; Ctrl-C ends it now)", flush=True)
-        try:
-            time.sleep(args.linger)
-        except KeyboardInterrupt:
-            pass
+    linger(args)
     return 0 if ok else 1
 
 

@@ -12,6 +12,9 @@
 # script starts (installing the mcp extra if missing) and stops at the end; it
 # prints the address of the server's live board, which stays up 5 s after the
 # agents finish (--linger SECONDS for longer).
+# With --graph the plan is a task graph (add_task with dependencies) and each
+# agent loops on claim_next -> work -> complete_task; its backend is sqlite
+# unless --backend redis or mcp says otherwise.
 # The wheel is rebuilt only when a source file changed since the last install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -51,7 +54,7 @@ if [ "$backend" = mcp ]; then
       || { echo "demo: cannot install the mcp extra (it needs Python 3.10+)" >&2; exit 1; }
   fi
   RUN=$(mktemp -d "${TMPDIR:-/tmp}/halvex-demo-mcp.XXXXXX")
-  "$VENV/bin/halvex-mcp" --http 127.0.0.1:0 2>"$RUN/server.log" &
+  "$VENV/bin/halvex-mcp" --http 127.0.0.1:0 --task-tools 2>"$RUN/server.log" &
   SERVER=$!
   trap 'kill "$SERVER" 2>/dev/null; wait "$SERVER" 2>/dev/null; rm -rf "$RUN"' EXIT
   url=""
