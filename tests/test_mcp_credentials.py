@@ -104,3 +104,27 @@ def test_sighup_reloads_without_dropping_sessions(tmp_path):
             a.lease("task:t1")
         assert "bearer token" in str(err.value), err.value
         assert server.proc.poll() is None
+
+
+def test_admin_resets_a_task_another_agent_failed(tmp_path):
+    """reset_task: an agent's token may reset only what it failed itself,
+    whichever id it passes; an admin's token resets it as the agent that failed it."""
+    path, tokens = credentials(tmp_path, ("agent-a", "agent"), ("agent-b", "agent"),
+                               ("boss", "admin"))
+    with _mcp.HttpServer("--credentials", str(path), "--task-tools") as server, \
+            RemoteState(server.url, tokens["agent-a"]) as a, \
+            RemoteState(server.url, tokens["agent-b"]) as b, \
+            RemoteState(server.url, tokens["boss"]) as boss:
+        a.add_task("agent-a", "t1", "build")
+        a.add_task("agent-a", "t2", "ship", ["t1"])
+        assert a.claim_next("agent-a").task.task_id == "t1"
+        a.fail_task("agent-a", "t1", "flaky disk")
+        assert "agent-b cannot reset task t1: agent-a failed it" in refused(b.reset_task, "agent-b", "t1")
+        assert 'this token acts as agent "agent-b" only' in refused(b.reset_task, "agent-a", "t1")
+        assert "boss cannot reset task t1: agent-a failed it" in refused(boss.reset_task, "boss", "t1")
+        assert [t.state for t in b.tasks("")] == ["failed", "blocked"]
+        assert boss.reset_task("agent-a", "t1").state == "ready"
+        got = b.claim_next("agent-b").task
+        assert (got.task_id, got.token) == ("t1", 2)
+        b.fail_task("agent-b", "t1", "again")
+        assert b.reset_task("agent-b", "t1").state == "ready"  # its own failure

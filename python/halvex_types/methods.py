@@ -347,9 +347,11 @@ _FACTS: dict[str, _Facts] = {
     "reset_task": _Facts(
         False,
         "Makes a failed task open again (ready when its dependencies are done);\n"
-        "only the agent that failed it may. Returns the task.",
+        "only the agent that failed it may, as `agent_id` (on halvex-mcp with\n"
+        "credentials, an admin's token may name that agent). Returns the task.",
         Tool("Reset a failed task",
-             "Makes a task you failed open again, so it can be claimed anew.",
+             "Makes a task you failed open again, so it can be claimed anew (an admin "
+             "passes the id of the agent that failed it).",
              False, True),
         {"missing": "no task {task_id}",
          "open": "task {task_id} is not failed",
