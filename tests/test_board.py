@@ -191,18 +191,24 @@ def first_snapshot(http, url):
 
 
 def test_board_snapshots_are_bounded_and_streams_capped():
-    """510 leases and 60 activity records: a snapshot carries 500 leases and
-    the count of the rest, the latest 50 records, no message beyond 120
-    characters; the board refuses writes, and a 33rd stream gets 503."""
+    """510 leases, 60 activity records and 55 ready tasks: a snapshot carries
+    500 leases, 50 tasks a state and the count of the rest, the latest 50
+    records, no message beyond 120 characters; the board refuses writes, and
+    a 33rd stream gets 503."""
     from contextlib import ExitStack
 
-    with _mcp.HttpServer() as server, httpx2.Client(timeout=10) as http:
+    with _mcp.HttpServer("--task-tools") as server, httpx2.Client(timeout=10) as http:
         events = server.url.replace("/mcp", "/board/events")
         with RemoteState(server.url) as remote:
             for i in range(510):
                 remote.claim_task("ann", "t%03d" % i)
+            for i in range(55):
+                remote.add_task("ann", "r%02d" % i, "z" * 500)
             remote.send_message("bob", "ann", "y" * 60000)
         snap = first_snapshot(http, events)
+        ready = snap["tasks"]["ready"]
+        assert [t["task_id"] for t in ready] == ["r%02d" % i for i in range(50)]
+        assert snap["more_tasks"]["ready"] == 5 and len(ready[0]["title"]) == 120
         assert len(snap["leases"]) == 500 and snap["more_leases"] == 10
         assert [a["agent_id"] for a in snap["agents"]] == ["ann"]
         assert snap["agents"][0]["inbox"] == 1 and snap["agents"][0]["leases"] == 510
