@@ -1,5 +1,6 @@
 """Makes docs/board.png: the board of a `halvex-mcp --http` server while the
-demo's agents work, as headless chromium shows it.
+demo's agents work through a task graph (demo.py --graph), as headless
+chromium shows it.
 
     python scripts/board_screenshot.py [OUT.png]
 
@@ -21,7 +22,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 def start_server():
     server = subprocess.Popen([sys.executable, "-m", "halvex_mcp", "--http", "127.0.0.1:0",
-                               "--memory"],
+                               "--memory", "--task-tools"],
                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
     assert server.stderr is not None
     for line in server.stderr:
@@ -34,8 +35,8 @@ def start_server():
 def main(out):
     server, url = start_server()
     demo = subprocess.Popen([sys.executable, os.path.join(ROOT, "examples", "demo.py"),
-                             "--backend", "mcp", "--mcp-url", url, "--agents", "4",
-                             "--tasks", "12", "--pace", "0.5", "--quiet", "--linger", "0"],
+                             "--graph", "--backend", "mcp", "--mcp-url", url, "--agents", "4",
+                             "--tasks", "14", "--pace", "0.5", "--quiet", "--linger", "0"],
                             stdout=subprocess.DEVNULL)
     options = webdriver.ChromeOptions()
     options.binary_location = "/usr/bin/chromium"
