@@ -95,6 +95,7 @@ for v in $VERSIONS; do
   stage "[$v] mypy --strict on the typed usage and the demo" \
     "$venv/bin/python" -m mypy --strict tests/typing/usage.py examples/demo.py
   stage "[$v] demo" "$venv/bin/python" examples/demo.py --quiet --agents 3 --tasks 6
+  stage "[$v] demo of a task graph" "$venv/bin/python" examples/demo.py --graph --quiet --agents 3 --tasks 8
 done
 
 finish
