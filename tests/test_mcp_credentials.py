@@ -128,3 +128,29 @@ def test_admin_resets_a_task_another_agent_failed(tmp_path):
         assert (got.task_id, got.token) == ("t1", 2)
         b.fail_task("agent-b", "t1", "again")
         assert b.reset_task("agent-b", "t1").state == "ready"  # its own failure
+
+
+@pytest.mark.parametrize("backend", ["sqlite", pytest.param("redis", marks=pytest.mark.redis)])
+def test_only_an_admin_deletes_the_namespace(tmp_path, request, backend):
+    path, tokens = credentials(tmp_path, ("agent-a", "agent"), ("watcher", "observer"), ("boss", "admin"))
+    where = ["--state", str(tmp_path / "state.db")]
+    if backend == "redis":
+        where = ["--redis", request.getfixturevalue("redis_server").url, "--namespace", "del-%d" % os.getpid()]
+    with _mcp.HttpServer("--credentials", str(path), "--task-tools", *where) as server, \
+            RemoteState(server.url, tokens["agent-a"]) as a, \
+            RemoteState(server.url, tokens["watcher"]) as watcher, \
+            RemoteState(server.url, tokens["boss"]) as boss:
+        a.structured("claim_file", path="src/x.py")
+        a.structured("add_task", task_id="t1", title="one")
+        a.send_message("agent-a", "agent-b", "hello")
+        # Only the admin's list carries the tool; the others' calls are refused all the same.
+        assert "delete_namespace" in boss.params and "delete_namespace" not in a.params
+        for who in (a, watcher):
+            result = who._portal.call(who._client.call_tool, "delete_namespace", {}, 30)
+            assert result.is_error
+            assert result.content[0].text == "delete_namespace refused: only an admin's token may call delete_namespace"
+        assert boss.structured("delete_namespace")["result"] >= 4
+        assert (boss.leases(""), boss.agents(), boss.inbox("agent-b"), boss.tasks("")) == ([], [], [], [])
+        # The state serves on, with tokens that never repeat.
+        a.structured("claim_file", path="src/x.py")
+        assert a.lease("file:src/x.py").token > 1

@@ -58,6 +58,9 @@ class Backend(Protocol):
                          max_bytes: int) -> Batch:
         """A held batch, waiting up to `timeout` seconds when there is none."""
 
+    async def delete_namespace(self) -> int:
+        """Deletes everything of the namespace served; how many entries went."""
+
     async def aclose(self) -> None: ...
 
 
@@ -130,6 +133,11 @@ class SqliteBackend:
             if got.messages or deadline - time.monotonic() <= 0:
                 return got
 
+    async def delete_namespace(self) -> int:
+        import halvex_sqlite.asyncio
+
+        return await halvex_sqlite.asyncio.delete_namespace(self.namespace, self.path)
+
     async def aclose(self) -> None:
         self._own.close()
 
@@ -154,6 +162,11 @@ class RedisBackend:
     async def wait_batch(self, agent_id: str, timeout: float, max_count: int,
                          max_bytes: int) -> Batch:
         return await self.state.take_batch(agent_id, max_count, max_bytes, timeout)
+
+    async def delete_namespace(self) -> int:
+        import halvex_redis.asyncio
+
+        return await halvex_redis.asyncio.delete_namespace(self.namespace, self.url)
 
     async def aclose(self) -> None:
         """Nothing of ours to close: the client and its pool are halvex_redis's,

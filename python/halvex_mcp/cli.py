@@ -73,7 +73,9 @@ def parser() -> argparse.ArgumentParser:
                     help="with --http, accept the per-agent tokens of FILE instead of one "
                          "shared token: one entry a line, 'NAME ROLE sha256:HEX', as `halvex "
                          "token new NAME --role ROLE` prints it. An agent acts only as NAME, an "
-                         "observer calls only the read-only tools, an admin acts as anyone. "
+                         "observer calls only the read-only tools, an admin acts as anyone and "
+                         "alone sees and calls delete_namespace (offered with --credentials "
+                         "only). "
                          "SIGHUP reads FILE again; a faulty file leaves the previous entries")
     ap.add_argument("--allow-host", metavar="HOST", action="append", default=[],
                     help="with --http, also accept requests whose Host (or Origin) header "
@@ -381,7 +383,8 @@ def _serve_with(args: argparse.Namespace, release: bool) -> None:
     sock = bind_socket(host, port, keys)
     try:
         app = CoordinationServer(open_backend(args), args.agent, release_on_exit=release,
-                                 task_tools=args.task_tools)
+                                 task_tools=args.task_tools,
+                                 admin_tools=keys is not None and keys.roles)
         _limit_waits(app, args)
         anyio.run(run_until_stopped,
                   lambda on_stop: http.serve_http(app, sock, options, on_stop))

@@ -155,11 +155,15 @@ class Keys:
 
 
 def authorize(principal: Principal | None, tool: str, read_only: bool, identity: list[str],
-              arguments: Mapping[str, Any] | None) -> tuple[dict[str, Any], str | None]:
+              arguments: Mapping[str, Any] | None,
+              admin_only: bool = False) -> tuple[dict[str, Any], str | None]:
     """A call's arguments as this principal may make it, and the refusal
     text when it may not: an observer only reads, an agent acts as itself
-    (its identity arguments may be left out), an admin as anyone."""
+    (its identity arguments may be left out), an admin as anyone and alone
+    calls the admin's tools."""
     given = dict(arguments or {})
+    if admin_only and (principal is None or principal.role != ADMIN):
+        return given, f"only an admin's token may call {tool}"
     if principal is None or principal.role == ADMIN:
         return given, None
     if principal.role == OBSERVER:

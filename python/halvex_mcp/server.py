@@ -23,8 +23,16 @@ from mcp.shared.exceptions import MCPError
 
 from . import __version__
 from .backend import Backend
-from .credentials import PRINCIPAL, Principal, authorize
-from .tools import DEFAULT_MAX_WAITS, DRAINS, ArgumentError, Tool, build_tools, result_payload
+from .credentials import ADMIN, PRINCIPAL, Principal, authorize
+from .tools import (
+    ADMIN_TOOLS,
+    DEFAULT_MAX_WAITS,
+    DRAINS,
+    ArgumentError,
+    Tool,
+    build_tools,
+    result_payload,
+)
 
 log = logging.getLogger("halvex_mcp")
 
@@ -67,7 +75,8 @@ class CoordinationServer:
     """The tools of one backend, for any number of connected clients."""
 
     def __init__(self, open_backend: Callable[[], Backend], pinned: str | None = None,
-                 release_on_exit: bool = False, task_tools: bool = False) -> None:
+                 release_on_exit: bool = False, task_tools: bool = False,
+                 admin_tools: bool = False) -> None:
         self.open_backend = open_backend
         self.pinned = pinned
         self.release_on_exit = release_on_exit and pinned is not None
@@ -79,12 +88,17 @@ class CoordinationServer:
         # Waiting claim_next calls: they hold a connection as wait_inbox does.
         self.task_waits = 0
         self.backend: Backend | None = None
-        self.tools = build_tools(pinned, task_tools)
-        self.listing = types.ListToolsResult(tools=[
+        self.tools = build_tools(pinned, task_tools, admin_tools)
+        listed = [
             types.Tool(name=t.name, title=t.facts.title, description=t.description,
                        input_schema=t.input_schema(), output_schema=t.output_schema(),
                        annotations=types.ToolAnnotations.model_validate(t.annotations()))
-            for t in self.tools.values()])
+            for t in self.tools.values()]
+        # Only an admin's token sees the admin's tools: the others' lists,
+        # read by a model on every turn, stay as they were.
+        self.admin_listing = types.ListToolsResult(tools=listed)
+        self.listing = types.ListToolsResult(
+            tools=[t for t in listed if t.name not in ADMIN_TOOLS])
         # Set once the server is ending normally (a stop signal, or stdio's
         # end of input): --release-on-exit then releases the pinned agent's claims.
         self.ending = False
@@ -134,16 +148,22 @@ class CoordinationServer:
         log.warning("releasing %s's claims at exit did not finish", self.pinned)
 
     async def _list_tools(self, ctx: Any, params: Any) -> types.ListToolsResult:
-        return self.listing  # the SDK's client asks before many calls: built once
+        # The SDK's client asks before many calls: both lists are built once.
+        principal = _principal(ctx)
+        if principal is not None and principal.role == ADMIN:
+            return self.admin_listing
+        return self.listing
 
     async def _call_tool(self, ctx: Any,
                          params: types.CallToolRequestParams) -> types.CallToolResult:
         tool = self.tools.get(params.name)
         if tool is None:
             raise MCPError(code=types.INVALID_PARAMS, message=f"Unknown tool: {params.name}")
-        arguments, refused = authorize(_principal(ctx), tool.name, tool.facts.read_only,
+        principal = _principal(ctx)
+        arguments, refused = authorize(principal, tool.name, tool.facts.read_only,
                                        [p.name for p in tool.params
-                                        if p.name in IDENTITY_PARAMS], params.arguments)
+                                        if p.name in IDENTITY_PARAMS], params.arguments,
+                                       tool.name in ADMIN_TOOLS)
         if refused is not None:
             return _error(f"{tool.name} refused: {refused}")
         try:
@@ -168,6 +188,10 @@ class CoordinationServer:
                                              max_bytes)
                 else:
                     value = await state.take_batch(agent, max_count, max_bytes)
+            elif tool.name == "delete_namespace":
+                value = await backend.delete_namespace()
+                log.warning("namespace deleted by %s: %d entries",
+                            principal.name if principal else "?", value)
             elif tool.name == "claim_next" and bound["wait"] > 0:
                 value = await self._claim_waiting(state, bound)
             else:

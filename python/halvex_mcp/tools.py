@@ -203,6 +203,15 @@ def _facts(name: str) -> Facts:
 
 FACTS: dict[str, Facts] = {name: _facts(name) for name in TOOL_NAMES}
 
+# Tools that only an admin's token may call, offered with --credentials alone:
+# not methods of the state, and no shared token should wipe every agent's work.
+ADMIN_TOOLS = ("delete_namespace",)
+FACTS["delete_namespace"] = Facts(
+    "Delete the namespace",
+    "Deletes every claim, message, agent and task of the namespace this server serves; "
+    "fencing tokens never repeat afterwards. Returns how many entries went. Admin only.",
+    False, True, True, {"type": "integer", "minimum": 0, "description": "entries deleted"})
+
 
 class ArgumentError(Exception):
     """A call's arguments do not fit the tool's parameters."""
@@ -387,12 +396,16 @@ def check_limit(name: str, value: Any, ceiling: int) -> int:
     return value
 
 
-def build_tools(pinned: str | None = None, task_tools: bool = False) -> dict[str, Tool]:
+def build_tools(pinned: str | None = None, task_tools: bool = False,
+                admin_tools: bool = False) -> dict[str, Tool]:
     """Every method of the protocol, in its order (the task graph's only
-    with `task_tools`)."""
-    return {name: Tool(name, params, pinned)
-            for name, (params, _doc) in methods().items()
-            if task_tools or name not in TASKS}
+    with `task_tools`), then the admin's tools with `admin_tools`."""
+    tools = {name: Tool(name, params, pinned)
+             for name, (params, _doc) in methods().items()
+             if task_tools or name not in TASKS}
+    if admin_tools:
+        tools.update((name, Tool(name, [], pinned)) for name in ADMIN_TOOLS)
+    return tools
 
 
 def to_json(value: Any) -> Any:
