@@ -148,3 +148,17 @@ def test_edit_hooks_claim_renew_block_and_release(repo, tmp_path):
     assert ended.returncode == 0 and "released 1 claim" in ended.stderr
     assert hook(other, "edit", cwd=repo).returncode == 0
     assert hook(None, "edit", "src/app.py", cwd=repo, env={"HALVEX_AGENT": "x"}).returncode == 2
+
+
+def test_the_guard_builds_only_its_own_parser_and_parses_as_the_full_one():
+    from halvex_cli import cli
+
+    assert cli.command_named(["--redis", "redis://h/0", "--namespace=ns", "-o", "json", "guard"]) == "guard"
+    # Help, abbreviations, unknown options or commands: every parser, so usage lists them all.
+    for argv in (["--help"], ["--red", "u", "guard"], ["--name", "guard", "leases"], ["bogus"], [], ["--", "guard"]):
+        assert cli.command_named(argv) is None, argv
+    for argv in (["--state", "s.db", "guard", "--require-claim", "--agent", "a"],
+                 ["hook", "edit", "x.py", "--agent", "a"], ["task", "next", "--agent", "a"],
+                 ["run", "--claim", "file:x", "--", "true"], ["token", "new", "n", "--role", "observer"],
+                 ["claim-many", "a", "file:x", "task:y"]):
+        assert vars(cli.parser(cli.command_named(argv)).parse_args(argv)) == vars(cli.parser().parse_args(argv))

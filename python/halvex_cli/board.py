@@ -15,7 +15,6 @@ import subprocess
 import sys
 import threading
 import time
-import webbrowser
 from typing import Any
 
 from .targets import McpTarget, RedisTarget, SqliteTarget, Target, Unreachable, Unsupported
@@ -82,6 +81,8 @@ def cmd_board(args: argparse.Namespace, target: Target) -> int:
     url = base + "/board"
     print(f"board of {target.label}: {url}", flush=True)
     if not args.no_open:
+        import webbrowser  # only the board opens a browser
+
         webbrowser.open(url)
     if server is None:
         return 0

@@ -11,13 +11,11 @@ import json
 import os
 import sys
 import time
-from typing import Any, Callable, Sequence
+from typing import Any, Callable, Sequence, cast
 
-from halvex_mcp.credentials import AGENT, ROLES
 from halvex_types import LEASE_SECS, METHODS, names
 from halvex_types.methods import EMPTY
 
-from .board import add_board_parser, cmd_board
 from .guard import add_guard_parser, add_hook_parser, cmd_guard, cmd_hook, repo_key
 from .show import (
     agent_table,
@@ -115,9 +113,39 @@ class _Version(argparse.Action):
         parser.exit(message=f"halvex {__version__}\n")
 
 
-def parser() -> argparse.ArgumentParser:
-    from .run import add_run_parser
+class _Unbuilt:
+    """The parser of a command this run does not use: every call on it does nothing."""
 
+    def __getattr__(self, name: str) -> Callable[..., Any]:
+        return lambda *args, **kwargs: self
+
+
+# The options before the command that take a value, as _common spells them.
+_VALUED = ("--redis", "--state", "--namespace", "--mcp", "--token", "-o", "--output")
+
+
+def command_named(argv: Sequence[str]) -> str | None:
+    """The command that `argv` names, when only target options precede it;
+    None otherwise (help, a mistake, an abbreviated option): then every
+    command's parser is built, as usage and errors list them all."""
+    i = 0
+    while i < len(argv):
+        word = argv[i]
+        if word in _VALUED:
+            i += 2
+        elif word.startswith("-") and word.partition("=")[0] in _VALUED:
+            i += 1
+        elif word.startswith("-"):
+            return None
+        else:
+            return word if word in COMMANDS or word in ("run", "token") else None
+    return None
+
+
+def parser(only: str | None = None) -> argparse.ArgumentParser:
+    """The command's parser; with `only`, of that command alone: a git hook
+    runs `halvex guard` at every commit, and building all of them costs
+    more than its check."""
     common = _common()
     ap = argparse.ArgumentParser(
         prog="halvex", parents=[common],
@@ -132,6 +160,8 @@ def parser() -> argparse.ArgumentParser:
     sub.required = True
 
     def command(name: str, text: str, bearer: bool = True) -> argparse.ArgumentParser:
+        if only is not None and name != only:
+            return cast(argparse.ArgumentParser, _Unbuilt())
         return sub.add_parser(name, parents=[common if bearer else _common(False)], help=text,
                               description=text)
 
@@ -177,21 +207,28 @@ def parser() -> argparse.ArgumentParser:
                    help="stop after S seconds")
     p = command("delete-namespace", "Delete every key of the namespace (not over --mcp).")
     p.add_argument("--yes", action="store_true", help="really delete (required)")
-    add_board_parser(command("board", "Open the live board of the target's state in a browser "
-                                      "(a halvex-mcp on a free loopback port draws it)."))
+    if only in (None, "board"):
+        from .board import add_board_parser
+
+        add_board_parser(command("board", "Open the live board of the target's state in a "
+                                          "browser (a halvex-mcp on a free loopback port draws "
+                                          "it)."))
     add_guard_parser(command("guard", "Refuse a commit (exit 1) whose staged files another "
                                       "agent holds a live claim on: a git pre-commit check."))
     add_hook_parser(command("hook", "Hooks: install `halvex guard` as the repository's "
                                     "pre-commit hook; a coding agent's pre-edit and "
                                     "session-end hooks (see docs/hooks.md)."))
-    p = command("token", "Make a bearer token for halvex-mcp --http --credentials FILE: prints "
-                         "the token once and the line to add to FILE (which keeps only its "
-                         "hash).", bearer=False)
-    p.add_argument("action", choices=["new"], help="new: a fresh random token")
-    p.add_argument("name", metavar="NAME", help="the agent (or person) the token is for")
-    p.add_argument("--role", choices=ROLES, default=AGENT,
-                   help="agent: acts only as NAME; observer: reads only; admin: acts as "
-                        "anyone (default agent)")
+    if only in (None, "token"):
+        from halvex_mcp.credentials import AGENT, ROLES
+
+        p = command("token", "Make a bearer token for halvex-mcp --http --credentials FILE: "
+                             "prints the token once and the line to add to FILE (which keeps "
+                             "only its hash).", bearer=False)
+        p.add_argument("action", choices=["new"], help="new: a fresh random token")
+        p.add_argument("name", metavar="NAME", help="the agent (or person) the token is for")
+        p.add_argument("--role", choices=ROLES, default=AGENT,
+                       help="agent: acts only as NAME; observer: reads only; admin: acts as "
+                            "anyone (default agent)")
     for cmd, method in one_to_one().items():
         p = command(cmd, METHODS[method].doc.split("\n\n")[0].replace("\n", " "))
         for param in METHODS[method].params:
@@ -231,8 +268,11 @@ def parser() -> argparse.ArgumentParser:
     q.add_argument("task_id", metavar="ID")
     q = action("list", "List the tasks: state, holder, token, what each waits for.")
     q.add_argument("--prefix", default="", help="only tasks whose id starts with this")
-    add_run_parser(command("run", "Hold claims around a command: claim every KEY (all or none), "
-                                  "renew while CMD runs, release when it ends."))
+    if only in (None, "run"):
+        from .run import add_run_parser
+
+        add_run_parser(command("run", "Hold claims around a command: claim every KEY (all or "
+                                      "none), renew while CMD runs, release when it ends."))
     return ap
 
 
@@ -453,6 +493,12 @@ def cmd_task(args: argparse.Namespace, target: Target) -> int:
     return OK
 
 
+def cmd_board(args: argparse.Namespace, target: Target) -> int:
+    from .board import cmd_board as board
+
+    return board(args, target)
+
+
 def cmd_delete(args: argparse.Namespace, target: Target) -> int:
     if not args.yes:
         raise Unsupported("delete-namespace deletes every claim and message of the namespace: "
@@ -495,7 +541,9 @@ def fail(status: int, text: str) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    if argv is None:
+        argv = sys.argv[1:]
+    args = parser(command_named(argv)).parse_args(argv)
     args.as_json = getattr(args, "output", "table") == "json"
     if args.command == "run":
         from .run import run_command

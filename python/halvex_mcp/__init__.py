@@ -6,11 +6,22 @@ over stdio or streamable HTTP. Needs the `mcp` extra (Python 3.10+).
 """
 from __future__ import annotations
 
-from importlib.metadata import PackageNotFoundError, version
+from typing import Any
 
-try:
-    __version__ = version("halvex_core")
-except PackageNotFoundError:  # running from a source tree
-    __version__ = "0+unknown"
+
+def __getattr__(name: str) -> Any:
+    # Read on demand: importlib.metadata costs the `halvex` command (which
+    # reads the roles of credentials.py) tens of ms at every start.
+    if name != "__version__":
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        found = version("halvex_core")
+    except PackageNotFoundError:  # running from a source tree
+        found = "0+unknown"
+    globals()["__version__"] = found
+    return found
+
 
 __all__ = ["__version__"]
