@@ -7,6 +7,7 @@ import os
 import shutil
 import stat
 import subprocess
+import sys
 
 import pytest
 
@@ -162,3 +163,58 @@ def test_the_guard_builds_only_its_own_parser_and_parses_as_the_full_one():
                  ["run", "--claim", "file:x", "--", "true"], ["token", "new", "n", "--role", "observer"],
                  ["claim-many", "a", "file:x", "task:y"]):
         assert vars(cli.parser(cli.command_named(argv)).parse_args(argv)) == vars(cli.parser().parse_args(argv))
+
+
+def pre_commit():
+    """The pre-commit framework's command, when it is installed."""
+    try:
+        import pre_commit  # noqa: F401
+    except ImportError:
+        found = shutil.which("pre-commit")
+        return [found] if found else None
+    return [sys.executable, "-m", "pre_commit"]
+
+
+@pytest.mark.skipif(pre_commit() is None, reason="the pre-commit framework is not installed")
+def test_the_pre_commit_framework_runs_the_shipped_hook(repo, tmp_path):
+    # The shipped hook manifest, from a hooks repository of its own: the
+    # framework clones it at a commit, as it would this project's.
+    hooks = tmp_path / "hooks"
+    hooks.mkdir()
+    shutil.copy(os.path.join(os.path.dirname(__file__), os.pardir, ".pre-commit-hooks.yaml"), hooks)
+    g(hooks, "init", "-q")
+    g(hooks, "add", "-A")
+    g(hooks, "commit", "-qm", "hooks")
+    rev = g(hooks, "rev-parse", "HEAD").stdout.strip()
+    (repo / ".pre-commit-config.yaml").write_text(
+        f"repos:\n- repo: {hooks}\n  rev: {rev}\n  hooks:\n  - id: halvex-guard\n")
+    # `halvex` on PATH runs this tree's code (PYTHONPATH), as the agents' own does.
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    shim = bin_dir / "halvex"
+    shim.write_text(f"#!/bin/sh\nexec '{sys.executable}' -m halvex_cli \"$@\"\n")
+    shim.chmod(0o755)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("HALVEX_")}
+    env.update(PATH=str(bin_dir) + os.pathsep + env["PATH"], PRE_COMMIT_HOME=str(tmp_path / "cache"))
+    done = subprocess.run(pre_commit() + ["install"], cwd=str(repo), env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+
+    assert run("claim", "file:held.txt", "--agent", "agent-b", cwd=repo).returncode == 0
+    for name in ("held.txt", "free.txt"):
+        (repo / name).write_text("1\n")
+    g(repo, "add", "-A")
+
+    def commit(agent):
+        return subprocess.run([git, "-c", "user.name=t", "-c", "user.email=t@t", "commit", "-qm", "c"],
+                              cwd=str(repo), capture_output=True, text=True, env=dict(env, HALVEX_AGENT=agent))
+
+    refused = commit("agent-a")
+    assert refused.returncode == 1, refused.stdout + refused.stderr
+    assert "held.txt: held by agent-b" in refused.stdout + refused.stderr
+    g(repo, "reset", "-q", "held.txt")
+    allowed = commit("agent-a")
+    assert allowed.returncode == 0, allowed.stdout + allowed.stderr
+    assert "halvex guard" in allowed.stdout + allowed.stderr  # the framework ran it
+    (repo / "held.txt").write_text("2\n")
+    g(repo, "add", "held.txt")
+    assert commit("agent-b").returncode == 0  # the holder commits its own file
