@@ -558,6 +558,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             return fail(USAGE, str(err))
     if args.command == "token":
         return cmd_token(args)
+    if args.command == "guard":
+        from .guard import start_staged
+
+        args.staged = start_staged()
     target: Target | None = None
     try:
         target = target_of(args)
