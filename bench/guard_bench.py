@@ -48,9 +48,16 @@ def _process(argv: list[str], folder: Path, env: dict[str, str]) -> tuple[float,
     return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
-def _medians(f, n=11):
-    walls, cpus = zip(*(f() for _ in range(n)))
-    return statistics.median(walls), statistics.median(cpus)
+def _interleaved(runs: dict[str, list[str]], folder: Path, env: dict[str, str],
+                 n: int = 15) -> dict[str, tuple[float, float]]:
+    """Each command's median wall and CPU times, the commands taking turns so
+    that a change in the machine's load weighs on all of them alike."""
+    times: dict[str, list[tuple[float, float]]] = {key: [] for key in runs}
+    for _ in range(n):
+        for key, argv in runs.items():
+            times[key].append(_process(argv, folder, env))
+    return {key: (statistics.median(t[0] for t in got), statistics.median(t[1] for t in got))
+            for key, got in times.items()}
 
 
 def _ms(seconds: float) -> str:
@@ -123,15 +130,16 @@ def main() -> None:
             env.pop("PYTHONDONTWRITEBYTECODE", None)
             command = [sys.executable, "-m", "halvex_cli", *target, "guard"]
 
-            def run(argv: list[str]) -> tuple[float, float]:
-                return _process(argv, folder, env)
-
-            run(command)  # fills the bytecode cache
-            whole, cpu = _medians(lambda: run(command))
-            start_up, _ = _medians(lambda: run([sys.executable, "-c", "import halvex_cli"]))
-            floor = ""
+            runs = {"guard": command, "python": [sys.executable, "-c", "import halvex_cli"]}
             if name == "redis":  # the client's own import: no command over Redis starts faster
-                alone, alone_cpu = _medians(lambda: run([sys.executable, "-c", "import redis"]))
+                runs["redis-py"] = [sys.executable, "-c", "import redis"]
+            _process(command, folder, env)  # fills the bytecode cache
+            got = _interleaved(runs, folder, env)
+            whole, cpu = got["guard"]
+            start_up = got["python"][0]
+            floor = ""
+            if "redis-py" in got:
+                alone, alone_cpu = got["redis-py"]
                 floor = (f"; `python -c 'import redis'` alone: {_ms(alone)}, "
                          f"{_ms(alone_cpu)} CPU")
             print(f"{name}: guard, {args.files} staged files, {args.others} other claims: "
