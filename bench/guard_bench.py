@@ -8,6 +8,8 @@ Measured:
     released after.
 
     python bench/guard_bench.py [--files N] [--others N] [--redis-server PATH]
+
+Figures and where the time goes: bench/GUARD.md.
 """
 from __future__ import annotations
 
