@@ -149,7 +149,12 @@ def test_only_an_admin_deletes_the_namespace(tmp_path, request, backend):
             result = who._portal.call(who._client.call_tool, "delete_namespace", {}, 30)
             assert result.is_error
             assert result.content[0].text == "delete_namespace refused: only an admin's token may call delete_namespace"
-        assert boss.structured("delete_namespace")["result"] >= 4
+        def delete(token):  # through the command, as an operator would
+            return subprocess.run([sys.executable, "-m", "halvex_cli", "--mcp", server.url, "--token", token,
+                                   "delete-namespace", "--yes", "-o", "json"], capture_output=True, text=True)
+
+        assert "only to an admin's token" in delete(tokens["agent-a"]).stderr
+        assert json.loads(delete(tokens["boss"]).stdout)["deleted_keys"] >= 4
         assert (boss.leases(""), boss.agents(), boss.inbox("agent-b"), boss.tasks("")) == ([], [], [], [])
         # The state serves on, with tokens that never repeat.
         a.structured("claim_file", path="src/x.py")

@@ -206,7 +206,8 @@ def parser(only: str | None = None) -> argparse.ArgumentParser:
     p.add_argument("--count", type=int, metavar="N", help="stop after N events")
     p.add_argument("--for", dest="duration", type=float, metavar="S",
                    help="stop after S seconds")
-    p = command("delete-namespace", "Delete every key of the namespace (not over --mcp).")
+    p = command("delete-namespace", "Delete every key of the namespace (over --mcp: with an "
+                                    "admin's token of a server with --credentials).")
     p.add_argument("--yes", action="store_true", help="really delete (required)")
     if only in (None, "board"):
         from .board import add_board_parser

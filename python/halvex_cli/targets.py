@@ -320,6 +320,14 @@ class McpTarget(Target):
                 raise Unreachable(str(err)) from None
         return self._remote
 
+    def delete_namespace(self) -> int:
+        # Offered only to an admin's token of a server with --credentials.
+        if "delete_namespace" not in self._session().params:
+            raise Unsupported(f"the MCP server at {self.url} offers delete_namespace only to an "
+                              "admin's token of its --credentials; or use the state file or "
+                              "--redis")
+        return int(self._call("delete_namespace", [], []))
+
     def lease_many(self, keys: list[str]) -> list[dict[str, Any] | None]:
         # No tool reads several keys: one read of the keys' common prefix.
         held = {found["resource_key"]: found for found in self.leases(os.path.commonprefix(keys))}
