@@ -9,7 +9,9 @@ Measured:
   * claim+release/s and send+drain/s in one process, rounds taking turns
     (the median round of each is reported);
   * the same with 8 processes on one file, and the p99 of every call made
-    by the 8 halvex_sqlite writers;
+    by the 8 halvex_sqlite writers; beside it, the p99 of a no-op "call"
+    that only burns 15, 30 or 45 us of CPU in 8 processes (without a lock,
+    and holding a turn at a lock file): what being descheduled costs;
   * wake latency of wait_inbox (median) with a sender in another process,
     and the CPU an idle wait costs;
   * synchronous=NORMAL against FULL, one process;
@@ -269,6 +271,61 @@ def many_processes(folder: Path, seconds: float, processes: int
     return rates, latencies
 
 
+# ---- what scheduling alone costs ---------------------------------------------------
+
+def _spin(seconds: float) -> None:
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+
+
+def _no_op(path: str, work: float, turn: bool, seconds: float, start: float,
+           out: multiprocessing.Queue) -> None:  # type: ignore[type-arg]
+    import fcntl
+
+    fd = os.open(path, os.O_RDWR)
+    latencies: list[float] = []
+    while time.time() < start:
+        time.sleep(0.001)
+    clock = time.perf_counter
+    end = clock() + seconds
+    while clock() < end:
+        started = clock()
+        if turn:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        _spin(work)
+        if turn:
+            fcntl.flock(fd, fcntl.LOCK_UN)
+        latencies.append(clock() - started)
+        _spin(0.000015)  # the caller's own work between calls
+    out.put(latencies)
+
+
+def scheduling_floor(folder: Path, seconds: float, processes: int
+                     ) -> dict[tuple[int, bool], float]:
+    """p99 of a "call" that only burns `work` microseconds of CPU, in
+    `processes` processes doing nothing else, with no lock or holding a
+    turn at a lock file as our writers do: what being descheduled costs on
+    this machine, whatever the call does."""
+    ctx = multiprocessing.get_context("spawn")
+    path = fresh(folder, "turn-lock")
+    open(path, "w").close()
+    p99: dict[tuple[int, bool], float] = {}
+    for micros in (15, 30, 45):
+        for turn in (False, True):
+            out = ctx.Queue()
+            start = time.time() + 1.5
+            procs = [ctx.Process(target=_no_op, args=(path, micros * 1e-6, turn, seconds, start,
+                                                      out)) for _ in range(processes)]
+            for proc in procs:
+                proc.start()
+            values = [v for _ in procs for v in out.get(timeout=seconds + 120)]
+            for proc in procs:
+                proc.join(30)
+            p99[micros, turn] = percentile(values, 0.99)
+    return p99
+
+
 # ---- waits ------------------------------------------------------------------------
 
 def _waiter(path: str, count: int, idle: float, out: multiprocessing.Queue  # type: ignore
@@ -348,6 +405,13 @@ def main() -> int:
                   f"p99 {percentile(values, 0.99) * 1e3:.2f} ms, max "
                   f"{max(values) * 1e3:.1f} ms")
         print("  (goal: halvex_sqlite p99 < 5 ms)")
+        if os.name == "posix":
+            floor = scheduling_floor(folder, args.seconds * 2, args.processes)
+            print(f"  a no-op call of N us of CPU, {args.processes} processes: p99 with no lock, "
+                  "and holding a turn at a lock file")
+            for micros in (15, 30, 45):
+                print(f"    {micros:3} us: {floor[micros, False] * 1e3:6.2f} ms  "
+                      f"{floor[micros, True] * 1e3:6.2f} ms")
         levels = sync_levels(folder, args.seconds, args.rounds)
         print("\nsynchronous=NORMAL against FULL, one process")
         for kind, label in (("claim", "claim+release/s"), ("send", "send+drain/s")):

@@ -493,6 +493,33 @@ def test_writers_queue_at_the_lock_file_and_go_on_without_a_stuck_one(tmp_path, 
 
 
 @posix_only
+def test_writers_checkpoint_the_log_after_their_turn(tmp_path, monkeypatch):
+    from halvex_sqlite import _store
+
+    monkeypatch.setattr(_store, "AUTOCHECKPOINT", 40)
+    path = tmp_path / "wal.db"
+    keeper = halvex_sqlite.CoordinationState(path)
+    wal, most = _store._wal_index(path), 0
+    for i in range(300):
+        keeper.claim_file("a", "f%d" % (i % 20))
+        keeper.release("a", "file:f%d" % (i % 20))
+        most = max(most, wal.frames())
+    once = []                                     # objects that make one call (a process each)
+    for i in range(60):
+        once.append(halvex_sqlite.CoordinationState(path))
+        once[-1].send_message("s", "r", "m%d" % i)
+        most = max(most, wal.frames())
+    assert 0 < most < 40 + 16 * 6                 # the log starts over, never far past the mark
+    assert len(keeper.drain_inbox("r")) == 60
+    for s in once + [keeper]:
+        s.close()                                 # the last connection removes -wal and -shm
+    again = halvex_sqlite.CoordinationState(path)
+    again.claim_file("b", "g")
+    assert wal.frames() > 0                       # read from the new index, not the removed one
+    assert again.lease("file:f0") is None and again.lease("file:g").holder == "b"
+
+
+@posix_only
 def test_eight_processes_race_on_200_files_and_one_inbox(tmp_path):
     path = str(tmp_path / "race.db")
     halvex_sqlite.CoordinationState(path)
