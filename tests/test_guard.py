@@ -111,6 +111,11 @@ def test_hook_install_chains_and_finds_where_git_looks(repo):
     assert refused.returncode == 2 and "--force" in refused.stderr
     assert run("hook", "install", "--force", cwd=repo).returncode == 0
     assert "halvex_cli guard" in (repo / ".githooks" / "pre-commit").read_text()
+    # From a folder below the top, git names the hooks folder from there.
+    g(repo, "config", "core.hooksPath", ".sub-hooks")
+    (repo / "deep" / "er").mkdir(parents=True)
+    assert run("hook", "install", cwd=repo / "deep" / "er").returncode == 0
+    assert "halvex_cli guard" in (repo / ".sub-hooks" / "pre-commit").read_text()
 
 
 def hook(payload, *args, cwd, env=None):

@@ -196,6 +196,31 @@ def test_two_mcp_clients_share_the_graph():
             assert [t.state for t in b.tasks("")] == ["done", "held"]
 
 
+
+@pytest.mark.mcp
+def test_a_stdio_client_that_leaves_mid_wait_claims_nothing(tmp_path):
+    pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")
+    import _mcp
+    import halvex_sqlite
+
+    path = str(tmp_path / "s.db")
+    state = halvex_sqlite.CoordinationState(path)
+    state.add_task("p", "t1", "one")
+    state.add_task("p", "t2", "two", ["t1"])
+    state.claim_next("w", "t1")
+    server = subprocess.Popen(_mcp.command() + ["--state", path, "--task-tools"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_mcp.environ())
+    lines = [_mcp.INITIALIZE, {"jsonrpc": "2.0", "method": "notifications/initialized"},
+             _mcp.call("claim_next", 1, agent_id="gone", prefix="t2", wait=120)]
+    server.stdin.write("".join(json.dumps(x) + "\n" for x in lines).encode())
+    server.stdin.flush()
+    server.stdout.readline()
+    time.sleep(1)  # the wait has begun when the client leaves
+    out, _ = server.communicate(timeout=60)
+    assert json.loads(out.splitlines()[-1])["result"]["structuredContent"]["result"]["task"] is None
+    state.complete_task("w", "t1")
+    assert [t.state for t in state.tasks("t2")] == ["ready"]
+
 EXPIRY = """
 s = CoordinationState()
 s.add_task("p", "t1", "one")
@@ -262,6 +287,21 @@ def test_task_commands(tmp_path):
     assert halvex("--next", "", *cmd, "pass", verb="run") == (1, "", "no open tasks")
     assert [t["outcome"] for t in json.loads(halvex("list", "-o", "json")[1])] == [
         "ok", "exit status 0"]
+    # A line break in a title or name shows escaped, never as a line of its own;
+    # JSON keeps it exact.
+    forged = "t\nfake  done  admin (token 9)  x"
+    assert halvex("add", "hostile", forged)[1] == "hostile  ready  t\\x0afake  done  admin (token 9)  x"
+    assert json.loads(halvex("list", "-o", "json")[1])[2]["title"] == forged
+    assert halvex("next", "--agent", "a\nb", "--prefix", "zz")[2] == "no open tasks under 'zz'"
+    assert halvex("done", "hostile", "--agent", "x\ny") == (
+        1, "", "x\\x0ay does not hold task hostile")
+    # CMD ends after its task went to another agent: the task is not done, and
+    # run does not report success.
+    steal = ("import subprocess, sys; h = %r; subprocess.run(h + ['release', 'task:hostile']);"
+             "subprocess.run(h + ['claim', 'task:hostile', '--agent', 'w2'])"
+             ) % (command() + ["--state", str(tmp_path / "s.db")])
+    assert halvex("--next", "hostile", *cmd, steal, verb="run")[0] == 75
+    assert json.loads(halvex("list", "-o", "json")[1])[2]["holder"] == "w2"
 
 
 def test_state_file_of_schema_1_gains_the_task_tables(tmp_path):

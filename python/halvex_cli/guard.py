@@ -182,8 +182,9 @@ def cmd_guard(args: argparse.Namespace, target: Any) -> int:
             problems.append(f"{path}: token {tokens[key]} is stale: {me} holds token "
                             f"{lease['token']}")
     if problems:  # shown visibly by the command's error output
-        lines = "\n".join("  " + p for p in problems)
-        raise Refused(f"halvex guard: the commit touches files claimed elsewhere:\n{lines}")
+        head = "halvex guard: the commit touches files claimed elsewhere:"
+        lines = [head, *("  " + p for p in problems)]
+        raise Refused("\n".join(lines), lines)
     return 0
 
 
@@ -304,10 +305,10 @@ def _edit(target: Any, agent: str, paths: list[str]) -> int:
 def install_hook(args: argparse.Namespace) -> int:
     """Writes the pre-commit hook where git runs hooks from: core.hooksPath,
     else the common hooks folder (shared by every worktree)."""
-    top = Path(_git("rev-parse", "--show-toplevel").decode().strip())
-    hooks = Path(_git("rev-parse", "--git-path", "hooks").decode().strip())
-    if not hooks.is_absolute():
-        hooks = top / hooks  # git runs hooks from the top of the work tree
+    _git("rev-parse", "--show-toplevel")  # a work tree: a bare repository runs no pre-commit
+    # git gives the folder relative to the current one (a relative
+    # core.hooksPath already taken from the top of the work tree).
+    hooks = Path(os.path.abspath(_git("rev-parse", "--git-path", "hooks").decode().strip()))
     hooks.mkdir(parents=True, exist_ok=True)
     hook = hooks / "pre-commit"
     if hook.exists():

@@ -80,13 +80,12 @@ class CoordinationServer:
         self.open_backend = open_backend
         self.pinned = pinned
         self.release_on_exit = release_on_exit and pinned is not None
-        # The waits now running: ended at once when the server stops.
+        # The waits now running (wait_inbox and claim_next calls): ended at
+        # once when the server stops or stdio's client leaves.
         self.waits: set[anyio.CancelScope] = set()
         self.max_waits = DEFAULT_MAX_WAITS
         # Set once the waits were stopped: a wait that starts later does not wait.
         self.waits_stopped = False
-        # Waiting claim_next calls: they hold a connection as wait_inbox does.
-        self.task_waits = 0
         self.backend: Backend | None = None
         self.tools = build_tools(pinned, task_tools, admin_tools)
         listed = [
@@ -209,7 +208,7 @@ class CoordinationServer:
         """wait_inbox: a drain that may wait, with progress notifications while
         it does, ended early when the server stops (a batch it took meanwhile
         comes back after the hand-over)."""
-        if len(self.waits) + self.task_waits >= self.max_waits:
+        if len(self.waits) >= self.max_waits:
             # Refused before it drains: nothing is taken.
             raise RuntimeError(
                 f"wait_inbox refused: {len(self.waits)} waits are already running on this "
@@ -241,13 +240,16 @@ class CoordinationServer:
         """claim_next with a wait, counted against --max-waits with the
         wait_inbox calls; beyond the limit, or once the server stops, it
         tries once without waiting (its reply says why nothing was ready)."""
-        if self.waits_stopped or len(self.waits) + self.task_waits >= self.max_waits:
-            return await state.claim_next(**dict(bound, wait=0.0))
-        self.task_waits += 1
-        try:
-            return await state.claim_next(**bound)
-        finally:
-            self.task_waits -= 1
+        if not self.waits_stopped and len(self.waits) < self.max_waits:
+            # Ended with the others when the server stops: a wait left running
+            # after stdio's client left would claim a task for no one.
+            with anyio.CancelScope() as scope:
+                self.waits.add(scope)
+                try:
+                    return await state.claim_next(**bound)
+                finally:
+                    self.waits.discard(scope)
+        return await state.claim_next(**dict(bound, wait=0.0))
 
     @staticmethod
     def _failure(tool: Tool, err: Exception, faults: Any) -> str:
