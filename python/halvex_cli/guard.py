@@ -68,8 +68,12 @@ class Git:
             raise Unsupported("git is not installed")
         out, err = self.proc.communicate()
         if self.proc.returncode:
-            raise Unsupported(f"git {' '.join(self.args)}: "
-                              f"{err.decode('utf-8', 'replace').strip()}")
+            # Outside a repository `git diff --cached` answers with its usage.
+            if subprocess.run(["git", "rev-parse", "--git-dir"], capture_output=True,
+                              check=False).returncode:
+                raise Unsupported("not inside a git repository")
+            said = err.decode("utf-8", "replace").strip().split("\n")
+            raise Unsupported(f"git {' '.join(self.args)}: {said[0]}")
         return out
 
 
@@ -267,11 +271,18 @@ def _session_agent(payload: dict[str, Any]) -> str | None:
     return f"session-{str(session)[:12]}" if session else None
 
 
+def _outside(path: str) -> bool:
+    """Whether a path as repo_key left it lies outside the work tree: an
+    absolute one, or one relative to the current folder that leaves it."""
+    first = path.replace(os.sep, "/").split("/", 1)[0]
+    return os.path.isabs(path) or first == os.pardir
+
+
 def _edit(target: Any, agent: str, paths: list[str]) -> int:
     """Claims the files inside the work tree for `agent` (renewing its own
     claims), all or none; exit 2 with the reason on stderr, which the host
     shows to the model, when another agent holds one."""
-    keys = [k for k in (repo_key("file:" + p) for p in paths) if not k.startswith("file:/")]
+    keys = [k for k in (repo_key("file:" + p) for p in paths) if not _outside(k[5:])]
     if not keys:
         return 0  # nothing inside a work tree: nothing to coordinate
     try:
