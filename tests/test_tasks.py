@@ -184,6 +184,9 @@ def test_two_mcp_clients_share_the_graph():
             assert a.add_task("a", "test", "run tests", ["build"]).waits_for == ["build"]
             with pytest.raises(RuntimeError, match="cycle: build -> test -> build"):
                 b.add_task("b", "build", "compile", ["test"])
+            with pytest.raises(Exception, match="'task_id' must not be empty") as refused:
+                b.add_task("b", "", "no id")
+            assert "taken effect" not in str(refused.value)
             got = b.claim_next("b")
             assert got.task.task_id == "build" and got.task.holder == "b"
             waiting = []
