@@ -197,6 +197,16 @@ def test_two_mcp_clients_share_the_graph():
             waiter.join(60)
             assert waiting[0].task.task_id == "test" and a.status("a") == "busy"
             assert [t.state for t in b.tasks("")] == ["done", "held"]
+            # A client that hangs up mid-wait claims nothing when the task frees.
+            import httpx2
+            b.add_task("b", "ship", "after tests", ["test"])
+            with httpx2.Client(timeout=30) as http:
+                session = _mcp.raw_session(http, server.url)
+            _mcp.post_and_hang_up(server.port, session, _mcp.call(
+                "claim_next", 9, agent_id="gone", prefix="ship", wait=60))
+            a.complete_task("a", "test")
+            time.sleep(1)  # a waiter still running would have taken it by now
+            assert b.claim_next("b", "ship").task.holder == "b"
 
 
 
