@@ -68,6 +68,11 @@ def test_graph_rules_and_refusals(kind, where):
     assert b.task_id == "b"
     assert s.fail_task("w2", "b", "broke").state == "failed" and s.status("w2") == "error"
     assert s.claim_next("w1").why == "1 task blocked: c waits for b (failed)"
+    # A plain claim on a blocked task holds it, but cannot make it done first.
+    s.claim_task("w3", "c")
+    with pytest.raises(RuntimeError, match="^task c waits for tasks not done: it cannot be done"):
+        s.complete_task("w3", "c")
+    s.release("w3", "task:c")
     with pytest.raises(RuntimeError, match="^w1 cannot reset task b: w2 failed it$"):
         s.reset_task("w1", "b")
     assert s.reset_task("w2", "b").state == "ready"
