@@ -97,6 +97,9 @@ def test_sighup_reloads_without_dropping_sessions(tmp_path):
         assert a.lease("task:t1").holder == "agent-a"  # the same session goes on
         path.write_text("not a credentials line\n")
         reload(server, "the previous ones stay")
+        hashed = line_b.split()[2]
+        path.write_text(line_b + "root admin %s\n" % hashed)  # one token, two identities
+        reload(server, "line 2: the same token as the entry of agent-b (observer)")
         a.structured("renew_claim", resource_key="task:t1")
         path.write_text(line_b)  # agent-a's token taken out
         reload(server, "credentials reloaded: 1 entries")

@@ -83,6 +83,11 @@ def parse(text: str, where: str) -> list[Entry]:
             raise CredentialsError(f"{where} line {number}: {err}") from None
         if len(value) != hashlib.sha256().digest_size:
             raise CredentialsError(f"{where} line {number}: the hash is not a SHA-256")
+        # One token, two identities: which one it proves would depend on the order.
+        for other in entries:
+            if other.digest == value and other.principal != (name, role):
+                raise CredentialsError(f"{where} line {number}: the same token as the entry of "
+                                       f"{other.principal.name} ({other.principal.role})")
         entries.append(Entry(Principal(name, role), value))
     if not entries:
         raise CredentialsError(f"{where} holds no entries")
