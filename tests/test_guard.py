@@ -150,12 +150,14 @@ def test_edit_hooks_claim_renew_block_and_release(repo, tmp_path):
     # a file outside the work tree is nobody's business.
     plain = hook(None, "edit", "src/app.py", "/etc/hosts", cwd=repo, env={"HALVEX_AGENT": "x"})
     assert plain.returncode == 2
-    assert hook(None, "edit", "../elsewhere", cwd=repo, env={"HALVEX_AGENT": "x"}).returncode == 0
+    for path in ("../elsewhere", "", "."):  # outside, or no file at all: nothing claimed
+        assert hook({"tool_input": {"file_path": path}}, "edit", cwd=repo,
+                    env={"HALVEX_AGENT": "y"}).returncode == 0
     outside = tmp_path / "no-repository"
     outside.mkdir()
     assert run("guard", cwd=outside, env={"HALVEX_STATE": str(tmp_path / "s.db")}).stderr == (
         "halvex: not inside a git repository\n")
-    assert "elsewhere" not in run("leases", cwd=repo).stdout
+    assert "y" not in [x["holder"] for x in json.loads(run("leases", "-o", "json", cwd=repo).stdout)]
     ended = hook({"session_id": "s-one", "hook_event_name": "SessionEnd"}, "session-end", cwd=repo)
     assert ended.returncode == 0 and "released 1 claim" in ended.stderr
     assert hook(other, "edit", cwd=repo).returncode == 0

@@ -272,10 +272,11 @@ def _session_agent(payload: dict[str, Any]) -> str | None:
 
 
 def _outside(path: str) -> bool:
-    """Whether a path as repo_key left it lies outside the work tree: an
-    absolute one, or one relative to the current folder that leaves it."""
+    """Whether a path as repo_key left it names no file inside the work tree:
+    an absolute one, one relative to the current folder that leaves it, or
+    none at all (empty, or the folder itself)."""
     first = path.replace(os.sep, "/").split("/", 1)[0]
-    return os.path.isabs(path) or first == os.pardir
+    return os.path.isabs(path) or first == os.pardir or path in ("", os.curdir)
 
 
 def _edit(target: Any, agent: str, paths: list[str]) -> int:
