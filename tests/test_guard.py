@@ -118,6 +118,19 @@ def test_hook_install_chains_and_finds_where_git_looks(repo):
     assert "halvex_cli guard" in (repo / ".sub-hooks" / "pre-commit").read_text()
 
 
+def test_the_hook_runs_an_interpreter_whose_path_holds_quotes(monkeypatch, tmp_path):
+    from halvex_cli import guard
+
+    odd = tmp_path / "it's \"odd\""
+    odd.mkdir()
+    (odd / "python").write_text("#!/bin/sh\necho ran \"$@\"\n")
+    (odd / "python").chmod(0o755)
+    monkeypatch.setattr(sys, "executable", str(odd / "python"))
+    (tmp_path / "pre-commit").write_text(guard._hook_text())
+    done = subprocess.run(["sh", str(tmp_path / "pre-commit")], capture_output=True, text=True)
+    assert done.stdout == "ran -m halvex_cli guard\n", done.stderr
+
+
 def hook(payload, *args, cwd, env=None):
     base = {k: v for k, v in os.environ.items() if not k.startswith("HALVEX_")}
     return subprocess.run(command() + ["hook", *args], cwd=str(cwd), env=dict(base, **(env or {})),

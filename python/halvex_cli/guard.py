@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shlex
 import stat
 import subprocess
 import sys
@@ -193,7 +194,7 @@ def cmd_guard(args: argparse.Namespace, target: Any) -> int:
 
 
 def _hook_text() -> str:
-    python = sys.executable
+    python = shlex.quote(sys.executable)  # a folder's name may hold a quote
     return f"""#!/bin/sh
 {MARK}: refuses a commit that touches files
 # another agent holds (see `halvex guard --help`). A hook that was here before
@@ -202,8 +203,8 @@ here=$(dirname "$0")
 if [ -x "$here/{CHAINED}" ]; then
   "$here/{CHAINED}" "$@" || exit $?
 fi
-if [ -x '{python}' ]; then
-  exec '{python}' -m halvex_cli guard
+if [ -x {python} ]; then
+  exec {python} -m halvex_cli guard
 fi
 exec halvex guard
 """
