@@ -67,7 +67,7 @@ def check_entry(name: str, role: str) -> None:
 
 
 def parse(text: str, where: str) -> list[Entry]:
-    entries = []
+    entries: list[Entry] = []
     for number, raw in enumerate(text.splitlines(), 1):
         line = raw.split("#", 1)[0].strip()
         if not line:
