@@ -310,7 +310,6 @@ def test_task_commands(tmp_path):
     forged = "t\nfake  done  admin (token 9)  x"
     assert halvex("add", "hostile", forged)[1] == "hostile  ready  t\\x0afake  done  admin (token 9)  x"
     assert json.loads(halvex("list", "-o", "json")[1])[2]["title"] == forged
-    assert halvex("next", "--agent", "a\nb", "--prefix", "zz")[2] == "no open tasks under 'zz'"
     assert halvex("done", "hostile", "--agent", "x\ny") == (
         1, "", "x\\x0ay does not hold task hostile")
     # CMD ends after its task went to another agent: the task is not done, and
