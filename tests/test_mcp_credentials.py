@@ -88,6 +88,7 @@ def reload(server, text, timeout=20):
 
 def test_sighup_reloads_without_dropping_sessions(tmp_path):
     path, tokens = credentials(tmp_path, ("agent-a", "agent"))
+    first = path.read_text()
     _, line_b = new_token("agent-b", "observer")
     with _mcp.HttpServer("--credentials", str(path)) as server, \
             RemoteState(server.url, tokens["agent-a"]) as a:
@@ -106,6 +107,9 @@ def test_sighup_reloads_without_dropping_sessions(tmp_path):
         with pytest.raises(Exception) as err:
             a.lease("task:t1")
         assert "bearer token" in str(err.value), err.value
+        path.write_text("\ufeff" + first + line_b + new_token("agent-c", "agent")[1])  # with a BOM
+        reload(server, "credentials reloaded: 3 entries")
+        a.structured("renew_claim", resource_key="task:t1")  # as agent-a, not "\ufeffagent-a"
         assert server.proc.poll() is None
 
 

@@ -117,7 +117,8 @@ class Keys:
     def load(self) -> None:
         assert self.path is not None
         try:
-            with open(self.path, encoding="utf-8") as f:
+            # utf-8-sig: an editor's byte-order mark is not part of the first name.
+            with open(self.path, encoding="utf-8-sig") as f:
                 text = f.read()
         except (OSError, UnicodeDecodeError) as err:
             why = getattr(err, "strerror", None) or err
