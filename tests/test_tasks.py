@@ -215,6 +215,23 @@ def test_two_mcp_clients_share_the_graph():
 
 
 
+@pytest.mark.redis
+def test_run_next_does_not_exit_0_when_the_task_cannot_be_marked_done(redis_server):
+    import _redis
+    from test_cli import command, environ
+
+    own = _redis.RedisServer()
+    own.start()
+    try:
+        _state("redis", own.url + " t").add_task("p", "t1", "one")
+        # CMD succeeds, and the state is gone by the time it ends.
+        stop = "import redis; redis.Redis(port=%d).shutdown(nosave=True)" % own.port
+        done = subprocess.run(command() + ["run", "--redis", own.url, "--namespace", "t", "--agent", "w",
+                                           "--next", "", "--", sys.executable, "-c", stop],
+                              env=environ(), capture_output=True, text=True, timeout=60)
+        assert done.returncode == 3 and "could not mark task t1 done" in done.stderr, done.stderr
+    finally:
+        own.close()
 @pytest.mark.mcp
 def test_a_stdio_client_that_leaves_mid_wait_claims_nothing(tmp_path):
     pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")

@@ -60,7 +60,8 @@ def add_run_parser(p: argparse.ArgumentParser) -> None:
                 "was ready (the reason on stderr); 2 usage; 3 target "
                 f"unreachable before CMD started; {LOST} a claim was lost while CMD ran (CMD was "
                 f"stopped); {CANNOT_EXECUTE}/{NOT_FOUND} CMD could not be executed / was not "
-                "found.")
+                f"found. With --next, when CMD exits 0 but its task cannot be marked done: {LOST} "
+                "(the claim went to another agent) or 3 (the target did not answer).")
 
 
 def _say(text: str) -> None:
@@ -204,8 +205,9 @@ def _claim_next(target: Target, agent: str,
 
 def _settle(target: Target, agent: str, task: str, status: int) -> int:
     """Marks the task done (CMD's status 0) or failed, which releases it; the
-    status to exit with. A task that could not be marked done is not done:
-    when its claim went to another agent before CMD ended, LOST, not 0."""
+    status to exit with. A task that could not be marked done is not done,
+    so not 0: LOST when its claim went to another agent before CMD ended,
+    UNREACHABLE when the state did not answer (it comes back after its lease)."""
     try:
         if status == 0:
             target.call("complete_task", agent, task, "exit status 0")
@@ -213,8 +215,8 @@ def _settle(target: Target, agent: str, task: str, status: int) -> int:
             target.call("fail_task", agent, task, f"exit status {status}")
     except (Refused, Unreachable) as err:
         _say(f"could not mark task {task} {'done' if status == 0 else 'failed'}: {err}")
-        if status == 0 and isinstance(err, Refused):
-            return LOST
+        if status == 0:
+            return LOST if isinstance(err, Refused) else UNREACHABLE
     return status
 
 
