@@ -111,6 +111,24 @@ def test_hook_install_chains_and_finds_where_git_looks(repo):
     assert refused.returncode == 2 and "--force" in refused.stderr
     assert run("hook", "install", "--force", cwd=repo).returncode == 0
     assert "halvex_cli guard" in (repo / ".githooks" / "pre-commit").read_text()
+    # From a folder below the top, git names the hooks folder from there.
+    g(repo, "config", "core.hooksPath", ".sub-hooks")
+    (repo / "deep" / "er").mkdir(parents=True)
+    assert run("hook", "install", cwd=repo / "deep" / "er").returncode == 0
+    assert "halvex_cli guard" in (repo / ".sub-hooks" / "pre-commit").read_text()
+
+
+def test_the_hook_runs_an_interpreter_whose_path_holds_quotes(monkeypatch, tmp_path):
+    from halvex_cli import guard
+
+    odd = tmp_path / "it's \"odd\""
+    odd.mkdir()
+    (odd / "python").write_text("#!/bin/sh\necho ran \"$@\"\n")
+    (odd / "python").chmod(0o755)
+    monkeypatch.setattr(sys, "executable", str(odd / "python"))
+    (tmp_path / "pre-commit").write_text(guard._hook_text())
+    done = subprocess.run(["sh", str(tmp_path / "pre-commit")], capture_output=True, text=True)
+    assert done.stdout == "ran -m halvex_cli guard\n", done.stderr
 
 
 def hook(payload, *args, cwd, env=None):
@@ -145,6 +163,14 @@ def test_edit_hooks_claim_renew_block_and_release(repo, tmp_path):
     # a file outside the work tree is nobody's business.
     plain = hook(None, "edit", "src/app.py", "/etc/hosts", cwd=repo, env={"HALVEX_AGENT": "x"})
     assert plain.returncode == 2
+    for path in ("../elsewhere", "", "."):  # outside, or no file at all: nothing claimed
+        assert hook({"tool_input": {"file_path": path}}, "edit", cwd=repo,
+                    env={"HALVEX_AGENT": "y"}).returncode == 0
+    outside = tmp_path / "no-repository"
+    outside.mkdir()
+    assert run("guard", cwd=outside, env={"HALVEX_STATE": str(tmp_path / "s.db")}).stderr == (
+        "halvex: not inside a git repository\n")
+    assert "y" not in [x["holder"] for x in json.loads(run("leases", "-o", "json", cwd=repo).stdout)]
     ended = hook({"session_id": "s-one", "hook_event_name": "SessionEnd"}, "session-end", cwd=repo)
     assert ended.returncode == 0 and "released 1 claim" in ended.stderr
     assert hook(other, "edit", cwd=repo).returncode == 0

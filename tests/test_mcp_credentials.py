@@ -88,6 +88,7 @@ def reload(server, text, timeout=20):
 
 def test_sighup_reloads_without_dropping_sessions(tmp_path):
     path, tokens = credentials(tmp_path, ("agent-a", "agent"))
+    first = path.read_text()
     _, line_b = new_token("agent-b", "observer")
     with _mcp.HttpServer("--credentials", str(path)) as server, \
             RemoteState(server.url, tokens["agent-a"]) as a:
@@ -97,12 +98,18 @@ def test_sighup_reloads_without_dropping_sessions(tmp_path):
         assert a.lease("task:t1").holder == "agent-a"  # the same session goes on
         path.write_text("not a credentials line\n")
         reload(server, "the previous ones stay")
+        hashed = line_b.split()[2]
+        path.write_text(line_b + "root admin %s\n" % hashed)  # one token, two identities
+        reload(server, "line 2: the same token as the entry of agent-b (observer)")
         a.structured("renew_claim", resource_key="task:t1")
         path.write_text(line_b)  # agent-a's token taken out
         reload(server, "credentials reloaded: 1 entries")
         with pytest.raises(Exception) as err:
             a.lease("task:t1")
         assert "bearer token" in str(err.value), err.value
+        path.write_text("\ufeff" + first + line_b + new_token("agent-c", "agent")[1])  # with a BOM
+        reload(server, "credentials reloaded: 3 entries")
+        a.structured("renew_claim", resource_key="task:t1")  # as agent-a, not "\ufeffagent-a"
         assert server.proc.poll() is None
 
 

@@ -68,6 +68,11 @@ def test_graph_rules_and_refusals(kind, where):
     assert b.task_id == "b"
     assert s.fail_task("w2", "b", "broke").state == "failed" and s.status("w2") == "error"
     assert s.claim_next("w1").why == "1 task blocked: c waits for b (failed)"
+    # A plain claim on a blocked task holds it, but cannot make it done first.
+    s.claim_task("w3", "c")
+    with pytest.raises(RuntimeError, match="^task c waits for tasks not done: it cannot be done"):
+        s.complete_task("w3", "c")
+    s.release("w3", "task:c")
     with pytest.raises(RuntimeError, match="^w1 cannot reset task b: w2 failed it$"):
         s.reset_task("w1", "b")
     assert s.reset_task("w2", "b").state == "ready"
@@ -184,6 +189,9 @@ def test_two_mcp_clients_share_the_graph():
             assert a.add_task("a", "test", "run tests", ["build"]).waits_for == ["build"]
             with pytest.raises(RuntimeError, match="cycle: build -> test -> build"):
                 b.add_task("b", "build", "compile", ["test"])
+            with pytest.raises(Exception, match="'task_id' must not be empty") as refused:
+                b.add_task("b", "", "no id")
+            assert "taken effect" not in str(refused.value)
             got = b.claim_next("b")
             assert got.task.task_id == "build" and got.task.holder == "b"
             waiting = []
@@ -194,7 +202,59 @@ def test_two_mcp_clients_share_the_graph():
             waiter.join(60)
             assert waiting[0].task.task_id == "test" and a.status("a") == "busy"
             assert [t.state for t in b.tasks("")] == ["done", "held"]
+            # A client that hangs up mid-wait claims nothing when the task frees.
+            import httpx2
+            b.add_task("b", "ship", "after tests", ["test"])
+            with httpx2.Client(timeout=30) as http:
+                session = _mcp.raw_session(http, server.url)
+            _mcp.post_and_hang_up(server.port, session, _mcp.call(
+                "claim_next", 9, agent_id="gone", prefix="ship", wait=60))
+            a.complete_task("a", "test")
+            time.sleep(1)  # a waiter still running would have taken it by now
+            assert b.claim_next("b", "ship").task.holder == "b"
 
+
+
+@pytest.mark.redis
+def test_run_next_does_not_exit_0_when_the_task_cannot_be_marked_done(redis_server):
+    import _redis
+    from test_cli import command, environ
+
+    own = _redis.RedisServer()
+    own.start()
+    try:
+        _state("redis", own.url + " t").add_task("p", "t1", "one")
+        # CMD succeeds, and the state is gone by the time it ends.
+        stop = "import redis; redis.Redis(port=%d).shutdown(nosave=True)" % own.port
+        done = subprocess.run(command() + ["run", "--redis", own.url, "--namespace", "t", "--agent", "w",
+                                           "--next", "", "--", sys.executable, "-c", stop],
+                              env=environ(), capture_output=True, text=True, timeout=60)
+        assert done.returncode == 3 and "could not mark task t1 done" in done.stderr, done.stderr
+    finally:
+        own.close()
+@pytest.mark.mcp
+def test_a_stdio_client_that_leaves_mid_wait_claims_nothing(tmp_path):
+    pytest.importorskip("mcp", reason="the MCP SDK is not installed (it needs Python 3.10+)")
+    import _mcp
+    import halvex_sqlite
+
+    path = str(tmp_path / "s.db")
+    state = halvex_sqlite.CoordinationState(path)
+    state.add_task("p", "t1", "one")
+    state.add_task("p", "t2", "two", ["t1"])
+    state.claim_next("w", "t1")
+    server = subprocess.Popen(_mcp.command() + ["--state", path, "--task-tools"], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=_mcp.environ())
+    lines = [_mcp.INITIALIZE, {"jsonrpc": "2.0", "method": "notifications/initialized"},
+             _mcp.call("claim_next", 1, agent_id="gone", prefix="t2", wait=120)]
+    server.stdin.write("".join(json.dumps(x) + "\n" for x in lines).encode())
+    server.stdin.flush()
+    server.stdout.readline()
+    time.sleep(1)  # the wait has begun when the client leaves
+    out, _ = server.communicate(timeout=60)
+    assert json.loads(out.splitlines()[-1])["result"]["structuredContent"]["result"]["task"] is None
+    state.complete_task("w", "t1")
+    assert [t.state for t in state.tasks("t2")] == ["ready"]
 
 EXPIRY = """
 s = CoordinationState()
@@ -262,6 +322,20 @@ def test_task_commands(tmp_path):
     assert halvex("--next", "", *cmd, "pass", verb="run") == (1, "", "no open tasks")
     assert [t["outcome"] for t in json.loads(halvex("list", "-o", "json")[1])] == [
         "ok", "exit status 0"]
+    # A line break in a title or name shows escaped, never as a line of its own;
+    # JSON keeps it exact.
+    forged = "t\nfake  done  admin (token 9)  x"
+    assert halvex("add", "hostile", forged)[1] == "hostile  ready  t\\x0afake  done  admin (token 9)  x"
+    assert json.loads(halvex("list", "-o", "json")[1])[2]["title"] == forged
+    assert halvex("done", "hostile", "--agent", "x\ny") == (
+        1, "", "x\\x0ay does not hold task hostile")
+    # CMD ends after its task went to another agent: the task is not done, and
+    # run does not report success.
+    steal = ("import subprocess, sys; h = %r; subprocess.run(h + ['release', 'task:hostile']);"
+             "subprocess.run(h + ['claim', 'task:hostile', '--agent', 'w2'])"
+             ) % (command() + ["--state", str(tmp_path / "s.db")])
+    assert halvex("--next", "hostile", *cmd, steal, verb="run")[0] == 75
+    assert json.loads(halvex("list", "-o", "json")[1])[2]["holder"] == "w2"
 
 
 def test_state_file_of_schema_1_gains_the_task_tables(tmp_path):

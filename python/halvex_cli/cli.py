@@ -323,8 +323,12 @@ def _show(args: argparse.Namespace, value: Any, table: Callable[[], Any]) -> Non
         print_json(value)
         return
     shown = table()
-    if isinstance(shown, str):  # plain text: keys may hold rich's markup brackets
-        sys.stdout.write("\n".join(visible(line) for line in shown.split("\n")) + "\n")
+    # Plain text (keys may hold rich's markup brackets): a str is one line,
+    # a list holds our own lines; a line break inside a name shows escaped.
+    if isinstance(shown, str):
+        sys.stdout.write(visible(shown) + "\n")
+    elif isinstance(shown, list):
+        sys.stdout.write("".join(visible(line) + "\n" for line in shown))
     else:
         rich_console().print(shown)
 
@@ -457,7 +461,7 @@ def cmd_method(args: argparse.Namespace, target: Target) -> int:
         given["resource_keys"] = [repo_key(k) for k in given["resource_keys"]]
     value = as_json(name, target.call(name, *given.values()))
     _show(args, value, lambda: value if isinstance(value, str)
-          else json.dumps(value, indent=2, ensure_ascii=False))
+          else json.dumps(value, indent=2, ensure_ascii=False).split("\n"))
     return OK
 
 
@@ -475,7 +479,7 @@ def cmd_task(args: argparse.Namespace, target: Target) -> int:
     act = args.action
     if act == "list":
         rows = as_json("tasks", target.call("tasks", args.prefix))
-        _show(args, rows, lambda: "\n".join(_task_line(t) for t in rows) or "no tasks")
+        _show(args, rows, lambda: [_task_line(t) for t in rows] or "no tasks")
         return OK
     agent = _need(args.agent, "--agent")
     if act == "next":
@@ -530,13 +534,14 @@ def cmd_token(args: argparse.Namespace) -> int:
         return fail(USAGE, str(err))
     # Printed once, never stored: the file holds the line, the agent the token.
     _show(args, {"name": args.name, "role": args.role, "token": token, "line": line},
-          lambda: f"token (shown only now): {token}\nadd to the credentials file:\n{line}")
+          lambda: [f"token (shown only now): {token}", "add to the credentials file:", line])
     return OK
 
 
-def fail(status: int, text: str) -> int:
-    # Names in a text are anyone's: never raw to a terminal.
-    text = "\n".join(visible(line) for line in text.split("\n"))
+def fail(status: int, text: str | list[str]) -> int:
+    # Names in a text are anyone's: never raw to a terminal, a line break in
+    # one included. A list holds our own lines.
+    text = visible(text) if isinstance(text, str) else "\n".join(map(visible, text))
     sys.stderr.write((f"halvex: {text}\n") if status != REFUSED else text + "\n")
     sys.stderr.flush()
     return status
@@ -573,7 +578,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         opened.close()
         return status
     except Refused as err:
-        return fail(REFUSED, str(err))
+        return fail(REFUSED, err.lines or str(err))
     except Unsupported as err:
         return fail(USAGE, str(err))
     except Unreachable as err:

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shlex
 import stat
 import subprocess
 import sys
@@ -68,8 +69,12 @@ class Git:
             raise Unsupported("git is not installed")
         out, err = self.proc.communicate()
         if self.proc.returncode:
-            raise Unsupported(f"git {' '.join(self.args)}: "
-                              f"{err.decode('utf-8', 'replace').strip()}")
+            # Outside a repository `git diff --cached` answers with its usage.
+            if subprocess.run(["git", "rev-parse", "--git-dir"], capture_output=True,
+                              check=False).returncode:
+                raise Unsupported("not inside a git repository")
+            said = err.decode("utf-8", "replace").strip().split("\n")
+            raise Unsupported(f"git {' '.join(self.args)}: {said[0]}")
         return out
 
 
@@ -182,13 +187,14 @@ def cmd_guard(args: argparse.Namespace, target: Any) -> int:
             problems.append(f"{path}: token {tokens[key]} is stale: {me} holds token "
                             f"{lease['token']}")
     if problems:  # shown visibly by the command's error output
-        lines = "\n".join("  " + p for p in problems)
-        raise Refused(f"halvex guard: the commit touches files claimed elsewhere:\n{lines}")
+        head = "halvex guard: the commit touches files claimed elsewhere:"
+        lines = [head, *("  " + p for p in problems)]
+        raise Refused("\n".join(lines), lines)
     return 0
 
 
 def _hook_text() -> str:
-    python = sys.executable
+    python = shlex.quote(sys.executable)  # a folder's name may hold a quote
     return f"""#!/bin/sh
 {MARK}: refuses a commit that touches files
 # another agent holds (see `halvex guard --help`). A hook that was here before
@@ -197,8 +203,8 @@ here=$(dirname "$0")
 if [ -x "$here/{CHAINED}" ]; then
   "$here/{CHAINED}" "$@" || exit $?
 fi
-if [ -x '{python}' ]; then
-  exec '{python}' -m halvex_cli guard
+if [ -x {python} ]; then
+  exec {python} -m halvex_cli guard
 fi
 exec halvex guard
 """
@@ -266,11 +272,19 @@ def _session_agent(payload: dict[str, Any]) -> str | None:
     return f"session-{str(session)[:12]}" if session else None
 
 
+def _outside(path: str) -> bool:
+    """Whether a path as repo_key left it names no file inside the work tree:
+    an absolute one, one relative to the current folder that leaves it, or
+    none at all (empty, or the folder itself)."""
+    first = path.replace(os.sep, "/").split("/", 1)[0]
+    return os.path.isabs(path) or first == os.pardir or path in ("", os.curdir)
+
+
 def _edit(target: Any, agent: str, paths: list[str]) -> int:
     """Claims the files inside the work tree for `agent` (renewing its own
     claims), all or none; exit 2 with the reason on stderr, which the host
     shows to the model, when another agent holds one."""
-    keys = [k for k in (repo_key("file:" + p) for p in paths) if not k.startswith("file:/")]
+    keys = [k for k in (repo_key("file:" + p) for p in paths) if not _outside(k[5:])]
     if not keys:
         return 0  # nothing inside a work tree: nothing to coordinate
     try:
@@ -304,10 +318,10 @@ def _edit(target: Any, agent: str, paths: list[str]) -> int:
 def install_hook(args: argparse.Namespace) -> int:
     """Writes the pre-commit hook where git runs hooks from: core.hooksPath,
     else the common hooks folder (shared by every worktree)."""
-    top = Path(_git("rev-parse", "--show-toplevel").decode().strip())
-    hooks = Path(_git("rev-parse", "--git-path", "hooks").decode().strip())
-    if not hooks.is_absolute():
-        hooks = top / hooks  # git runs hooks from the top of the work tree
+    _git("rev-parse", "--show-toplevel")  # a work tree: a bare repository runs no pre-commit
+    # git gives the folder relative to the current one (a relative
+    # core.hooksPath already taken from the top of the work tree).
+    hooks = Path(os.path.abspath(_git("rev-parse", "--git-path", "hooks").decode().strip()))
     hooks.mkdir(parents=True, exist_ok=True)
     hook = hooks / "pre-commit"
     if hook.exists():

@@ -22,6 +22,7 @@ from halvex_types import LEASE_SECS
 
 from . import _group
 from .guard import repo_key
+from .show import visible
 from .targets import Refused, Target, Unreachable, Unsupported, as_json, split_key
 
 # Statuses of its own; otherwise `run` exits with CMD's status (128 + N when
@@ -59,12 +60,13 @@ def add_run_parser(p: argparse.ArgumentParser) -> None:
                 "was ready (the reason on stderr); 2 usage; 3 target "
                 f"unreachable before CMD started; {LOST} a claim was lost while CMD ran (CMD was "
                 f"stopped); {CANNOT_EXECUTE}/{NOT_FOUND} CMD could not be executed / was not "
-                "found.")
+                f"found. With --next, when CMD exits 0 but its task cannot be marked done: {LOST} "
+                "(the claim went to another agent) or 3 (the target did not answer).")
 
 
 def _say(text: str) -> None:
     try:
-        sys.stderr.write(f"halvex run: {text}\n")
+        sys.stderr.write(f"halvex run: {visible(text)}\n")
         sys.stderr.flush()
     except OSError:
         pass
@@ -74,7 +76,7 @@ def _failed(err: Exception) -> int:
     """The status for a failure before CMD starts: a refusal in the state's
     own words, anything else under our name."""
     if isinstance(err, Refused):
-        sys.stderr.write(f"{err}\n")
+        sys.stderr.write(f"{visible(str(err))}\n")
         return REFUSED
     _say(str(err))
     return USAGE if isinstance(err, Unsupported) else UNREACHABLE
@@ -195,14 +197,17 @@ def _claim_next(target: Target, agent: str,
     ready) and its key's fencing token."""
     got = as_json("claim_next", target.call("claim_next", agent, prefix, 0.0))
     if got["task"] is None:
-        sys.stderr.write(f"{got['why']}\n")
+        sys.stderr.write(f"{visible(got['why'])}\n")
         return None, {}
     task = got["task"]
     return task["task_id"], {"task:" + task["task_id"]: int(task["token"])}
 
 
-def _settle(target: Target, agent: str, task: str, status: int) -> None:
-    """Marks the task done (CMD's status 0) or failed, which releases it."""
+def _settle(target: Target, agent: str, task: str, status: int) -> int:
+    """Marks the task done (CMD's status 0) or failed, which releases it; the
+    status to exit with. A task that could not be marked done is not done,
+    so not 0: LOST when its claim went to another agent before CMD ended,
+    UNREACHABLE when the state did not answer (it comes back after its lease)."""
     try:
         if status == 0:
             target.call("complete_task", agent, task, "exit status 0")
@@ -210,6 +215,9 @@ def _settle(target: Target, agent: str, task: str, status: int) -> None:
             target.call("fail_task", agent, task, f"exit status {status}")
     except (Refused, Unreachable) as err:
         _say(f"could not mark task {task} {'done' if status == 0 else 'failed'}: {err}")
+        if status == 0:
+            return LOST if isinstance(err, Refused) else UNREACHABLE
+    return status
 
 
 def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[str],
@@ -273,9 +281,8 @@ def _hold(args: argparse.Namespace, target: Target, keys: list[str], cmd: list[s
                 _release(target, agent, keys, quiet=True)  # the lost one is refused
                 return LOST
         if task is not None:
-            _settle(target, agent, task, _status(code))
-        else:
-            _release(target, agent, keys)
+            return _settle(target, agent, task, _status(code))
+        _release(target, agent, keys)
         return _status(code)
     finally:
         _group.take_terminal_back()

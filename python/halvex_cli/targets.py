@@ -34,7 +34,12 @@ MCP_MISSING = ("--mcp needs the mcp extra (Python 3.10 or later): "
 
 
 class Refused(Exception):
-    """The state refused the call; the text is the state's own."""
+    """The state refused the call; the text is the state's own. `lines`: a
+    refusal of several lines of our own, each shown as one line."""
+
+    def __init__(self, text: str, lines: list[str] | None = None) -> None:
+        super().__init__(text)
+        self.lines = lines
 
 
 class Unreachable(Exception):

@@ -67,7 +67,7 @@ def check_entry(name: str, role: str) -> None:
 
 
 def parse(text: str, where: str) -> list[Entry]:
-    entries = []
+    entries: list[Entry] = []
     for number, raw in enumerate(text.splitlines(), 1):
         line = raw.split("#", 1)[0].strip()
         if not line:
@@ -83,6 +83,11 @@ def parse(text: str, where: str) -> list[Entry]:
             raise CredentialsError(f"{where} line {number}: {err}") from None
         if len(value) != hashlib.sha256().digest_size:
             raise CredentialsError(f"{where} line {number}: the hash is not a SHA-256")
+        # One token, two identities: which one it proves would depend on the order.
+        for other in entries:
+            if other.digest == value and other.principal != (name, role):
+                raise CredentialsError(f"{where} line {number}: the same token as the entry of "
+                                       f"{other.principal.name} ({other.principal.role})")
         entries.append(Entry(Principal(name, role), value))
     if not entries:
         raise CredentialsError(f"{where} holds no entries")
@@ -112,7 +117,8 @@ class Keys:
     def load(self) -> None:
         assert self.path is not None
         try:
-            with open(self.path, encoding="utf-8") as f:
+            # utf-8-sig: an editor's byte-order mark is not part of the first name.
+            with open(self.path, encoding="utf-8-sig") as f:
                 text = f.read()
         except (OSError, UnicodeDecodeError) as err:
             why = getattr(err, "strerror", None) or err

@@ -30,7 +30,7 @@ from uvicorn.protocols.http.h11_impl import H11Protocol
 from . import wire
 from .board import PROVEN, Board, is_board
 from .credentials import PRINCIPAL, Keys, Principal
-from .server import CoordinationServer
+from .server import GONE, CoordinationServer
 
 log = logging.getLogger("halvex_mcp")
 
@@ -233,7 +233,8 @@ class _Guard:
             if problem is not None:
                 await _rpc_error(send, 400, wire.INVALID_REQUEST, problem)
                 return
-            receive = _replay(body, receive)
+            scope[GONE] = anyio.Event()
+            receive = _replay(body, receive, scope[GONE])
         reply: Any = _PlainValidationErrors(send)
         if not is_board(scope["path"]):  # the board answers a browser, not a client
             reply = _JsonRefusals(reply)
@@ -260,8 +261,9 @@ class _Guard:
         return None
 
 
-def _replay(body: bytes, receive: Any) -> Any:
-    """`receive` that hands out the body already read, then the connection's events."""
+def _replay(body: bytes, receive: Any, gone: anyio.Event) -> Any:
+    """`receive` that hands out the body already read, then the connection's
+    events; `gone` is set when the client hangs up (a waiting call ends)."""
     given = False
 
     async def replay() -> Any:
@@ -269,7 +271,10 @@ def _replay(body: bytes, receive: Any) -> Any:
         if not given:
             given = True
             return {"type": "http.request", "body": body, "more_body": False}
-        return await receive()
+        message = await receive()
+        if message.get("type") == "http.disconnect":
+            gone.set()
+        return message
 
     return replay
 

@@ -16,7 +16,7 @@ from typing import Any, AsyncIterator, Awaitable, Callable
 
 import anyio
 import mcp_types as types
-from halvex_types import HANDOVER_SECS, IDENTITY_PARAMS, LEASE_SECS, Batch
+from halvex_types import HANDOVER_SECS, IDENTITY_PARAMS, LEASE_SECS, Batch, Next
 from mcp.server import Server
 from mcp.server.caching import CacheHint
 from mcp.shared.exceptions import MCPError
@@ -80,13 +80,12 @@ class CoordinationServer:
         self.open_backend = open_backend
         self.pinned = pinned
         self.release_on_exit = release_on_exit and pinned is not None
-        # The waits now running: ended at once when the server stops.
+        # The waits now running (wait_inbox and claim_next calls): ended at
+        # once when the server stops or stdio's client leaves.
         self.waits: set[anyio.CancelScope] = set()
         self.max_waits = DEFAULT_MAX_WAITS
         # Set once the waits were stopped: a wait that starts later does not wait.
         self.waits_stopped = False
-        # Waiting claim_next calls: they hold a connection as wait_inbox does.
-        self.task_waits = 0
         self.backend: Backend | None = None
         self.tools = build_tools(pinned, task_tools, admin_tools)
         listed = [
@@ -193,7 +192,7 @@ class CoordinationServer:
                 log.warning("namespace deleted by %s: %d entries",
                             principal.name if principal else "?", value)
             elif tool.name == "claim_next" and bound["wait"] > 0:
-                value = await self._claim_waiting(state, bound)
+                value = await self._claim_waiting(state, bound, _gone(ctx))
             else:
                 value = await getattr(state, tool.name)(**bound)
         except RuntimeError as err:
@@ -209,7 +208,7 @@ class CoordinationServer:
         """wait_inbox: a drain that may wait, with progress notifications while
         it does, ended early when the server stops (a batch it took meanwhile
         comes back after the hand-over)."""
-        if len(self.waits) + self.task_waits >= self.max_waits:
+        if len(self.waits) >= self.max_waits:
             # Refused before it drains: nothing is taken.
             raise RuntimeError(
                 f"wait_inbox refused: {len(self.waits)} waits are already running on this "
@@ -237,17 +236,38 @@ class CoordinationServer:
                 self.waits.discard(scope)
         return value
 
-    async def _claim_waiting(self, state: Any, bound: dict[str, Any]) -> Any:
+    async def _claim_waiting(self, state: Any, bound: dict[str, Any],
+                             gone: anyio.Event | None) -> Any:
         """claim_next with a wait, counted against --max-waits with the
         wait_inbox calls; beyond the limit, or once the server stops, it
-        tries once without waiting (its reply says why nothing was ready)."""
-        if self.waits_stopped or len(self.waits) + self.task_waits >= self.max_waits:
-            return await state.claim_next(**dict(bound, wait=0.0))
-        self.task_waits += 1
-        try:
-            return await state.claim_next(**bound)
-        finally:
-            self.task_waits -= 1
+        tries once without waiting (its reply says why nothing was ready).
+        An HTTP client that hangs up ends its wait, and claims nothing."""
+        if not self.waits_stopped and len(self.waits) < self.max_waits:
+            left = False
+            # Ended with the others when the server stops: a wait left running
+            # after its client left would claim a task for no one.
+            with anyio.CancelScope() as scope:
+                self.waits.add(scope)
+                try:
+                    if gone is None:
+                        return await state.claim_next(**bound)
+
+                    async def watch() -> None:
+                        nonlocal left
+                        await gone.wait()
+                        left = True
+                        scope.cancel()
+
+                    async with anyio.create_task_group() as tg:
+                        tg.start_soon(watch)
+                        value = await state.claim_next(**bound)
+                        tg.cancel_scope.cancel()
+                    return value
+                finally:
+                    self.waits.discard(scope)
+            if left:
+                return Next(None, "the client hung up before a task was ready")
+        return await state.claim_next(**dict(bound, wait=0.0))
 
     @staticmethod
     def _failure(tool: Tool, err: Exception, faults: Any) -> str:
@@ -278,6 +298,16 @@ async def _heartbeat(ctx: Any, timeout: float) -> None:
         except Exception as err:
             log.debug("progress notification not sent: %s: %s", type(err).__name__, err)
             return
+
+
+# Set on an HTTP request's ASGI scope: an anyio.Event, set once its client
+# has hung up.
+GONE = "halvex.gone"
+
+
+def _gone(ctx: Any) -> anyio.Event | None:
+    scope = getattr(getattr(ctx, "request", None), "scope", None)
+    return scope.get(GONE) if isinstance(scope, dict) else None
 
 
 def _principal(ctx: Any) -> Principal | None:

@@ -330,6 +330,9 @@ class Tool:
                 bound[p.name] = [check_text(p.name, item) for item in value]
             else:
                 bound[p.name] = check_text(p.name, value)
+        if self.name == "add_task" and bound.get("task_id") == "":
+            # Refused here, where the reply can say that nothing was done.
+            raise ArgumentError("argument 'task_id' must not be empty")
         return bound, (limits["max_messages"], limits["max_bytes"])
 
 

@@ -435,6 +435,8 @@ def _task_reply(reply: Sequence[Any], method: str, agent: str, task_id: str) -> 
         raise refusal("unheld", agent_id=agent, task_id=task_id)
     if code == CODES["NOT_FAILED"]:
         raise refusal("open", task_id=task_id)
+    if code == CODES["BLOCKED"]:
+        raise refusal("blocked", task_id=task_id)
     if code == CODES["STARTED"]:
         raise refusal("started", task_id=task_id, state=reply[2].decode("utf-8"))
     if code == CODES["CYCLE"]:

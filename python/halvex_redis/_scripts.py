@@ -66,6 +66,7 @@ CODES = {
     "STARTED": 6,    # add_task on a task held, done or failed: its state
     "UNHELD": 7,     # the task is not the caller's (to finish, or to reset: who failed it)
     "NOT_FAILED": 8,  # reset_task of a task that is not failed
+    "BLOCKED": 9,    # complete_task of a task whose dependencies are not all done
     "CLOCK": -1,     # the server's clock reads before 1970: now (the call stopped there)
 }
 
@@ -1020,6 +1021,7 @@ local key = 'task:' .. id
 local stored = redis.call('HGET', G.claims, key)
 local holder = stored and string.sub(stored, string.find(stored, ':', 1, true) + 1)
 if t.state ~= 0 or holder ~= agent then return finish(UNHELD) end
+if state == 1 and t.waiting > 0 then return finish(BLOCKED) end
 redis.call('HDEL', G.claims, key)
 redis.call('HSET', G.status, agent, w)
 redis.call('XADD', G.log, 'MAXLEN', '~', cap, '*', 'kind', 'released', 'agent', agent,

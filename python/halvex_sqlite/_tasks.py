@@ -237,13 +237,18 @@ def _finish(core: Core, agent: str, task_id: str, outcome: str, method: str, sta
 
     def work(db: sqlite3.Connection) -> Any:
         now = _clock()
-        row = db.execute("SELECT state FROM tasks WHERE ns = ? AND id = ?",
+        row = db.execute("SELECT state, waiting FROM tasks WHERE ns = ? AND id = ?",
                          (ns, task_id)).fetchone()
         claim = db.execute(_LIVE, (ns, key)).fetchone()
-        if row is None or row[0] != OPEN or claim is None or claim[0] != agent:
+        # A claim_task on a blocked task holds it, but cannot make it done
+        # before its dependencies.
+        blocked = row is not None and state == DONE and row[1] > 0
+        if row is None or row[0] != OPEN or claim is None or claim[0] != agent or blocked:
             db.execute(_core._SEEN, (ns, agent, now))
             if row is None:
                 return Refusal(str(METHODS[method].refusal("missing", task_id=task_id)))
+            if row[0] == OPEN and claim is not None and claim[0] == agent:
+                return Refusal(str(METHODS[method].refusal("blocked", task_id=task_id)))
             return Refusal(str(METHODS[method].refusal("unheld", agent_id=agent,
                                                        task_id=task_id)))
         db.execute(_core._RELEASE, (now, ns, key, agent))  # its trigger writes the record

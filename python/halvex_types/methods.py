@@ -326,13 +326,15 @@ _FACTS: dict[str, _Facts] = {
         False,
         "Marks a task `agent_id` holds done with `note` as its outcome, releases\n"
         "its claim and sets the agent's status to \"completed\"; the tasks waiting\n"
-        "only for it become ready. Returns the task.",
+        "only for it become ready. Returns the task. A task still waiting for\n"
+        "others (held through claim_task) is refused.",
         Tool("Complete a task",
              "Marks your task done (note: its outcome) and releases it; tasks waiting for "
              "it may become ready.",
              False, False),
         {"missing": "no task {task_id}",
-         "unheld": "{agent_id} does not hold task {task_id}"}),
+         "unheld": "{agent_id} does not hold task {task_id}",
+         "blocked": "task {task_id} waits for tasks not done: it cannot be done before them"}),
     "fail_task": _Facts(
         False,
         "Marks a task `agent_id` holds failed with `reason`, releases its claim\n"
