@@ -461,6 +461,14 @@ class Turns:
         if fd is None:
             return False
         try:
+            # Uncontended, without the condition: with `mutex` held only
+            # this thread sets `asked`, so a False read stays False.
+            if not self.asked:
+                try:
+                    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    return True
+                except BlockingIOError:
+                    pass
             with self.cond:
                 if not self.asked:  # else the helper waits for us already
                     try:
