@@ -718,3 +718,27 @@ def test_statements_and_transactions_give_the_same_state(tmp_path):
     assert fast["handed over"] == [("a", "b", "m4", T0 + 5)]
     assert fast["then"][0] == []
     assert [k for k, _ in fast["log"]] == ["sent", "claimed", "sent", "sent", "claimed", "sent"]
+
+
+def test_new_files_get_small_pages_and_older_files_keep_theirs(tmp_path, monkeypatch):
+    from halvex_sqlite import _store
+
+    def page_size(path):
+        with sqlite3.connect(str(path)) as db:
+            return db.execute("PRAGMA page_size").fetchone()[0]
+
+    halvex_sqlite.CoordinationState(tmp_path / "new.db").close()
+    assert page_size(tmp_path / "new.db") == 1024
+    monkeypatch.setattr(_store, "PAGE_SIZE", 4096)  # a file written before 1 KB pages
+    old = halvex_sqlite.CoordinationState(tmp_path / "old.db")
+    old.claim_file("a", "x")
+    old.close()
+    monkeypatch.undo()
+    s = halvex_sqlite.CoordinationState(tmp_path / "old.db")
+    assert page_size(tmp_path / "old.db") == 4096
+    assert s.lease("file:x").holder == "a"
+    s.claim_file("a", "y")  # same status and second: the agent's row is left as it was
+    s.release("a", "file:x")
+    assert [(i.agent_id, i.status) for i in s.agents()] == [("a", "idle")]
+    assert [(r["kind"], r["key"]) for r in s.activity("0")] == [
+        ("claimed", "file:x"), ("claimed", "file:y"), ("released", "file:x")]

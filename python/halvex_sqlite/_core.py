@@ -221,12 +221,14 @@ def _record_sql(kind: str, agent: str, key: str, at: str, where: str = "") -> st
 def connection_setup(log_limit: int) -> tuple[str, ...]:
     """Triggers of one object's connections (TEMP: each connection has its
     own, so they carry the object's log limit). A grant or release of a
-    claim sets its agent's status and last call and writes the activity
-    record in the same statement; the log trims itself."""
+    claim sets its agent's status and last call (its row is left alone, no
+    page dirtied, when neither changes) and writes the activity record in
+    the same statement; the log trims itself."""
     every = TRIM_EVERY if log_limit >= 2 * TRIM_EVERY else 1
     seen = ("INSERT INTO agents (ns, agent, status, seen) VALUES (NEW.ns, NEW.holder, "
             "{status}, {at}) ON CONFLICT (ns, agent) DO UPDATE SET status = excluded.status, "
-            "seen = excluded.seen;")
+            "seen = excluded.seen WHERE status IS NOT excluded.status "
+            "OR seen IS NOT excluded.seen;")
     return (
         "CREATE TEMP TRIGGER IF NOT EXISTS halvex_first_grant AFTER INSERT ON main.claims "
         "BEGIN " + seen.format(status=1, at="NEW.granted_at")
