@@ -166,3 +166,9 @@ def test_only_an_admin_deletes_the_namespace(tmp_path, request, backend):
         # The state serves on, with tokens that never repeat.
         a.structured("claim_file", path="src/x.py")
         assert a.lease("file:src/x.py").token > 1
+
+
+def test_new_tokens_never_read_as_an_option():
+    from halvex_mcp.credentials import new_token as mint
+
+    assert not any(mint().startswith("-") for _ in range(2000))  # one in 64 did

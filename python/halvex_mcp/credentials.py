@@ -51,7 +51,11 @@ def digest(token: str | bytes) -> bytes:
 
 
 def new_token() -> str:
-    return secrets.token_urlsafe(TOKEN_BYTES)
+    # Never a leading "-": `--token TOKEN` on a command line would read it as an option.
+    while True:
+        token = secrets.token_urlsafe(TOKEN_BYTES)
+        if not token.startswith("-"):
+            return token
 
 
 def entry_line(name: str, role: str, token: str) -> str:
