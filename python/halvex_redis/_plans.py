@@ -446,8 +446,7 @@ def _task_reply(reply: Sequence[Any], method: str, agent: str, task_id: str) -> 
 
 def add_task(session: Session, agent: Text, task_id: Text, title: Text,
              deps: list[Text]) -> Plan[Task]:
-    if not task_id[0]:
-        raise ValueError("task_id must not be empty")
+    texts.check_new_id(task_id[0])
     reply = yield Request(ADD_TASK_LUA, session.keys.graph(),
                           (agent[1], task_id[1], title[1], *[d[1] for d in deps]))
     return _task_reply(reply, "add_task", agent[0], task_id[0])

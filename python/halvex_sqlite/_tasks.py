@@ -87,8 +87,7 @@ def _cycle(db: sqlite3.Connection, ns: str, task_id: str, deps: Sequence[str]) -
 
 def add_task(core: Core, agent: str, task_id: str, title: str, deps: list[str]) -> Task:
     ns = core.ns
-    if not task_id:
-        raise ValueError("task_id must not be empty")
+    texts.check_new_id(task_id)
 
     def work(db: sqlite3.Connection) -> Any:
         now = _clock()

@@ -8,6 +8,12 @@ from typing import Sequence
 from .methods import METHODS
 
 
+def check_new_id(task_id: str) -> None:
+    """An added task's id: an empty one would name no task."""
+    if not task_id:
+        raise ValueError("task_id must not be empty")
+
+
 def cycle_refusal(task_id: str, path: Sequence[str]) -> RuntimeError:
     """add_task's refusal: `path` runs from the task through what each
     depends on back to the task."""
