@@ -467,8 +467,9 @@ async def missing_token(report: Report, connect: Connect, url: str) -> None:
 
 class Server:
     def __init__(self, command: str, state: str, token: str) -> None:
+        # "--token=T": a random token may start with '-', which argparse would take for an option
         self.proc = subprocess.Popen(
-            [command, "--http", "127.0.0.1:0", "--state", state, "--token", token],
+            [command, "--http", "127.0.0.1:0", "--state", state, f"--token={token}"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         assert self.proc.stderr is not None
         deadline = time.monotonic() + 60
