@@ -12,6 +12,8 @@ Measured:
     by the 8 halvex_sqlite writers; beside it, the p99 of a no-op "call"
     that only burns 15, 30 or 45 us of CPU in 8 processes (without a lock,
     and holding a turn at a lock file): what being descheduled costs;
+  * the same 8 writers paced (each sleeps between cycles, as agents do, at
+    --pace cycles a second), both sides' p50 and p99;
   * wake latency of wait_inbox (median) with a sender in another process,
     and the CPU an idle wait costs;
   * synchronous=NORMAL against FULL, one process;
@@ -21,7 +23,7 @@ Measured:
     an explicit transaction around the statement.
 
     python bench/sqlite_bench.py [--seconds S] [--rounds N] [--processes P]
-                                 [--idle S] [--dir DIR]
+                                 [--pace CYCLES] [--idle S] [--dir DIR]
 """
 from __future__ import annotations
 
@@ -98,13 +100,19 @@ MAKERS = {"peer": Peer, "halvex_sqlite": Ours}
 
 
 def cycles(side: object, kind: str, agent: str, seconds: float,
-           latencies: list[float] | None = None) -> int:
-    """Runs claim+release or send+drain cycles for `seconds`; returns how many."""
+           latencies: list[float] | None = None, pace: float = 0) -> int:
+    """Runs claim+release or send+drain cycles for `seconds`, back to back
+    or `pace` a second (sleeping in between, as agents do); returns how many."""
     done, i = 0, 0
     clock = time.perf_counter
-    end = clock() + seconds
+    begun = clock()
+    end = begun + seconds
     while clock() < end:
-        for _ in range(20):
+        for _ in range(1 if pace else 20):
+            if pace:
+                ahead = begun + done / pace - clock()
+                if ahead > 0:
+                    time.sleep(ahead)
             key = f"{agent}-{i % KEYS}"
             i += 1
             if kind == "claim":
@@ -232,20 +240,22 @@ def parts(folder: Path, rounds: int) -> dict[str, float]:
 # ---- many processes --------------------------------------------------------------
 
 def _worker(side_name: str, path: str, kind: str, agent: str, seconds: float,
-            start: float, out: multiprocessing.Queue) -> None:  # type: ignore[type-arg]
+            start: float, pace: float,
+            out: multiprocessing.Queue) -> None:  # type: ignore[type-arg]
     side = MAKERS[side_name](path)
     latencies: list[float] = []
     while time.time() < start:
         time.sleep(0.001)
-    done = cycles(side, kind, agent, seconds, latencies)
+    done = cycles(side, kind, agent, seconds, latencies, pace)
     out.put((done, latencies))
 
 
-def many_processes(folder: Path, seconds: float, processes: int
+def many_processes(folder: Path, seconds: float, processes: int, pace: float = 0
                    ) -> tuple[dict[str, dict[str, float]], dict[str, list[float]]]:
     """Aggregate rates with `processes` writers on one file, each on keys and
-    an inbox of its own; each side's call latencies (the peer's show what the
-    machine's scheduling alone costs)."""
+    an inbox of its own, back to back or `pace` cycles a second each; each
+    side's call latencies (the peer's show what the machine's scheduling
+    alone costs)."""
     ctx = multiprocessing.get_context("spawn")
     rates: dict[str, dict[str, float]] = {}
     latencies: dict[str, list[float]] = {}
@@ -258,7 +268,7 @@ def many_processes(folder: Path, seconds: float, processes: int
             out = ctx.Queue()
             start = time.time() + 1.5  # spawned interpreters start first
             procs = [ctx.Process(target=_worker, args=(name, path, kind, f"w{i}", seconds,
-                                                       start, out))
+                                                       start, pace, out))
                      for i in range(processes)]
             for proc in procs:
                 proc.start()
@@ -377,6 +387,8 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=1.0, help="length of each round")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--processes", type=int, default=8)
+    parser.add_argument("--pace", type=float, default=250,
+                        help="cycles/s per process of the paced 8-writer run (0: none)")
     parser.add_argument("--wakes", type=int, default=40)
     parser.add_argument("--idle", type=float, default=20.0,
                         help="seconds of the idle wait whose CPU is measured")
@@ -405,6 +417,14 @@ def main() -> int:
                   f"p99 {percentile(values, 0.99) * 1e3:.2f} ms, max "
                   f"{max(values) * 1e3:.1f} ms")
         print("  (goal: halvex_sqlite p99 < 5 ms)")
+        if args.pace:
+            _, paced = many_processes(folder, args.seconds * 3, args.processes, args.pace)
+            print(f"  the same at {args.pace:.0f} cycles/s per process "
+                  f"({args.pace * args.processes * 2:.0f} calls/s in all), sleeping in between:")
+            for name, values in paced.items():
+                print(f"  {name} calls: {len(values)}, p50 {percentile(values, 0.5) * 1e3:.2f} "
+                      f"ms, p99 {percentile(values, 0.99) * 1e3:.2f} ms, max "
+                      f"{max(values) * 1e3:.1f} ms")
         if os.name == "posix":
             floor = scheduling_floor(folder, args.seconds * 2, args.processes)
             print(f"  a no-op call of N us of CPU, {args.processes} processes: p99 with no lock, "
