@@ -382,6 +382,11 @@ def percentile(values: list[float], share: float) -> float:
     return ordered[min(len(ordered) - 1, int(share * len(ordered)))]
 
 
+def latency_line(name: str, values: list[float]) -> str:
+    return (f"  {name} calls: {len(values)}, p50 {percentile(values, 0.5) * 1e3:.2f} ms, "
+            f"p99 {percentile(values, 0.99) * 1e3:.2f} ms, max {max(values) * 1e3:.1f} ms")
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=float, default=1.0, help="length of each round")
@@ -413,18 +418,14 @@ def main() -> int:
             print(f"  {label:16} halvex_sqlite {ours:8.0f}  peer {peer:8.0f}  "
                   f"ratio {ours / peer:.2f}")
         for name, values in latencies.items():
-            print(f"  {name} calls: {len(values)}, p50 {percentile(values, 0.5) * 1e3:.2f} ms, "
-                  f"p99 {percentile(values, 0.99) * 1e3:.2f} ms, max "
-                  f"{max(values) * 1e3:.1f} ms")
+            print(latency_line(name, values))
         print("  (goal: halvex_sqlite p99 < 5 ms)")
         if args.pace:
             _, paced = many_processes(folder, args.seconds * 3, args.processes, args.pace)
             print(f"  the same at {args.pace:.0f} cycles/s per process "
                   f"({args.pace * args.processes * 2:.0f} calls/s in all), sleeping in between:")
             for name, values in paced.items():
-                print(f"  {name} calls: {len(values)}, p50 {percentile(values, 0.5) * 1e3:.2f} "
-                      f"ms, p99 {percentile(values, 0.99) * 1e3:.2f} ms, max "
-                      f"{max(values) * 1e3:.1f} ms")
+                print(latency_line(name, values))
         if os.name == "posix":
             floor = scheduling_floor(folder, args.seconds * 2, args.processes)
             print(f"  a no-op call of N us of CPU, {args.processes} processes: p99 with no lock, "
