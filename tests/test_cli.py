@@ -47,9 +47,20 @@ def environ(**extra):
 OUTSIDE = tempfile.mkdtemp(prefix="halvex-cli-tests-")
 
 
+def run(cmd, **kwargs):
+    """subprocess.run, tried once more when Wine fails to create the process
+    (ERROR_INTERNAL_ERROR: nothing was started)."""
+    try:
+        return subprocess.run(cmd, **kwargs)
+    except OSError as err:
+        if getattr(err, "winerror", None) != 1359:
+            raise
+    return subprocess.run(cmd, **kwargs)
+
+
 def halvex(*args, env=None, timeout=60):
-    return subprocess.run(command() + list(args), env=env or environ(), capture_output=True,
-                          text=True, timeout=timeout, cwd=OUTSIDE)
+    return run(command() + list(args), env=env or environ(), capture_output=True,
+               text=True, timeout=timeout, cwd=OUTSIDE)
 
 
 def await_clients(url, cmd, n):

@@ -294,12 +294,11 @@ def test_expired_holders_task_comes_back_with_a_higher_token(kind, tmp_path, req
 
 
 def test_task_commands(tmp_path):
-    from test_cli import command, environ
+    from test_cli import command, environ, run
 
     def halvex(*args, verb="task"):
-        done = subprocess.run(command() + [verb, "--state", str(tmp_path / "s.db"), *args],
-                              env=environ(HALVEX_AGENT="w1"), capture_output=True, text=True,
-                              timeout=60)
+        done = run(command() + [verb, "--state", str(tmp_path / "s.db"), *args],
+                   env=environ(HALVEX_AGENT="w1"), capture_output=True, text=True, timeout=60)
         return done.returncode, done.stdout.strip(), done.stderr.strip()
 
     assert halvex("add", "build", "compile")[0] == 0
